@@ -1,0 +1,124 @@
+/*
+ * qo: checked memory, a debug log, a fatal exit, string helpers and a
+ * shell command runner for Linux programs.
+ *
+ * Calls that allocate never hand a failure back: when the C library
+ * refuses, they write a level-1 line to the debug log naming the caller's
+ * file and line, print a one-line message on standard error and end the
+ * process through qo_exit(). Callers use every result without testing it.
+ *
+ * Strings travel through "slots": the address of the caller's char *
+ * variable. A routine that produces text stores a fresh heap string in the
+ * slot; the caller owns it from then on and gives it back with qo_free(),
+ * which also sets the variable to NULL. Start every slot as NULL.
+ *
+ * Most routines take the caller's call site (line, file). Use the macro
+ * fronts below, which fill it in from __LINE__ and __FILE__.
+ */
+#ifndef QO_H
+#define QO_H
+
+#include <stddef.h>
+#include <stdio.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+#define QO_NOEXCEPT noexcept
+extern "C" {
+#else
+#define QO_NOEXCEPT
+#endif
+
+#define QO_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
+#define QO_NORETURN __attribute__((noreturn))
+
+/* ---- Debug log ---------------------------------------------------------
+ * One log per process. Until qo_log_open() succeeds every entry is dropped.
+ * An entry of level L is written when L <= the current level: levels <= 0
+ * as "INFO: message", levels >= 1 as "DBGL: file->routine#line: message".
+ * The log reports its own troubles on standard error and never ends the
+ * process. */
+
+/* Open (append to, or create) the log at path and set the level. A log
+ * already open is closed first. On failure the log stays off. */
+void qo_log_open(const char *path, int level) QO_NOEXCEPT;
+
+/* Flush and close the log; the level goes back to 0. Safe when closed. */
+void qo_log_close(void) QO_NOEXCEPT;
+
+/* Set the level, whether or not a log is open. */
+void qo_log_set_level(int level) QO_NOEXCEPT;
+
+/* Write one entry on behalf of the call site (line, file, routine). */
+void qo_log_int(int level, int line, const char *file, const char *routine,
+                const char *format, ...) QO_NOEXCEPT QO_PRINTF(5, 6);
+
+/* ---- Fatal exit ---------------------------------------------------------
+ * Runs qo_exit_hook (once, even if the hook itself ends up in qo_exit),
+ * prints message and a line feed on standard error when message is not
+ * NULL, closes the log and exits with status (-1 reaches the parent as 255).
+ */
+typedef void (*qo_exit_hook_fn)(int status, const char *message);
+extern qo_exit_hook_fn qo_exit_hook;
+
+QO_NORETURN void qo_exit(int status, const char *message) QO_NOEXCEPT;
+
+/* ---- Checked memory and text building ---------------------------------- */
+
+/* Release the string in *slot and set it to NULL. An empty slot is
+ * tolerated: a level-8 line, nothing else. */
+void qo_free(char **slot, int line, const char *file) QO_NOEXCEPT;
+
+/* size bytes, not cleared, never NULL (size 0 gives a 1-byte block).
+ * Release with free() or through a slot with qo_free(). Ends the process
+ * when memory runs out. */
+void *qo_malloc(size_t size, int line, const char *file) QO_NOEXCEPT;
+
+/* Format into a fresh string stored in *slot and return its length.
+ * Whatever *slot held is overwritten, not released: pass an empty slot.
+ * Ends the process when formatting fails. */
+int qo_asprintf(char **slot, int line, const char *file, const char *format,
+                ...) QO_NOEXCEPT QO_PRINTF(4, 5);
+
+/* Read one line, line feed included when the input has one, into a fresh
+ * string in *slot and return its length. A string still in the slot is
+ * released first (with a level-1 line). At end of input the slot holds ""
+ * and 0 is returned. Ends the process on a read or memory error. */
+ssize_t qo_getline_int(char **slot, FILE *stream, int line,
+                       const char *file) QO_NOEXCEPT;
+
+/* setenv(name, value, 1); returns 0. Ends the process when name or value
+ * is NULL or the environment refuses (a name with '=', say). */
+int qo_setenv_int(const char *name, const char *value, int line,
+                  const char *file) QO_NOEXCEPT;
+
+/* Append formatted text to the string in *slot (an empty slot receives the
+ * text). The slot may then hold a new pointer: the old one is no longer
+ * valid. A NULL format does nothing. Ends the process when slot is NULL or
+ * memory runs out. */
+void qo_strcat_int(char **slot, int line, const char *file, const char *format,
+                   ...) QO_NOEXCEPT QO_PRINTF(4, 5);
+
+/* Release the string in *slot (an empty slot is fine and silent), then
+ * format anew into it as qo_asprintf() does and return its length. */
+int qo_str_reset_int(char **slot, int line, const char *file, const char *format,
+                     ...) QO_NOEXCEPT QO_PRINTF(4, 5);
+
+/* ---- Fronts: fill in the caller's call site ----------------------------- */
+
+#define qo_log(level, ...)                                                             \
+    qo_log_int((level), __LINE__, __FILE__, __func__, __VA_ARGS__)
+#define qo_malloc(size) (qo_malloc)((size), __LINE__, __FILE__)
+#define qo_asprintf(slot, ...) (qo_asprintf)((slot), __LINE__, __FILE__, __VA_ARGS__)
+#define qo_free(slot) (qo_free)((slot), __LINE__, __FILE__)
+#define qo_getline(slot, stream) qo_getline_int((slot), (stream), __LINE__, __FILE__)
+#define qo_setenv(name, value) qo_setenv_int((name), (value), __LINE__, __FILE__)
+#define qo_strcat(slot, ...) qo_strcat_int((slot), __LINE__, __FILE__, __VA_ARGS__)
+#define qo_str_reset(slot, ...)                                                        \
+    qo_str_reset_int((slot), __LINE__, __FILE__, __VA_ARGS__)
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QO_H */

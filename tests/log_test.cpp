@@ -1,0 +1,146 @@
+#include "qo.h"
+#include "support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <gtest/gtest.h>
+
+namespace {
+
+using qo_test::ScratchPath;
+using qo_test::write_file;
+
+// Each test starts and ends with the log off.
+class Log : public ::testing::Test {
+  protected:
+    void TearDown() override { qo_log_close(); }
+    ScratchPath log;
+};
+
+TEST_F(Log, WritesExactEntriesUpToItsLevel)
+{
+    qo_log_open(log.c_str(), 3);
+    qo_log_int(0, 1, "f", "r", "hello %d", 1);
+    qo_log_int(-2, 1, "f", "r", "negative levels are information");
+    qo_log_int(2, 7, "f", "r", "a\nb");
+    qo_log_int(3, 12, "app", "qo_strcat_int", "%s", "at the level");
+    qo_log_int(4, 1, "f", "r", "dropped");
+    qo_log_close();
+    EXPECT_EQ(log.contents(), "INFO: hello 1\n"
+                              "INFO: negative levels are information\n"
+                              "DBG2: f->r#7: a\nb\n"
+                              "DBG3: app->qo_strcat_int#12: at the level\n");
+}
+
+TEST_F(Log, LevelZeroKeepsOnlyInformation)
+{
+    qo_log_open(log.c_str(), 0);
+    qo_log_int(1, 1, "f", "r", "dropped");
+    qo_log_int(0, 1, "f", "r", "kept");
+    qo_log_close();
+    EXPECT_EQ(log.contents(), "INFO: kept\n");
+}
+
+TEST_F(Log, FrontTagsItsOwnCallSite)
+{
+    qo_log_open(log.c_str(), 1);
+    int line = __LINE__ + 1;
+    qo_log(1, "x=%d", 5);
+    qo_log_close();
+    EXPECT_EQ(log.contents(),
+              "DBG1: tests/log_test.cpp->TestBody#" + std::to_string(line) + ": x=5\n");
+}
+
+TEST_F(Log, AppendsToAnExistingFileAndCreatesAMissingOne)
+{
+    write_file(log.c_str(), "old\n");
+    qo_log_open(log.c_str(), 0);
+    qo_log_int(0, 1, "f", "r", "new");
+    qo_log_close();
+    EXPECT_EQ(log.contents(), "old\nINFO: new\n");
+
+    // A file that exists but cannot be read is still appended to, never emptied.
+    chmod(log.c_str(), 0200);
+    qo_log_open(log.c_str(), 0);
+    qo_log_int(0, 1, "f", "r", "newer");
+    qo_log_close();
+    chmod(log.c_str(), 0600);
+    EXPECT_EQ(log.contents(), "old\nINFO: new\nINFO: newer\n");
+}
+
+TEST_F(Log, DropsEverythingWhenClosedOrNeverOpened)
+{
+    qo_log_close(); // never opened: nothing happens
+    qo_log_set_level(9);
+    qo_log_int(0, 1, "f", "r", "nowhere");
+    qo_log_open(log.c_str(), 9);
+    qo_log_close();
+    qo_log_int(-1, 1, "f", "r", "after close");
+    qo_log_int(1, 1, "f", "r", "after close");
+    EXPECT_EQ(log.contents(), "");
+}
+
+TEST_F(Log, SecondOpenClosesAndFlushesTheFirst)
+{
+    ScratchPath other;
+    qo_log_open(log.c_str(), 1);
+    qo_log_int(1, 1, "f", "r", "first");
+    qo_log_open(other.c_str(), 0);
+    EXPECT_EQ(log.contents(), "DBG1: f->r#1: first\n");
+    qo_log_int(1, 1, "f", "r", "dropped at the new level");
+    qo_log_int(0, 1, "f", "r", "second");
+    qo_log_close();
+    EXPECT_EQ(log.contents(), "DBG1: f->r#1: first\n");
+    EXPECT_EQ(other.contents(), "INFO: second\n");
+}
+
+TEST_F(Log, UnopenablePathLeavesLoggingOff)
+{
+    testing::internal::CaptureStderr();
+    qo_log_open("/nonexistent-qo-dir/x.log", 5);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "Unable to write to /nonexistent-qo-dir/x.log\nLogging desactivated\n");
+    // The level of the failed open must not leak into the next one.
+    qo_log_int(0, 1, "f", "r", "nowhere");
+    qo_log_set_level(0);
+    qo_log_open(log.c_str(), 0);
+    qo_log_int(1, 1, "f", "r", "dropped");
+    qo_log_close();
+    EXPECT_EQ(log.contents(), "");
+}
+
+TEST_F(Log, SurvivesMissingNamesAndFormat)
+{
+    qo_log_open(log.c_str(), 1);
+    qo_log_int(1, 3, nullptr, nullptr, "m");
+    const char *no_format = nullptr;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+    qo_log_int(1, 4, "f", "r", no_format);
+#pragma GCC diagnostic pop
+    qo_log_close();
+    EXPECT_EQ(log.contents(), "DBG1: (null)->(null)#3: m\n");
+}
+
+// The log's descriptor must not reach the commands run through the shell.
+TEST_F(Log, StreamIsCloseOnExec)
+{
+    qo_log_open(log.c_str(), 1);
+    bool found = false;
+    DIR *fds = opendir("/proc/self/fd");
+    ASSERT_NE(fds, nullptr);
+    while (dirent *entry = readdir(fds)) {
+        char target[4096] = {};
+        std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) < 0 ||
+            std::string(target) != log.c_str())
+            continue;
+        found = true;
+        EXPECT_TRUE(fcntl(atoi(entry->d_name), F_GETFD) & FD_CLOEXEC);
+    }
+    closedir(fds);
+    EXPECT_TRUE(found);
+}
+
+} // namespace
