@@ -1,0 +1,26 @@
+/* The header must serve C11 callers: this file is compiled as C with the
+ * project's warnings, and uses every front once. */
+#define _POSIX_C_SOURCE 200809L
+#include "qo.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+int main(void)
+{
+    char *s = NULL;
+    qo_log(0, "from C %d", 1);
+    qo_asprintf(&s, "%s-%d", "c", 11);
+    qo_strcat(&s, "%c", '!');
+    qo_str_reset(&s, "%s", "again");
+    qo_setenv("QO_C_HEADER", s);
+    qo_free(&s);
+    char *block = qo_malloc(4);
+    free(block);
+    FILE *in = fmemopen("x\n", 2, "r");
+    qo_getline(&s, in);
+    fclose(in);
+    int ok = s && strcmp(s, "x\n") == 0 && strcmp(getenv("QO_C_HEADER"), "again") == 0;
+    qo_free(&s);
+    return ok ? 0 : 1;
+}
