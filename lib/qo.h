@@ -104,6 +104,42 @@ void qo_strcat_int(char **slot, int line, const char *file, const char *format,
 int qo_str_reset_int(char **slot, int line, const char *file, const char *format,
                      ...) QO_NOEXCEPT QO_PRINTF(4, 5);
 
+/* ---- Strings ------------------------------------------------------------
+ * Every char * returned here is a fresh heap string that the caller owns
+ * and releases with qo_free(). Memory exhaustion ends the process. */
+
+/* Copy input with each byte found in specials preceded by escape. The quote
+ * byte, when specials holds it, is written as quote escape quote quote, so
+ * that it closes the quoted text, is escaped, and reopens it: with quote '
+ * and escape \, "it's" becomes "it'\''s". Text with none of the specials
+ * comes back as an identical copy. */
+char *qo_stresc(const char *input, const char *specials, char escape,
+                char quote) QO_NOEXCEPT;
+
+/* The next token of input, or NULL when the split is over. *cursor holds
+ * the byte offset to go on from: start it at 0; it is set back to 0 when
+ * NULL is returned. Runs of separators before a token are skipped, and
+ * trailing separators give one last empty token: "a,b,," splits into "a",
+ * "b", "" and then NULL. A NULL input or separators, or a cursor outside
+ * the string (negative included), gives NULL. */
+char *qo_strtok(const char *input, const char *separators, int *cursor) QO_NOEXCEPT;
+
+/* Copy input with the first occurrence of token replaced by replacement;
+ * an input without token comes back as an unchanged copy. An empty token
+ * matches at the start. */
+char *qo_str_substitute(const char *input, const char *token,
+                        const char *replacement) QO_NOEXCEPT;
+
+/* Remove, in place, the bytes 0x01-0x20 (blank, tab, line feed and the
+ * other control bytes) at both ends of text. Bytes 0x7F-0xFF are kept:
+ * "\tcafe\xCC\x81 " becomes "cafe\xCC\x81". NULL is accepted. */
+void qo_strip_spaces(char *text) QO_NOEXCEPT;
+
+/* The current local time as ctime() writes it: 24 characters and a line
+ * feed, in the C library's static buffer. Do not release it; the next call
+ * overwrites it. */
+const char *qo_date(void) QO_NOEXCEPT;
+
 /* ---- Fronts: fill in the caller's call site ----------------------------- */
 
 #define qo_log(level, ...)                                                             \

@@ -1,0 +1,194 @@
+#include "qo.h"
+
+#include "support.h"
+
+#include <cstring>
+#include <gtest/gtest.h>
+#include <regex>
+#include <string>
+#include <sys/resource.h>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr char shell_specials[] = "`$\\\"(){}'[]&*?|!#~";
+
+std::string escaped(const char *input, char quote,
+                    const char *specials = shell_specials)
+{
+    char *out = qo_stresc(input, specials, '\\', quote);
+    std::string result(out);
+    qo_free(&out);
+    return result;
+}
+
+struct EscapeCase {
+    const char *input, *with_double, *with_single;
+};
+
+TEST(Stresc, EscapesEachQuoteModeAsTheShellNeedsIt)
+{
+    const EscapeCase cases[] = {
+        {"", "", ""},
+        {"test with space", "test with space", "test with space"},
+        {R"(a \ b)", R"(a \\ b)", R"(a \\ b)"},
+        {R"(a " b)", R"(a "\"" b)", R"(a \" b)"},
+        {"a ' b", R"(a \' b)", R"(a '\'' b)"},
+        // An escape byte already in the input is escaped in turn.
+        {R"(a \' b)", R"(a \\\' b)", R"(a \\'\'' b)"},
+        {"$(x) `y` {z} [w] & * ? | ! # ~",
+         R"(\$\(x\) \`y\` \{z\} \[w\] \& \* \? \| \! \# \~)",
+         R"(\$\(x\) \`y\` \{z\} \[w\] \& \* \? \| \! \# \~)"},
+        // Bytes of multibyte characters pass through untouched.
+        {"caf\xC3\xA9 \xC2\xAB'", "caf\xC3\xA9 \xC2\xAB\\'",
+         "caf\xC3\xA9 \xC2\xAB'\\''"},
+        {"; < > \n\t", "; < > \n\t", "; < > \n\t"},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(escaped(c.input, '"'), c.with_double) << c.input;
+        EXPECT_EQ(escaped(c.input, '\''), c.with_single) << c.input;
+    }
+}
+
+TEST(Stresc, QuoteOutsideTheSpecialSetIsAPlainByte)
+{
+    EXPECT_EQ(escaped("it's $x", '\'', "$"), "it's \\$x");
+    EXPECT_EQ(escaped("abc", 'b', "b"), "ab\\bbc"); // any byte can be the quote
+}
+
+TEST(Stresc, NQuotesGrowToFourN)
+{
+    const std::string quotes(1000, '\'');
+    const std::string result = escaped(quotes.c_str(), '\'');
+    ASSERT_EQ(result.size(), 4000u);
+    for (size_t i = 0; i < result.size(); i += 4)
+        ASSERT_EQ(result.compare(i, 4, R"('\'')"), 0) << i;
+}
+
+[[maybe_unused]] void limit_data(rlim_t bytes)
+{
+    const rlimit limit{bytes, bytes};
+    setrlimit(RLIMIT_DATA, &limit);
+}
+
+TEST(Stresc, ExhaustionNamesThisLibrarysOwnCallSite)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's shadow memory defeats RLIMIT_DATA";
+#else
+    qo_test::ScratchPath log;
+    const std::string quotes(16 << 20, '\'');
+    EXPECT_EXIT(
+        {
+            qo_log_open(log.c_str(), 1);
+            limit_data(48 << 20); // room for small blocks, not the 64 MiB result
+            qo_stresc(quotes.c_str(), "'", '\\', '\'');
+        },
+        testing::ExitedWithCode(255),
+        testing::Eq("Unable to alloc memory in qo_malloc\n"));
+    EXPECT_TRUE(std::regex_match(
+        log.contents(),
+        std::regex("DBG1: lib/qo_str\\.cpp->qo_malloc#[0-9]+: "
+                   "Unable to alloc memory in qo_malloc\nExiting...\n")))
+        << log.contents();
+#endif
+}
+
+// The whole split, token by token, with the cursor after each call.
+std::vector<std::pair<std::string, int>> split(const char *input,
+                                               const char *separators, int cursor = 0)
+{
+    std::vector<std::pair<std::string, int>> steps;
+    for (int guard = 0; guard < 100; guard++) {
+        char *token = qo_strtok(input, separators, &cursor);
+        steps.emplace_back(token ? token : "<end>", cursor);
+        if (!token)
+            break;
+        qo_free(&token);
+    }
+    return steps;
+}
+
+using Steps = std::vector<std::pair<std::string, int>>;
+
+TEST(Strtok, TrailingSeparatorsYieldOneEmptyToken)
+{
+    EXPECT_EQ(split("a,b,,", ","), (Steps{{"a", 2}, {"b", 4}, {"", 6}, {"<end>", 0}}));
+    EXPECT_EQ(split("a", ","), (Steps{{"a", 2}, {"<end>", 0}}));
+}
+
+TEST(Strtok, LeadingAndRepeatedSeparatorsAreSkipped)
+{
+    EXPECT_EQ(split(",,ab,,cd", ","), (Steps{{"ab", 5}, {"cd", 9}, {"<end>", 0}}));
+    EXPECT_EQ(split(" \tx y", " \t"), (Steps{{"x", 4}, {"y", 6}, {"<end>", 0}}));
+}
+
+TEST(Strtok, CursorOutsideTheStringOrMissingTextEndsTheSplit)
+{
+    EXPECT_EQ(split("abc", ",", 3), (Steps{{"<end>", 0}}));
+    EXPECT_EQ(split("abc", ",", 4), (Steps{{"<end>", 0}}));
+    EXPECT_EQ(split("abc", ",", -1), (Steps{{"<end>", 0}}));
+    EXPECT_EQ(split("abc", ",", 1), (Steps{{"bc", 4}, {"<end>", 0}}));
+    EXPECT_EQ(split("", ","), (Steps{{"<end>", 0}}));
+    EXPECT_EQ(split(nullptr, ",", 2), (Steps{{"<end>", 0}}));
+    EXPECT_EQ(split("a,b", nullptr, 2), (Steps{{"<end>", 0}}));
+    EXPECT_EQ(qo_strtok("a", ",", nullptr), nullptr);
+}
+
+std::string substituted(const char *input, const char *token, const char *replacement)
+{
+    char *out = qo_str_substitute(input, token, replacement);
+    std::string result(out);
+    qo_free(&out);
+    return result;
+}
+
+TEST(StrSubstitute, ReplacesOnlyTheFirstOccurrenceAsPlainText)
+{
+    EXPECT_EQ(substituted("test with _ERR_", "_ERR_", "ERROR FOUND !"),
+              "test with ERROR FOUND !");
+    EXPECT_EQ(substituted("a-b-c", "-", "+"), "a+b-c");
+    EXPECT_EQ(substituted("abc", "x", "y"), "abc");
+    EXPECT_EQ(substituted("abc", "", "<"), "<abc");
+    EXPECT_EQ(substituted("abc", "abc", ""), "");
+    EXPECT_EQ(substituted("%d %s X %n", "X", "%s%%"), "%d %s %s%% %n");
+}
+
+std::string stripped(std::string text)
+{
+    qo_strip_spaces(text.data());
+    return text.c_str();
+}
+
+TEST(StripSpaces, RemovesControlBytesAndBlanksAtBothEnds)
+{
+    EXPECT_EQ(stripped(""), "");
+    EXPECT_EQ(stripped("   "), "");
+    EXPECT_EQ(stripped(" a "), "a");
+    EXPECT_EQ(stripped("a"), "a");
+    EXPECT_EQ(stripped("\t\n\r\x01 in  side \x1f\x20\n"), "in  side");
+    qo_strip_spaces(nullptr);
+}
+
+TEST(StripSpaces, KeepsBytesOfCharacters)
+{
+    EXPECT_EQ(stripped("caf\xC3\xA9 "), "caf\xC3\xA9");
+    EXPECT_EQ(stripped(" \xC3\xBC"
+                       "ber"),
+              "\xC3\xBC"
+              "ber");
+    EXPECT_EQ(stripped("\xA0x\xA0"), "\xA0x\xA0");
+    EXPECT_EQ(stripped("\x7F"), "\x7F");
+}
+
+TEST(Date, IsCtimeTextInOneStaticBuffer)
+{
+    const char *first = qo_date();
+    ASSERT_NE(first, nullptr);
+    EXPECT_EQ(strlen(first), 25u);
+    EXPECT_EQ(first[24], '\n');
+    EXPECT_EQ(qo_date(), first);
+}
+
+} // namespace
