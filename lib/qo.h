@@ -140,6 +140,16 @@ void qo_strip_spaces(char *text) QO_NOEXCEPT;
  * overwrites it. */
 const char *qo_date(void) QO_NOEXCEPT;
 
+/* ---- Commands ----------------------------------------------------------- */
+
+/* Format a command line and run it with system(); return its status as
+ * system() gives it: 0, a wait status (WEXITSTATUS, WTERMSIG...) or -1 when
+ * no shell could be run or waited for (then a level-4 line is logged). The
+ * line goes to the shell as it is: quote its parts yourself. Ends the
+ * process when the command line cannot be built. */
+int qo_system_int(int line, const char *file, const char *format, ...) QO_NOEXCEPT
+    QO_PRINTF(3, 4);
+
 /* ---- Fronts: fill in the caller's call site ----------------------------- */
 
 #define qo_log(level, ...)                                                             \
@@ -150,6 +160,7 @@ const char *qo_date(void) QO_NOEXCEPT;
 #define qo_getline(slot, stream) qo_getline_int((slot), (stream), __LINE__, __FILE__)
 #define qo_setenv(name, value) qo_setenv_int((name), (value), __LINE__, __FILE__)
 #define qo_strcat(slot, ...) qo_strcat_int((slot), __LINE__, __FILE__, __VA_ARGS__)
+#define qo_system(...) qo_system_int(__LINE__, __FILE__, __VA_ARGS__)
 #define qo_str_reset(slot, ...)                                                        \
     qo_str_reset_int((slot), __LINE__, __FILE__, __VA_ARGS__)
 

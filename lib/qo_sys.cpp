@@ -1,0 +1,28 @@
+// The shell command runner.
+#include "qo.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+
+extern "C" int qo_system_int(int line, const char *file, const char *format,
+                             ...) noexcept
+{
+    char *command = nullptr;
+    va_list ap;
+    va_start(ap, format);
+    const int n = vasprintf(&command, format, ap);
+    va_end(ap);
+    if (n < 0) {
+        qo_log_int(1, line, file, "qo_system_int",
+                   "Unable to alloc memory in qo_system_int\nExiting...");
+        qo_exit(n, "Unable to alloc memory in qo_system_int");
+    }
+    const int status = system(command);
+    // The caller learns of this from the status; the log line is for
+    // whoever reads the log later, so it names the runner, not the caller.
+    if (status < 0)
+        qo_log(4, "Unable to execute %s", command);
+    qo_free(&command);
+    return status;
+}

@@ -1,0 +1,58 @@
+#include "qo.h"
+#include "support.h"
+
+#include <csignal>
+#include <gtest/gtest.h>
+#include <regex>
+#include <sys/wait.h>
+
+namespace {
+
+using qo_test::ScratchPath;
+
+TEST(System, ReturnsTheShellsStatusUnchanged)
+{
+    EXPECT_EQ(qo_system("exit 0"), 0);
+    EXPECT_EQ(qo_system("exit %d", 1), 256);
+    const int killed = qo_system("kill -%d $$", SIGTERM);
+    ASSERT_TRUE(WIFSIGNALED(killed)) << killed;
+    EXPECT_EQ(WTERMSIG(killed), SIGTERM);
+}
+
+TEST(System, FormatsItsArgumentsIntoTheCommandLine)
+{
+    ScratchPath out;
+    EXPECT_EQ(qo_system("printf '%%s|%%s' %s %d > %s", "word", 42, out.c_str()), 0);
+    EXPECT_EQ(out.contents(), "word|42");
+}
+
+// With SIGCHLD ignored the kernel reaps the shell itself, so system()
+// cannot wait for it and returns -1: a real failure, caused in a child.
+int run_without_sigchld(const char *log, int level)
+{
+    signal(SIGCHLD, SIG_IGN);
+    qo_log_open(log, level);
+    const int status = qo_system("echo %s", "unwaited");
+    qo_log_close();
+    return status;
+}
+
+TEST(System, UnwaitableShellIsLoggedAtLevelFourWithTheRunnersCallSite)
+{
+    ScratchPath log;
+    EXPECT_EXIT(exit(run_without_sigchld(log.c_str(), 4) == -1 ? 0 : 1),
+                testing::ExitedWithCode(0), "");
+    EXPECT_TRUE(std::regex_match(
+        log.contents(),
+        std::regex(
+            "DBG4: lib/qo_sys\\.cpp->qo_system_int#[0-9]+: Unable to execute echo "
+            "unwaited\n")))
+        << log.contents();
+
+    ScratchPath quiet;
+    EXPECT_EXIT(exit(run_without_sigchld(quiet.c_str(), 3) == -1 ? 0 : 1),
+                testing::ExitedWithCode(0), "");
+    EXPECT_EQ(quiet.contents(), "");
+}
+
+} // namespace
