@@ -124,6 +124,12 @@ char *qo_stresc(const char *input, const char *specials, char escape,
  * the string (negative included), gives NULL. */
 char *qo_strtok(const char *input, const char *separators, int *cursor) QO_NOEXCEPT;
 
+/* Quote input as one shell word that any POSIX shell reads back as exactly
+ * input, whatever bytes it holds: wrapped in single quotes, each single
+ * quote written as '\'' ; "" gives ''. Prefer it to qo_stresc() for
+ * anything headed to qo_system(). */
+char *qo_shell_quote(const char *input) QO_NOEXCEPT;
+
 /* Copy input with the first occurrence of token replaced by replacement;
  * an input without token comes back as an unchanged copy. An empty token
  * matches at the start. */

@@ -1,38 +1,60 @@
 // The process-wide debug log. Its troubles go to standard error and it
 // never ends the process: a log that cannot be set up simply stays off.
+//
+// Threads: log_mutex guards the path and the stream, and is held for a
+// whole entry, so entries never interleave and opening or closing never
+// pulls the stream from under a writer. The stream is set to
+// FSETLOCKING_BYCALLER, so stdio does not lock it again on every call; an
+// entry therefore costs one lock, not one per stdio call. The level is read
+// without the lock: a filtered-out call costs a load and a compare.
 #include "qo.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <stdio_ext.h>
 
 namespace {
 
+std::mutex log_mutex;
 char *log_path; // heap copy of the path given to qo_log_open
 FILE *log_stream;
-int log_level;
+std::atomic<int> log_level{0};
 
 const char *or_null(const char *s) noexcept
 {
     return s ? s : "(null)";
 }
 
+void close_locked() noexcept
+{
+    if (log_stream && fclose(log_stream) != 0)
+        fprintf(stderr, "Unable to close %s\n", or_null(log_path));
+    free(log_path);
+    log_path = nullptr;
+    log_stream = nullptr;
+    log_level.store(0, std::memory_order_relaxed);
+}
+
 // Called after the reason has been printed.
-void log_off() noexcept
+void turn_off_locked() noexcept
 {
     fputs("Logging desactivated\n", stderr);
-    qo_log_close();
+    close_locked();
 }
 
 } // namespace
 
 extern "C" void qo_log_open(const char *path, int level) noexcept
 {
-    qo_log_close();
+    const std::lock_guard lock(log_mutex);
+    close_locked();
     if (asprintf(&log_path, "%s", path) < 0) {
         log_path = nullptr;
         fputs("Unable to alloc memory\n", stderr);
-        log_off();
+        turn_off_locked();
         return;
     }
     // Always append: an existing log is history worth keeping. "e" keeps
@@ -40,34 +62,34 @@ extern "C" void qo_log_open(const char *path, int level) noexcept
     log_stream = fopen(log_path, "ae");
     if (!log_stream) {
         fprintf(stderr, "Unable to write to %s\n", log_path);
-        log_off();
+        turn_off_locked();
         return;
     }
-    log_level = level;
+    __fsetlocking(log_stream, FSETLOCKING_BYCALLER);
+    log_level.store(level, std::memory_order_relaxed);
 }
 
 extern "C" void qo_log_close(void) noexcept
 {
-    if (log_stream && fclose(log_stream) != 0)
-        fprintf(stderr, "Unable to close %s\n", or_null(log_path));
-    free(log_path);
-    log_path = nullptr;
-    log_stream = nullptr;
-    log_level = 0;
+    const std::lock_guard lock(log_mutex);
+    close_locked();
 }
 
 extern "C" void qo_log_set_level(int level) noexcept
 {
-    log_level = level;
+    log_level.store(level, std::memory_order_relaxed);
 }
 
 extern "C" void qo_log_int(int level, int line, const char *file, const char *routine,
                            const char *format, ...) noexcept
 {
-    if (level > log_level || !log_path || !log_stream || !format)
+    if (level > log_level.load(std::memory_order_relaxed) || !format)
+        return;
+    const std::lock_guard lock(log_mutex);
+    if (!log_path || !log_stream)
         return;
     if (level <= 0)
-        fputs("INFO: ", log_stream);
+        fputs_unlocked("INFO: ", log_stream);
     else
         fprintf(log_stream, "DBG%d: %s->%s#%d: ", level, or_null(file),
                 or_null(routine), line);
@@ -76,5 +98,5 @@ extern "C" void qo_log_int(int level, int line, const char *file, const char *ro
     if (vfprintf(log_stream, format, ap) < 0)
         fprintf(stderr, "Unable to print to %s\n", log_path);
     va_end(ap);
-    fputc('\n', log_stream);
+    fputc_unlocked('\n', log_stream);
 }

@@ -2,6 +2,7 @@
 // this module's own call site, so an exhaustion names lib/qo_str.cpp.
 #include "qo.h"
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <ctime>
@@ -66,6 +67,26 @@ extern "C" char *qo_stresc(const char *input, const char *specials, char escape,
         }
     }
     *o = '\0';
+    return out;
+}
+
+extern "C" char *qo_shell_quote(const char *input) noexcept
+{
+    const std::string_view in(input);
+    const size_t quotes = std::count(in.begin(), in.end(), '\'');
+
+    // Runs between single quotes are copied whole; each quote closes the
+    // quoted text, adds an escaped quote and reopens it.
+    char *out = static_cast<char *>(qo_malloc(in.size() + 3 * quotes + 3));
+    char *o = out;
+    *o++ = '\'';
+    const char *rest = input;
+    for (const char *q; (q = strchr(rest, '\'')); rest = q + 1) {
+        o = static_cast<char *>(mempcpy(o, rest, q - rest));
+        o = static_cast<char *>(mempcpy(o, "'\\''", 4));
+    }
+    o = stpcpy(o, rest);
+    strcpy(o, "'");
     return out;
 }
 

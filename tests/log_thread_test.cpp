@@ -1,0 +1,94 @@
+#include "qo.h"
+#include "support.h"
+
+#include <atomic>
+#include <gtest/gtest.h>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using qo_test::ScratchPath;
+
+constexpr int writers = 8, entries = 5000;
+const std::string payload(120, 'p'); // long enough for halves to interleave
+
+void write_entries(int thread)
+{
+    for (int i = 0; i < entries; i++)
+        qo_log_int(1, i, "f", "r", "t%d e%d %s", thread, i, payload.c_str());
+}
+
+// Checks every line is one whole entry; returns the distinct (thread, entry)
+// pairs seen.
+std::set<std::pair<int, int>> whole_entries(const std::string &text, size_t &lines)
+{
+    std::set<std::pair<int, int>> seen;
+    std::istringstream in(text);
+    lines = 0;
+    for (std::string line; std::getline(in, line); lines++) {
+        int t = -1, e = -1, line_no = -1;
+        char rest[256] = {};
+        if (sscanf(line.c_str(), "DBG1: f->r#%d: t%d e%d %200s", &line_no, &t, &e,
+                   rest) != 4 ||
+            line_no != e || rest != payload) {
+            ADD_FAILURE() << "broken line: " << line;
+            break;
+        }
+        seen.emplace(t, e);
+    }
+    return seen;
+}
+
+TEST(LogThreads, EntriesNeverInterleaveWhileTheLevelChanges)
+{
+    ScratchPath log;
+    qo_log_open(log.c_str(), 1);
+    std::atomic<bool> done{false};
+    std::thread changer([&] {
+        for (int level = 1; !done; level = level % 9 + 1)
+            qo_log_set_level(level);
+    });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; t++)
+        threads.emplace_back(write_entries, t);
+    for (auto &t : threads)
+        t.join();
+    done = true;
+    changer.join();
+    qo_log_close();
+
+    size_t lines = 0;
+    EXPECT_EQ(whole_entries(log.contents(), lines).size(), size_t{writers * entries});
+    EXPECT_EQ(lines, size_t{writers * entries});
+}
+
+TEST(LogThreads, OpeningAndClosingWhileOthersWriteKeepsEntriesWhole)
+{
+    ScratchPath log;
+    std::atomic<bool> done{false};
+    std::thread reopener([&] {
+        while (!done) {
+            qo_log_open(log.c_str(), 1);
+            std::this_thread::yield();
+            qo_log_close();
+        }
+    });
+    std::vector<std::thread> threads;
+    for (int t = 0; t < writers; t++)
+        threads.emplace_back(write_entries, t);
+    for (auto &t : threads)
+        t.join();
+    done = true;
+    reopener.join();
+
+    size_t lines = 0;
+    const auto seen = whole_entries(log.contents(), lines);
+    EXPECT_EQ(seen.size(), lines); // no entry written twice
+    EXPECT_LE(lines, size_t{writers * entries});
+}
+
+} // namespace
