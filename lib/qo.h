@@ -120,8 +120,10 @@ char *qo_stresc(const char *input, const char *specials, char escape,
  * the byte offset to go on from: start it at 0; it is set back to 0 when
  * NULL is returned. Runs of separators before a token are skipped, and
  * trailing separators give one last empty token: "a,b,," splits into "a",
- * "b", "" and then NULL. A NULL input or separators, or a cursor outside
- * the string (negative included), gives NULL. */
+ * "b", "" and then NULL. A NULL input or separators, a negative cursor or
+ * one at or past the end gives NULL. Pass only 0 or a cursor that an
+ * earlier call on the same input left: past the end, only length + 1 is
+ * checked without reading beyond the text. */
 char *qo_strtok(const char *input, const char *separators, int *cursor) QO_NOEXCEPT;
 
 /* Quote input as one shell word that any POSIX shell reads back as exactly

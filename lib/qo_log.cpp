@@ -45,6 +45,25 @@ void turn_off_locked() noexcept
     close_locked();
 }
 
+// Kept out of line so that a filtered-out call returns before paying
+// for this body's registers and stack.
+[[gnu::noinline]] void write_entry(int level, int line, const char *file,
+                                   const char *routine, const char *format,
+                                   va_list ap) noexcept
+{
+    const std::lock_guard lock(log_mutex);
+    if (!log_path || !log_stream)
+        return;
+    if (level <= 0)
+        fputs_unlocked("INFO: ", log_stream);
+    else
+        fprintf(log_stream, "DBG%d: %s->%s#%d: ", level, or_null(file),
+                or_null(routine), line);
+    if (vfprintf(log_stream, format, ap) < 0)
+        fprintf(stderr, "Unable to print to %s\n", log_path);
+    fputc_unlocked('\n', log_stream);
+}
+
 } // namespace
 
 extern "C" void qo_log_open(const char *path, int level) noexcept
@@ -85,18 +104,8 @@ extern "C" void qo_log_int(int level, int line, const char *file, const char *ro
 {
     if (level > log_level.load(std::memory_order_relaxed) || !format)
         return;
-    const std::lock_guard lock(log_mutex);
-    if (!log_path || !log_stream)
-        return;
-    if (level <= 0)
-        fputs_unlocked("INFO: ", log_stream);
-    else
-        fprintf(log_stream, "DBG%d: %s->%s#%d: ", level, or_null(file),
-                or_null(routine), line);
     va_list ap;
     va_start(ap, format);
-    if (vfprintf(log_stream, format, ap) < 0)
-        fprintf(stderr, "Unable to print to %s\n", log_path);
+    write_entry(level, line, file, routine, format, ap);
     va_end(ap);
-    fputc_unlocked('\n', log_stream);
 }

@@ -3,10 +3,12 @@
 // logged with the caller's call site and ends the process.
 #include "qo.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 
 namespace {
 
@@ -25,6 +27,27 @@ int vasprintf_checked(char **slot, int line, const char *file, const char *forma
     if (n < 0)
         fail(n, line, file, "qo_asprintf", "Unable to alloc memory in qo_asprintf");
     return n;
+}
+
+// Appends length bytes to the string in the slot (an empty slot receives
+// them). The block grows geometrically into the room the allocator
+// reports, so that many small appends cost a few reallocations, not one
+// copy of the whole string each.
+void append(char **slot, int line, const char *file, const char *text,
+            size_t length) noexcept
+{
+    const size_t used = *slot ? strlen(*slot) : 0;
+    const size_t room = *slot ? malloc_usable_size(*slot) : 0;
+    const size_t needed = used + length + 1;
+    if (needed > room) {
+        char *grown = static_cast<char *>(realloc(*slot, std::max(needed, 2 * room)));
+        if (!grown)
+            fail(-1, line, file, "qo_asprintf",
+                 "Unable to alloc memory in qo_asprintf");
+        *slot = grown;
+    }
+    memcpy(*slot + used, text, length);
+    (*slot)[used + length] = '\0';
 }
 
 } // namespace
@@ -108,23 +131,24 @@ extern "C" void qo_strcat_int(char **slot, int line, const char *file,
                    "Unable to add to NULL pointer\nExiting...");
         qo_exit(-1, "Unable to add to a NULL pointer");
     }
-    char *text = nullptr;
+    // The text is formatted before the slot's string is touched, since the
+    // arguments may point into it. Short texts need no allocation.
+    char small[256];
+    char *text = small;
     va_list ap;
     va_start(ap, format);
-    int n = vasprintf(&text, format, ap);
+    int n = vsnprintf(small, sizeof small, format, ap);
     va_end(ap);
+    if (n >= static_cast<int>(sizeof small)) {
+        va_start(ap, format);
+        n = vasprintf(&text, format, ap);
+        va_end(ap);
+    }
     if (n < 0)
         fail(n, line, file, "qo_strcat_int", "Unable to alloc memory in qo_strcat");
-    if (!*slot) {
-        *slot = text;
-        return;
-    }
-    // "%s%s" copies the old string as it is: a '%' in it stays plain text.
-    char *joined = nullptr;
-    (qo_asprintf)(&joined, line, file, "%s%s", *slot, text);
-    (qo_free)(slot, line, file);
-    (qo_free)(&text, line, file);
-    *slot = joined;
+    append(slot, line, file, text, static_cast<size_t>(n));
+    if (text != small)
+        free(text);
 }
 
 extern "C" int qo_str_reset_int(char **slot, int line, const char *file,

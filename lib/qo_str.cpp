@@ -1,24 +1,15 @@
 // String helpers. Every allocation goes through the checked routines with
 // this module's own call site, so an exhaustion names lib/qo_str.cpp.
 #include "qo.h"
+#include "qo_str_scan.h"
 
 #include <algorithm>
-#include <array>
+#include <bit>
 #include <cstring>
 #include <ctime>
 #include <string_view>
 
 namespace {
-
-using ByteSet = std::array<bool, 256>;
-
-ByteSet byte_set(std::string_view members) noexcept
-{
-    ByteSet set{};
-    for (unsigned char c : members)
-        set[c] = true;
-    return set;
-}
 
 char *copy_of(std::string_view text) noexcept
 {
@@ -41,33 +32,41 @@ bool is_blank(char c) noexcept
 
 } // namespace
 
+// Both passes visit only the special bytes, found many at a time; the
+// runs between them are copied whole.
+char *qo_scan::stresc_using(Path path, const char *input, const char *specials,
+                            char escape, char quote) noexcept
+{
+    const ByteSet special(specials);
+    const size_t length = strlen(input);
+
+    size_t growth = 0;
+    for_each_member(path, input, length, special,
+                    [&](size_t i) { growth += input[i] == quote ? 3 : 1; });
+
+    char *out = static_cast<char *>(qo_malloc(length + growth + 1));
+    char *o = out;
+    size_t copied = 0;
+    for_each_member(path, input, length, special, [&](size_t i) {
+        o = static_cast<char *>(mempcpy(o, input + copied, i - copied));
+        const char c = input[i];
+        if (c == quote)
+            *o++ = quote;
+        *o++ = escape;
+        *o++ = c;
+        if (c == quote)
+            *o++ = quote;
+        copied = i + 1;
+    });
+    o = static_cast<char *>(mempcpy(o, input + copied, length - copied));
+    *o = '\0';
+    return out;
+}
+
 extern "C" char *qo_stresc(const char *input, const char *specials, char escape,
                            char quote) noexcept
 {
-    const ByteSet special = byte_set(specials);
-    std::string_view in(input);
-
-    size_t growth = 0;
-    for (unsigned char c : in)
-        if (special[c])
-            growth += c == static_cast<unsigned char>(quote) ? 3 : 1;
-
-    char *out = static_cast<char *>(qo_malloc(in.size() + growth + 1));
-    char *o = out;
-    for (char c : in) {
-        if (special[static_cast<unsigned char>(c)]) {
-            if (c == quote)
-                *o++ = quote;
-            *o++ = escape;
-            *o++ = c;
-            if (c == quote)
-                *o++ = quote;
-        } else {
-            *o++ = c;
-        }
-    }
-    *o = '\0';
-    return out;
+    return qo_scan::stresc_using(qo_scan::best_path(), input, specials, escape, quote);
 }
 
 extern "C" char *qo_shell_quote(const char *input) noexcept
@@ -95,10 +94,12 @@ extern "C" char *qo_strtok(const char *input, const char *separators,
 {
     if (!cursor)
         return nullptr;
-    // Unsigned, so that a negative cursor counts as past the end. strnlen
-    // stops at the cursor: the input is never read beyond what is needed.
-    const size_t at = static_cast<unsigned>(*cursor);
-    if (!input || !separators || strnlen(input, at + 1) <= at) {
+    // A cursor this routine stored lies in [0, length + 1]: one past the
+    // terminator when the last token ended the text. Looking at the bytes
+    // around it tells the end without measuring the whole text each call.
+    const int at = *cursor;
+    if (!input || !separators || at < 0 || (at > 0 && input[at - 1] == '\0') ||
+        input[at] == '\0') {
         *cursor = 0;
         return nullptr;
     }

@@ -1,0 +1,80 @@
+// Runs every benchmark, then prints one table: each qo routine against its
+// baselines, as ratios of median times measured in this same run.
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+namespace {
+
+struct Comparison {
+    const char *what, *qo, *baseline;
+    double goal; // the baseline's time over qo's, at least
+};
+
+constexpr Comparison comparisons[] = {
+    {"stresc 64 B names, 10% special, vs literal", "stresc/names/qo",
+     "stresc/names/literal", 3},
+    {"stresc 64 KiB, 1% special, vs literal", "stresc/text1/qo", "stresc/text1/literal",
+     10},
+    {"stresc 64 KiB, no special, vs memcpy", "stresc/text0/qo", "stresc/text0/memcpy",
+     0.2},
+    {"shell_quote 64 KiB, 1% quotes, vs per-byte loop", "shell_quote/qo",
+     "shell_quote/per_byte", 1},
+    {"strcat 10,000 x 8 B, vs literal", "strcat/qo", "strcat/literal", 50},
+    {"strcat 10,000 x 8 B, vs std::string", "strcat/qo", "strcat/std_string", 0},
+    // How far any append that formats with printf can get from the literal.
+    {"(std::string+snprintf vs literal strcat)", "strcat/std_string", "strcat/literal", 0},
+    {"strtok 1 MiB line, vs strtok_r+strdup", "strtok/qo", "strtok/strtok_r", 1 / 1.3},
+    {"log entry, vs direct fprintf", "log/qo", "log/fprintf", 1 / 1.1},
+};
+
+// Keeps the median of each benchmark as the console reporter prints it.
+class RatioReporter : public benchmark::ConsoleReporter {
+  public:
+    RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto &run : runs)
+            if (run.run_type != Run::RT_Aggregate || run.aggregate_name == "median")
+                median_[run.run_name.function_name] = run.GetAdjustedRealTime();
+    }
+
+    void PrintTable() const
+    {
+        printf("\n%-50s %10s %8s  %s\n", "comparison", "ratio", "goal", "");
+        for (const auto &c : comparisons) {
+            const auto qo = median_.find(c.qo), base = median_.find(c.baseline);
+            if (qo == median_.end() || base == median_.end())
+                continue;
+            const double ratio = base->second / qo->second;
+            if (c.goal == 0)
+                printf("%-50s %9.2fx %8s  reference\n", c.what, ratio, "-");
+            else
+                printf("%-50s %9.2fx %7.2fx  %s\n", c.what, ratio, c.goal,
+                       ratio >= c.goal ? "ok" : "BELOW GOAL");
+        }
+        if (const auto filtered = median_.find("log/filtered_out");
+            filtered != median_.end())
+            printf("%-50s %8.2fns %6.2fns  %s\n", "log call filtered out (absolute)",
+                   filtered->second, 2.0, filtered->second < 2.0 ? "ok" : "ABOVE GOAL");
+    }
+
+  private:
+    std::map<std::string, double> median_;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintTable();
+    benchmark::Shutdown();
+    return 0;
+}
