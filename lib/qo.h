@@ -29,6 +29,8 @@ extern "C" {
 #define QO_NOEXCEPT
 #endif
 
+/* The shared library exports only what is marked so. */
+#define QO_API __attribute__((visibility("default")))
 #define QO_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
 #define QO_NORETURN __attribute__((noreturn))
 
@@ -41,16 +43,16 @@ extern "C" {
 
 /* Open (append to, or create) the log at path and set the level. A log
  * already open is closed first. On failure the log stays off. */
-void qo_log_open(const char *path, int level) QO_NOEXCEPT;
+QO_API void qo_log_open(const char *path, int level) QO_NOEXCEPT;
 
 /* Flush and close the log; the level goes back to 0. Safe when closed. */
-void qo_log_close(void) QO_NOEXCEPT;
+QO_API void qo_log_close(void) QO_NOEXCEPT;
 
 /* Set the level, whether or not a log is open. */
-void qo_log_set_level(int level) QO_NOEXCEPT;
+QO_API void qo_log_set_level(int level) QO_NOEXCEPT;
 
 /* Write one entry on behalf of the call site (line, file, routine). */
-void qo_log_int(int level, int line, const char *file, const char *routine,
+QO_API void qo_log_int(int level, int line, const char *file, const char *routine,
                 const char *format, ...) QO_NOEXCEPT QO_PRINTF(5, 6);
 
 /* ---- Fatal exit ---------------------------------------------------------
@@ -59,49 +61,49 @@ void qo_log_int(int level, int line, const char *file, const char *routine,
  * NULL, closes the log and exits with status (-1 reaches the parent as 255).
  */
 typedef void (*qo_exit_hook_fn)(int status, const char *message);
-extern qo_exit_hook_fn qo_exit_hook;
+QO_API extern qo_exit_hook_fn qo_exit_hook;
 
-QO_NORETURN void qo_exit(int status, const char *message) QO_NOEXCEPT;
+QO_API QO_NORETURN void qo_exit(int status, const char *message) QO_NOEXCEPT;
 
 /* ---- Checked memory and text building ---------------------------------- */
 
 /* Release the string in *slot and set it to NULL. An empty slot is
  * tolerated: a level-8 line, nothing else. */
-void qo_free(char **slot, int line, const char *file) QO_NOEXCEPT;
+QO_API void qo_free(char **slot, int line, const char *file) QO_NOEXCEPT;
 
 /* size bytes, not cleared, never NULL (size 0 gives a 1-byte block).
  * Release with free() or through a slot with qo_free(). Ends the process
  * when memory runs out. */
-void *qo_malloc(size_t size, int line, const char *file) QO_NOEXCEPT;
+QO_API void *qo_malloc(size_t size, int line, const char *file) QO_NOEXCEPT;
 
 /* Format into a fresh string stored in *slot and return its length.
  * Whatever *slot held is overwritten, not released: pass an empty slot.
  * Ends the process when formatting fails. */
-int qo_asprintf(char **slot, int line, const char *file, const char *format,
+QO_API int qo_asprintf(char **slot, int line, const char *file, const char *format,
                 ...) QO_NOEXCEPT QO_PRINTF(4, 5);
 
 /* Read one line, line feed included when the input has one, into a fresh
  * string in *slot and return its length. A string still in the slot is
  * released first (with a level-1 line). At end of input the slot holds ""
  * and 0 is returned. Ends the process on a read or memory error. */
-ssize_t qo_getline_int(char **slot, FILE *stream, int line,
+QO_API ssize_t qo_getline_int(char **slot, FILE *stream, int line,
                        const char *file) QO_NOEXCEPT;
 
 /* setenv(name, value, 1); returns 0. Ends the process when name or value
  * is NULL or the environment refuses (a name with '=', say). */
-int qo_setenv_int(const char *name, const char *value, int line,
+QO_API int qo_setenv_int(const char *name, const char *value, int line,
                   const char *file) QO_NOEXCEPT;
 
 /* Append formatted text to the string in *slot (an empty slot receives the
  * text). The slot may then hold a new pointer: the old one is no longer
  * valid. A NULL format does nothing. Ends the process when slot is NULL or
  * memory runs out. */
-void qo_strcat_int(char **slot, int line, const char *file, const char *format,
+QO_API void qo_strcat_int(char **slot, int line, const char *file, const char *format,
                    ...) QO_NOEXCEPT QO_PRINTF(4, 5);
 
 /* Release the string in *slot (an empty slot is fine and silent), then
  * format anew into it as qo_asprintf() does and return its length. */
-int qo_str_reset_int(char **slot, int line, const char *file, const char *format,
+QO_API int qo_str_reset_int(char **slot, int line, const char *file, const char *format,
                      ...) QO_NOEXCEPT QO_PRINTF(4, 5);
 
 /* ---- Strings ------------------------------------------------------------
@@ -113,7 +115,7 @@ int qo_str_reset_int(char **slot, int line, const char *file, const char *format
  * that it closes the quoted text, is escaped, and reopens it: with quote '
  * and escape \, "it's" becomes "it'\''s". Text with none of the specials
  * comes back as an identical copy. */
-char *qo_stresc(const char *input, const char *specials, char escape,
+QO_API char *qo_stresc(const char *input, const char *specials, char escape,
                 char quote) QO_NOEXCEPT;
 
 /* The next token of input, or NULL when the split is over. *cursor holds
@@ -124,29 +126,29 @@ char *qo_stresc(const char *input, const char *specials, char escape,
  * one at or past the end gives NULL. Pass only 0 or a cursor that an
  * earlier call on the same input left: past the end, only length + 1 is
  * checked without reading beyond the text. */
-char *qo_strtok(const char *input, const char *separators, int *cursor) QO_NOEXCEPT;
+QO_API char *qo_strtok(const char *input, const char *separators, int *cursor) QO_NOEXCEPT;
 
 /* Quote input as one shell word that any POSIX shell reads back as exactly
  * input, whatever bytes it holds: wrapped in single quotes, each single
  * quote written as '\'' ; "" gives ''. Prefer it to qo_stresc() for
  * anything headed to qo_system(). */
-char *qo_shell_quote(const char *input) QO_NOEXCEPT;
+QO_API char *qo_shell_quote(const char *input) QO_NOEXCEPT;
 
 /* Copy input with the first occurrence of token replaced by replacement;
  * an input without token comes back as an unchanged copy. An empty token
  * matches at the start. */
-char *qo_str_substitute(const char *input, const char *token,
+QO_API char *qo_str_substitute(const char *input, const char *token,
                         const char *replacement) QO_NOEXCEPT;
 
 /* Remove, in place, the bytes 0x01-0x20 (blank, tab, line feed and the
  * other control bytes) at both ends of text. Bytes 0x7F-0xFF are kept:
  * "\tcafe\xCC\x81 " becomes "cafe\xCC\x81". NULL is accepted. */
-void qo_strip_spaces(char *text) QO_NOEXCEPT;
+QO_API void qo_strip_spaces(char *text) QO_NOEXCEPT;
 
 /* The current local time as ctime() writes it: 24 characters and a line
  * feed, in the C library's static buffer. Do not release it; the next call
  * overwrites it. */
-const char *qo_date(void) QO_NOEXCEPT;
+QO_API const char *qo_date(void) QO_NOEXCEPT;
 
 /* ---- Commands ----------------------------------------------------------- */
 
@@ -155,7 +157,7 @@ const char *qo_date(void) QO_NOEXCEPT;
  * no shell could be run or waited for (then a level-4 line is logged). The
  * line goes to the shell as it is: quote its parts yourself. Ends the
  * process when the command line cannot be built. */
-int qo_system_int(int line, const char *file, const char *format, ...) QO_NOEXCEPT
+QO_API int qo_system_int(int line, const char *file, const char *format, ...) QO_NOEXCEPT
     QO_PRINTF(3, 4);
 
 /* ---- Fronts: fill in the caller's call site ----------------------------- */

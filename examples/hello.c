@@ -1,0 +1,25 @@
+/* qo from C: build a string, quote it for the shell, run a command and
+ * log what happened. Build it against an installed qo with
+ *     cc hello.c $(pkg-config --cflags --libs --static qo) -o hello
+ * and run it as ./hello [LOGFILE]. */
+#include <qo.h>
+
+#include <stdio.h>
+
+int main(int argc, char **argv)
+{
+    qo_log_open(argc > 1 ? argv[1] : "hello.log", 4);
+
+    char *name = NULL;
+    qo_asprintf(&name, "report for %s", "Zarq's blog");
+    qo_strcat(&name, " (%d items)", 3);
+
+    char *word = qo_shell_quote(name);
+    int status = qo_system("printf '%%s\\n' %s", word);
+    qo_log(1, "printed %s, status %d", word, status);
+
+    qo_free(&word);
+    qo_free(&name);
+    qo_log_close();
+    return status == 0 ? 0 : 1;
+}
