@@ -25,7 +25,8 @@ constexpr Comparison comparisons[] = {
     {"strcat 10,000 x 8 B, vs literal", "strcat/qo", "strcat/literal", 50},
     {"strcat 10,000 x 8 B, vs std::string", "strcat/qo", "strcat/std_string", 0},
     // How far any append that formats with printf can get from the literal.
-    {"(std::string+snprintf vs literal strcat)", "strcat/std_string", "strcat/literal", 0},
+    {"(std::string+snprintf vs literal strcat)", "strcat/std_string", "strcat/literal",
+     0},
     {"strtok 1 MiB line, vs strtok_r+strdup", "strtok/qo", "strtok/strtok_r", 1 / 1.3},
     {"log entry, vs direct fprintf", "log/qo", "log/fprintf", 1 / 1.1},
 };

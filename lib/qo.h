@@ -53,7 +53,7 @@ QO_API void qo_log_set_level(int level) QO_NOEXCEPT;
 
 /* Write one entry on behalf of the call site (line, file, routine). */
 QO_API void qo_log_int(int level, int line, const char *file, const char *routine,
-                const char *format, ...) QO_NOEXCEPT QO_PRINTF(5, 6);
+                       const char *format, ...) QO_NOEXCEPT QO_PRINTF(5, 6);
 
 /* ---- Fatal exit ---------------------------------------------------------
  * Runs qo_exit_hook (once, even if the hook itself ends up in qo_exit),
@@ -80,31 +80,31 @@ QO_API void *qo_malloc(size_t size, int line, const char *file) QO_NOEXCEPT;
  * Whatever *slot held is overwritten, not released: pass an empty slot.
  * Ends the process when formatting fails. */
 QO_API int qo_asprintf(char **slot, int line, const char *file, const char *format,
-                ...) QO_NOEXCEPT QO_PRINTF(4, 5);
+                       ...) QO_NOEXCEPT QO_PRINTF(4, 5);
 
 /* Read one line, line feed included when the input has one, into a fresh
  * string in *slot and return its length. A string still in the slot is
  * released first (with a level-1 line). At end of input the slot holds ""
  * and 0 is returned. Ends the process on a read or memory error. */
 QO_API ssize_t qo_getline_int(char **slot, FILE *stream, int line,
-                       const char *file) QO_NOEXCEPT;
+                              const char *file) QO_NOEXCEPT;
 
 /* setenv(name, value, 1); returns 0. Ends the process when name or value
  * is NULL or the environment refuses (a name with '=', say). */
 QO_API int qo_setenv_int(const char *name, const char *value, int line,
-                  const char *file) QO_NOEXCEPT;
+                         const char *file) QO_NOEXCEPT;
 
 /* Append formatted text to the string in *slot (an empty slot receives the
  * text). The slot may then hold a new pointer: the old one is no longer
  * valid. A NULL format does nothing. Ends the process when slot is NULL or
  * memory runs out. */
 QO_API void qo_strcat_int(char **slot, int line, const char *file, const char *format,
-                   ...) QO_NOEXCEPT QO_PRINTF(4, 5);
+                          ...) QO_NOEXCEPT QO_PRINTF(4, 5);
 
 /* Release the string in *slot (an empty slot is fine and silent), then
  * format anew into it as qo_asprintf() does and return its length. */
 QO_API int qo_str_reset_int(char **slot, int line, const char *file, const char *format,
-                     ...) QO_NOEXCEPT QO_PRINTF(4, 5);
+                            ...) QO_NOEXCEPT QO_PRINTF(4, 5);
 
 /* ---- Strings ------------------------------------------------------------
  * Every char * returned here is a fresh heap string that the caller owns
@@ -116,7 +116,7 @@ QO_API int qo_str_reset_int(char **slot, int line, const char *file, const char 
  * and escape \, "it's" becomes "it'\''s". Text with none of the specials
  * comes back as an identical copy. */
 QO_API char *qo_stresc(const char *input, const char *specials, char escape,
-                char quote) QO_NOEXCEPT;
+                       char quote) QO_NOEXCEPT;
 
 /* The next token of input, or NULL when the split is over. *cursor holds
  * the byte offset to go on from: start it at 0; it is set back to 0 when
@@ -126,7 +126,8 @@ QO_API char *qo_stresc(const char *input, const char *specials, char escape,
  * one at or past the end gives NULL. Pass only 0 or a cursor that an
  * earlier call on the same input left: past the end, only length + 1 is
  * checked without reading beyond the text. */
-QO_API char *qo_strtok(const char *input, const char *separators, int *cursor) QO_NOEXCEPT;
+QO_API char *qo_strtok(const char *input, const char *separators,
+                       int *cursor) QO_NOEXCEPT;
 
 /* Quote input as one shell word that any POSIX shell reads back as exactly
  * input, whatever bytes it holds: wrapped in single quotes, each single
@@ -138,7 +139,7 @@ QO_API char *qo_shell_quote(const char *input) QO_NOEXCEPT;
  * an input without token comes back as an unchanged copy. An empty token
  * matches at the start. */
 QO_API char *qo_str_substitute(const char *input, const char *token,
-                        const char *replacement) QO_NOEXCEPT;
+                               const char *replacement) QO_NOEXCEPT;
 
 /* Remove, in place, the bytes 0x01-0x20 (blank, tab, line feed and the
  * other control bytes) at both ends of text. Bytes 0x7F-0xFF are kept:
@@ -157,8 +158,8 @@ QO_API const char *qo_date(void) QO_NOEXCEPT;
  * no shell could be run or waited for (then a level-4 line is logged). The
  * line goes to the shell as it is: quote its parts yourself. Ends the
  * process when the command line cannot be built. */
-QO_API int qo_system_int(int line, const char *file, const char *format, ...) QO_NOEXCEPT
-    QO_PRINTF(3, 4);
+QO_API int qo_system_int(int line, const char *file, const char *format,
+                         ...) QO_NOEXCEPT QO_PRINTF(3, 4);
 
 /* ---- Fronts: fill in the caller's call site ----------------------------- */
 

@@ -20,6 +20,7 @@ namespace {
     qo_exit(status, message);
 }
 
+QO_PRINTF(4, 0)
 int vasprintf_checked(char **slot, int line, const char *file, const char *format,
                       va_list ap) noexcept
 {

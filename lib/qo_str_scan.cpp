@@ -10,7 +10,7 @@ ByteSet::ByteSet(std::string_view members) noexcept
     for (unsigned char c : members) {
         table[c] = true;
         auto &nibbles = c < 0x80 ? low : high;
-        nibbles[c & 15] |= static_cast<uint8_t>(1u << ((c >> 4) & 7));
+        nibbles[c & 15] |= static_cast<uint8_t>(1U << ((c >> 4) & 7));
         any_high |= c >= 0x80;
     }
 }

@@ -3,6 +3,7 @@
 // finds the same bytes. Internal to the library and its tests.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstddef>
@@ -46,7 +47,7 @@ void for_each_member(Path path, const char *text, size_t n, const ByteSet &set,
     const auto *p = reinterpret_cast<const unsigned char *>(text);
     uint64_t masks[block_bytes / 64];
     for (size_t at = 0; at < n; at += block_bytes) {
-        const size_t length = n - at < block_bytes ? n - at : block_bytes;
+        const size_t length = std::min(n - at, block_bytes);
         if (!member_masks(path, p + at, length, set, masks))
             continue;
         for (size_t k = 0; k * 64 < length; k++)

@@ -123,6 +123,29 @@ TEST_F(Log, SurvivesMissingNamesAndFormat)
     EXPECT_EQ(log.contents(), "DBG1: (null)->(null)#3: m\n");
 }
 
+// The log's own troubles go to standard error; the log goes on.
+TEST_F(Log, ReportsWriteAndCloseFailuresOnStandardError)
+{
+    // In the C locale a non-ASCII wide character cannot be converted.
+    const wchar_t unconvertible[] = {0xE9, 0};
+    qo_log_open(log.c_str(), 1);
+    testing::internal::CaptureStderr();
+    qo_log_int(1, 1, "f", "r", "%ls", unconvertible);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              std::string("Unable to print to ") + log.c_str() + "\n");
+    qo_log_int(1, 2, "f", "r", "next");
+    qo_log_close();
+    EXPECT_EQ(log.contents(), "DBG1: f->r#1: \nDBG1: f->r#2: next\n");
+
+    // /dev/full takes the stream but not its data: the flush at close fails.
+    // (Capturing flushes every stream, so it starts before the entry.)
+    testing::internal::CaptureStderr();
+    qo_log_open("/dev/full", 1);
+    qo_log_int(1, 1, "f", "r", "lost");
+    qo_log_close();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to close /dev/full\n");
+}
+
 // The log's descriptor must not reach the commands run through the shell.
 TEST_F(Log, StreamIsCloseOnExec)
 {

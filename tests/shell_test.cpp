@@ -86,4 +86,26 @@ TEST(ShellQuote, EveryStringComesBackUnchangedFromShAndBash)
         EXPECT_EQ(printed_by(shell, quoted), words) << shell;
 }
 
+// qo_stresc's double-quote mode makes an unquoted word of anything but
+// the bytes it leaves to the caller: blank, tab, line feed, ';', '<', '>'.
+// (And the empty string: an unquoted empty word is no word at all.)
+TEST(Stresc, DoubleQuoteModeComesBackUnchangedFromShAndBash)
+{
+    std::string alphabet;
+    for (char c : all_bytes_but_nul())
+        if (std::string(" \t\n;<>").find(c) == std::string::npos)
+            alphabet += c;
+    Words words = generated(alphabet, 3000);
+    Words escaped;
+    for (auto &w : words) {
+        if (w.empty())
+            w = "x";
+        char *e = qo_stresc(w.c_str(), "`$\\\"(){}'[]&*?|!#~", '\\', '"');
+        escaped.push_back(e);
+        qo_free(&e);
+    }
+    for (const char *shell : {"/bin/sh", "/bin/bash"})
+        EXPECT_EQ(printed_by(shell, escaped), words) << shell;
+}
+
 } // namespace

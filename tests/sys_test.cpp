@@ -55,4 +55,21 @@ TEST(System, UnwaitableShellIsLoggedAtLevelFourWithTheRunnersCallSite)
     EXPECT_EQ(quiet.contents(), "");
 }
 
+TEST(System, CommandLineThatCannotBeBuiltEndsTheProcess)
+{
+    ScratchPath log;
+    const wchar_t unconvertible[] = {0xE9, 0}; // no conversion in the C locale
+    int line = __LINE__ + 4;
+    EXPECT_EXIT(
+        {
+            qo_log_open(log.c_str(), 1);
+            qo_system("echo %ls", unconvertible);
+        },
+        testing::ExitedWithCode(255),
+        testing::Eq("Unable to alloc memory in qo_system_int\n"));
+    EXPECT_EQ(log.contents(),
+              "DBG1: tests/sys_test.cpp->qo_system_int#" + std::to_string(line) +
+                  ": Unable to alloc memory in qo_system_int\nExiting...\n");
+}
+
 } // namespace
