@@ -41,7 +41,9 @@ void append(char **slot, int line, const char *file, const char *text,
     const size_t room = *slot ? malloc_usable_size(*slot) : 0;
     const size_t needed = used + length + 1;
     if (needed > room) {
-        char *grown = static_cast<char *>(realloc(*slot, std::max(needed, 2 * room)));
+        auto *grown = static_cast<char *>(realloc(*slot, std::max(needed, 2 * room)));
+        if (!grown) // the spare room is a luxury; the text is not
+            grown = static_cast<char *>(realloc(*slot, needed));
         if (!grown)
             fail(-1, line, file, "qo_asprintf",
                  "Unable to alloc memory in qo_asprintf");

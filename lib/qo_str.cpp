@@ -4,7 +4,6 @@
 #include "qo_str_scan.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <ctime>
 #include <string_view>
