@@ -39,7 +39,8 @@ extern "C" {
  * An entry of level L is written when L <= the current level: levels <= 0
  * as "INFO: message", levels >= 1 as "DBGL: file->routine#line: message".
  * The log reports its own troubles on standard error and never ends the
- * process. */
+ * process. Any thread may log: each entry is written whole, and opening,
+ * closing or setting the level is safe while other threads write. */
 
 /* Open (append to, or create) the log at path and set the level. A log
  * already open is closed first. On failure the log stays off. */
