@@ -43,14 +43,13 @@ std::set<std::pair<int, int>> whole_entries(const std::string &text, size_t &lin
     return seen;
 }
 
-TEST(LogThreads, EntriesNeverInterleaveWhileTheLevelChanges)
+// Runs the writers while another thread calls meddle() until they are done.
+template <typename Meddle> void write_while(Meddle meddle)
 {
-    ScratchPath log;
-    qo_log_open(log.c_str(), 1);
     std::atomic<bool> done{false};
-    std::thread changer([&] {
-        for (int level = 1; !done; level = level % 9 + 1)
-            qo_log_set_level(level);
+    std::thread other([&] {
+        while (!done)
+            meddle();
     });
     std::vector<std::thread> threads;
     for (int t = 0; t < writers; t++)
@@ -58,7 +57,15 @@ TEST(LogThreads, EntriesNeverInterleaveWhileTheLevelChanges)
     for (auto &t : threads)
         t.join();
     done = true;
-    changer.join();
+    other.join();
+}
+
+TEST(LogThreads, EntriesNeverInterleaveWhileTheLevelChanges)
+{
+    ScratchPath log;
+    qo_log_open(log.c_str(), 1);
+    int level = 1;
+    write_while([&] { qo_log_set_level(level = level % 9 + 1); });
     qo_log_close();
 
     size_t lines = 0;
@@ -69,21 +76,11 @@ TEST(LogThreads, EntriesNeverInterleaveWhileTheLevelChanges)
 TEST(LogThreads, OpeningAndClosingWhileOthersWriteKeepsEntriesWhole)
 {
     ScratchPath log;
-    std::atomic<bool> done{false};
-    std::thread reopener([&] {
-        while (!done) {
-            qo_log_open(log.c_str(), 1);
-            std::this_thread::yield();
-            qo_log_close();
-        }
+    write_while([&] {
+        qo_log_open(log.c_str(), 1);
+        std::this_thread::yield();
+        qo_log_close();
     });
-    std::vector<std::thread> threads;
-    for (int t = 0; t < writers; t++)
-        threads.emplace_back(write_entries, t);
-    for (auto &t : threads)
-        t.join();
-    done = true;
-    reopener.join();
 
     size_t lines = 0;
     const auto seen = whole_entries(log.contents(), lines);
