@@ -47,10 +47,9 @@ void turn_off_locked() noexcept
 
 // Kept out of line so that a filtered-out call returns before paying
 // for this body's registers and stack.
-[[gnu::noinline]] QO_PRINTF(5,
-                            0) void write_entry(int level, int line, const char *file,
-                                                const char *routine, const char *format,
-                                                va_list ap) noexcept
+[[gnu::noinline, gnu::format(printf, 5, 0)]] void
+write_entry(int level, int line, const char *file, const char *routine,
+            const char *format, va_list ap) noexcept
 {
     const std::lock_guard lock(log_mutex);
     if (!log_path || !log_stream)

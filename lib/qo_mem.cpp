@@ -20,9 +20,10 @@ namespace {
     qo_exit(status, message);
 }
 
-QO_PRINTF(4, 0)
-int vasprintf_checked(char **slot, int line, const char *file, const char *format,
-                      va_list ap) noexcept
+[[gnu::format(printf, 4, 0)]] int vasprintf_checked(char **slot, int line,
+                                                    const char *file,
+                                                    const char *format,
+                                                    va_list ap) noexcept
 {
     int n = vasprintf(slot, format, ap);
     if (n < 0)
