@@ -18,7 +18,6 @@ namespace qo_scan {
 // (c >> 4) - 8 set (c >= 0x80).
 struct ByteSet {
     explicit ByteSet(std::string_view members) noexcept;
-    bool has(unsigned char c) const noexcept { return table[c]; }
 
     std::array<bool, 256> table{};
     alignas(16) std::array<uint8_t, 16> low{};
