@@ -34,6 +34,18 @@ extern "C" {
 #define QO_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
 #define QO_NORETURN __attribute__((noreturn))
 
+/* The version of this header. The build takes the project's version from
+ * here, so it is the one place to change it. */
+#define QO_VERSION_MAJOR 1
+#define QO_VERSION_MINOR 1
+#define QO_VERSION_PATCH 0
+#define QO_VERSION "1.1.0"
+
+/* The version of the library linked in, as QO_VERSION reads: a program
+ * built against one header and run against another shared library can
+ * tell the two apart. */
+QO_API const char *qo_version(void) QO_NOEXCEPT;
+
 /* ---- Debug log ---------------------------------------------------------
  * One log per process. Until qo_log_open() succeeds every entry is dropped.
  * An entry of level L is written when L <= the current level: levels <= 0

@@ -13,12 +13,22 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <pthread.h>
 #include <stdio_ext.h>
 
 namespace {
 
-std::mutex log_mutex;
+// A pthread mutex rather than std::mutex, whose failure path lives in the
+// C++ runtime: C programs link the library without it.
+pthread_mutex_t log_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+class LogLock {
+  public:
+    LogLock() noexcept { pthread_mutex_lock(&log_mutex); }
+    ~LogLock() { pthread_mutex_unlock(&log_mutex); }
+    LogLock(const LogLock &) = delete;
+    LogLock &operator=(const LogLock &) = delete;
+};
 char *log_path; // heap copy of the path given to qo_log_open
 FILE *log_stream;
 std::atomic<int> log_level{0};
@@ -51,7 +61,7 @@ void turn_off_locked() noexcept
 write_entry(int level, int line, const char *file, const char *routine,
             const char *format, va_list ap) noexcept
 {
-    const std::lock_guard lock(log_mutex);
+    const LogLock lock;
     if (!log_path || !log_stream)
         return;
     if (level <= 0)
@@ -68,7 +78,7 @@ write_entry(int level, int line, const char *file, const char *routine,
 
 extern "C" void qo_log_open(const char *path, int level) noexcept
 {
-    const std::lock_guard lock(log_mutex);
+    const LogLock lock;
     close_locked();
     if (asprintf(&log_path, "%s", path) < 0) {
         log_path = nullptr;
@@ -90,7 +100,7 @@ extern "C" void qo_log_open(const char *path, int level) noexcept
 
 extern "C" void qo_log_close(void) noexcept
 {
-    const std::lock_guard lock(log_mutex);
+    const LogLock lock;
     close_locked();
 }
 

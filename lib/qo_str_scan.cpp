@@ -100,10 +100,12 @@ bool supported(Path path) noexcept
     return path == Path::portable || __builtin_cpu_supports("avx2");
 }
 
+// Asked on every call: a function-local static would need the C++
+// runtime's guard, and the CPU model is a load once it has been read.
 Path best_path() noexcept
 {
-    static const Path best = supported(Path::avx2) ? Path::avx2 : Path::portable;
-    return best;
+    __builtin_cpu_init();
+    return supported(Path::avx2) ? Path::avx2 : Path::portable;
 }
 
 bool member_masks(Path path, const unsigned char *p, size_t n, const ByteSet &set,

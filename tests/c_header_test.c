@@ -20,7 +20,8 @@ int main(void)
     FILE *in = fmemopen("x\n", 2, "r");
     qo_getline(&s, in);
     fclose(in);
-    int ok = s && strcmp(s, "x\n") == 0 && strcmp(getenv("QO_C_HEADER"), "again") == 0;
+    int ok = strcmp(qo_version(), QO_VERSION) == 0 && s && strcmp(s, "x\n") == 0 &&
+             strcmp(getenv("QO_C_HEADER"), "again") == 0;
     qo_free(&s);
     return ok ? 0 : 1;
 }

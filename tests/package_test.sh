@@ -19,6 +19,9 @@ expected=$(sort <<LIST
 ./usr/lib/cmake/qo/qoConfigVersion.cmake
 ./usr/lib/cmake/qo/qoTargets-$(grep -o 'CMAKE_BUILD_TYPE:STRING=.*' "$build/CMakeCache.txt" | cut -d= -f2 | tr '[:upper:]' '[:lower:]').cmake
 ./usr/lib/cmake/qo/qoTargets.cmake
+./usr/lib/cmake/qo/qoExtraTargets-$(grep -o 'CMAKE_BUILD_TYPE:STRING=.*' "$build/CMakeCache.txt" | cut -d= -f2 | tr '[:upper:]' '[:lower:]').cmake
+./usr/lib/cmake/qo/qoExtraTargets.cmake
+libqo.so.1
 ./usr/lib/libqo.a
 ./usr/lib/pkgconfig/qo.pc
 LIST

@@ -1,0 +1,15 @@
+# The Debian packages, built with CPack from the install rules.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME libqo)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "qo maintainers <maintainers@users.noreply.c-seed-02560439.example>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "checked memory, debug log, fatal exit, shell-safe strings and commands for C and C++")
+set(CPACK_DEBIAN_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "libstdc++-12-dev | libstdc++-dev")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL dev)
+set(CPACK_DEBIAN_DEV_PACKAGE_NAME libqo-dev)
+set(CPACK_DEBIAN_DEV_FILE_NAME DEB-DEFAULT)
+include(CPack)
