@@ -3,9 +3,16 @@
  * shell command runner for Linux programs.
  *
  * Calls that allocate never hand a failure back: when the C library
- * refuses, they write a level-1 line to the debug log naming the caller's
- * file and line, print a one-line message on standard error and end the
- * process through qo_exit(). Callers use every result without testing it.
+ * refuses, they write a level-1 line to the debug log, print a one-line
+ * message on standard error and end the process through qo_exit(). The log
+ * line names the caller's file and line for the routines that take a call
+ * site (those with a macro front below); the string helpers take none and
+ * name this library's own source file. Callers use every result without
+ * testing it.
+ *
+ * A NULL where a routine needs a slot, a stream, a format or a text ends the
+ * process the same way, with a line naming the routine and the argument:
+ * "qo_shell_quote: NULL input". The routines that accept NULL say so.
  *
  * Strings travel through "slots": the address of the caller's char *
  * variable. A routine that produces text stores a fresh heap string in the
@@ -80,8 +87,8 @@ QO_API QO_NORETURN void qo_exit(int status, const char *message) QO_NOEXCEPT;
 
 /* ---- Checked memory and text building ---------------------------------- */
 
-/* Release the string in *slot and set it to NULL. An empty slot is
- * tolerated: a level-8 line, nothing else. */
+/* Release the string in *slot and set it to NULL. An empty slot, or a NULL
+ * slot, is tolerated: a level-8 line, nothing else. */
 QO_API void qo_free(char **slot, int line, const char *file) QO_NOEXCEPT;
 
 /* size bytes, not cleared, never NULL (size 0 gives a 1-byte block).

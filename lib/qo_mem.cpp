@@ -2,6 +2,7 @@
 // reading and environment calls. A refusal never reaches the caller: it is
 // logged with the caller's call site and ends the process.
 #include "qo.h"
+#include "qo_fail.h"
 
 #include <algorithm>
 #include <cstdarg>
@@ -10,15 +11,16 @@
 #include <cstring>
 #include <malloc.h>
 
-namespace {
-
-// For the failures whose log line is the exit message plus "Exiting...".
-[[noreturn]] void fail(int status, int line, const char *file, const char *routine,
-                       const char *message) noexcept
+void qo_fail::fail(const Site &site, int status, const char *message) noexcept
 {
-    qo_log_int(1, line, file, routine, "%s\nExiting...", message);
+    qo_log_int(1, site.line, site.file, site.routine, "%s\nExiting...", message);
     qo_exit(status, message);
 }
+
+namespace {
+
+using qo_fail::fail;
+using qo_fail::require;
 
 [[gnu::format(printf, 4, 0)]] int vasprintf_checked(char **slot, int line,
                                                     const char *file,
@@ -27,7 +29,7 @@ namespace {
 {
     int n = vasprintf(slot, format, ap);
     if (n < 0)
-        fail(n, line, file, "qo_asprintf", "Unable to alloc memory in qo_asprintf");
+        fail({line, file, "qo_asprintf"}, n, "Unable to alloc memory in qo_asprintf");
     return n;
 }
 
@@ -46,7 +48,7 @@ void append(char **slot, int line, const char *file, const char *text,
         if (!grown) // the spare room is a luxury; the text is not
             grown = static_cast<char *>(realloc(*slot, needed));
         if (!grown)
-            fail(-1, line, file, "qo_asprintf",
+            fail({line, file, "qo_asprintf"}, -1,
                  "Unable to alloc memory in qo_asprintf");
         *slot = grown;
     }
@@ -71,13 +73,15 @@ extern "C" void *(qo_malloc)(size_t size, int line, const char *file) noexcept
     // malloc(0) may legitimately return NULL; callers are promised a block.
     void *p = malloc(size ? size : 1);
     if (!p)
-        fail(-1, line, file, "qo_malloc", "Unable to alloc memory in qo_malloc");
+        fail({line, file, "qo_malloc"}, -1, "Unable to alloc memory in qo_malloc");
     return p;
 }
 
 extern "C" int(qo_asprintf)(char **slot, int line, const char *file, const char *format,
                             ...) noexcept
 {
+    require(slot, {line, file, "qo_asprintf"}, "qo_asprintf: NULL slot");
+    require(format, {line, file, "qo_asprintf"}, "qo_asprintf: NULL format");
     va_list ap;
     va_start(ap, format);
     int n = vasprintf_checked(slot, line, file, format, ap);
@@ -88,6 +92,9 @@ extern "C" int(qo_asprintf)(char **slot, int line, const char *file, const char 
 extern "C" ssize_t qo_getline_int(char **slot, FILE *stream, int line,
                                   const char *file) noexcept
 {
+    const qo_fail::Site site{line, file, "qo_getline_int"};
+    require(slot, site, "qo_getline: NULL slot");
+    require(stream, site, "qo_getline: NULL stream");
     if (*slot) {
         qo_log_int(1, line, file, "qo_getline_int",
                    "qo_getline_ found a non freed variable here");
@@ -103,15 +110,14 @@ extern "C" ssize_t qo_getline_int(char **slot, FILE *stream, int line,
         (qo_asprintf)(slot, line, file, "%s", "");
         return 0;
     }
-    fail(static_cast<int>(n), line, file, "qo_getline_int",
-         "Unable to alloc memory in qo_getline");
+    fail(site, static_cast<int>(n), "Unable to alloc memory in qo_getline");
 }
 
 extern "C" int qo_setenv_int(const char *name, const char *value, int line,
                              const char *file) noexcept
 {
     if (!name)
-        fail(-1, line, file, "qo_setenv_int", "Unable to setenv a NULL variable");
+        fail({line, file, "qo_setenv_int"}, -1, "Unable to setenv a NULL variable");
     if (!value) {
         qo_log_int(1, line, file, "qo_setenv_int",
                    "Unable to affect NULL to %s\nExiting...", name);
@@ -149,7 +155,7 @@ extern "C" void qo_strcat_int(char **slot, int line, const char *file,
         va_end(ap);
     }
     if (n < 0)
-        fail(n, line, file, "qo_strcat_int", "Unable to alloc memory in qo_strcat");
+        fail({line, file, "qo_strcat_int"}, n, "Unable to alloc memory in qo_strcat");
     append(slot, line, file, text, static_cast<size_t>(n));
     if (text != small)
         free(text);
@@ -158,6 +164,8 @@ extern "C" void qo_strcat_int(char **slot, int line, const char *file,
 extern "C" int qo_str_reset_int(char **slot, int line, const char *file,
                                 const char *format, ...) noexcept
 {
+    require(slot, {line, file, "qo_str_reset_int"}, "qo_str_reset: NULL slot");
+    require(format, {line, file, "qo_str_reset_int"}, "qo_str_reset: NULL format");
     if (*slot)
         (qo_free)(slot, line, file);
     va_list ap;

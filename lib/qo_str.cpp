@@ -1,6 +1,7 @@
 // String helpers. Every allocation goes through the checked routines with
 // this module's own call site, so an exhaustion names lib/qo_str.cpp.
 #include "qo.h"
+#include "qo_fail.h"
 #include "qo_str_scan.h"
 
 #include <algorithm>
@@ -65,11 +66,16 @@ char *qo_scan::stresc_using(Path path, const char *input, const char *specials,
 extern "C" char *qo_stresc(const char *input, const char *specials, char escape,
                            char quote) noexcept
 {
+    const qo_fail::Site here{__LINE__, __FILE__, "qo_stresc"};
+    qo_fail::require(input, here, "qo_stresc: NULL input");
+    qo_fail::require(specials, here, "qo_stresc: NULL specials");
     return qo_scan::stresc_using(qo_scan::best_path(), input, specials, escape, quote);
 }
 
 extern "C" char *qo_shell_quote(const char *input) noexcept
 {
+    qo_fail::require(input, {__LINE__, __FILE__, "qo_shell_quote"},
+                     "qo_shell_quote: NULL input");
     const std::string_view in(input);
     const size_t quotes = std::count(in.begin(), in.end(), '\'');
 
@@ -112,6 +118,10 @@ extern "C" char *qo_strtok(const char *input, const char *separators,
 extern "C" char *qo_str_substitute(const char *input, const char *token,
                                    const char *replacement) noexcept
 {
+    const qo_fail::Site here{__LINE__, __FILE__, "qo_str_substitute"};
+    qo_fail::require(input, here, "qo_str_substitute: NULL input");
+    qo_fail::require(token, here, "qo_str_substitute: NULL token");
+    qo_fail::require(replacement, here, "qo_str_substitute: NULL replacement");
     char *result = nullptr;
     qo_asprintf(&result, "%s", input);
     char *found = strstr(result, token);

@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <regex>
 
 // An allocation no allocator can give must fail as it does without
 // AddressSanitizer (NULL), not abort inside the sanitizer.
@@ -134,6 +136,69 @@ TEST_F(MemDeath, SetenvRefusals)
                                   "Unable to put A=B in environment"));
 }
 
+// ---- Arguments the routines cannot do without -------------------------------
+
+const char *no_format = nullptr; // not a constant: the compiler cannot see it
+
+struct NullCase {
+    std::function<void()> call;
+    const char *site; // the log line's "file->routine#line", as a pattern
+    const char *message;
+};
+
+TEST(NullArguments, EndTheProcessNamingTheRoutineAndTheArgument)
+{
+    char *s = nullptr;
+    const char *unset = getenv("QO_TEST_NEVER_SET"); // how a NULL usually arrives
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const NullCase cases[] = {
+        {[&] { (qo_asprintf)(nullptr, 7, "app.c", "x"); }, "app.c->qo_asprintf#7",
+         "qo_asprintf: NULL slot"},
+        {[&] { (qo_asprintf)(&s, 7, "app.c", no_format); }, "app.c->qo_asprintf#7",
+         "qo_asprintf: NULL format"},
+        {[&] { qo_str_reset_int(nullptr, 7, "app.c", "x"); },
+         "app.c->qo_str_reset_int#7", "qo_str_reset: NULL slot"},
+        {[&] { qo_str_reset_int(&s, 7, "app.c", no_format); },
+         "app.c->qo_str_reset_int#7", "qo_str_reset: NULL format"},
+        {[&] { qo_getline_int(nullptr, stdin, 7, "app.c"); }, "app.c->qo_getline_int#7",
+         "qo_getline: NULL slot"},
+        {[&] { qo_getline_int(&s, nullptr, 7, "app.c"); }, "app.c->qo_getline_int#7",
+         "qo_getline: NULL stream"},
+        {[&] { qo_system_int(7, "app.c", no_format); }, "app.c->qo_system_int#7",
+         "qo_system: NULL format"},
+        // The string helpers take no call site: they name their own.
+        {[&] { qo_stresc(unset, "$", '\\', '\''); }, "lib/qo_str.cpp->qo_stresc#[0-9]+",
+         "qo_stresc: NULL input"},
+        {[&] { qo_stresc("a", unset, '\\', '\''); }, "lib/qo_str.cpp->qo_stresc#[0-9]+",
+         "qo_stresc: NULL specials"},
+        {[&] { qo_shell_quote(unset); }, "lib/qo_str.cpp->qo_shell_quote#[0-9]+",
+         "qo_shell_quote: NULL input"},
+        {[&] { qo_str_substitute(unset, "x", "y"); },
+         "lib/qo_str.cpp->qo_str_substitute#[0-9]+", "qo_str_substitute: NULL input"},
+        {[&] { qo_str_substitute("a-b", unset, "y"); },
+         "lib/qo_str.cpp->qo_str_substitute#[0-9]+", "qo_str_substitute: NULL token"},
+        {[&] { qo_str_substitute("a-b", "-", unset); },
+         "lib/qo_str.cpp->qo_str_substitute#[0-9]+",
+         "qo_str_substitute: NULL replacement"},
+    };
+#pragma GCC diagnostic pop
+    for (const auto &c : cases) {
+        ScratchPath log;
+        EXPECT_EXIT(
+            {
+                qo_log_open(log.c_str(), 1);
+                c.call();
+            },
+            ExitedWithCode(255), Eq(std::string(c.message) + "\n"));
+        EXPECT_TRUE(std::regex_match(log.contents(),
+                                     std::regex(std::string("DBG1: ") + c.site + ": " +
+                                                c.message + "\nExiting...\n")))
+            << c.message << ": " << log.contents();
+    }
+}
+
 // ---- Normal use and tolerated misuse ----------------------------------------
 
 TEST_F(Mem, FreeEmptiesTheSlotAndToleratesAnEmptyOne)
@@ -145,6 +210,16 @@ TEST_F(Mem, FreeEmptiesTheSlotAndToleratesAnEmptyOne)
     qo_free(&s);
     EXPECT_EQ(s, nullptr);
     EXPECT_EQ(logged(), entry(8, "qo_free", line, "Attempt to free NULL pointer"));
+}
+
+TEST_F(Mem, NullsThatAreToleratedStaySo)
+{
+    (qo_free)(nullptr, 7, "app.c");
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+    qo_log(1, no_format);
+#pragma GCC diagnostic pop
+    EXPECT_EQ(logged(), "DBG8: app.c->qo_free#7: Attempt to free NULL pointer\n");
 }
 
 TEST_F(Mem, MallocNeverReturnsNull)
