@@ -105,7 +105,10 @@ QO_API int qo_asprintf(char **slot, int line, const char *file, const char *form
 /* Read one line, line feed included when the input has one, into a fresh
  * string in *slot and return its length. A string still in the slot is
  * released first (with a level-1 line). At end of input the slot holds ""
- * and 0 is returned. Ends the process on a read or memory error. */
+ * and 0 is returned. A read cut short by a signal (EINTR) is taken up again
+ * and the bytes already read are kept: only whole lines come back, or the
+ * last one without a line feed when the input ends so. Ends the process on
+ * any other read error, even in the middle of a line, or a memory error. */
 QO_API ssize_t qo_getline_int(char **slot, FILE *stream, int line,
                               const char *file) QO_NOEXCEPT;
 

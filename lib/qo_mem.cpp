@@ -5,6 +5,7 @@
 #include "qo_fail.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +57,46 @@ void append(char **slot, int line, const char *file, const char *text,
     (*slot)[used + length] = '\0';
 }
 
+// getdelim() stops short of a line feed at the end of input, or when a read
+// fails, keeping the bytes read before. A signal that cut a read short
+// (EINTR) is no reason to give up the line; any other error is.
+bool read_on(FILE *stream, int error, const qo_fail::Site &site) noexcept
+{
+    if (feof(stream))
+        return false;
+    if (error != EINTR)
+        fail(site, -1, "Unable to alloc memory in qo_getline");
+    clearerr(stream); // the signal was handled: the stream is sound
+    return true;
+}
+
+// The rest of a line whose first length bytes are in the slot, read until
+// its line feed or the end of input. Returns the whole line's length.
+size_t read_rest(char **slot, size_t length, FILE *stream, int error,
+                 const qo_fail::Site &site) noexcept
+{
+    char *piece = nullptr;
+    size_t size = 0;
+    bool whole = false;
+    while (!whole && read_on(stream, error, site)) {
+        errno = 0;
+        const ssize_t n = getdelim(&piece, &size, '\n', stream);
+        error = errno;
+        if (n <= 0)
+            continue;
+        const auto got = static_cast<size_t>(n);
+        auto *joined = static_cast<char *>(realloc(*slot, length + got + 1));
+        if (!joined)
+            fail(site, -1, "Unable to alloc memory in qo_getline");
+        memcpy(joined + length, piece, got + 1);
+        *slot = joined;
+        length += got;
+        whole = piece[got - 1] == '\n';
+    }
+    free(piece);
+    return length;
+}
+
 } // namespace
 
 extern "C" void(qo_free)(char **slot, int line, const char *file) noexcept
@@ -101,16 +142,19 @@ extern "C" ssize_t qo_getline_int(char **slot, FILE *stream, int line,
         (qo_free)(slot, line, file);
     }
     size_t size = 0;
-    ssize_t n = getdelim(slot, &size, '\n', stream);
-    if (n >= 0)
+    errno = 0;
+    const ssize_t n = getdelim(slot, &size, '\n', stream);
+    const int error = errno;
+    if (n > 0 && (*slot)[n - 1] == '\n')
         return n;
-    if (feof(stream)) {
+    const size_t length =
+        read_rest(slot, n > 0 ? static_cast<size_t>(n) : 0, stream, error, site);
+    if (length == 0) {
         if (*slot)
             (qo_free)(slot, line, file);
         (qo_asprintf)(slot, line, file, "%s", "");
-        return 0;
     }
-    fail(site, static_cast<int>(n), "Unable to alloc memory in qo_getline");
+    return static_cast<ssize_t>(length);
 }
 
 extern "C" int qo_setenv_int(const char *name, const char *value, int line,

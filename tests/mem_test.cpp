@@ -1,14 +1,21 @@
 #include "qo.h"
 #include "support.h"
 
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 // An allocation no allocator can give must fail as it does without
 // AddressSanitizer (NULL), not abort inside the sanitizer.
@@ -134,6 +141,27 @@ TEST_F(MemDeath, SetenvRefusals)
                                   "Unable to affect NULL to QO_NAME\nExiting...") +
                             entry(1, "qo_setenv_int", line + 4,
                                   "Unable to put A=B in environment"));
+}
+
+TEST_F(MemDeath, GetlineReadErrorAfterPartOfALine)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "abc", 3), 3); // the write end stays open: no end of input
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);    // the read after "abc" fails with EAGAIN
+    FILE *in = fdopen(fds[0], "r");
+    char *s = nullptr;
+    int line = __LINE__ + 4;
+    EXPECT_EXIT(
+        {
+            alarm(10); // a reader that retried every error would spin forever
+            qo_getline(&s, in);
+        },
+        ExitedWithCode(255), Eq("Unable to alloc memory in qo_getline\n"));
+    fclose(in);
+    close(fds[1]);
+    EXPECT_EQ(logged(), entry(1, "qo_getline_int", line,
+                              "Unable to alloc memory in qo_getline\nExiting..."));
 }
 
 // ---- Arguments the routines cannot do without -------------------------------
@@ -281,6 +309,115 @@ TEST_F(Mem, GetlineReadsLinesThenEndsWithAnEmptyString)
     fclose(in);
     EXPECT_EQ(logged(), entry(1, "qo_getline_int", line,
                               "qo_getline_ found a non freed variable here"));
+}
+
+// ---- Reading through signals --------------------------------------------------
+
+// A step of the writer: text to send, or interrupt: wait until the reader
+// has taken everything and sleeps in read(), signal it, and wait until its
+// handler ran, so that the read was cut short before more text comes.
+constexpr const char *interrupt = nullptr;
+
+int signal_taken_fd = -1; // the reader's handler writes a byte here
+
+void on_signal(int)
+{
+    const char taken = '!';
+    (void)!write(signal_taken_fd, &taken, 1);
+}
+
+char process_state(pid_t pid)
+{
+    const std::string stat =
+        qo_test::read_file("/proc/" + std::to_string(pid) + "/stat");
+    const size_t name_end = stat.rfind(')'); // the name may hold anything
+    return name_end == std::string::npos || name_end + 2 >= stat.size()
+               ? '?'
+               : stat[name_end + 2];
+}
+
+bool reader_sleeps_on_empty_pipe(pid_t reader, int pipe_fd)
+{
+    for (int tries = 0; tries < 5000; tries++) {
+        int queued = -1;
+        ioctl(pipe_fd, FIONREAD, &queued);
+        if (queued == 0 && process_state(reader) == 'S')
+            return true;
+        usleep(1000);
+    }
+    return false;
+}
+
+bool interrupt_reader(pid_t reader, int pipe_fd, int taken_fd)
+{
+    char taken = 0;
+    return reader_sleeps_on_empty_pipe(reader, pipe_fd) && kill(reader, SIGUSR1) == 0 &&
+           read(taken_fd, &taken, 1) == 1;
+}
+
+[[noreturn]] void write_script(pid_t reader, int fd, int taken_fd,
+                               const std::vector<const char *> &script)
+{
+    alarm(10);
+    for (const char *step : script) {
+        if (step && write(fd, step, strlen(step)) != static_cast<ssize_t>(strlen(step)))
+            _exit(1);
+        if (!step && !interrupt_reader(reader, fd, taken_fd))
+            _exit(2);
+    }
+    _exit(0);
+}
+
+// Runs in a child: reads a pipe fed by the script, with SIGUSR1 handled
+// without SA_RESTART so that each one fails the read under way (EINTR).
+// Reports every line and how the writer and the stream ended on stderr.
+void read_lines_through_signals(const std::vector<const char *> &script)
+{
+    alarm(10); // a regression fails instead of hanging
+    int data[2];
+    int taken[2];
+    if (pipe(data) != 0 || pipe(taken) != 0)
+        exit(3);
+    signal_taken_fd = taken[1];
+    struct sigaction action = {};
+    action.sa_handler = on_signal;
+    sigaction(SIGUSR1, &action, nullptr);
+    const pid_t reader = getpid();
+    const pid_t writer = fork();
+    if (writer == 0) {
+        close(data[0]);
+        close(taken[1]); // a reader that dies ends the writer's wait
+        write_script(reader, data[1], taken[0], script);
+    }
+    close(data[1]);
+    close(taken[0]);
+    FILE *in = fdopen(data[0], "r");
+    char *line = nullptr;
+    for (ssize_t n; (n = qo_getline(&line, in)) > 0; qo_free(&line))
+        fprintf(stderr, "%zd:%s|", n, line);
+    int status = -1;
+    waitpid(writer, &status, 0);
+    fprintf(stderr, "writer %d, stream error %d", status, ferror(in));
+    exit(0);
+}
+
+struct SignalCase {
+    std::vector<const char *> script;
+    const char *lines; // as read_lines_through_signals() reports them
+};
+
+TEST(GetlineSignals, InterruptedReadsGoOnAndGiveWholeLines)
+{
+    const SignalCase cases[] = {
+        {{interrupt, "one\n", "tail"}, "4:one\n|4:tail|"},
+        {{"abc", interrupt, "def\n", "tail"}, "7:abcdef\n|4:tail|"},
+        {{"ab", interrupt, "c", interrupt, interrupt, "d\ne"}, "5:abcd\n|1:e|"},
+        {{"ta", interrupt, "il"}, "4:tail|"},
+        {{"one\n", interrupt}, "4:one\n|"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EXIT(read_lines_through_signals(c.script), ExitedWithCode(0),
+                    Eq(std::string(c.lines) + "writer 0, stream error 0"));
 }
 
 TEST_F(Mem, SetenvReplacesAnExistingValue)
