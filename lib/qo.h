@@ -146,9 +146,12 @@ QO_API char *qo_stresc(const char *input, const char *specials, char escape,
  * NULL is returned. Runs of separators before a token are skipped, and
  * trailing separators give one last empty token: "a,b,," splits into "a",
  * "b", "" and then NULL. A NULL input or separators, a negative cursor or
- * one at or past the end gives NULL. Pass only 0 or a cursor that an
- * earlier call on the same input left: past the end, only length + 1 is
- * checked without reading beyond the text. */
+ * one at or past the end gives NULL; so does a NULL cursor. Pass only 0 or a
+ * cursor that an earlier call on the same input left: past the end, only
+ * length + 1 is checked without reading beyond the text. The cursor is an
+ * int, so texts of up to INT_MAX - 1 bytes split whole; a token that ends
+ * at byte INT_MAX or beyond ends the process ("qo_strtok: text too long for
+ * the cursor") rather than give a wrong split. */
 QO_API char *qo_strtok(const char *input, const char *separators,
                        int *cursor) QO_NOEXCEPT;
 

@@ -5,6 +5,7 @@
 #include "qo_str_scan.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <string_view>
@@ -28,6 +29,16 @@ constexpr char blanks[] =
 bool is_blank(char c) noexcept
 {
     return static_cast<unsigned char>(c) <= 0x20;
+}
+
+// The cursor is an int by the interface: a split that would carry it past
+// INT_MAX must stop rather than wrap and lose the tokens after.
+int cursor_after(int at, size_t advance) noexcept
+{
+    if (advance > static_cast<size_t>(INT_MAX - at))
+        qo_fail::fail({__LINE__, __FILE__, "qo_strtok"}, -1,
+                      "qo_strtok: text too long for the cursor");
+    return at + static_cast<int>(advance);
 }
 
 } // namespace
@@ -111,7 +122,7 @@ extern "C" char *qo_strtok(const char *input, const char *separators,
     const char *start = input + at;
     const size_t skipped = strspn(start, separators);
     const size_t length = strcspn(start + skipped, separators);
-    *cursor += static_cast<int>(skipped + length + 1);
+    *cursor = cursor_after(at, skipped + length + 1);
     return copy_of({start + skipped, length});
 }
 

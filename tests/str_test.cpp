@@ -2,11 +2,14 @@
 
 #include "support.h"
 
+#include <climits>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -134,6 +137,87 @@ TEST(Strtok, CursorOutsideTheStringOrMissingTextEndsTheSplit)
     EXPECT_EQ(split(nullptr, ",", 2), (Steps{{"<end>", 0}}));
     EXPECT_EQ(split("a,b", nullptr, 2), (Steps{{"<end>", 0}}));
     EXPECT_EQ(qo_strtok("a", ",", nullptr), nullptr);
+}
+
+// A text of length bytes, all fill but for those set within a chunk of
+// either end, that costs a few MiB however long it is: the chunks between
+// are one small file mapped over and over.
+class LongText {
+  public:
+    static constexpr size_t chunk = 4 << 20;
+
+    LongText(size_t length, char fill) : size_((length + 2 + chunk - 1) / chunk * chunk)
+    {
+        void *area = mmap(nullptr, size_, PROT_NONE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (area == MAP_FAILED || size_ < 3 * chunk)
+            return;
+        text_ = static_cast<char *>(area);
+        const int fd = memfd_create("qo-long-text", 0);
+        const std::string filled(chunk, fill);
+        bool mapped = fd >= 0 && write(fd, filled.data(), chunk) == chunk;
+        for (size_t at = chunk; mapped && at + chunk < size_; at += chunk)
+            mapped = mmap(text_ + at, chunk, PROT_READ, MAP_SHARED | MAP_FIXED, fd,
+                          0) != MAP_FAILED;
+        close(fd);
+        for (size_t at : {size_t{0}, size_ - 2 * chunk, size_ - chunk})
+            mapped = mapped &&
+                     mmap(text_ + at, chunk, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
+        if (!mapped)
+            return;
+        memset(text_, fill, chunk);
+        memset(text_ + size_ - 2 * chunk, fill, 2 * chunk);
+        text_[length] = '\0';
+        ready_ = true;
+    }
+    ~LongText()
+    {
+        if (text_)
+            munmap(text_, size_);
+    }
+    LongText(const LongText &) = delete;
+    LongText &operator=(const LongText &) = delete;
+
+    bool ready() const { return ready_; }
+    const char *c_str() const { return text_; }
+    // Only within a chunk of either end.
+    void put(size_t at, const char *bytes) { memcpy(text_ + at, bytes, strlen(bytes)); }
+
+  private:
+    size_t size_;
+    char *text_ = nullptr;
+    bool ready_ = false;
+};
+
+// Runs of separators long enough to carry the cursor to INT_MAX, with
+// short tokens around them (a token is copied: it must stay small).
+TEST(Strtok, StopsTheProcessRatherThanWrapTheCursor)
+{
+    const size_t max = INT_MAX;
+    // Ends at INT_MAX - 1: the last token leaves the cursor at INT_MAX.
+    LongText fits(max - 1, ',');
+    ASSERT_TRUE(fits.ready());
+    fits.put(0, "x");
+    fits.put(max - 3, "ab");
+    EXPECT_EQ(split(fits.c_str(), ","),
+              (Steps{{"x", 2}, {"ab", INT_MAX}, {"<end>", 0}}));
+
+    // "b" ends at INT_MAX, one byte too far; "c" would be lost behind it.
+    LongText too_long(max + 2, ',');
+    ASSERT_TRUE(too_long.ready());
+    too_long.put(0, "x");
+    too_long.put(max - 1, "b,c");
+    EXPECT_EXIT(
+        {
+            alarm(60);
+            int cursor = 0;
+            char *first = qo_strtok(too_long.c_str(), ",", &cursor);
+            fprintf(stderr, "%s %d\n", first, cursor);
+            qo_strtok(too_long.c_str(), ",", &cursor);
+        },
+        testing::ExitedWithCode(255),
+        testing::Eq("x 2\nqo_strtok: text too long for the cursor\n"));
 }
 
 std::string substituted(const char *input, const char *token, const char *replacement)
