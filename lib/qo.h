@@ -180,9 +180,13 @@ QO_API const char *qo_date(void) QO_NOEXCEPT;
 /* ---- Commands ----------------------------------------------------------- */
 
 /* Format a command line and run it with system(); return its status as
- * system() gives it: 0, a wait status (WEXITSTATUS, WTERMSIG...) or -1 when
- * no shell could be run or waited for (then a level-4 line is logged). The
- * line goes to the shell as it is: quote its parts yourself. Ends the
+ * system() gives it: 0 or a wait status (WEXITSTATUS, WTERMSIG...). A shell
+ * that cannot be started at all (a command line over the kernel's limit, no
+ * process left to create) comes back as exit status 127, as a command the
+ * shell cannot find does, and nothing is logged. -1 comes back only when
+ * the C library returns it, when the shell cannot be waited for (SIGCHLD
+ * ignored): then a level-4 line with this library's call site is logged.
+ * The line goes to the shell as it is: quote its parts yourself. Ends the
  * process when the command line cannot be built. */
 QO_API int qo_system_int(int line, const char *file, const char *format,
                          ...) QO_NOEXCEPT QO_PRINTF(3, 4);
