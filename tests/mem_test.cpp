@@ -313,58 +313,41 @@ TEST_F(Mem, GetlineReadsLinesThenEndsWithAnEmptyString)
 
 // ---- Reading through signals --------------------------------------------------
 
-// A step of the writer: text to send, or interrupt: wait until the reader
-// has taken everything and sleeps in read(), signal it, and wait until its
-// handler ran, so that the read was cut short before more text comes.
+// A step of the writer: text to send, or interrupt: once the reader has
+// taken everything and sleeps in read(), signal it and wait for its
+// handler, so that the read is cut short before more text comes.
 constexpr const char *interrupt = nullptr;
 
 int signal_taken_fd = -1; // the reader's handler writes a byte here
 
 void on_signal(int)
 {
-    const char taken = '!';
-    (void)!write(signal_taken_fd, &taken, 1);
+    (void)!write(signal_taken_fd, "!", 1);
 }
 
-char process_state(pid_t pid)
+bool interrupt_when_asleep(pid_t reader, int pipe_fd, int taken_fd)
 {
-    const std::string stat =
-        qo_test::read_file("/proc/" + std::to_string(pid) + "/stat");
-    const size_t name_end = stat.rfind(')'); // the name may hold anything
-    return name_end == std::string::npos || name_end + 2 >= stat.size()
-               ? '?'
-               : stat[name_end + 2];
-}
-
-bool reader_sleeps_on_empty_pipe(pid_t reader, int pipe_fd)
-{
-    for (int tries = 0; tries < 5000; tries++) {
+    const std::string stat = "/proc/" + std::to_string(reader) + "/stat";
+    for (int tries = 0; tries < 5000; tries++, usleep(1000)) {
         int queued = -1;
-        ioctl(pipe_fd, FIONREAD, &queued);
-        if (queued == 0 && process_state(reader) == 'S')
-            return true;
-        usleep(1000);
+        const std::string fields = qo_test::read_file(stat); // "pid (name) state ..."
+        if (ioctl(pipe_fd, FIONREAD, &queued) == 0 && queued == 0 &&
+            fields.compare(fields.rfind(") ") + 2, 1, "S") == 0) {
+            char taken = 0;
+            return kill(reader, SIGUSR1) == 0 && read(taken_fd, &taken, 1) == 1;
+        }
     }
     return false;
-}
-
-bool interrupt_reader(pid_t reader, int pipe_fd, int taken_fd)
-{
-    char taken = 0;
-    return reader_sleeps_on_empty_pipe(reader, pipe_fd) && kill(reader, SIGUSR1) == 0 &&
-           read(taken_fd, &taken, 1) == 1;
 }
 
 [[noreturn]] void write_script(pid_t reader, int fd, int taken_fd,
                                const std::vector<const char *> &script)
 {
     alarm(10);
-    for (const char *step : script) {
-        if (step && write(fd, step, strlen(step)) != static_cast<ssize_t>(strlen(step)))
+    for (const char *step : script)
+        if (step ? write(fd, step, strlen(step)) != static_cast<ssize_t>(strlen(step))
+                 : !interrupt_when_asleep(reader, fd, taken_fd))
             _exit(1);
-        if (!step && !interrupt_reader(reader, fd, taken_fd))
-            _exit(2);
-    }
     _exit(0);
 }
 

@@ -2,6 +2,7 @@
 
 #include "support.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <gtest/gtest.h>
@@ -139,37 +140,30 @@ TEST(Strtok, CursorOutsideTheStringOrMissingTextEndsTheSplit)
     EXPECT_EQ(qo_strtok("a", ",", nullptr), nullptr);
 }
 
-// A text of length bytes, all fill but for those set within a chunk of
-// either end, that costs a few MiB however long it is: the chunks between
-// are one small file mapped over and over.
+// A text of length bytes of fill, that costs a few MiB however long it is:
+// one small file mapped over and over, privately, so that the bytes a test
+// sets are copied alone.
 class LongText {
   public:
-    static constexpr size_t chunk = 4 << 20;
-
-    LongText(size_t length, char fill) : size_((length + 2 + chunk - 1) / chunk * chunk)
+    LongText(size_t length, char fill) : size_(length + 2)
     {
+        constexpr size_t chunk = 4 << 20;
         void *area = mmap(nullptr, size_, PROT_NONE,
                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-        if (area == MAP_FAILED || size_ < 3 * chunk)
-            return;
-        text_ = static_cast<char *>(area);
         const int fd = memfd_create("qo-long-text", 0);
         const std::string filled(chunk, fill);
-        bool mapped = fd >= 0 && write(fd, filled.data(), chunk) == chunk;
-        for (size_t at = chunk; mapped && at + chunk < size_; at += chunk)
-            mapped = mmap(text_ + at, chunk, PROT_READ, MAP_SHARED | MAP_FIXED, fd,
-                          0) != MAP_FAILED;
-        close(fd);
-        for (size_t at : {size_t{0}, size_ - 2 * chunk, size_ - chunk})
-            mapped = mapped &&
-                     mmap(text_ + at, chunk, PROT_READ | PROT_WRITE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED, -1, 0) != MAP_FAILED;
-        if (!mapped)
+        if (area == MAP_FAILED || fd < 0 || write(fd, filled.data(), chunk) != chunk)
             return;
-        memset(text_, fill, chunk);
-        memset(text_ + size_ - 2 * chunk, fill, 2 * chunk);
-        text_[length] = '\0';
-        ready_ = true;
+        text_ = static_cast<char *>(area);
+        bool mapped = true;
+        for (size_t at = 0; mapped && at < size_; at += chunk)
+            mapped =
+                mmap(text_ + at, std::min(chunk, size_ - at), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_FIXED, fd, 0) != MAP_FAILED;
+        close(fd);
+        if (mapped)
+            text_[length] = '\0';
+        ready_ = mapped;
     }
     ~LongText()
     {
@@ -181,7 +175,6 @@ class LongText {
 
     bool ready() const { return ready_; }
     const char *c_str() const { return text_; }
-    // Only within a chunk of either end.
     void put(size_t at, const char *bytes) { memcpy(text_ + at, bytes, strlen(bytes)); }
 
   private:
@@ -197,7 +190,8 @@ TEST(Strtok, StopsTheProcessRatherThanWrapTheCursor)
     const size_t max = INT_MAX;
     // Ends at INT_MAX - 1: the last token leaves the cursor at INT_MAX.
     LongText fits(max - 1, ',');
-    ASSERT_TRUE(fits.ready());
+    if (!fits.ready())
+        GTEST_SKIP() << "no room to map a 2 GiB text";
     fits.put(0, "x");
     fits.put(max - 3, "ab");
     EXPECT_EQ(split(fits.c_str(), ","),
@@ -205,7 +199,8 @@ TEST(Strtok, StopsTheProcessRatherThanWrapTheCursor)
 
     // "b" ends at INT_MAX, one byte too far; "c" would be lost behind it.
     LongText too_long(max + 2, ',');
-    ASSERT_TRUE(too_long.ready());
+    if (!too_long.ready())
+        GTEST_SKIP() << "no room to map a 2 GiB text";
     too_long.put(0, "x");
     too_long.put(max - 1, "b,c");
     EXPECT_EXIT(
