@@ -3,9 +3,16 @@
  * shell command runner for Linux programs.
  *
  * Calls that allocate never hand a failure back: when the C library
- * refuses, they write a level-1 line to the debug log naming the caller's
- * file and line, print a one-line message on standard error and end the
- * process through qo_exit(). Callers use every result without testing it.
+ * refuses, they write a level-1 line to the debug log, print a one-line
+ * message on standard error and end the process through qo_exit(). The log
+ * line names the caller's file and line for the routines that take a call
+ * site (those with a macro front below); the string helpers take none and
+ * name this library's own source file. Callers use every result without
+ * testing it.
+ *
+ * A NULL where a routine needs a slot, a stream, a format or a text ends the
+ * process the same way, with a line naming the routine and the argument:
+ * "qo_shell_quote: NULL input". The routines that accept NULL say so.
  *
  * Strings travel through "slots": the address of the caller's char *
  * variable. A routine that produces text stores a fresh heap string in the
@@ -80,8 +87,8 @@ QO_API QO_NORETURN void qo_exit(int status, const char *message) QO_NOEXCEPT;
 
 /* ---- Checked memory and text building ---------------------------------- */
 
-/* Release the string in *slot and set it to NULL. An empty slot is
- * tolerated: a level-8 line, nothing else. */
+/* Release the string in *slot and set it to NULL. An empty slot, or a NULL
+ * slot, is tolerated: a level-8 line, nothing else. */
 QO_API void qo_free(char **slot, int line, const char *file) QO_NOEXCEPT;
 
 /* size bytes, not cleared, never NULL (size 0 gives a 1-byte block).
@@ -98,7 +105,10 @@ QO_API int qo_asprintf(char **slot, int line, const char *file, const char *form
 /* Read one line, line feed included when the input has one, into a fresh
  * string in *slot and return its length. A string still in the slot is
  * released first (with a level-1 line). At end of input the slot holds ""
- * and 0 is returned. Ends the process on a read or memory error. */
+ * and 0 is returned. A read cut short by a signal (EINTR) is taken up again
+ * and the bytes already read are kept: only whole lines come back, or the
+ * last one without a line feed when the input ends so. Ends the process on
+ * any other read error, even in the middle of a line, or a memory error. */
 QO_API ssize_t qo_getline_int(char **slot, FILE *stream, int line,
                               const char *file) QO_NOEXCEPT;
 
@@ -136,9 +146,12 @@ QO_API char *qo_stresc(const char *input, const char *specials, char escape,
  * NULL is returned. Runs of separators before a token are skipped, and
  * trailing separators give one last empty token: "a,b,," splits into "a",
  * "b", "" and then NULL. A NULL input or separators, a negative cursor or
- * one at or past the end gives NULL. Pass only 0 or a cursor that an
- * earlier call on the same input left: past the end, only length + 1 is
- * checked without reading beyond the text. */
+ * one at or past the end gives NULL; so does a NULL cursor. Pass only 0 or a
+ * cursor that an earlier call on the same input left: past the end, only
+ * length + 1 is checked without reading beyond the text. The cursor is an
+ * int, so texts of up to INT_MAX - 1 bytes split whole; a token that ends
+ * at byte INT_MAX or beyond ends the process ("qo_strtok: text too long for
+ * the cursor") rather than give a wrong split. */
 QO_API char *qo_strtok(const char *input, const char *separators,
                        int *cursor) QO_NOEXCEPT;
 
@@ -167,9 +180,13 @@ QO_API const char *qo_date(void) QO_NOEXCEPT;
 /* ---- Commands ----------------------------------------------------------- */
 
 /* Format a command line and run it with system(); return its status as
- * system() gives it: 0, a wait status (WEXITSTATUS, WTERMSIG...) or -1 when
- * no shell could be run or waited for (then a level-4 line is logged). The
- * line goes to the shell as it is: quote its parts yourself. Ends the
+ * system() gives it: 0 or a wait status (WEXITSTATUS, WTERMSIG...). A shell
+ * that cannot be started at all (a command line over the kernel's limit, no
+ * process left to create) comes back as exit status 127, as a command the
+ * shell cannot find does, and nothing is logged. -1 comes back only when
+ * the C library returns it, when the shell cannot be waited for (SIGCHLD
+ * ignored): then a level-4 line with this library's call site is logged.
+ * The line goes to the shell as it is: quote its parts yourself. Ends the
  * process when the command line cannot be built. */
 QO_API int qo_system_int(int line, const char *file, const char *format,
                          ...) QO_NOEXCEPT QO_PRINTF(3, 4);

@@ -2,23 +2,26 @@
 // reading and environment calls. A refusal never reaches the caller: it is
 // logged with the caller's call site and ends the process.
 #include "qo.h"
+#include "qo_fail.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <malloc.h>
 
-namespace {
-
-// For the failures whose log line is the exit message plus "Exiting...".
-[[noreturn]] void fail(int status, int line, const char *file, const char *routine,
-                       const char *message) noexcept
+void qo_fail::fail(const Site &site, int status, const char *message) noexcept
 {
-    qo_log_int(1, line, file, routine, "%s\nExiting...", message);
+    qo_log_int(1, site.line, site.file, site.routine, "%s\nExiting...", message);
     qo_exit(status, message);
 }
+
+namespace {
+
+using qo_fail::fail;
+using qo_fail::require;
 
 [[gnu::format(printf, 4, 0)]] int vasprintf_checked(char **slot, int line,
                                                     const char *file,
@@ -27,7 +30,7 @@ namespace {
 {
     int n = vasprintf(slot, format, ap);
     if (n < 0)
-        fail(n, line, file, "qo_asprintf", "Unable to alloc memory in qo_asprintf");
+        fail({line, file, "qo_asprintf"}, n, "Unable to alloc memory in qo_asprintf");
     return n;
 }
 
@@ -46,12 +49,52 @@ void append(char **slot, int line, const char *file, const char *text,
         if (!grown) // the spare room is a luxury; the text is not
             grown = static_cast<char *>(realloc(*slot, needed));
         if (!grown)
-            fail(-1, line, file, "qo_asprintf",
+            fail({line, file, "qo_asprintf"}, -1,
                  "Unable to alloc memory in qo_asprintf");
         *slot = grown;
     }
     memcpy(*slot + used, text, length);
     (*slot)[used + length] = '\0';
+}
+
+// getdelim() stops short of a line feed at the end of input, or when a read
+// fails, keeping the bytes read before. A signal that cut a read short
+// (EINTR) is no reason to give up the line; any other error is.
+bool read_on(FILE *stream, int error, const qo_fail::Site &site) noexcept
+{
+    if (feof(stream))
+        return false;
+    if (error != EINTR)
+        fail(site, -1, "Unable to alloc memory in qo_getline");
+    clearerr(stream); // the signal was handled: the stream is sound
+    return true;
+}
+
+// The rest of a line whose first length bytes are in the slot, read until
+// its line feed or the end of input. Returns the whole line's length.
+size_t read_rest(char **slot, size_t length, FILE *stream, int error,
+                 const qo_fail::Site &site) noexcept
+{
+    char *piece = nullptr;
+    size_t size = 0;
+    bool whole = false;
+    while (!whole && read_on(stream, error, site)) {
+        errno = 0;
+        const ssize_t n = getdelim(&piece, &size, '\n', stream);
+        error = errno;
+        if (n <= 0)
+            continue;
+        const auto got = static_cast<size_t>(n);
+        auto *joined = static_cast<char *>(realloc(*slot, length + got + 1));
+        if (!joined)
+            fail(site, -1, "Unable to alloc memory in qo_getline");
+        memcpy(joined + length, piece, got + 1);
+        *slot = joined;
+        length += got;
+        whole = piece[got - 1] == '\n';
+    }
+    free(piece);
+    return length;
 }
 
 } // namespace
@@ -71,13 +114,15 @@ extern "C" void *(qo_malloc)(size_t size, int line, const char *file) noexcept
     // malloc(0) may legitimately return NULL; callers are promised a block.
     void *p = malloc(size ? size : 1);
     if (!p)
-        fail(-1, line, file, "qo_malloc", "Unable to alloc memory in qo_malloc");
+        fail({line, file, "qo_malloc"}, -1, "Unable to alloc memory in qo_malloc");
     return p;
 }
 
 extern "C" int(qo_asprintf)(char **slot, int line, const char *file, const char *format,
                             ...) noexcept
 {
+    require(slot, {line, file, "qo_asprintf"}, "qo_asprintf: NULL slot");
+    require(format, {line, file, "qo_asprintf"}, "qo_asprintf: NULL format");
     va_list ap;
     va_start(ap, format);
     int n = vasprintf_checked(slot, line, file, format, ap);
@@ -88,30 +133,35 @@ extern "C" int(qo_asprintf)(char **slot, int line, const char *file, const char 
 extern "C" ssize_t qo_getline_int(char **slot, FILE *stream, int line,
                                   const char *file) noexcept
 {
+    const qo_fail::Site site{line, file, "qo_getline_int"};
+    require(slot, site, "qo_getline: NULL slot");
+    require(stream, site, "qo_getline: NULL stream");
     if (*slot) {
         qo_log_int(1, line, file, "qo_getline_int",
                    "qo_getline_ found a non freed variable here");
         (qo_free)(slot, line, file);
     }
     size_t size = 0;
-    ssize_t n = getdelim(slot, &size, '\n', stream);
-    if (n >= 0)
+    errno = 0;
+    const ssize_t n = getdelim(slot, &size, '\n', stream);
+    const int error = errno;
+    if (n > 0 && (*slot)[n - 1] == '\n')
         return n;
-    if (feof(stream)) {
+    const size_t length =
+        read_rest(slot, n > 0 ? static_cast<size_t>(n) : 0, stream, error, site);
+    if (length == 0) {
         if (*slot)
             (qo_free)(slot, line, file);
         (qo_asprintf)(slot, line, file, "%s", "");
-        return 0;
     }
-    fail(static_cast<int>(n), line, file, "qo_getline_int",
-         "Unable to alloc memory in qo_getline");
+    return static_cast<ssize_t>(length);
 }
 
 extern "C" int qo_setenv_int(const char *name, const char *value, int line,
                              const char *file) noexcept
 {
     if (!name)
-        fail(-1, line, file, "qo_setenv_int", "Unable to setenv a NULL variable");
+        fail({line, file, "qo_setenv_int"}, -1, "Unable to setenv a NULL variable");
     if (!value) {
         qo_log_int(1, line, file, "qo_setenv_int",
                    "Unable to affect NULL to %s\nExiting...", name);
@@ -149,7 +199,7 @@ extern "C" void qo_strcat_int(char **slot, int line, const char *file,
         va_end(ap);
     }
     if (n < 0)
-        fail(n, line, file, "qo_strcat_int", "Unable to alloc memory in qo_strcat");
+        fail({line, file, "qo_strcat_int"}, n, "Unable to alloc memory in qo_strcat");
     append(slot, line, file, text, static_cast<size_t>(n));
     if (text != small)
         free(text);
@@ -158,6 +208,8 @@ extern "C" void qo_strcat_int(char **slot, int line, const char *file,
 extern "C" int qo_str_reset_int(char **slot, int line, const char *file,
                                 const char *format, ...) noexcept
 {
+    require(slot, {line, file, "qo_str_reset_int"}, "qo_str_reset: NULL slot");
+    require(format, {line, file, "qo_str_reset_int"}, "qo_str_reset: NULL format");
     if (*slot)
         (qo_free)(slot, line, file);
     va_list ap;

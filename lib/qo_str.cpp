@@ -1,9 +1,11 @@
 // String helpers. Every allocation goes through the checked routines with
 // this module's own call site, so an exhaustion names lib/qo_str.cpp.
 #include "qo.h"
+#include "qo_fail.h"
 #include "qo_str_scan.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <ctime>
 #include <string_view>
@@ -27,6 +29,16 @@ constexpr char blanks[] =
 bool is_blank(char c) noexcept
 {
     return static_cast<unsigned char>(c) <= 0x20;
+}
+
+// The cursor is an int by the interface: a split that would carry it past
+// INT_MAX must stop rather than wrap and lose the tokens after.
+int cursor_after(int at, size_t advance) noexcept
+{
+    if (advance > static_cast<size_t>(INT_MAX - at))
+        qo_fail::fail({__LINE__, __FILE__, "qo_strtok"}, -1,
+                      "qo_strtok: text too long for the cursor");
+    return at + static_cast<int>(advance);
 }
 
 } // namespace
@@ -65,11 +77,16 @@ char *qo_scan::stresc_using(Path path, const char *input, const char *specials,
 extern "C" char *qo_stresc(const char *input, const char *specials, char escape,
                            char quote) noexcept
 {
+    const qo_fail::Site here{__LINE__, __FILE__, "qo_stresc"};
+    qo_fail::require(input, here, "qo_stresc: NULL input");
+    qo_fail::require(specials, here, "qo_stresc: NULL specials");
     return qo_scan::stresc_using(qo_scan::best_path(), input, specials, escape, quote);
 }
 
 extern "C" char *qo_shell_quote(const char *input) noexcept
 {
+    qo_fail::require(input, {__LINE__, __FILE__, "qo_shell_quote"},
+                     "qo_shell_quote: NULL input");
     const std::string_view in(input);
     const size_t quotes = std::count(in.begin(), in.end(), '\'');
 
@@ -105,13 +122,17 @@ extern "C" char *qo_strtok(const char *input, const char *separators,
     const char *start = input + at;
     const size_t skipped = strspn(start, separators);
     const size_t length = strcspn(start + skipped, separators);
-    *cursor += static_cast<int>(skipped + length + 1);
+    *cursor = cursor_after(at, skipped + length + 1);
     return copy_of({start + skipped, length});
 }
 
 extern "C" char *qo_str_substitute(const char *input, const char *token,
                                    const char *replacement) noexcept
 {
+    const qo_fail::Site here{__LINE__, __FILE__, "qo_str_substitute"};
+    qo_fail::require(input, here, "qo_str_substitute: NULL input");
+    qo_fail::require(token, here, "qo_str_substitute: NULL token");
+    qo_fail::require(replacement, here, "qo_str_substitute: NULL replacement");
     char *result = nullptr;
     qo_asprintf(&result, "%s", input);
     char *found = strstr(result, token);

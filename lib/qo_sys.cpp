@@ -1,5 +1,6 @@
 // The shell command runner.
 #include "qo.h"
+#include "qo_fail.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -8,6 +9,7 @@
 extern "C" int qo_system_int(int line, const char *file, const char *format,
                              ...) noexcept
 {
+    qo_fail::require(format, {line, file, "qo_system_int"}, "qo_system: NULL format");
     char *command = nullptr;
     va_list ap;
     va_start(ap, format);

@@ -1,12 +1,21 @@
 #include "qo.h"
 #include "support.h"
 
+#include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <regex>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 // An allocation no allocator can give must fail as it does without
 // AddressSanitizer (NULL), not abort inside the sanitizer.
@@ -134,6 +143,90 @@ TEST_F(MemDeath, SetenvRefusals)
                                   "Unable to put A=B in environment"));
 }
 
+TEST_F(MemDeath, GetlineReadErrorAfterPartOfALine)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "abc", 3), 3); // the write end stays open: no end of input
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);    // the read after "abc" fails with EAGAIN
+    FILE *in = fdopen(fds[0], "r");
+    char *s = nullptr;
+    int line = __LINE__ + 4;
+    EXPECT_EXIT(
+        {
+            alarm(10); // a reader that retried every error would spin forever
+            qo_getline(&s, in);
+        },
+        ExitedWithCode(255), Eq("Unable to alloc memory in qo_getline\n"));
+    fclose(in);
+    close(fds[1]);
+    EXPECT_EQ(logged(), entry(1, "qo_getline_int", line,
+                              "Unable to alloc memory in qo_getline\nExiting..."));
+}
+
+// ---- Arguments the routines cannot do without -------------------------------
+
+const char *no_format = nullptr; // not a constant: the compiler cannot see it
+
+struct NullCase {
+    std::function<void()> call;
+    const char *site; // the log line's "file->routine#line", as a pattern
+    const char *message;
+};
+
+TEST(NullArguments, EndTheProcessNamingTheRoutineAndTheArgument)
+{
+    char *s = nullptr;
+    const char *unset = getenv("QO_TEST_NEVER_SET"); // how a NULL usually arrives
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+    const NullCase cases[] = {
+        {[&] { (qo_asprintf)(nullptr, 7, "app.c", "x"); }, "app.c->qo_asprintf#7",
+         "qo_asprintf: NULL slot"},
+        {[&] { (qo_asprintf)(&s, 7, "app.c", no_format); }, "app.c->qo_asprintf#7",
+         "qo_asprintf: NULL format"},
+        {[&] { qo_str_reset_int(nullptr, 7, "app.c", "x"); },
+         "app.c->qo_str_reset_int#7", "qo_str_reset: NULL slot"},
+        {[&] { qo_str_reset_int(&s, 7, "app.c", no_format); },
+         "app.c->qo_str_reset_int#7", "qo_str_reset: NULL format"},
+        {[&] { qo_getline_int(nullptr, stdin, 7, "app.c"); }, "app.c->qo_getline_int#7",
+         "qo_getline: NULL slot"},
+        {[&] { qo_getline_int(&s, nullptr, 7, "app.c"); }, "app.c->qo_getline_int#7",
+         "qo_getline: NULL stream"},
+        {[&] { qo_system_int(7, "app.c", no_format); }, "app.c->qo_system_int#7",
+         "qo_system: NULL format"},
+        // The string helpers take no call site: they name their own.
+        {[&] { qo_stresc(unset, "$", '\\', '\''); }, "lib/qo_str.cpp->qo_stresc#[0-9]+",
+         "qo_stresc: NULL input"},
+        {[&] { qo_stresc("a", unset, '\\', '\''); }, "lib/qo_str.cpp->qo_stresc#[0-9]+",
+         "qo_stresc: NULL specials"},
+        {[&] { qo_shell_quote(unset); }, "lib/qo_str.cpp->qo_shell_quote#[0-9]+",
+         "qo_shell_quote: NULL input"},
+        {[&] { qo_str_substitute(unset, "x", "y"); },
+         "lib/qo_str.cpp->qo_str_substitute#[0-9]+", "qo_str_substitute: NULL input"},
+        {[&] { qo_str_substitute("a-b", unset, "y"); },
+         "lib/qo_str.cpp->qo_str_substitute#[0-9]+", "qo_str_substitute: NULL token"},
+        {[&] { qo_str_substitute("a-b", "-", unset); },
+         "lib/qo_str.cpp->qo_str_substitute#[0-9]+",
+         "qo_str_substitute: NULL replacement"},
+    };
+#pragma GCC diagnostic pop
+    for (const auto &c : cases) {
+        ScratchPath log;
+        EXPECT_EXIT(
+            {
+                qo_log_open(log.c_str(), 1);
+                c.call();
+            },
+            ExitedWithCode(255), Eq(std::string(c.message) + "\n"));
+        EXPECT_TRUE(std::regex_match(log.contents(),
+                                     std::regex(std::string("DBG1: ") + c.site + ": " +
+                                                c.message + "\nExiting...\n")))
+            << c.message << ": " << log.contents();
+    }
+}
+
 // ---- Normal use and tolerated misuse ----------------------------------------
 
 TEST_F(Mem, FreeEmptiesTheSlotAndToleratesAnEmptyOne)
@@ -145,6 +238,16 @@ TEST_F(Mem, FreeEmptiesTheSlotAndToleratesAnEmptyOne)
     qo_free(&s);
     EXPECT_EQ(s, nullptr);
     EXPECT_EQ(logged(), entry(8, "qo_free", line, "Attempt to free NULL pointer"));
+}
+
+TEST_F(Mem, NullsThatAreToleratedStaySo)
+{
+    (qo_free)(nullptr, 7, "app.c");
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-security"
+    qo_log(1, no_format);
+#pragma GCC diagnostic pop
+    EXPECT_EQ(logged(), "DBG8: app.c->qo_free#7: Attempt to free NULL pointer\n");
 }
 
 TEST_F(Mem, MallocNeverReturnsNull)
@@ -206,6 +309,98 @@ TEST_F(Mem, GetlineReadsLinesThenEndsWithAnEmptyString)
     fclose(in);
     EXPECT_EQ(logged(), entry(1, "qo_getline_int", line,
                               "qo_getline_ found a non freed variable here"));
+}
+
+// ---- Reading through signals --------------------------------------------------
+
+// A step of the writer: text to send, or interrupt: once the reader has
+// taken everything and sleeps in read(), signal it and wait for its
+// handler, so that the read is cut short before more text comes.
+constexpr const char *interrupt = nullptr;
+
+int signal_taken_fd = -1; // the reader's handler writes a byte here
+
+void on_signal(int)
+{
+    (void)!write(signal_taken_fd, "!", 1);
+}
+
+bool interrupt_when_asleep(pid_t reader, int pipe_fd, int taken_fd)
+{
+    const std::string stat = "/proc/" + std::to_string(reader) + "/stat";
+    for (int tries = 0; tries < 5000; tries++, usleep(1000)) {
+        int queued = -1;
+        const std::string fields = qo_test::read_file(stat); // "pid (name) state ..."
+        if (ioctl(pipe_fd, FIONREAD, &queued) == 0 && queued == 0 &&
+            fields.compare(fields.rfind(") ") + 2, 1, "S") == 0) {
+            char taken = 0;
+            return kill(reader, SIGUSR1) == 0 && read(taken_fd, &taken, 1) == 1;
+        }
+    }
+    return false;
+}
+
+[[noreturn]] void write_script(pid_t reader, int fd, int taken_fd,
+                               const std::vector<const char *> &script)
+{
+    alarm(10);
+    for (const char *step : script)
+        if (step ? write(fd, step, strlen(step)) != static_cast<ssize_t>(strlen(step))
+                 : !interrupt_when_asleep(reader, fd, taken_fd))
+            _exit(1);
+    _exit(0);
+}
+
+// Runs in a child: reads a pipe fed by the script, with SIGUSR1 handled
+// without SA_RESTART so that each one fails the read under way (EINTR).
+// Reports every line and how the writer and the stream ended on stderr.
+void read_lines_through_signals(const std::vector<const char *> &script)
+{
+    alarm(10); // a regression fails instead of hanging
+    int data[2];
+    int taken[2];
+    if (pipe(data) != 0 || pipe(taken) != 0)
+        exit(3);
+    signal_taken_fd = taken[1];
+    struct sigaction action = {};
+    action.sa_handler = on_signal;
+    sigaction(SIGUSR1, &action, nullptr);
+    const pid_t reader = getpid();
+    const pid_t writer = fork();
+    if (writer == 0) {
+        close(data[0]);
+        close(taken[1]); // a reader that dies ends the writer's wait
+        write_script(reader, data[1], taken[0], script);
+    }
+    close(data[1]);
+    close(taken[0]);
+    FILE *in = fdopen(data[0], "r");
+    char *line = nullptr;
+    for (ssize_t n; (n = qo_getline(&line, in)) > 0; qo_free(&line))
+        fprintf(stderr, "%zd:%s|", n, line);
+    int status = -1;
+    waitpid(writer, &status, 0);
+    fprintf(stderr, "writer %d, stream error %d", status, ferror(in));
+    exit(0);
+}
+
+struct SignalCase {
+    std::vector<const char *> script;
+    const char *lines; // as read_lines_through_signals() reports them
+};
+
+TEST(GetlineSignals, InterruptedReadsGoOnAndGiveWholeLines)
+{
+    const SignalCase cases[] = {
+        {{interrupt, "one\n", "tail"}, "4:one\n|4:tail|"},
+        {{"abc", interrupt, "def\n", "tail"}, "7:abcdef\n|4:tail|"},
+        {{"ab", interrupt, "c", interrupt, interrupt, "d\ne"}, "5:abcd\n|1:e|"},
+        {{"ta", interrupt, "il"}, "4:tail|"},
+        {{"one\n", interrupt}, "4:one\n|"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EXIT(read_lines_through_signals(c.script), ExitedWithCode(0),
+                    Eq(std::string(c.lines) + "writer 0, stream error 0"));
 }
 
 TEST_F(Mem, SetenvReplacesAnExistingValue)

@@ -2,11 +2,15 @@
 
 #include "support.h"
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -134,6 +138,81 @@ TEST(Strtok, CursorOutsideTheStringOrMissingTextEndsTheSplit)
     EXPECT_EQ(split(nullptr, ",", 2), (Steps{{"<end>", 0}}));
     EXPECT_EQ(split("a,b", nullptr, 2), (Steps{{"<end>", 0}}));
     EXPECT_EQ(qo_strtok("a", ",", nullptr), nullptr);
+}
+
+// A text of length bytes of fill, that costs a few MiB however long it is:
+// one small file mapped over and over, privately, so that the bytes a test
+// sets are copied alone.
+class LongText {
+  public:
+    LongText(size_t length, char fill) : size_(length + 2)
+    {
+        constexpr size_t chunk = 4 << 20;
+        void *area = mmap(nullptr, size_, PROT_NONE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        const int fd = memfd_create("qo-long-text", 0);
+        const std::string filled(chunk, fill);
+        if (area == MAP_FAILED || fd < 0 || write(fd, filled.data(), chunk) != chunk)
+            return;
+        text_ = static_cast<char *>(area);
+        bool mapped = true;
+        for (size_t at = 0; mapped && at < size_; at += chunk)
+            mapped =
+                mmap(text_ + at, std::min(chunk, size_ - at), PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_FIXED, fd, 0) != MAP_FAILED;
+        close(fd);
+        if (mapped)
+            text_[length] = '\0';
+        ready_ = mapped;
+    }
+    ~LongText()
+    {
+        if (text_)
+            munmap(text_, size_);
+    }
+    LongText(const LongText &) = delete;
+    LongText &operator=(const LongText &) = delete;
+
+    bool ready() const { return ready_; }
+    const char *c_str() const { return text_; }
+    void put(size_t at, const char *bytes) { memcpy(text_ + at, bytes, strlen(bytes)); }
+
+  private:
+    size_t size_;
+    char *text_ = nullptr;
+    bool ready_ = false;
+};
+
+// Runs of separators long enough to carry the cursor to INT_MAX, with
+// short tokens around them (a token is copied: it must stay small).
+TEST(Strtok, StopsTheProcessRatherThanWrapTheCursor)
+{
+    const size_t max = INT_MAX;
+    // Ends at INT_MAX - 1: the last token leaves the cursor at INT_MAX.
+    LongText fits(max - 1, ',');
+    if (!fits.ready())
+        GTEST_SKIP() << "no room to map a 2 GiB text";
+    fits.put(0, "x");
+    fits.put(max - 3, "ab");
+    EXPECT_EQ(split(fits.c_str(), ","),
+              (Steps{{"x", 2}, {"ab", INT_MAX}, {"<end>", 0}}));
+
+    // "b" ends at INT_MAX, one byte too far; "c" would be lost behind it.
+    LongText too_long(max + 2, ',');
+    if (!too_long.ready())
+        GTEST_SKIP() << "no room to map a 2 GiB text";
+    too_long.put(0, "x");
+    too_long.put(max - 1, "b,c");
+    EXPECT_EXIT(
+        {
+            alarm(60);
+            int cursor = 0;
+            char *first = qo_strtok(too_long.c_str(), ",", &cursor);
+            fprintf(stderr, "%s %d\n", first, cursor);
+            qo_strtok(too_long.c_str(), ",", &cursor);
+        },
+        testing::ExitedWithCode(255),
+        testing::Eq("x 2\nqo_strtok: text too long for the cursor\n"));
 }
 
 std::string substituted(const char *input, const char *token, const char *replacement)

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <regex>
+#include <string>
 #include <sys/wait.h>
 
 namespace {
@@ -53,6 +54,21 @@ TEST(System, UnwaitableShellIsLoggedAtLevelFourWithTheRunnersCallSite)
     EXPECT_EXIT(exit(run_without_sigchld(quiet.c_str(), 3) == -1 ? 0 : 1),
                 testing::ExitedWithCode(0), "");
     EXPECT_EQ(quiet.contents(), "");
+}
+
+// One argument over the kernel's limit (MAX_ARG_STRLEN, 128 KiB): the
+// shell cannot be started at all, which the C library reports as a shell
+// that found no command (127), not as -1.
+TEST(System, ShellThatCannotBeStartedLooksLikeCommandNotFound)
+{
+    ScratchPath log;
+    qo_log_open(log.c_str(), 8);
+    const std::string too_long(256 << 10, 'x');
+    const int status = qo_system("true %s", too_long.c_str());
+    qo_log_close();
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 127);
+    EXPECT_EQ(log.contents(), "");
 }
 
 TEST(System, CommandLineThatCannotBeBuiltEndsTheProcess)
