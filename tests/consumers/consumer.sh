@@ -52,7 +52,7 @@ install_prefix() {
         local repo=$scratch/repo
         mkdir -p "$repo"
         (cd "$src" && git ls-files -z --cached --others --exclude-standard |
-            xargs -0 sh -c 'for f; do [ -e "$f" ] && printf "%s\0" "$f"; done' sh |
+            while IFS= read -r -d '' f; do [ ! -e "$f" ] || printf '%s\0' "$f"; done |
             tar --null -T - -cf -) | tar -xf - -C "$repo"
         git -C "$repo" init -q -b main
         git -C "$repo" add -A
@@ -107,7 +107,7 @@ pkg_config_route() {
             echo "no $kind libqo in this build: not tried"
             continue
         fi
-        flags=$(PKG_CONFIG_PATH=$(dirname "$(find "$root" -name qo.pc)") pkg-config --cflags --libs qo)
+        flags=$(PKG_CONFIG_PATH=$(dirname "$(find "$root" -name qo.pc)") pkg-config --cflags --libs qo | xargs)
         # shellcheck disable=SC2086 # the flags are meant to split
         "$variant" -std=c99 -Wall -Wextra -Wpedantic -Werror "$here/app.c" $flags -o "$work/app-$kind"
         if [ $kind = shared ]; then
@@ -119,7 +119,7 @@ pkg_config_route() {
         local extra
         extra=$(needed "$work/app-$kind" | grep -vE '^(libc\.so\.6|libqo\.so\.[0-9]+)$' || true)
         [ -z "$extra" ] || { echo "$kind: needs more than libc and libqo:"; echo "$extra"; exit 1; }
-        echo "$variant $flags, $kind: built and ran, needs $(needed "$work/app-$kind" | xargs)"
+        echo "$variant app.c $flags ($kind): built and ran, needs $(needed "$work/app-$kind" | xargs)"
     done
 }
 
