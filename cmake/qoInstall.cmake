@@ -1,5 +1,6 @@
-# Install rules: the header, the libraries, a CMake package (qo::qo) and a
-# pkg-config file, plus the Debian package that carries them.
+# Install rules: the header, the libraries, a CMake package (qo::qo), a
+# pkg-config file and the manual pages. scripts/package makes the Debian
+# packages from them.
 include(CMakePackageConfigHelpers)
 
 set(QO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qo)
@@ -40,3 +41,33 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/qo.pc.in ${PROJECT_BINARY_DIR}/qo.pc @O
 install(FILES ${PROJECT_BINARY_DIR}/qo.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
+
+# The manual pages, and a link for every other name a page gives in its
+# NAME section, so that "man qo_stresc" opens the strings page.
+set(qo_man_links ${PROJECT_BINARY_DIR}/man3)
+file(REMOVE_RECURSE ${qo_man_links})
+file(MAKE_DIRECTORY ${qo_man_links})
+file(GLOB qo_man_pages ${PROJECT_SOURCE_DIR}/man/*.3)
+foreach(page ${qo_man_pages})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${page})
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man3 COMPONENT dev)
+  get_filename_component(page_file ${page} NAME)
+  # The names: from ".SH NAME" up to " \- ".
+  file(READ ${page} text)
+  string(FIND "${text}" ".SH NAME\n" start)
+  string(FIND "${text}" " \\- " end)
+  if(start LESS 0 OR end LESS start)
+    message(FATAL_ERROR "${page}: no NAME section")
+  endif()
+  math(EXPR length "${end} - ${start} - 9")
+  math(EXPR start "${start} + 9")
+  string(SUBSTRING "${text}" ${start} ${length} names)
+  string(REGEX REPLACE "[,\n ]+" ";" names "${names}")
+  foreach(name ${names})
+    if(NOT "${name}.3" STREQUAL page_file)
+      file(CREATE_LINK ${page_file} ${qo_man_links}/${name}.3 SYMBOLIC)
+      install(FILES ${qo_man_links}/${name}.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3
+              COMPONENT dev)
+    endif()
+  endforeach()
+endforeach()

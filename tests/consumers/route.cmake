@@ -1,0 +1,15 @@
+# Brings in qo::qo the way QO_ROUTE says, as a consumer project would:
+#   package  find_package() of an installed qo (CMAKE_PREFIX_PATH)
+#   subdir   add_subdirectory(QO_SOURCE_DIR)
+#   fetch    FetchContent from the git repository QO_GIT_REPOSITORY
+if(QO_ROUTE STREQUAL "package")
+  find_package(qo 1.0 REQUIRED CONFIG)
+elseif(QO_ROUTE STREQUAL "subdir")
+  add_subdirectory(${QO_SOURCE_DIR} qo)
+elseif(QO_ROUTE STREQUAL "fetch")
+  include(FetchContent)
+  FetchContent_Declare(qo GIT_REPOSITORY ${QO_GIT_REPOSITORY} GIT_TAG main GIT_SHALLOW TRUE)
+  FetchContent_MakeAvailable(qo)
+else()
+  message(FATAL_ERROR "QO_ROUTE is '${QO_ROUTE}': package, subdir or fetch")
+endif()
