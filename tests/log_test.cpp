@@ -146,6 +146,55 @@ TEST_F(Log, ReportsWriteAndCloseFailuresOnStandardError)
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to close /dev/full\n");
 }
 
+TEST_F(Log, RefusesPathsItCannotWriteToAndCreatesNothing)
+{
+    ScratchPath folder;
+    mkdir(folder.c_str(), 0700);
+    char *const before = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(folder.c_str()), 0);
+    const char *const paths[] = {nullptr, "/nonexistent-qo-dir/x.log", "/tmp"};
+    for (const char *path : paths) {
+        testing::internal::CaptureStderr();
+        qo_log_open(path, 9);
+        qo_log_int(1, 1, "f", "r", "nowhere");
+        qo_log_close();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  std::string("Unable to write to ") + (path ? path : "(null)") +
+                      "\nLogging desactivated\n");
+    }
+    EXPECT_NE(access("(null)", F_OK), 0);
+    EXPECT_EQ(chdir(before), 0);
+    free(before);
+    rmdir(folder.c_str());
+}
+
+// A standard error closed at open and reopened later still gets the fatal
+// message: the log does not sit on descriptor 2.
+TEST_F(Log, NeverTakesAStandardDescriptor)
+{
+    ScratchPath err;
+    EXPECT_EXIT(
+        {
+            close(STDERR_FILENO);
+            qo_log_open(log.c_str(), 1);
+            open(err.c_str(), O_WRONLY | O_CREAT, 0600);
+            qo_exit(1, "fatal");
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(err.contents(), "fatal\n");
+    EXPECT_EQ(log.contents(), "");
+}
+
+TEST_F(Log, CommandOutputLandsAfterTheEntriesBeforeIt)
+{
+    qo_log_open(log.c_str(), 1);
+    qo_log_int(1, 1, "f", "r", "before");
+    qo_system("echo command >> %s", log.c_str());
+    qo_log_int(1, 2, "f", "r", "after");
+    qo_log_close();
+    EXPECT_EQ(log.contents(), "DBG1: f->r#1: before\ncommand\nDBG1: f->r#2: after\n");
+}
+
 // The log's descriptor must not reach the commands run through the shell.
 TEST_F(Log, StreamIsCloseOnExec)
 {
