@@ -1,6 +1,7 @@
 #include "qo.h"
 #include "support.h"
 
+#include <climits>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -144,6 +145,29 @@ TEST_F(Log, ReportsWriteAndCloseFailuresOnStandardError)
     qo_log_int(1, 1, "f", "r", "lost");
     qo_log_close();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to close /dev/full\n");
+}
+
+// Common conversions are written without printf; every message must still
+// read as printf writes it.
+TEST_F(Log, MessagesReadAsPrintfWritesThem)
+{
+    const std::string longer(3000, 'l');
+    const char *volatile none = nullptr;
+    std::string expected;
+    char text[4096];
+#define BOTH(...)                                                                      \
+    qo_log_int(0, 1, "f", "r", __VA_ARGS__);                                           \
+    snprintf(text, sizeof text, __VA_ARGS__);                                          \
+    expected += std::string("INFO: ") + text + "\n"
+    qo_log_open(log.c_str(), 0);
+    BOTH("%d|%d|%d|%d%% done", 0, -7, INT_MIN, INT_MAX);
+    BOTH("%s and %s", "text", none);
+    BOTH("%s %5d %x %.2f", "past the common ones", 42, 255U, 0.5);
+    BOTH("%s!", longer.c_str());
+    BOTH("no conversion");
+#undef BOTH
+    qo_log_close();
+    EXPECT_EQ(log.contents(), expected);
 }
 
 TEST_F(Log, RefusesPathsItCannotWriteToAndCreatesNothing)
