@@ -69,14 +69,29 @@ void unlock() noexcept
     pthread_mutex_unlock(&log_mutex);
 }
 
-// False when this thread holds the lock already: it is a signal handler
-// that interrupted an entry, and the process is ending.
-bool lock_unless_held_here() noexcept
+enum class ExitHold { locked, held_here, stuck };
+
+// The process is ending. A signal handler that interrupted an entry of this
+// thread goes on without taking the lock it already holds; a holder stuck
+// in a write (a reader that stopped reading) is waited for a while only,
+// then the log is left to it, so that the process still ends.
+ExitHold hold_for_exit() noexcept
 {
+    constexpr time_t stuck_after = 2;            // seconds
+    static std::atomic<bool> found_stuck{false}; // waited for once is enough
     if (pthread_equal(lock_holder.load(std::memory_order_relaxed), pthread_self()))
-        return false;
-    lock();
-    return true;
+        return ExitHold::held_here;
+    timespec deadline{};
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += stuck_after;
+    if (found_stuck.load(std::memory_order_relaxed) ||
+        pthread_mutex_timedlock(&log_mutex, &deadline) != 0) {
+        found_stuck.store(true, std::memory_order_relaxed);
+        return ExitHold::stuck;
+    }
+    lock_holder.store(pthread_self(), std::memory_order_relaxed);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    return ExitHold::locked;
 }
 
 // One line on standard error. write(2) rather than stdio, whose own lock
@@ -274,12 +289,13 @@ void unlock_after_fork() noexcept
 
 void flush_at_exit() noexcept
 {
-    const bool locked = lock_unless_held_here();
-    flush_reporting_locked();
     // Threads still logging while the process ends write straight through:
     // their entries arrive whole or not at all.
     flush_level.store(INT_MAX, std::memory_order_relaxed);
-    if (locked)
+    const ExitHold hold = hold_for_exit();
+    if (hold != ExitHold::stuck)
+        flush_reporting_locked();
+    if (hold == ExitHold::locked)
         unlock();
 }
 
@@ -508,13 +524,13 @@ void qo_log_internal::flush() noexcept
 
 void qo_log_internal::close_at_exit() noexcept
 {
-    const bool locked = lock_unless_held_here();
-    if (log_file.fd >= 0) {
+    log_level.store(0, std::memory_order_relaxed);
+    const ExitHold hold = hold_for_exit();
+    if (hold != ExitHold::stuck && log_file.fd >= 0) {
         close_reporting(log_file.fd, flush_locked(), log_file.path);
         log_file.fd = -1;
     }
-    log_level.store(0, std::memory_order_relaxed);
-    if (locked)
+    if (hold == ExitHold::locked)
         unlock();
 }
 

@@ -247,6 +247,27 @@ TEST(FatalExit, AnotherThreadWaitsForTheFirstToEnd)
         ExitedWithCode(1), Eq("hook 1 starts\nhook 1 ends\nfirst\n"));
 }
 
+// The other thread's entry outgrows a pipe nobody drains: it holds the
+// lock for good.
+TEST(FatalExit, EndsBesideAThreadStuckWritingTheLog)
+{
+    for (void (*end)() : {+[] { qo_exit(3, nullptr); }, +[] { exit(3); }}) {
+        Fifo fifo;
+        EXPECT_EXIT(
+            {
+                alarm(limit);
+                open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+                qo_log_open(fifo.c_str(), 1);
+                std::thread([] {
+                    qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
+                }).detach();
+                usleep(100000);
+                end();
+            },
+            ExitedWithCode(3), Eq(""));
+    }
+}
+
 void end_in_handler(int)
 {
     qo_exit(4, "interrupted");
