@@ -99,7 +99,9 @@ QO_API void qo_log_int(int level, int line, const char *file, const char *routin
  * own status; other threads calling it meanwhile wait for that end. It may
  * be called from a signal handler, even one that interrupted qo_log() in
  * the same thread: the entry being written may then be lost, no other.
- * The hook runs in the handler too, so it must be fit for that.
+ * The hook runs in the handler too, so it must be fit for that. A thread
+ * stuck writing the log (to a pipe nobody reads) is waited for 2 seconds
+ * at most, here and at exit(); its entries are then left to it.
  */
 typedef void (*qo_exit_hook_fn)(int status, const char *message);
 QO_API extern qo_exit_hook_fn qo_exit_hook;
