@@ -28,7 +28,11 @@ constexpr Comparison comparisons[] = {
     {"(std::string+snprintf vs literal strcat)", "strcat/std_string", "strcat/literal",
      0},
     {"strtok 1 MiB line, vs strtok_r+strdup", "strtok/qo", "strtok/strtok_r", 1 / 1.3},
-    {"log entry, vs direct fprintf", "log/qo", "log/fprintf", 1 / 1.1},
+    {"log entry, vs one fprintf of the whole entry", "log/qo", "log/fprintf", 1.3},
+    {"log entry, %zu %5s, vs one fprintf", "log/qo/vsnprintf", "log/fprintf/vsnprintf",
+     0},
+    {"log entry, 2 threads, vs spdlog basic file", "log/qo/2_threads",
+     "log/spdlog/2_threads", 1.5},
 };
 
 // Keeps the median of each benchmark as the console reporter prints it.

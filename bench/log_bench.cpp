@@ -2,30 +2,71 @@
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
+#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/spdlog.h>
 
 namespace {
 
-// Entries go to /dev/null: what is measured is the formatting and the
-// stream, not the disk.
+// Entries go to /dev/null: what is measured is building the entry, the
+// lock and the buffer, not the disk. Every contender writes the same bytes.
 void log_qo(benchmark::State &state)
 {
-    qo_log_open("/dev/null", 4);
+    if (state.thread_index() == 0)
+        qo_log_open("/dev/null", 4);
     int i = 0;
     for (auto _ : state)
         qo_log_int(2, 42, "lib/file.cpp", "routine", "entry %d of %s", i++, "bench");
+    if (state.thread_index() == 0)
+        qo_log_close();
+}
+
+// A message past the conversions the log writes by hand: vsnprintf's.
+void log_qo_vsnprintf(benchmark::State &state)
+{
+    qo_log_open("/dev/null", 4);
+    size_t i = 0;
+    for (auto _ : state)
+        qo_log_int(2, 42, "lib/file.cpp", "routine", "entry %zu of %5s", i++, "bench");
     qo_log_close();
+}
+
+void log_fprintf_vsnprintf(benchmark::State &state)
+{
+    FILE *f = fopen("/dev/null", "a");
+    size_t i = 0;
+    for (auto _ : state)
+        fprintf(f, "DBG%d: %s->%s#%d: entry %zu of %5s\n", 2, "lib/file.cpp", "routine",
+                42, i++, "bench");
+    fclose(f);
 }
 
 void log_fprintf(benchmark::State &state)
 {
     FILE *f = fopen("/dev/null", "a");
     int i = 0;
-    for (auto _ : state) {
-        fprintf(f, "DBG%d: %s->%s#%d: ", 2, "lib/file.cpp", "routine", 42);
-        fprintf(f, "entry %d of %s", i++, "bench");
-        fputc('\n', f);
-    }
+    for (auto _ : state)
+        fprintf(f, "DBG%d: %s->%s#%d: entry %d of %s\n", 2, "lib/file.cpp", "routine",
+                42, i++, "bench");
     fclose(f);
+}
+
+// spdlog's synchronous file logger, laying out the same entry.
+std::shared_ptr<spdlog::logger> spdlog_file;
+
+void log_spdlog(benchmark::State &state)
+{
+    if (state.thread_index() == 0) {
+        spdlog_file = spdlog::basic_logger_mt("bench", "/dev/null");
+        spdlog_file->set_pattern("%v");
+    }
+    int i = 0;
+    for (auto _ : state)
+        spdlog_file->info("DBG{}: {}->{}#{}: entry {} of {}", 2, "lib/file.cpp",
+                          "routine", 42, i++, "bench");
+    if (state.thread_index() == 0) {
+        spdlog::drop("bench");
+        spdlog_file.reset();
+    }
 }
 
 void log_filtered_out(benchmark::State &state)
@@ -39,6 +80,10 @@ void log_filtered_out(benchmark::State &state)
 
 BENCHMARK(log_qo)->Name("log/qo");
 BENCHMARK(log_fprintf)->Name("log/fprintf");
+BENCHMARK(log_qo_vsnprintf)->Name("log/qo/vsnprintf");
+BENCHMARK(log_fprintf_vsnprintf)->Name("log/fprintf/vsnprintf");
+BENCHMARK(log_qo)->Name("log/qo/2_threads")->Threads(2)->UseRealTime();
+BENCHMARK(log_spdlog)->Name("log/spdlog/2_threads")->Threads(2)->UseRealTime();
 BENCHMARK(log_filtered_out)->Name("log/filtered_out");
 
 } // namespace

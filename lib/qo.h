@@ -58,11 +58,26 @@ QO_API const char *qo_version(void) QO_NOEXCEPT;
  * An entry of level L is written when L <= the current level: levels <= 0
  * as "INFO: message", levels >= 1 as "DBGL: file->routine#line: message".
  * The log reports its own troubles on standard error and never ends the
- * process. Any thread may log: each entry is written whole, and opening,
- * closing or setting the level is safe while other threads write. */
+ * process: entries that cannot be written (a full disk, an I/O error) are
+ * reported with the log's path, and a log on a pipe whose reader has gone
+ * is turned off with one such line, without SIGPIPE.
+ *
+ * Threads: any thread may log; each entry is written whole, and opening,
+ * closing or setting the level is safe while other threads write.
+ * Entries are buffered: they reach the file when the buffer fills, at
+ * qo_log_close(), before fork(), before qo_system() runs its command, and
+ * when the process ends through exit(), a return from main or qo_exit().
+ * A fork() child starts with an empty buffer, so no entry is written twice.
+ * A crash (abort(), SIGSEGV) loses the buffered entries: see
+ * qo_log_flush_on().
+ *
+ * Signal handlers: qo_log_set_level(), qo_log_flush_on() and qo_exit() may
+ * be called from one; the other log routines may not. */
 
 /* Open (append to, or create) the log at path and set the level. A log
- * already open is closed first. On failure the log stays off. */
+ * already open is closed first. On failure (NULL path included) the log
+ * stays off. A slow open, such as a FIFO nobody reads yet, holds up only
+ * the caller. */
 QO_API void qo_log_open(const char *path, int level) QO_NOEXCEPT;
 
 /* Flush and close the log; the level goes back to 0. Safe when closed. */
@@ -71,6 +86,11 @@ QO_API void qo_log_close(void) QO_NOEXCEPT;
 /* Set the level, whether or not a log is open. */
 QO_API void qo_log_set_level(int level) QO_NOEXCEPT;
 
+/* From now on, an entry of level <= level is written to the file at once,
+ * so that the last words before a crash are kept. By default nothing is
+ * (INT_MIN stands for that). Kept across qo_log_close() and qo_log_open(). */
+QO_API void qo_log_flush_on(int level) QO_NOEXCEPT;
+
 /* Write one entry on behalf of the call site (line, file, routine). */
 QO_API void qo_log_int(int level, int line, const char *file, const char *routine,
                        const char *format, ...) QO_NOEXCEPT QO_PRINTF(5, 6);
@@ -78,7 +98,17 @@ QO_API void qo_log_int(int level, int line, const char *file, const char *routin
 /* ---- Fatal exit ---------------------------------------------------------
  * Runs qo_exit_hook (once, even if the hook itself ends up in qo_exit),
  * prints message and a line feed on standard error when message is not
- * NULL, closes the log and exits with status (-1 reaches the parent as 255).
+ * NULL, closes the log and exits with status (-1 reaches the parent as 255;
+ * so does any other non-zero status whose low byte is 0, such as 256, which
+ * would otherwise read as success).
+ *
+ * The first thread to call it runs the hook to its end and exits with its
+ * own status; other threads calling it meanwhile wait for that end. It may
+ * be called from a signal handler, even one that interrupted qo_log() in
+ * the same thread: the entry being written may then be lost, no other.
+ * The hook runs in the handler too, so it must be fit for that. A thread
+ * stuck writing the log (to a pipe nobody reads) is waited for 2 seconds
+ * at most, here and at exit(); its entries are then left to it.
  */
 typedef void (*qo_exit_hook_fn)(int status, const char *message);
 QO_API extern qo_exit_hook_fn qo_exit_hook;

@@ -1,23 +1,64 @@
 // The one way the library ends a process on an unrecoverable failure.
 #include "qo.h"
+#include "qo_log_internal.h"
 
 #include <atomic>
-#include <cstdio>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <sys/uio.h>
+#include <unistd.h>
 
 extern "C" {
 qo_exit_hook_fn qo_exit_hook = nullptr;
 }
 
+namespace {
+
+std::atomic<pthread_t> ending_thread{};
+
+// True for the first caller, which runs the hook. The same thread coming
+// back (from a hook that failed in turn, or from a signal handler) goes on
+// to the end without running the hook again, or a broken clean-up would
+// loop instead of ending. Any other thread waits for the first one to end
+// the process, so that its clean-up is never cut short.
+bool first_to_end() noexcept
+{
+    const pthread_t self = pthread_self();
+    pthread_t none{};
+    if (ending_thread.compare_exchange_strong(none, self))
+        return true;
+    if (pthread_equal(none, self))
+        return false;
+    qo_log_internal::release_if_held_here();
+    for (;;)
+        pause();
+}
+
+// The parent sees only the low byte: 256 would read as success.
+int parent_status(int status) noexcept
+{
+    return status != 0 && (status & 0xff) == 0 ? 255 : status;
+}
+
+// write(2) rather than stdio: a signal handler may have interrupted stdio.
+void print_line(const char *message) noexcept
+{
+    iovec parts[] = {{const_cast<char *>(message), strlen(message)},
+                     {const_cast<char *>("\n"), 1}};
+    while (writev(STDERR_FILENO, parts, 2) < 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
 extern "C" void qo_exit(int status, const char *message) noexcept
 {
-    // A hook that fails in turn comes back here; it must not run again,
-    // or a broken clean-up would loop forever instead of ending.
-    static std::atomic<bool> hook_ran{false};
-    if (qo_exit_hook && !hook_ran.exchange(true))
+    if (first_to_end() && qo_exit_hook)
         qo_exit_hook(status, message);
     if (message)
-        fprintf(stderr, "%s\n", message);
-    qo_log_close();
-    exit(status);
+        print_line(message);
+    qo_log_internal::close_at_exit();
+    exit(parent_status(status));
 }

@@ -1,6 +1,7 @@
 // The shell command runner.
 #include "qo.h"
 #include "qo_fail.h"
+#include "qo_log_internal.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -20,6 +21,7 @@ extern "C" int qo_system_int(int line, const char *file, const char *format,
                    "Unable to alloc memory in qo_system_int\nExiting...");
         qo_exit(n, "Unable to alloc memory in qo_system_int");
     }
+    qo_log_internal::flush(); // the command's output lands after the entries
     // Handing the line to the shell is what this routine is for.
     const int status = system(command); // NOLINT(cert-env33-c)
     // The caller learns of this from the status; the log line is for

@@ -16,6 +16,15 @@ TEST(Exit, PrintsTheMessageAndEndsWithTheStatus)
     EXPECT_EXIT(qo_exit(0, ""), ExitedWithCode(0), Eq("\n"));
 }
 
+TEST(Exit, NonZeroStatusNeverReadsAsSuccess)
+{
+    const struct {
+        int status, seen;
+    } cases[] = {{256, 255}, {512, 255}, {-256, 255}, {258, 2}};
+    for (const auto &c : cases)
+        EXPECT_EXIT(qo_exit(c.status, nullptr), ExitedWithCode(c.seen), Eq(""));
+}
+
 TEST(Exit, FlushesAndClosesTheLog)
 {
     ScratchPath log;

@@ -1,6 +1,7 @@
 #include "qo.h"
 #include "support.h"
 
+#include <climits>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -144,6 +145,78 @@ TEST_F(Log, ReportsWriteAndCloseFailuresOnStandardError)
     qo_log_int(1, 1, "f", "r", "lost");
     qo_log_close();
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Unable to close /dev/full\n");
+}
+
+// Common conversions are written without printf; every message must still
+// read as printf writes it.
+TEST_F(Log, MessagesReadAsPrintfWritesThem)
+{
+    const std::string longer(3000, 'l');
+    const char *volatile none = nullptr;
+    std::string expected;
+    char text[4096];
+#define BOTH(...)                                                                      \
+    qo_log_int(0, 1, "f", "r", __VA_ARGS__);                                           \
+    snprintf(text, sizeof text, __VA_ARGS__);                                          \
+    expected += std::string("INFO: ") + text + "\n"
+    qo_log_open(log.c_str(), 0);
+    BOTH("%d|%d|%d|%d%% done", 0, -7, INT_MIN, INT_MAX);
+    BOTH("%s and %s", "text", none);
+    BOTH("%s %5d %x %.2f", "past the common ones", 42, 255U, 0.5);
+    BOTH("%s!", longer.c_str());
+    BOTH("no conversion");
+#undef BOTH
+    qo_log_close();
+    EXPECT_EQ(log.contents(), expected);
+}
+
+TEST_F(Log, RefusesPathsItCannotWriteToAndCreatesNothing)
+{
+    ScratchPath folder;
+    mkdir(folder.c_str(), 0700);
+    char *const before = getcwd(nullptr, 0);
+    ASSERT_EQ(chdir(folder.c_str()), 0);
+    const char *const paths[] = {nullptr, "/nonexistent-qo-dir/x.log", "/tmp"};
+    for (const char *path : paths) {
+        testing::internal::CaptureStderr();
+        qo_log_open(path, 9);
+        qo_log_int(1, 1, "f", "r", "nowhere");
+        qo_log_close();
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  std::string("Unable to write to ") + (path ? path : "(null)") +
+                      "\nLogging desactivated\n");
+    }
+    EXPECT_NE(access("(null)", F_OK), 0);
+    EXPECT_EQ(chdir(before), 0);
+    free(before);
+    rmdir(folder.c_str());
+}
+
+// A standard error closed at open and reopened later still gets the fatal
+// message: the log does not sit on descriptor 2.
+TEST_F(Log, NeverTakesAStandardDescriptor)
+{
+    ScratchPath err;
+    EXPECT_EXIT(
+        {
+            close(STDERR_FILENO);
+            qo_log_open(log.c_str(), 1);
+            open(err.c_str(), O_WRONLY | O_CREAT, 0600);
+            qo_exit(1, "fatal");
+        },
+        testing::ExitedWithCode(1), "");
+    EXPECT_EQ(err.contents(), "fatal\n");
+    EXPECT_EQ(log.contents(), "");
+}
+
+TEST_F(Log, CommandOutputLandsAfterTheEntriesBeforeIt)
+{
+    qo_log_open(log.c_str(), 1);
+    qo_log_int(1, 1, "f", "r", "before");
+    qo_system("echo command >> %s", log.c_str());
+    qo_log_int(1, 2, "f", "r", "after");
+    qo_log_close();
+    EXPECT_EQ(log.contents(), "DBG1: f->r#1: before\ncommand\nDBG1: f->r#2: after\n");
 }
 
 // The log's descriptor must not reach the commands run through the shell.

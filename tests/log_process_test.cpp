@@ -1,0 +1,303 @@
+// The log and the fatal exit across the ends of a process: fork, exit,
+// signals, pipes. Each case runs in a child that an alarm ends, so that a
+// hang fails the test instead of stalling it.
+#include "qo.h"
+#include "support.h"
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+#include <csignal>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+
+namespace {
+
+using qo_test::ScratchPath;
+using testing::Eq;
+using testing::ExitedWithCode;
+
+constexpr unsigned limit = 10; // seconds before a child is deemed hung
+// Not a std::string: threads go on logging while exit() runs destructors.
+constexpr const char *payload =
+    "pppppppppppppppppppppppppppppppppppppppppppppppppppppppppppp"
+    "pppppppppppppppppppppppppppppppppppppppppppppppppppppppppppp";
+
+void log_until(const std::atomic<bool> &done)
+{
+    for (int i = 0; !done; i++)
+        qo_log_int(1, i, "f", "r", "e%d %s", i, payload);
+}
+
+size_t count(const std::string &text, const std::string &part)
+{
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos;
+         at = text.find(part, at + 1))
+        n++;
+    return n;
+}
+
+// Every line is an entry of log_until(), whole.
+void expect_whole_entries(const std::string &text)
+{
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        int line_no = -1, e = -2, end = 0;
+        sscanf(line.c_str(), "DBG1: f->r#%d: e%d %n", &line_no, &e, &end);
+        ASSERT_TRUE(line_no == e && line.substr(size_t(end)) == payload) << line;
+    }
+}
+
+struct Fifo : ScratchPath {
+    Fifo() { mkfifo(c_str(), 0600); }
+};
+
+// The first child is forked with an entry buffered, the others while
+// another thread is inside an entry.
+TEST(LogFork, ChildrenLogAndExitAndNothingIsWrittenTwice)
+{
+    ScratchPath log;
+    EXPECT_EXIT(
+        {
+            alarm(3 * limit); // a fork is slow under ThreadSanitizer
+            qo_log_open(log.c_str(), 1);
+            qo_log_int(1, 0, "parent", "r", "buffered");
+            std::atomic<bool> done{false};
+            std::thread writer;
+            for (int i = 0; i < 5; i++) {
+                if (i == 1)
+                    writer = std::thread(log_until, std::cref(done));
+                if (fork() == 0) {
+                    alarm(limit);
+                    qo_log_int(1, 0, "child", "r", "alive");
+                    qo_exit(0, nullptr);
+                }
+                int status = -1;
+                if (wait(&status) < 0 || status != 0)
+                    _exit(1);
+            }
+            done = true;
+            writer.join();
+            exit(0);
+        },
+        ExitedWithCode(0), "");
+    const std::string text = log.contents();
+    EXPECT_EQ(count(text, "DBG1: parent->r#0: buffered\n"), 1U);
+    EXPECT_EQ(count(text, "DBG1: child->r#0: alive\n"), 5U);
+}
+
+TEST(LogExit, EntriesStayWholeWhenTheProcessEndsWhileThreadsLog)
+{
+    const struct {
+        const char *name;
+        void (*end)();
+    } endings[] = {{"exit", [] { exit(0); }}, {"qo_exit", [] { qo_exit(0, nullptr); }}};
+    for (const auto &ending : endings)
+        for (int run = 0; run < 3; run++) {
+            SCOPED_TRACE(ending.name);
+            ScratchPath log;
+            EXPECT_EXIT(
+                {
+                    alarm(limit);
+                    qo_log_open(log.c_str(), 1);
+                    std::atomic<bool> done{false};
+                    for (int t = 0; t < 3; t++)
+                        std::thread(log_until, std::cref(done)).detach();
+                    usleep(20000);
+                    ending.end();
+                },
+                ExitedWithCode(0), "");
+            expect_whole_entries(log.contents());
+        }
+}
+
+TEST(LogExit, LostEntriesAreReportedOnceWithThePath)
+{
+    for (const int entries : {10, 10000})
+        EXPECT_EXIT(
+            {
+                qo_log_open("/dev/full", 1);
+                for (int i = 0; i < entries; i++)
+                    qo_log_int(1, i, "f", "r", "%s", payload);
+                exit(0);
+            },
+            ExitedWithCode(0), Eq("Unable to print to /dev/full\n"));
+}
+
+TEST(LogExit, FlushOnKeepsTheLastWordsBeforeACrash)
+{
+    for (const int sig : {SIGABRT, SIGKILL}) {
+        ScratchPath log;
+        EXPECT_EXIT(
+            {
+                qo_log_flush_on(1);
+                qo_log_open(log.c_str(), 2);
+                qo_log_int(2, 1, "f", "r", "buffered");
+                qo_log_int(1, 2, "f", "r", "last words");
+                qo_log_int(2, 3, "f", "r", "buffered, lost");
+                raise(sig);
+            },
+            testing::KilledBySignal(sig), "");
+        EXPECT_EQ(log.contents(), "DBG2: f->r#1: buffered\nDBG1: f->r#2: last words\n");
+    }
+}
+
+TEST(LogSignalsAndPipes, ReaderGoneTurnsTheLogOffWithOneLine)
+{
+    const struct {
+        int flush_on, entries;
+    } cases[] = {
+        {INT_MIN, 1000}, {1, 1}, {INT_MIN, 1}}; // buffer full, per entry, at exit
+    for (const auto &c : cases) {
+        Fifo fifo;
+        EXPECT_EXIT(
+            {
+                alarm(limit);
+                const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+                qo_log_flush_on(c.flush_on);
+                qo_log_open(fifo.c_str(), 1);
+                close(reader);
+                for (int i = 0; i < c.entries; i++)
+                    qo_log_int(1, i, "f", "r", "%s", payload);
+                exit(0);
+            },
+            ExitedWithCode(0),
+            Eq(std::string("Unable to print to ") + fifo.c_str() + "\n"));
+    }
+}
+
+void ignore(int) {}
+
+// The reader asks for the next block with a signal, which interrupts the
+// writer in the middle of its writes.
+TEST(LogSignalsAndPipes, InterruptedWritesToASlowReaderLoseNothing)
+{
+    Fifo fifo;
+    ScratchPath copy;
+    constexpr int entries = 10000;
+    EXPECT_EXIT(
+        {
+            alarm(limit);
+            struct sigaction interrupt = {};
+            interrupt.sa_handler = ignore; // no SA_RESTART
+            sigaction(SIGUSR1, &interrupt, nullptr);
+            if (fork() == 0) {
+                alarm(limit);
+                const int in = open(fifo.c_str(), O_RDONLY);
+                const int out = open(copy.c_str(), O_WRONLY | O_CREAT, 0600);
+                char block[1024];
+                for (ssize_t n; (n = read(in, block, sizeof block)) != 0; usleep(20))
+                    if (n > 0 && write(out, block, size_t(n)) == n)
+                        kill(getppid(), SIGUSR1);
+                _exit(0);
+            }
+            qo_log_open(fifo.c_str(), 1);
+            for (int i = 0; i < entries; i++)
+                qo_log_int(1, i, "f", "r", "e%d %s", i, payload);
+            qo_log_close();
+            wait(nullptr);
+            exit(0);
+        },
+        ExitedWithCode(0), "");
+    const std::string arrived = copy.contents();
+    expect_whole_entries(arrived);
+    EXPECT_EQ(std::count(arrived.begin(), arrived.end(), '\n'), entries);
+}
+
+TEST(LogOpening, AnOpenThatBlocksHoldsUpOnlyItsCaller)
+{
+    ScratchPath log;
+    Fifo fifo;
+    EXPECT_EXIT(
+        {
+            alarm(limit);
+            qo_log_open(log.c_str(), 1);
+            std::thread opener([&] { qo_log_open(fifo.c_str(), 1); });
+            usleep(100000); // the opener now waits for a reader
+            qo_log_int(1, 1, "f", "r", "not held up");
+            open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            opener.join();
+            exit(0);
+        },
+        ExitedWithCode(0), "");
+    EXPECT_EQ(log.contents(), "DBG1: f->r#1: not held up\n");
+}
+
+void slow_hook(int status, const char *)
+{
+    fprintf(stderr, "hook %d starts\n", status);
+    std::thread([] { qo_exit(2, "second"); }).detach();
+    usleep(200000);
+    fprintf(stderr, "hook %d ends\n", status);
+}
+
+TEST(FatalExit, AnotherThreadWaitsForTheFirstToEnd)
+{
+    EXPECT_EXIT(
+        {
+            alarm(limit);
+            qo_exit_hook = slow_hook;
+            qo_exit(1, "first");
+        },
+        ExitedWithCode(1), Eq("hook 1 starts\nhook 1 ends\nfirst\n"));
+}
+
+// The other thread's entry outgrows a pipe nobody drains: it holds the
+// lock for good.
+TEST(FatalExit, EndsBesideAThreadStuckWritingTheLog)
+{
+    for (void (*end)() : {+[] { qo_exit(3, nullptr); }, +[] { exit(3); }}) {
+        Fifo fifo;
+        EXPECT_EXIT(
+            {
+                alarm(limit);
+                open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+                qo_log_open(fifo.c_str(), 1);
+                std::thread([] {
+                    qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
+                }).detach();
+                usleep(100000);
+                end();
+            },
+            ExitedWithCode(3), Eq(""));
+    }
+}
+
+void end_in_handler(int)
+{
+    qo_exit(4, "interrupted");
+}
+
+// The entry outgrows the pipe nobody drains: the write, and the lock with
+// it, is held when the signal comes.
+TEST(FatalExit, EndsFromAHandlerThatInterruptedAnEntry)
+{
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "exit() runs this program's destructors in the handler, which "
+                    "ThreadSanitizer reports";
+#endif
+    Fifo fifo;
+    EXPECT_EXIT(
+        {
+            alarm(limit);
+            struct sigaction end = {};
+            end.sa_handler = end_in_handler;
+            sigaction(SIGUSR1, &end, nullptr);
+            open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            qo_log_open(fifo.c_str(), 1);
+            const pthread_t self = pthread_self();
+            std::thread([self] {
+                usleep(100000);
+                pthread_kill(self, SIGUSR1);
+            }).detach();
+            qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
+        },
+        ExitedWithCode(4), Eq("interrupted\n"));
+}
+
+} // namespace
