@@ -1,5 +1,6 @@
 #include "inputs.h"
 #include "qo.h"
+#include "qo_str_scan.h"
 #include "stresc_1_1.h"
 
 #include <benchmark/benchmark.h>
@@ -43,6 +44,12 @@ char *stresc_literal(const char *input, const char *specials, char escape, char 
 char *qo_routine(const char *input, const char *specials, char escape, char quote)
 {
     return qo_stresc(input, specials, escape, quote);
+}
+
+// qo_stresc forced onto its AVX2 path, for CPUs without AVX-512.
+char *qo_avx2(const char *input, const char *specials, char escape, char quote)
+{
+    return qo_scan::stresc_using(qo_scan::Path::avx2, input, specials, escape, quote);
 }
 
 // The limit: allocating and copying the same bytes, nothing more.
@@ -96,6 +103,7 @@ const std::vector<std::string> text10{text_with_specials(64 << 10, 10)};
     BENCHMARK_CAPTURE(run, input, input, routine)->Name("stresc/" #input "/" label)
 
 BENCHMARK_CAPTURE(run, names_qo, names(), qo_routine)->Name("stresc/names/qo");
+BENCHMARK_CAPTURE(run, names_qo_avx2, names(), qo_avx2)->Name("stresc/names/qo_avx2");
 BENCHMARK_CAPTURE(run, names_qo_1_1, names(), stresc_1_1)
     ->Name("stresc/names/qo_1.1.0");
 BENCHMARK_CAPTURE(run, names_literal, names(), stresc_literal)
@@ -104,10 +112,12 @@ BENCHMARK_CAPTURE(run, names_glib, names(), glib_strescape)
     ->Name("stresc/names/g_strescape");
 BENCHMARK_CAPTURE(run, names_memcpy, names(), copy_only)->Name("stresc/names/memcpy");
 STRESC(text0, "qo", qo_routine);
+STRESC(text0, "qo_avx2", qo_avx2);
 STRESC(text0, "qo_1.1.0", stresc_1_1);
 STRESC(text0, "g_strescape", glib_strescape);
 STRESC(text0, "memcpy", copy_only);
 STRESC(text1, "qo", qo_routine);
+STRESC(text1, "qo_avx2", qo_avx2);
 STRESC(text1, "qo_1.1.0", stresc_1_1);
 STRESC(text1, "literal", stresc_literal);
 STRESC(text1, "g_strescape", glib_strescape);

@@ -51,10 +51,12 @@ Token token_at(const char *text, const char *separators) noexcept
 using qo_scan::Escaping;
 using qo_scan::Path;
 
-// A text this long or shorter is measured first, a few blocks in
-// registers, so that its block has the exact size; longer ones get a
-// margin instead, and end through a stack buffer.
-constexpr size_t short_text = 256;
+using qo_scan::short_text;
+
+char *allocate(size_t size) noexcept
+{
+    return static_cast<char *>(qo_malloc(size));
+}
 
 // The block being written: sized with a margin, grown when the escaping
 // outgrows it, trimmed at the end.
@@ -125,16 +127,16 @@ void escape_into(Output &out, Path path, const Escaping &how, std::string_view i
     }
 }
 
-// in escaped as how says, between two wrap bytes unless wrap is 0.
+// in escaped as how says, between two wrap bytes unless wrap is 0. A long
+// text gets a block with a margin, which is trimmed at the end.
 char *escaped(Path path, const Escaping &how, std::string_view in, char wrap) noexcept
 {
+    if (in.size() <= short_text)
+        return qo_scan::escape_short(path, how, in.data(), in.size(), wrap, allocate);
     const size_t wraps = wrap ? 1 : 0;
     const size_t reserved = wraps + 1; // the closing wrap and the terminator
-    const size_t size = in.size() <= short_text
-                            ? qo_scan::escaped_size(path, how, in.data(), in.size())
-                            : in.size() + in.size() / 8;
-    Output out{static_cast<char *>(qo_malloc(size + wraps + reserved)),
-               size + wraps + reserved, wraps};
+    const size_t size = in.size() + in.size() / 8 + wraps + reserved;
+    Output out{allocate(size), size, wraps};
     out.text[0] = wrap;
     escape_into(out, path, how, in, reserved);
     if (wrap)

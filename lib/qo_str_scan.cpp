@@ -129,6 +129,29 @@ size_with(const MaskOf &mask_of, const Escaping &how, Bytes in, size_t n) noexce
     return size;
 }
 
+// Measures, allocates, escapes; what the path cannot write within the
+// exact size (its whole-block stores) goes through a stack buffer.
+template <typename MaskOf, typename Tail>
+[[gnu::always_inline]] inline char *short_with(const MaskOf &mask_of, const Tail &tail,
+                                               const Escaping &how, Bytes in, size_t n,
+                                               char wrap, Allocate allocate) noexcept
+{
+    const size_t size = size_with(mask_of, how, in, n);
+    const size_t wraps = wrap ? 1 : 0;
+    char *out = allocate(size + 2 * wraps + 1);
+    out[0] = wrap;
+    const Progress done = escape_with(mask_of, tail, how, in, n, out + wraps, size);
+    if (done.read < n) {
+        char rest[4 * short_text + block_room];
+        const Progress last = escape_with(mask_of, tail, how, in + done.read,
+                                          n - done.read, rest, sizeof rest);
+        memcpy(out + wraps + done.written, rest, last.written);
+    }
+    out[wraps + size] = wrap;
+    out[2 * wraps + size] = '\0';
+    return out;
+}
+
 struct PortableMask {
     const ByteSet &set;
 
@@ -245,18 +268,23 @@ struct Avx512Set {
 QO_AVX512 char *expand_avx512(char *o, __m512i block, uint64_t valid, uint64_t specials,
                               uint64_t quotes, const Escaping &how) noexcept
 {
+    // In registers: read through how after each store, they would wait for
+    // the masked stores, which pass nothing on to loads.
+    const char escape = how.escape;
+    const char framed[4] = {how.quote, escape, how.quote, how.quote};
+    uint32_t frame = 0;
+    memcpy(&frame, framed, 4);
     _mm512_mask_storeu_epi8(o, valid, block);
     size_t shift = 0;
     for (; specials; specials &= specials - 1) {
         const auto i = static_cast<unsigned>(std::countr_zero(specials));
         const uint64_t from = valid & (~uint64_t{0} << i); // holds bit i
         if (quotes >> i & 1) {
-            const char framed[4] = {how.quote, how.escape, how.quote, how.quote};
-            memcpy(o + shift + i, framed, 4);
+            memcpy(o + shift + i, &frame, 4);
             shift += 3;
             _mm512_mask_storeu_epi8(o + shift, from & (from - 1), block);
         } else {
-            o[shift + i] = how.escape;
+            o[shift + i] = escape;
             shift += 1;
             _mm512_mask_storeu_epi8(o + shift, from, block);
         }
@@ -290,17 +318,39 @@ struct Avx512Tail {
     }
 };
 
-QO_AVX512 size_t size_avx512(const Escaping &how, Bytes in, size_t n) noexcept
+// The blocks (four at most) are tested, the block allocated, and the
+// blocks loaded and tested again to be written: cheaper than keeping them
+// across the call.
+QO_AVX512 char *short_avx512(const Escaping &how, Bytes in, size_t n, char wrap,
+                             Allocate allocate) noexcept
 {
-    const Avx512Set set(how);
     size_t size = n;
-    for (size_t r = 0; r < n; r += 64) {
-        const __m512i block = _mm512_maskz_loadu_epi8(first_bits(n - r), in + r);
-        const uint64_t specials = set.members(block);
-        size += std::popcount(specials) +
+    {
+        const Avx512Set set(how);
+        for (size_t k = 0; 64 * k < n; k++) {
+            const __m512i block =
+                _mm512_maskz_loadu_epi8(first_bits(n - 64 * k), in + 64 * k);
+            const uint64_t specials = set.members(block);
+            size +=
+                std::popcount(specials) +
                 2 * std::popcount(specials & _mm512_cmpeq_epi8_mask(block, set.quote));
+        }
     }
-    return size;
+    const size_t wraps = wrap ? 1 : 0;
+    char *out = allocate(size + 2 * wraps + 1);
+    out[0] = wrap;
+    const Avx512Set set(how);
+    char *o = out + wraps;
+    for (size_t k = 0; 64 * k < n; k++) {
+        const uint64_t valid = first_bits(n - 64 * k);
+        const __m512i block = _mm512_maskz_loadu_epi8(valid, in + 64 * k);
+        const uint64_t specials = set.members(block);
+        o = expand_avx512(o, block, valid, specials,
+                          specials & _mm512_cmpeq_epi8_mask(block, set.quote), how);
+    }
+    o[0] = wrap;
+    o[wraps] = '\0';
+    return out;
 }
 
 // The rows built in a register, one masked byte broadcast per member, and
@@ -329,10 +379,10 @@ QO_AVX512 ByteSet set_avx512(const char *members) noexcept
     return escape_with(Avx2Mask(how.set), PaddedTail{}, how, in, n, out, room);
 }
 
-[[gnu::flatten]] QO_AVX2 size_t size_avx2(const Escaping &how, Bytes in,
-                                          size_t n) noexcept
+[[gnu::flatten]] QO_AVX2 char *short_avx2(const Escaping &how, Bytes in, size_t n,
+                                          char wrap, Allocate allocate) noexcept
 {
-    return size_with(Avx2Mask(how.set), how, in, n);
+    return short_with(Avx2Mask(how.set), PaddedTail{}, how, in, n, wrap, allocate);
 }
 
 [[gnu::flatten]] QO_AVX512 Progress escape_avx512(const Escaping &how, Bytes in,
@@ -408,16 +458,18 @@ Progress escape_some(Path path, const Escaping &how, const char *in, size_t n,
     return escape_with(PortableMask{how.set}, PaddedTail{}, how, bytes, n, out, room);
 }
 
-size_t escaped_size(Path path, const Escaping &how, const char *in, size_t n) noexcept
+char *escape_short(Path path, const Escaping &how, const char *in, size_t n, char wrap,
+                   Allocate allocate) noexcept
 {
     const auto *bytes = reinterpret_cast<Bytes>(in);
 #ifdef QO_X86
     if (path == Path::avx512)
-        return size_avx512(how, bytes, n);
+        return short_avx512(how, bytes, n, wrap, allocate);
     if (path == Path::avx2)
-        return size_avx2(how, bytes, n);
+        return short_avx2(how, bytes, n, wrap, allocate);
 #endif
-    return size_with(PortableMask{how.set}, how, bytes, n);
+    return short_with(PortableMask{how.set}, PaddedTail{}, how, bytes, n, wrap,
+                      allocate);
 }
 
 } // namespace qo_scan

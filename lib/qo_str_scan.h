@@ -58,8 +58,16 @@ struct Progress {
 Progress escape_some(Path path, const Escaping &how, const char *in, size_t n,
                      char *out, size_t room) noexcept;
 
-// The length of in[0, n) escaped.
-size_t escaped_size(Path path, const Escaping &how, const char *in, size_t n) noexcept;
+// A text this long or shorter is measured first, so that its block has the
+// exact size.
+constexpr size_t short_text = 256;
+
+using Allocate = char *(*)(size_t size) noexcept;
+
+// in[0, n) (n <= short_text) escaped, between two wrap bytes unless wrap is
+// 0, and terminated, in a block of the exact size from allocate.
+char *escape_short(Path path, const Escaping &how, const char *in, size_t n, char wrap,
+                   Allocate allocate) noexcept;
 
 // qo_stresc() and qo_shell_quote() on the given path.
 char *stresc_using(Path path, const char *input, const char *specials, char escape,
