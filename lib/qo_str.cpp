@@ -86,8 +86,9 @@ size_t grown_size(const Output &out, size_t read, size_t left) noexcept
 {
     const double rate = static_cast<double>(out.used) / static_cast<double>(read + 1);
     const size_t margin = qo_scan::block_room + 2;
+    const size_t wanted = left + left / 8;
     const size_t projected =
-        out.used + static_cast<size_t>(rate * static_cast<double>(left + left / 8));
+        out.used + static_cast<size_t>(rate * static_cast<double>(wanted));
     const size_t worst = out.used + 4 * left + margin;
     return std::min(worst, std::max(projected + margin, out.size + out.size / 2));
 }
@@ -189,9 +190,9 @@ extern "C" char *qo_strtok(const char *input, const char *separators,
         *cursor = 0;
         return nullptr;
     }
-    const auto [skipped, length] = token_at(input + at, separators);
-    *cursor += static_cast<int>(skipped + length + 1);
-    return copy_of({input + at + skipped, length});
+    const Token token = token_at(input + at, separators);
+    *cursor += static_cast<int>(token.skipped + token.length + 1);
+    return copy_of({input + at + token.skipped, token.length});
 }
 
 extern "C" char *qo_str_substitute(const char *input, const char *token,

@@ -47,7 +47,7 @@ using Bytes = const unsigned char *;
 // special, and one whole-block store past it.
 inline ptrdiff_t room_for(uint64_t specials) noexcept
 {
-    return specials ? 128 + 3 * std::popcount(specials) : 64;
+    return specials ? 128 + 3 * static_cast<ptrdiff_t>(std::popcount(specials)) : 64;
 }
 
 inline uint64_t first_bits(size_t count) noexcept
@@ -111,20 +111,31 @@ struct PaddedTail {
     }
 };
 
+// How many bytes escaping the 64-byte block adds.
+template <typename MaskOf>
+[[gnu::always_inline]] inline size_t
+growth_of(const MaskOf &mask_of, const Escaping &how, Bytes block) noexcept
+{
+    size_t growth = 0;
+    for (uint64_t m = mask_of(block); m; m &= m - 1)
+        growth +=
+            block[std::countr_zero(m)] == static_cast<unsigned char>(how.quote) ? 3 : 1;
+    return growth;
+}
+
 template <typename MaskOf>
 [[gnu::always_inline]] inline size_t
 size_with(const MaskOf &mask_of, const Escaping &how, Bytes in, size_t n) noexcept
 {
     size_t size = n;
     for (size_t r = 0; r < n; r += 64) {
-        alignas(64) unsigned char padded[64] = {};
-        Bytes block = in + r;
-        if (n - r < 64)
-            block = static_cast<Bytes>(memcpy(padded, block, n - r));
-        for (uint64_t m = mask_of(block); m; m &= m - 1)
-            size += block[std::countr_zero(m)] == static_cast<unsigned char>(how.quote)
-                        ? 3
-                        : 1;
+        if (n - r >= 64) {
+            size += growth_of(mask_of, how, in + r);
+        } else {
+            alignas(64) unsigned char padded[64] = {};
+            memcpy(padded, in + r, n - r);
+            size += growth_of(mask_of, how, padded);
+        }
     }
     return size;
 }
@@ -308,8 +319,9 @@ struct Avx512Tail {
             const __m512i block = _mm512_maskz_loadu_epi8(valid, in + r);
             const uint64_t specials = set.members(block);
             const uint64_t quotes = specials & _mm512_cmpeq_epi8_mask(block, set.quote);
-            if (end - o < static_cast<ptrdiff_t>(length + std::popcount(specials) +
-                                                 2 * std::popcount(quotes)))
+            const auto grown = static_cast<size_t>(std::popcount(specials)) +
+                               2 * static_cast<size_t>(std::popcount(quotes));
+            if (static_cast<size_t>(end - o) < length + grown)
                 break;
             o = expand_avx512(o, block, valid, specials, quotes, how);
             r += length;
@@ -396,10 +408,9 @@ QO_AVX512 ByteSet set_avx512(const char *members) noexcept
 
 Path detected() noexcept
 {
-    for (const Path path : {Path::avx512, Path::avx2})
-        if (supported(path))
-            return path;
-    return Path::portable;
+    if (supported(Path::avx512))
+        return Path::avx512;
+    return supported(Path::avx2) ? Path::avx2 : Path::portable;
 }
 
 // -1 until the CPU has been asked. Constant-initialised, so no guard, and a

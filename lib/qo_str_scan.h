@@ -44,7 +44,7 @@ struct Escaping {
 
 // Output room that lets escape_some() take at least one more block: four
 // times a block, and one block's worth of whole-vector stores past it.
-constexpr size_t block_room = 5 * 64;
+constexpr size_t block_room = size_t{5} * 64;
 
 struct Progress {
     size_t read, written;
