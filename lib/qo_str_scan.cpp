@@ -365,7 +365,23 @@ QO_AVX512 char *short_avx512(const Escaping &how, Bytes in, size_t n, char wrap,
     return out;
 }
 
-// The rows built in a register, one masked byte broadcast per member, and
+// For byte c: the lane of its row (a mask with one bit), and its bit in
+// every lane.
+struct RowTables {
+    uint64_t lane[256];
+    alignas(64) uint8_t bits[8][64];
+};
+constexpr RowTables row_tables = [] {
+    RowTables t{};
+    for (unsigned c = 0; c < 256; c++)
+        t.lane[c] = uint64_t{1} << ((c & 15U) | ((c >> 3U) & 16U));
+    for (unsigned b = 0; b < 8; b++)
+        for (auto &byte : t.bits[b])
+            byte = static_cast<uint8_t>(1U << b);
+    return t;
+}();
+
+// The rows built in a register, each member one masked load and an OR, and
 // stored whole: no byte stores for the vector loads to wait on.
 QO_AVX512 ByteSet set_avx512(const char *members) noexcept
 {
@@ -373,10 +389,9 @@ QO_AVX512 ByteSet set_avx512(const char *members) noexcept
     unsigned seen = 0;
     for (; *members; members++) {
         const auto c = static_cast<unsigned char>(*members);
-        const uint64_t row = uint64_t{1} << ((c & 15U) | ((c >> 3U) & 16U));
         rows = _mm512_or_si512(
             rows,
-            _mm512_maskz_set1_epi8(row, static_cast<char>(1U << ((c >> 4U) & 7U))));
+            _mm512_maskz_loadu_epi8(row_tables.lane[c], row_tables.bits[c >> 4U & 7U]));
         seen |= c;
     }
     ByteSet set("");
