@@ -50,7 +50,6 @@ Token token_at(const char *text, const char *separators) noexcept
 
 using qo_scan::Escaping;
 using qo_scan::Path;
-
 using qo_scan::short_text;
 
 char *allocate(size_t size) noexcept

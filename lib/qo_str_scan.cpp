@@ -279,8 +279,8 @@ struct Avx512Set {
 QO_AVX512 char *expand_avx512(char *o, __m512i block, uint64_t valid, uint64_t specials,
                               uint64_t quotes, const Escaping &how) noexcept
 {
-    // In registers: read through how after each store, they would wait for
-    // the masked stores, which pass nothing on to loads.
+    // Kept in registers: any char store may alias how, so reading through
+    // it would load them again after every store.
     const char escape = how.escape;
     const char framed[4] = {how.quote, escape, how.quote, how.quote};
     uint32_t frame = 0;
@@ -331,8 +331,8 @@ struct Avx512Tail {
 };
 
 // The blocks (four at most) are tested, the block allocated, and the
-// blocks loaded and tested again to be written: cheaper than keeping them
-// across the call.
+// blocks loaded and tested again to be written: the call would have them
+// spilled to the stack anyway.
 QO_AVX512 char *short_avx512(const Escaping &how, Bytes in, size_t n, char wrap,
                              Allocate allocate) noexcept
 {
