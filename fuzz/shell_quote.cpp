@@ -1,7 +1,10 @@
-// qo_shell_quote: one single-quoted word that reads back as the input.
+// qo_shell_quote: one single-quoted word that reads back as the input, the
+// same on every path.
 #include "check.h"
 #include "qo.h"
+#include "qo_str_scan.h"
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -37,6 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(unquote(word, back));
     FUZZ_CHECK(back == input);
     FUZZ_CHECK(word[0] == '\'');
+    for (const auto path :
+         {qo_scan::Path::portable, qo_scan::Path::avx2, qo_scan::Path::avx512}) {
+        if (!qo_scan::supported(path))
+            continue;
+        char *again = qo_scan::shell_quote_using(path, input.c_str());
+        FUZZ_CHECK(strcmp(again, word) == 0);
+        qo_free(&again);
+    }
     qo_free(&word);
     return 0;
 }

@@ -55,17 +55,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FuzzedDataProvider fuzz(data, size);
     const auto escape = static_cast<char>(fuzz.ConsumeIntegralInRange<int>(1, 255));
     const auto quote = static_cast<char>(fuzz.ConsumeIntegralInRange<int>(1, 255));
+    // Repeated, a short input reaches the sizes where the output block
+    // has to grow.
+    const auto copies = fuzz.ConsumeIntegralInRange<int>(1, 64);
     const std::string specials = fuzz.ConsumeRandomLengthString(40).c_str();
-    const std::string input = fuzz.ConsumeRemainingBytesAsString().c_str();
+    const std::string once = fuzz.ConsumeRemainingBytesAsString().c_str();
+    std::string input;
+    for (int i = 0; i < copies; i++)
+        input += once;
 
     const std::string expected = model(input, specials, escape, quote);
     char *out = qo_stresc(input.c_str(), specials.c_str(), escape, quote);
     FUZZ_CHECK(out == expected);
     qo_free(&out);
-    out = qo_scan::stresc_using(qo_scan::Path::portable, input.c_str(),
-                                specials.c_str(), escape, quote);
-    FUZZ_CHECK(out == expected);
-    qo_free(&out);
+    for (const auto path :
+         {qo_scan::Path::portable, qo_scan::Path::avx2, qo_scan::Path::avx512}) {
+        if (!qo_scan::supported(path))
+            continue;
+        out =
+            qo_scan::stresc_using(path, input.c_str(), specials.c_str(), escape, quote);
+        FUZZ_CHECK(out == expected);
+        qo_free(&out);
+    }
 
     FUZZ_CHECK(unescape(expected, specials, escape, quote) == input);
     return 0;

@@ -41,37 +41,139 @@ int cursor_after(int at, size_t advance) noexcept
     return at + static_cast<int>(advance);
 }
 
+struct Token {
+    size_t skipped, length; // separators before it, then its bytes
+};
+
+// The token that starts at text. One separator, the usual case, is found
+// by the C library's vector scan for a byte; a set goes through its tables.
+Token token_at(const char *text, const char *separators) noexcept
+{
+    if (separators[0] && !separators[1]) {
+        const char *start = text;
+        while (*start == separators[0])
+            start++;
+        return {static_cast<size_t>(start - text),
+                static_cast<size_t>(strchrnul(start, separators[0]) - start)};
+    }
+    const size_t skipped = strspn(text, separators);
+    return {skipped, strcspn(text + skipped, separators)};
+}
+
+using qo_scan::Escaping;
+using qo_scan::Path;
+using qo_scan::short_text;
+
+char *allocate(size_t size) noexcept
+{
+    return static_cast<char *>(qo_malloc(size));
+}
+
+// The block being written: sized with a margin, grown when the escaping
+// outgrows it, trimmed at the end.
+struct Output {
+    char *text;
+    size_t size, used;
+};
+
+// When realloc() refuses, the checked allocation ends the process naming
+// this module (or, should it succeed, takes the text over).
+void resize(Output &out, size_t size) noexcept
+{
+    if (auto *moved = static_cast<char *>(realloc(out.text, size))) {
+        out.text = moved;
+    } else {
+        auto *fresh = static_cast<char *>(qo_malloc(size));
+        memcpy(fresh, out.text, out.used);
+        free(out.text);
+        out.text = fresh;
+    }
+    out.size = size;
+}
+
+// Room for the rest escaped at the rate seen so far, an eighth more: half
+// as large again at least, never more than the worst case.
+size_t grown_size(const Output &out, size_t read, size_t left) noexcept
+{
+    const double rate = static_cast<double>(out.used) / static_cast<double>(read + 1);
+    const size_t margin = qo_scan::block_room + 2;
+    const size_t wanted = left + left / 8;
+    const size_t projected =
+        out.used + static_cast<size_t>(rate * static_cast<double>(wanted));
+    const size_t worst = out.used + 4 * left + margin;
+    return std::min(worst, std::max(projected + margin, out.size + out.size / 2));
+}
+
+// Escapes the rest (at most short_text bytes) on the stack, where the
+// vector stores may run past it, and copies it in, keeping reserved bytes.
+void append_rest(Output &out, Path path, const Escaping &how, std::string_view rest,
+                 size_t reserved) noexcept
+{
+    char buffer[4 * short_text + qo_scan::block_room];
+    const size_t length =
+        qo_scan::escape_some(path, how, rest.data(), rest.size(), buffer, sizeof buffer)
+            .written;
+    if (out.used + length + reserved > out.size)
+        resize(out, out.used + length + reserved);
+    memcpy(out.text + out.used, buffer, length);
+    out.used += length;
+}
+
+// Escapes in after what out holds, keeping reserved bytes at the end.
+void escape_into(Output &out, Path path, const Escaping &how, std::string_view in,
+                 size_t reserved) noexcept
+{
+    for (size_t read = 0; read < in.size();) {
+        const auto done =
+            qo_scan::escape_some(path, how, in.data() + read, in.size() - read,
+                                 out.text + out.used, out.size - out.used - reserved);
+        read += done.read;
+        out.used += done.written;
+        const size_t left = in.size() - read;
+        if (left > short_text) {
+            resize(out, grown_size(out, read, left));
+        } else if (left > 0) {
+            append_rest(out, path, how, {in.data() + read, left}, reserved);
+            break;
+        }
+    }
+}
+
+// in escaped as how says, between two wrap bytes unless wrap is 0. A long
+// text gets a block with a margin, which is trimmed at the end.
+char *escaped(Path path, const Escaping &how, std::string_view in, char wrap) noexcept
+{
+    if (in.size() <= short_text)
+        return qo_scan::escape_short(path, how, in.data(), in.size(), wrap, allocate);
+    const size_t wraps = wrap ? 1 : 0;
+    const size_t reserved = wraps + 1; // the closing wrap and the terminator
+    const size_t size = in.size() + in.size() / 8 + wraps + reserved;
+    Output out{allocate(size), size, wraps};
+    out.text[0] = wrap;
+    escape_into(out, path, how, in, reserved);
+    if (wrap)
+        out.text[out.used++] = wrap;
+    out.text[out.used++] = '\0';
+    if (out.size - out.used > out.size / 8)
+        resize(out, out.used);
+    return out.text;
+}
+
+// Single quotes keep every byte as it is but the quote itself, which
+// closes the quoted text, comes escaped, and opens it again.
+constexpr Escaping shell_word{qo_scan::ByteSet("'"), '\\', '\''};
+
 } // namespace
 
-// Both passes visit only the special bytes, found many at a time; the
-// runs between them are copied whole.
 char *qo_scan::stresc_using(Path path, const char *input, const char *specials,
                             char escape, char quote) noexcept
 {
-    const ByteSet special(specials);
-    const size_t length = strlen(input);
+    return escaped(path, {ByteSet::of(path, specials), escape, quote}, input, '\0');
+}
 
-    size_t growth = 0;
-    for_each_member(path, input, length, special,
-                    [&](size_t i) { growth += input[i] == quote ? 3 : 1; });
-
-    char *out = static_cast<char *>(qo_malloc(length + growth + 1));
-    char *o = out;
-    size_t copied = 0;
-    for_each_member(path, input, length, special, [&](size_t i) {
-        o = static_cast<char *>(mempcpy(o, input + copied, i - copied));
-        const char c = input[i];
-        if (c == quote)
-            *o++ = quote;
-        *o++ = escape;
-        *o++ = c;
-        if (c == quote)
-            *o++ = quote;
-        copied = i + 1;
-    });
-    o = static_cast<char *>(mempcpy(o, input + copied, length - copied));
-    *o = '\0';
-    return out;
+char *qo_scan::shell_quote_using(Path path, const char *input) noexcept
+{
+    return escaped(path, shell_word, input, '\'');
 }
 
 extern "C" char *qo_stresc(const char *input, const char *specials, char escape,
@@ -87,22 +189,7 @@ extern "C" char *qo_shell_quote(const char *input) noexcept
 {
     qo_fail::require(input, {__LINE__, __FILE__, "qo_shell_quote"},
                      "qo_shell_quote: NULL input");
-    const std::string_view in(input);
-    const size_t quotes = std::count(in.begin(), in.end(), '\'');
-
-    // Runs between single quotes are copied whole; each quote closes the
-    // quoted text, adds an escaped quote and reopens it.
-    char *out = static_cast<char *>(qo_malloc(in.size() + 3 * quotes + 3));
-    char *o = out;
-    *o++ = '\'';
-    const char *rest = input;
-    for (const char *q; (q = strchr(rest, '\'')); rest = q + 1) {
-        o = static_cast<char *>(mempcpy(o, rest, q - rest));
-        o = static_cast<char *>(mempcpy(o, "'\\''", 4));
-    }
-    o = stpcpy(o, rest);
-    strcpy(o, "'");
-    return out;
+    return qo_scan::shell_quote_using(qo_scan::best_path(), input);
 }
 
 extern "C" char *qo_strtok(const char *input, const char *separators,
@@ -119,11 +206,9 @@ extern "C" char *qo_strtok(const char *input, const char *separators,
         *cursor = 0;
         return nullptr;
     }
-    const char *start = input + at;
-    const size_t skipped = strspn(start, separators);
-    const size_t length = strcspn(start + skipped, separators);
-    *cursor = cursor_after(at, skipped + length + 1);
-    return copy_of({start + skipped, length});
+    const Token token = token_at(input + at, separators);
+    *cursor = cursor_after(at, token.skipped + token.length + 1);
+    return copy_of({input + at + token.skipped, token.length});
 }
 
 extern "C" char *qo_str_substitute(const char *input, const char *token,
