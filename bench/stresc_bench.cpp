@@ -1,7 +1,7 @@
 #include "inputs.h"
 #include "qo.h"
 #include "qo_str_scan.h"
-#include "stresc_1_1.h"
+#include "stresc_1_0.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdlib>
@@ -104,8 +104,8 @@ const std::vector<std::string> text10{text_with_specials(64 << 10, 10)};
 
 BENCHMARK_CAPTURE(run, names_qo, names(), qo_routine)->Name("stresc/names/qo");
 BENCHMARK_CAPTURE(run, names_qo_avx2, names(), qo_avx2)->Name("stresc/names/qo_avx2");
-BENCHMARK_CAPTURE(run, names_qo_1_1, names(), stresc_1_1)
-    ->Name("stresc/names/qo_1.1.0");
+BENCHMARK_CAPTURE(run, names_qo_1_0, names(), stresc_1_0)
+    ->Name("stresc/names/qo_1.0.0");
 BENCHMARK_CAPTURE(run, names_literal, names(), stresc_literal)
     ->Name("stresc/names/literal");
 BENCHMARK_CAPTURE(run, names_glib, names(), glib_strescape)
@@ -113,17 +113,17 @@ BENCHMARK_CAPTURE(run, names_glib, names(), glib_strescape)
 BENCHMARK_CAPTURE(run, names_memcpy, names(), copy_only)->Name("stresc/names/memcpy");
 STRESC(text0, "qo", qo_routine);
 STRESC(text0, "qo_avx2", qo_avx2);
-STRESC(text0, "qo_1.1.0", stresc_1_1);
+STRESC(text0, "qo_1.0.0", stresc_1_0);
 STRESC(text0, "g_strescape", glib_strescape);
 STRESC(text0, "memcpy", copy_only);
 STRESC(text1, "qo", qo_routine);
 STRESC(text1, "qo_avx2", qo_avx2);
-STRESC(text1, "qo_1.1.0", stresc_1_1);
+STRESC(text1, "qo_1.0.0", stresc_1_0);
 STRESC(text1, "literal", stresc_literal);
 STRESC(text1, "g_strescape", glib_strescape);
 STRESC(text1, "memcpy", copy_only);
 STRESC(text10, "qo", qo_routine);
-STRESC(text10, "qo_1.1.0", stresc_1_1);
+STRESC(text10, "qo_1.0.0", stresc_1_0);
 STRESC(text10, "memcpy", copy_only);
 
 // qo_shell_quote against the obvious loop over every byte.

@@ -462,13 +462,50 @@ Path best_path() noexcept
     return static_cast<Path>(path);
 }
 
-ByteSet ByteSet::of(Path path, const char *members) noexcept
+namespace {
+
+ByteSet built(Path path, const char *members) noexcept
 {
 #ifdef QO_X86
     if (path == Path::avx512)
         return set_avx512(members);
 #endif
     return ByteSet(members);
+}
+
+// A program escapes for one or two shell contexts, so the same members
+// come back call after call: each thread keeps the last set it built, and
+// comparing the members costs less than building the set again.
+struct LastSet {
+    Path path = Path::portable;
+    char members[48] = {}; // "" builds the empty set on every path
+    ByteSet set{""};
+};
+thread_local LastSet last_set;
+
+bool same_members(const char *kept, const char *members) noexcept
+{
+    for (size_t i = 0; kept[i] == members[i]; i++)
+        if (!kept[i])
+            return true;
+    return false;
+}
+
+} // namespace
+
+ByteSet ByteSet::of(Path path, const char *members) noexcept
+{
+    LastSet &last = last_set;
+    if (last.path == path && same_members(last.members, members))
+        return last.set;
+    const ByteSet set = built(path, members);
+    const size_t length = strlen(members);
+    if (length < sizeof last.members) {
+        memcpy(last.members, members, length + 1);
+        last.path = path;
+        last.set = set;
+    }
+    return set;
 }
 
 Progress escape_some(Path path, const Escaping &how, const char *in, size_t n,
