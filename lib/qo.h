@@ -190,16 +190,19 @@ struct qo_run_options {
 
 /* Run argv[0] (searched in PATH when it has no slash) with the arguments
  * argv[0..] up to a NULL, without a shell: each argument reaches the
- * command byte for byte. The command gets the caller's environment, its
- * own process group, the caller's descriptors 0-2 (or the pipes and
- * /dev/null the options ask for) and no other descriptor.
+ * command byte for byte. The front also takes a compound literal:
+ * qo_run((const char *[]){"ls", "-l", NULL}, NULL). The command gets the
+ * caller's environment, its own process group, the caller's descriptors
+ * 0-2 (or the pipes and /dev/null the options ask for) and no other.
  *
  * Returns the wait status (WIFEXITED, WEXITSTATUS, WTERMSIG...), or -1
- * with errno set when the command could not be started (not found, not
- * executable, no process, a missing dir), then logged at level 4. stdin
- * and the captured streams are served together: no size deadlocks. Slots
- * receive a fresh string, also "" after -1, whatever they held (pass empty
- * slots); output holding NUL bytes reads as C text up to the first one.
+ * with errno set, and a level-4 log entry, when the command could not be
+ * started (not found, not executable, no process, a missing dir) or its
+ * status was lost (SIGCHLD ignored). stdin and the captured streams are
+ * served together: no size deadlocks. Slots receive a fresh string, also
+ * "" after -1, whatever they held (pass empty slots); output holding NUL
+ * bytes reads as C text up to the first one.
+ *
  * qo_run() returns once the command has ended and the captured streams are
  * closed, so a background child that keeps them open is waited for, up to
  * the deadline: then the whole group is killed, the captured text is what
@@ -207,9 +210,11 @@ struct qo_run_options {
  * Only the command itself is waited for, and it is never left a zombie.
  *
  * Each run is logged at level 5 with the caller's call site: the command
- * as a line a shell reads back, then its outcome and duration. Any thread
- * may call it. Ends the process when argv is NULL or empty or memory runs
- * out. */
+ * as a line a shell reads back, then its outcome and duration ("sleep:
+ * timed out after 1500 ms, killed by signal 15 (Terminated) (1502 ms)").
+ * Any thread may call it; SIGPIPE is blocked in that thread during the
+ * run, so a command that stops reading its input cannot kill the caller.
+ * Ends the process when argv is NULL or empty or memory runs out. */
 QO_API int qo_run_int(const char *const argv[], const struct qo_run_options *options,
                       int line, const char *file) QO_NOEXCEPT;
 
@@ -236,9 +241,8 @@ QO_API char *qo_status_text(int status) QO_NOEXCEPT;
 #define qo_setenv(name, value) qo_setenv_int((name), (value), __LINE__, __FILE__)
 #define qo_strcat(slot, ...) qo_strcat_int((slot), __LINE__, __FILE__, __VA_ARGS__)
 #define qo_system(...) qo_system_int(__LINE__, __FILE__, __VA_ARGS__)
-/* Variadic so that a compound literal argv, whose commas the braces do not
- * shield, can be written in place:
- * qo_run((const char *[]){"ls", "-l", NULL}, NULL). */
+/* Variadic because the braces of a compound literal argv do not shield its
+ * commas from the preprocessor. */
 #define qo_run(...) qo_run_int(__VA_ARGS__, __LINE__, __FILE__)
 #define qo_system_output(slot, ...)                                                    \
     qo_system_output_int((slot), __LINE__, __FILE__, __VA_ARGS__)

@@ -26,7 +26,7 @@ extern char **environ; // NOLINT(readability-redundant-declaration)
 namespace {
 
 constexpr int kill_grace_ms = 1000;
-constexpr size_t read_chunk = 64 * 1024;
+constexpr size_t read_chunk = size_t{64} << 10;
 // Without a pidfd (kernels before 5.3) the exit is looked for this often.
 constexpr int exit_check_ms = 10;
 
@@ -325,7 +325,7 @@ class Run {
 
     int start() noexcept; // 0, or the errno that kept the command from starting
     void serve() noexcept;
-    int reap(int &error) noexcept;
+    int reap(int &error) const noexcept;
     void fill_slots() noexcept;
     bool timed_out() const noexcept { return stage_ != Stage::running; }
 
@@ -335,7 +335,8 @@ class Run {
     int open_pipes() noexcept;
     int spawn() noexcept;
     int enforce_deadline() noexcept;
-    int poll_once() noexcept;
+    bool poll_once() noexcept;
+    bool ready(int fd) const noexcept;
     bool child_exited() const noexcept;
     bool done() const noexcept;
 
@@ -354,6 +355,8 @@ class Run {
     int timeout_ms_;
     int64_t deadline_ = 0; // ms, monotonic
     Stage stage_ = Stage::running;
+    pollfd polled_fds_[4] = {};
+    nfds_t polled_ = 0;
 };
 
 Run::Run(const char *const argv[], const qo_run_options &o, const Site &site) noexcept
@@ -477,44 +480,50 @@ bool Run::done() const noexcept
     return exited_ && ((out_.fd < 0 && err_.fd < 0) || stage_ == Stage::killed);
 }
 
-int Run::poll_once() noexcept
+// False when poll failed for another reason than a signal.
+bool Run::poll_once() noexcept
 {
-    pollfd fds[4];
-    nfds_t n = 0;
+    polled_ = 0;
     for (const int fd : {out_.fd, err_.fd})
         if (fd >= 0)
-            fds[n++] = {fd, POLLIN, 0};
+            polled_fds_[polled_++] = {fd, POLLIN, 0};
     if (in_.fd >= 0)
-        fds[n++] = {in_.fd, POLLOUT, 0};
+        polled_fds_[polled_++] = {in_.fd, POLLOUT, 0};
     if (pidfd_ >= 0 && !exited_)
-        fds[n++] = {pidfd_, POLLIN, 0};
+        polled_fds_[polled_++] = {pidfd_, POLLIN, 0};
     int wait_ms = enforce_deadline();
     if (pidfd_ < 0 && !exited_ && (wait_ms < 0 || wait_ms > exit_check_ms))
         wait_ms = exit_check_ms;
-    return poll(fds, n, wait_ms) < 0 ? -1 : static_cast<int>(n);
+    if (poll(polled_fds_, polled_, wait_ms) >= 0)
+        return true;
+    polled_ = 0;
+    return errno == EINTR;
+}
+
+bool Run::ready(int fd) const noexcept
+{
+    for (nfds_t i = 0; i < polled_; ++i)
+        if (polled_fds_[i].fd == fd)
+            return polled_fds_[i].revents != 0;
+    return false;
 }
 
 void Run::serve() noexcept
 {
-    while (!done()) {
-        if (poll_once() < 0 && errno != EINTR)
-            break;
-        // The pipes are tried whatever poll said: a read or write that
-        // would block returns at once, and one poll round costs less than
-        // tracking which entry went with which stream.
+    while (!done() && poll_once()) {
         for (Stream *s : {&out_, &err_})
-            if (s->fd >= 0 && !read_some(*s, sigpipe_.raised, site_))
+            if (s->fd >= 0 && ready(s->fd) && !read_some(*s, sigpipe_.raised, site_))
                 finish(*s, site_);
-        if (in_.fd >= 0)
+        if (in_.fd >= 0 && ready(in_.fd))
             sigpipe_.raised |= write_some(in_);
-        if (!exited_)
+        if (!exited_ && (pidfd_ < 0 || ready(pidfd_)))
             exited_ = child_exited();
     }
     finish(out_, site_);
     finish(err_, site_);
 }
 
-int Run::reap(int &error) noexcept
+int Run::reap(int &error) const noexcept
 {
     int status = 0;
     while (waitpid(pid_, &status, 0) < 0)
