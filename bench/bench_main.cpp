@@ -29,6 +29,10 @@ constexpr Comparison comparisons[] = {
      0},
     {"strtok 1 MiB line, vs strtok_r+strdup", "strtok/qo", "strtok/strtok_r", 1 / 1.3},
     {"log entry, vs direct fprintf", "log/qo", "log/fprintf", 1 / 1.1},
+    {"run /bin/true, vs qo_system", "run/true/qo", "run/true/system", 2},
+    {"run /bin/true, vs g_spawn_sync", "run/true/qo", "run/true/g_spawn_sync", 1},
+    {"capture 100 MiB, vs g_spawn_sync", "run/capture/qo", "run/capture/g_spawn_sync",
+     1},
 };
 
 // Keeps the median of each benchmark as the console reporter prints it.
