@@ -5,8 +5,8 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
-#include <dirent.h>
 #include <fcntl.h>
+#include <filesystem>
 #include <functional>
 #include <gtest/gtest.h>
 #include <random>
@@ -185,15 +185,9 @@ TEST_F(Run, EachStreamGoesWhereTheOptionsSay)
     EXPECT_EQ(capture({"true"}, both).status, 0);
 }
 
-std::vector<std::string> open_fds()
+long open_fds()
 {
-    std::vector<std::string> names;
-    DIR *dir = opendir("/proc/self/fd");
-    while (const dirent *e = readdir(dir))
-        names.emplace_back(e->d_name);
-    closedir(dir);
-    std::sort(names.begin(), names.end());
-    return names;
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
 }
 
 // The descriptors of a shell that popen() starts while qo runs commands.
@@ -328,24 +322,20 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
 
 // ---- Failures -----------------------------------------------------------
 
-// 0 when a run that finds no descriptor left for its pipes gives -1, EMFILE.
-int started_without_descriptors()
+// Exits 0 when a run whose descriptors run out (pipes) or whose status the
+// kernel discards (SIGCHLD ignored) gives -1 and the errno for it.
+[[noreturn]] void run_deprived(int error)
 {
     const int lowest_free = dup(0);
     close(lowest_free);
     // Room for the stdout pipe and one end of the stderr pipe.
     const rlimit limit{static_cast<rlim_t>(lowest_free) + 3, 1024};
-    setrlimit(RLIMIT_NOFILE, &limit);
+    if (error == EMFILE)
+        setrlimit(RLIMIT_NOFILE, &limit);
+    else
+        signal(SIGCHLD, SIG_IGN);
     const Result r = capture({"true"});
-    return r.status == -1 && r.error == EMFILE ? 0 : 1;
-}
-
-// 0 when a run whose status the kernel discards gives -1, ECHILD.
-int run_with_sigchld_ignored()
-{
-    signal(SIGCHLD, SIG_IGN);
-    const Result r = capture({"true"});
-    return r.status == -1 && r.error == ECHILD ? 0 : 1;
+    _exit(r.status == -1 && r.error == error ? 0 : 1);
 }
 
 TEST_F(Run, CommandThatCannotStartGivesMinusOneErrnoAndEmptySlots)
@@ -366,8 +356,8 @@ TEST_F(Run, CommandThatCannotStartGivesMinusOneErrnoAndEmptySlots)
         EXPECT_EQ(r.error, error) << command;
         EXPECT_EQ(r.out + r.err, "") << command;
     }
-    EXPECT_EXIT(_exit(started_without_descriptors()), ExitedWithCode(0), "");
-    EXPECT_EXIT(_exit(run_with_sigchld_ignored()), ExitedWithCode(0), "");
+    EXPECT_EXIT(run_deprived(EMFILE), ExitedWithCode(0), "");
+    EXPECT_EXIT(run_deprived(ECHILD), ExitedWithCode(0), "");
     char *text = qo_status_text(-1);
     EXPECT_STREQ(text, "could not be run");
     qo_free(&text);
