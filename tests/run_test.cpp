@@ -176,6 +176,7 @@ TEST_F(Run, EachStreamGoesWhereTheOptionsSay)
     EXPECT_STREQ(out, "/\n");
     EXPECT_EQ(stdio, std::make_pair(std::string("out\n"), std::string("err\nerr\n")));
     free(merged);
+    qo_free(&out);
     EXPECT_EQ(qo_system_output(&out, "echo %s | tr a-z A-Z", "'x y'"), 0);
     EXPECT_STREQ(out, "X Y\n");
     free(out);
