@@ -251,30 +251,18 @@ bool write_some(Input &in) noexcept
     return broken;
 }
 
-// Moves a descriptor above 2, so that putting the command's ends in place
-// over 0-2 can never overwrite another end.
-int above_stdio(int fd) noexcept
-{
-    if (fd > 2)
-        return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, 3);
-    const int error = errno;
-    close(fd);
-    errno = error;
-    return moved;
-}
-
 // 0, or the errno of the failure. Our end does not block; theirs does.
+// Ends may land on 0-2 when the caller has closed those: the pipes are made
+// in the order of their targets and the kernel numbers a read end below its
+// write end, so placing them in that order never overwrites one before it
+// is placed, and an end already in place is kept open by posix_spawn.
 int open_pipe(int &ours, int &theirs, bool command_reads) noexcept
 {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return errno;
-    const int read_end = above_stdio(fds[0]), write_end = above_stdio(fds[1]);
-    ours = command_reads ? write_end : read_end;
-    theirs = command_reads ? read_end : write_end;
-    if (ours < 0 || theirs < 0)
-        return errno;
+    ours = fds[command_reads ? 1 : 0];
+    theirs = fds[command_reads ? 0 : 1];
     fcntl(ours, F_SETFL, O_NONBLOCK);
     return 0;
 }

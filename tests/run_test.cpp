@@ -327,16 +327,20 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
 // kernel discards (SIGCHLD ignored) gives -1 and the errno for it.
 [[noreturn]] void run_deprived(int error)
 {
+    alarm(60);
     const int lowest_free = dup(0);
     close(lowest_free);
+    rlimit normal{};
+    getrlimit(RLIMIT_NOFILE, &normal);
     // Room for the stdout pipe and one end of the stderr pipe.
-    const rlimit limit{static_cast<rlim_t>(lowest_free) + 3, 1024};
+    const rlimit scarce{static_cast<rlim_t>(lowest_free) + 3, normal.rlim_max};
     if (error == EMFILE)
-        setrlimit(RLIMIT_NOFILE, &limit);
+        setrlimit(RLIMIT_NOFILE, &scarce);
     else
         signal(SIGCHLD, SIG_IGN);
     const Result r = capture({"true"});
-    _exit(r.status == -1 && r.error == error ? 0 : 1);
+    setrlimit(RLIMIT_NOFILE, &normal); // exit() needs descriptors of its own
+    exit(r.status == -1 && r.error == error ? 0 : 1);
 }
 
 TEST_F(Run, CommandThatCannotStartGivesMinusOneErrnoAndEmptySlots)
@@ -357,11 +361,29 @@ TEST_F(Run, CommandThatCannotStartGivesMinusOneErrnoAndEmptySlots)
         EXPECT_EQ(r.error, error) << command;
         EXPECT_EQ(r.out + r.err, "") << command;
     }
-    EXPECT_EXIT(run_deprived(EMFILE), ExitedWithCode(0), "");
-    EXPECT_EXIT(run_deprived(ECHILD), ExitedWithCode(0), "");
     char *text = qo_status_text(-1);
     EXPECT_STREQ(text, "could not be run");
     qo_free(&text);
+}
+
+// Exits 0 when a caller whose descriptors 0-2 are closed, as a daemon's
+// may be, still gets the pipes to the command right.
+[[noreturn]] void run_without_stdio()
+{
+    alarm(60);
+    for (int fd : {0, 1, 2})
+        close(fd);
+    qo_run_options o{};
+    o.input = "in";
+    const Result r = capture(sh("cat; echo out; echo err >&2"), o);
+    exit(r.out == "inout\n" && r.err == "err\n" ? 0 : 1);
+}
+
+TEST(RunDeath, DeprivedCallerStillGetsAnHonestRun)
+{
+    EXPECT_EXIT(run_deprived(EMFILE), ExitedWithCode(0), "");
+    EXPECT_EXIT(run_deprived(ECHILD), ExitedWithCode(0), "");
+    EXPECT_EXIT(run_without_stdio(), ExitedWithCode(0), "");
 }
 
 #pragma GCC diagnostic ignored "-Wformat"
