@@ -568,23 +568,23 @@ Outcome run(const char *const argv[], const qo_run_options &o,
     qo_log_int(5, site.line, site.file, site.routine, "%s", line);
     free(line);
     const int64_t started = now_ms();
-    Run run(argv, o, site);
-    if (const int error = run.start()) {
+    Run job(argv, o, site);
+    if (const int error = job.start()) {
         log_not_run(argv, o.dir, "run", error, site);
-        run.fill_slots();
+        job.fill_slots();
         return {-1, error};
     }
-    run.serve();
+    job.serve();
     int error = 0;
-    const int status = run.reap(error);
-    run.fill_slots();
+    const int status = job.reap(error);
+    job.fill_slots();
     if (status == -1) {
         log_not_run(argv, nullptr, "wait for", error, site);
         return {-1, error};
     }
-    log_outcome(argv[0], status, run.timed_out() ? o.timeout_ms : 0, now_ms() - started,
+    log_outcome(argv[0], status, job.timed_out() ? o.timeout_ms : 0, now_ms() - started,
                 site);
-    return {status, run.timed_out() ? ETIMEDOUT : 0};
+    return {status, job.timed_out() ? ETIMEDOUT : 0};
 }
 
 } // namespace
