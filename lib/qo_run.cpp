@@ -26,7 +26,8 @@ extern char **environ; // NOLINT(readability-redundant-declaration)
 namespace {
 
 constexpr int kill_grace_ms = 1000;
-constexpr size_t read_chunk = size_t{64} << 10;
+constexpr size_t read_chunk = size_t{64} << 10;    // a new pipe's size
+constexpr size_t big_read_chunk = size_t{1} << 20; // the most a user may ask
 // Without a pidfd (kernels before 5.3) the exit is looked for this often.
 constexpr int exit_check_ms = 10;
 
@@ -162,6 +163,7 @@ struct Stream {
     int fd = -1;           // our end; -1 when closed or when there is no pipe
     char **slot = nullptr; // receives the text; NULL: passed on and logged
     int log_level = 0;     // for uncaptured lines
+    size_t chunk = read_chunk;
     Buffer text;
 };
 
@@ -205,13 +207,19 @@ void log_lines(Stream &s, const Site &site) noexcept
 // One read; false once the pipe is at its end.
 bool read_some(Stream &s, bool &raised_sigpipe, const Site &site) noexcept
 {
-    char *at = s.text.reserve(read_chunk, site);
+    char *at = s.text.reserve(s.chunk, site);
     const ssize_t n = read(s.fd, at, s.text.spare());
     if (n < 0)
         return errno == EINTR || errno == EAGAIN;
     if (n == 0)
         return false;
     s.text.grow(static_cast<size_t>(n));
+    // A full pipe means a producer that outruns us: a larger one costs both
+    // sides fewer wake-ups, which a busy machine makes expensive. Small
+    // outputs keep the small pipe.
+    if (static_cast<size_t>(n) >= s.chunk && s.chunk < big_read_chunk &&
+        fcntl(s.fd, F_SETPIPE_SZ, static_cast<int>(big_read_chunk)) >= 0)
+        s.chunk = big_read_chunk;
     if (!s.slot) {
         raised_sigpipe |= pass_on(s.passes_to, at, static_cast<size_t>(n));
         log_lines(s, site);
