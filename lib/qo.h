@@ -221,6 +221,62 @@ QO_API const char *qo_date(void) QO_NOEXCEPT;
 QO_API int qo_system_int(int line, const char *file, const char *format,
                          ...) QO_NOEXCEPT QO_PRINTF(3, 4);
 
+/* What qo_run() does besides running the command. Zero-initialise, then
+ * set what you need; a NULL options pointer means all zero. */
+struct qo_run_options {
+    const char *input; /* text for the command's stdin; NULL: /dev/null */
+    char **output;     /* slot that receives its stdout; NULL: the caller's */
+    char **errors;     /* slot that receives its stderr; NULL: the caller's.
+                          The same slot as output receives both, merged. */
+    int timeout_ms;    /* > 0: at the deadline the command's process group
+                          gets SIGTERM, and SIGKILL one second later */
+    const char *dir;   /* working folder; NULL: the caller's */
+    int log_output;    /* > 0: each line of stdout or stderr that no slot
+                          receives is also logged at this level */
+};
+
+/* Run argv[0] (searched in PATH when it has no slash) with the arguments
+ * argv[0..] up to a NULL, without a shell: each argument reaches the
+ * command byte for byte. The front also takes a compound literal:
+ * qo_run((const char *[]){"ls", "-l", NULL}, NULL). The command gets the
+ * caller's environment, its own process group, the caller's descriptors
+ * 0-2 (or the pipes and /dev/null the options ask for) and no other.
+ *
+ * Returns the wait status (WIFEXITED, WEXITSTATUS, WTERMSIG...), or -1
+ * with errno set, and a level-4 log entry, when the command could not be
+ * started (not found, not executable, no process, a missing dir) or its
+ * status was lost (SIGCHLD ignored). stdin and the captured streams are
+ * served together: no size deadlocks. Slots receive a fresh string, also
+ * "" after -1, whatever they held (pass empty slots); output holding NUL
+ * bytes reads as C text up to the first one.
+ *
+ * qo_run() returns once the command has ended and the captured streams are
+ * closed, so a background child that keeps them open is waited for, up to
+ * the deadline: then the whole group is killed, the captured text is what
+ * arrived so far and errno is ETIMEDOUT; after any other run it is 0.
+ * Only the command itself is waited for, and it is never left a zombie.
+ *
+ * Each run is logged at level 5 with the caller's call site: the command
+ * as a line a shell reads back, then its outcome and duration ("sleep:
+ * timed out after 1500 ms, killed by signal 15 (Terminated) (1502 ms)").
+ * Any thread may call it; SIGPIPE is blocked in that thread during the
+ * run, so a command that stops reading its input cannot kill the caller.
+ * Ends the process when argv is NULL or empty or memory runs out. */
+QO_API int qo_run_int(const char *const argv[], const struct qo_run_options *options,
+                      int line, const char *file) QO_NOEXCEPT;
+
+/* Format a command line as qo_system() does, run it with /bin/sh -c as
+ * qo_run() does, store its stdout in *slot (a fresh string: pass an empty
+ * slot) and return its status; stderr goes to the caller's. Ends the
+ * process when slot or format is NULL or the line cannot be built. */
+QO_API int qo_system_output_int(char **slot, int line, const char *file,
+                                const char *format, ...) QO_NOEXCEPT QO_PRINTF(4, 5);
+
+/* A fresh string telling a status of qo_system() or qo_run():
+ * "exited with status 2", "killed by signal 9 (Killed)", "could not be
+ * run" for -1. */
+QO_API char *qo_status_text(int status) QO_NOEXCEPT;
+
 /* ---- Fronts: fill in the caller's call site ----------------------------- */
 
 #define qo_log(level, ...)                                                             \
@@ -232,6 +288,11 @@ QO_API int qo_system_int(int line, const char *file, const char *format,
 #define qo_setenv(name, value) qo_setenv_int((name), (value), __LINE__, __FILE__)
 #define qo_strcat(slot, ...) qo_strcat_int((slot), __LINE__, __FILE__, __VA_ARGS__)
 #define qo_system(...) qo_system_int(__LINE__, __FILE__, __VA_ARGS__)
+/* Variadic because the braces of a compound literal argv do not shield its
+ * commas from the preprocessor. */
+#define qo_run(...) qo_run_int(__VA_ARGS__, __LINE__, __FILE__)
+#define qo_system_output(slot, ...)                                                    \
+    qo_system_output_int((slot), __LINE__, __FILE__, __VA_ARGS__)
 #define qo_str_reset(slot, ...)                                                        \
     qo_str_reset_int((slot), __LINE__, __FILE__, __VA_ARGS__)
 

@@ -23,5 +23,15 @@ int main(void)
     int ok = strcmp(qo_version(), QO_VERSION) == 0 && s && strcmp(s, "x\n") == 0 &&
              strcmp(getenv("QO_C_HEADER"), "again") == 0;
     qo_free(&s);
+    struct qo_run_options options = {0};
+    options.output = &s;
+    ok = ok && qo_run((const char *[]){"echo", "c", NULL}, &options) == 0 &&
+         strcmp(s, "c\n") == 0;
+    qo_free(&s);
+    ok = ok && qo_system_output(&s, "echo %d", 11) == 0 && strcmp(s, "11\n") == 0;
+    qo_free(&s);
+    s = qo_status_text(0);
+    ok = ok && strcmp(s, "exited with status 0") == 0;
+    qo_free(&s);
     return ok ? 0 : 1;
 }

@@ -1,0 +1,431 @@
+#include "qo.h"
+#include "support.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <gtest/gtest.h>
+#include <random>
+#include <regex>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using qo_test::ScratchPath;
+using testing::ExitedWithCode;
+
+// Every test here waits on processes and pipes: one that hangs is ended by
+// SIGALRM instead of stalling the run.
+class Run : public testing::Test {
+  protected:
+    void SetUp() override { alarm(120); }
+    void TearDown() override { alarm(0); }
+};
+
+struct Result {
+    int status, error;
+    std::string out, err;
+    long ms;
+};
+
+// Runs args with stdout and stderr captured, or else routed as o says.
+Result capture(const std::vector<std::string> &args, qo_run_options o = {},
+               bool into_slots = true)
+{
+    std::vector<const char *> argv;
+    for (const auto &a : args)
+        argv.push_back(a.c_str());
+    argv.push_back(nullptr);
+    char *out = nullptr, *err = nullptr;
+    if (into_slots)
+        o.output = &out, o.errors = &err;
+    const auto start = std::chrono::steady_clock::now();
+    const int status = qo_run(argv.data(), &o), error = errno;
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    Result r{status, error, out ? out : "", err ? err : "",
+             static_cast<long>(ms.count())};
+    free(out);
+    free(err);
+    return r;
+}
+
+std::vector<std::string> sh(const std::string &script)
+{
+    return {"sh", "-c", script};
+}
+
+// What the test's own stdout and stderr receive while f runs.
+template <typename F> std::pair<std::string, std::string> caller_stdio(F f)
+{
+    ScratchPath files[2];
+    fflush(nullptr);
+    int saved[2];
+    for (int fd : {1, 2}) {
+        saved[fd - 1] = dup(fd);
+        const int file = open(files[fd - 1].c_str(), O_WRONLY | O_CREAT, 0600);
+        dup2(file, fd);
+        close(file);
+    }
+    f();
+    for (int fd : {1, 2}) {
+        dup2(saved[fd - 1], fd);
+        close(saved[fd - 1]);
+    }
+    return {files[0].contents(), files[1].contents()};
+}
+
+// ---- Arguments ----------------------------------------------------------
+
+const char *const shell_bait[] = {"'", "\"", "$(id)", "`id`",  "\n",  "-", "--x", "\\",
+                                  " ", "*",  "~",     "$HOME", ";",   "|", "&",   "%s",
+                                  "=", "#",  "!",     "{a,b}", "\xff"};
+
+TEST_F(Run, GeneratedArgumentsArriveByteForByteAndTheLoggedLineRunsTheSame)
+{
+    std::mt19937 rng(15);
+    for (int i = 0; i < 2000; ++i) {
+        std::vector<std::string> args(rng() % 6);
+        for (auto &a : args)
+            for (unsigned n = rng() % 8; n > 0; --n)
+                a += rng() % 2 ? std::string(shell_bait[rng() % std::size(shell_bait)])
+                               : std::string(1, static_cast<char>(1 + rng() % 255));
+        std::string expected = args.empty() ? std::string(1, '\0') : "";
+        for (const auto &a : args)
+            expected += a + '\0';
+        ScratchPath file, log;
+        args.insert(args.begin(),
+                    {"sh", "-c", "printf '%s\\0' \"$@\" >\"$0\"", file.c_str()});
+        qo_log_open(log.c_str(), 5);
+        ASSERT_EQ(capture(args).status, 0);
+        qo_log_close();
+        ASSERT_EQ(file.contents(), expected) << "vector " << i;
+        if (i % 20)
+            continue;
+        // Pasted into a shell, the logged command line runs the same.
+        const std::string entry = log.contents();
+        const size_t start = entry.find(": ", entry.find('#')) + 2;
+        unlink(file.c_str());
+        ASSERT_EQ(
+            qo_system("%s", entry.substr(start, entry.find("\nDBG5") - start).c_str()),
+            0);
+        ASSERT_EQ(file.contents(), expected) << entry;
+    }
+}
+
+// ---- Streams ------------------------------------------------------------
+
+bool repeats(const std::string &s, size_t from, const std::string &unit)
+{
+    for (size_t i = from; i < s.size(); i += unit.size())
+        if (s.compare(i, unit.size(), unit, 0, s.size() - i) != 0)
+            return false;
+    return true;
+}
+
+TEST_F(Run, HundredMegabytesOutOnEachStreamWhileTenGoInAndSignalsInterrupt)
+{
+    std::string input(10'000'000, '\0');
+    std::mt19937 rng(10);
+    std::generate(input.begin(), input.end(), [&] { return 1 + rng() % 255; });
+    // A handler without SA_RESTART: the run's waits keep being interrupted.
+    struct sigaction quiet {};
+    quiet.sa_handler = [](int) {};
+    sigaction(SIGUSR1, &quiet, nullptr);
+    std::atomic<bool> running{true};
+    std::thread pest([&, runner = pthread_self()] {
+        for (; running; usleep(500))
+            pthread_kill(runner, SIGUSR1);
+    });
+    qo_run_options o{};
+    o.input = input.c_str();
+    const Result r = capture(sh("yes 0123456789abcde | head -c 100000000 >&2 & cat; "
+                                "yes fedcba9876543 | head -c 90000000; wait"),
+                             o);
+    running = false;
+    pest.join();
+    EXPECT_EQ(r.status, 0);
+    ASSERT_EQ(r.out.size(), 100'000'000u);
+    ASSERT_EQ(r.err.size(), 100'000'000u);
+    EXPECT_EQ(r.out.compare(0, input.size(), input), 0);
+    EXPECT_TRUE(repeats(r.out, input.size(), "fedcba9876543\n"));
+    EXPECT_TRUE(repeats(r.err, 0, "0123456789abcde\n"));
+}
+
+TEST_F(Run, EachStreamGoesWhereTheOptionsSay)
+{
+    char *merged = nullptr, *out = nullptr;
+    qo_run_options both{}, out_only{};
+    both.output = both.errors = &merged;
+    both.input = "in ";
+    out_only.output = &out;
+    out_only.dir = "/";
+    const auto stdio = caller_stdio([&] {
+        capture(sh("cat; echo out; echo err >&2"), both, false);
+        capture(sh("pwd; cat; echo err >&2"), out_only, false);
+        capture(sh("cat; echo out; echo err >&2"), {}, false); // stdin: /dev/null
+    });
+    EXPECT_STREQ(merged, "in out\nerr\n");
+    EXPECT_STREQ(out, "/\n");
+    EXPECT_EQ(stdio, std::make_pair(std::string("out\n"), std::string("err\nerr\n")));
+    free(merged);
+    qo_free(&out);
+    EXPECT_EQ(qo_system_output(&out, "echo %s | tr a-z A-Z", "'x y'"), 0);
+    EXPECT_STREQ(out, "X Y\n");
+    free(out);
+    // A command that reads none of its input: the caller survives the EPIPE.
+    const std::string unread(1 << 20, 'x');
+    both.input = unread.c_str();
+    EXPECT_EQ(capture({"true"}, both).status, 0);
+}
+
+long open_fds()
+{
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+}
+
+// The descriptors of a shell that popen() starts while qo runs commands.
+std::string foreign_fds()
+{
+    FILE *shell = popen("ls /proc/$$/fd; true", "re");
+    std::string seen;
+    for (int c; (c = fgetc(shell)) != EOF;)
+        seen += static_cast<char>(c);
+    pclose(shell);
+    return seen;
+}
+
+TEST_F(Run, ThousandRunsInFourThreadsLeaveNoZombieNoDescriptorAndOtherChildrenAlone)
+{
+    const pid_t sibling = fork(); // the caller's own child, for the caller to reap
+    if (sibling == 0)
+        _exit(7);
+    const auto before = open_fds();
+    const int stray = open("/dev/null", O_RDONLY); // no close-on-exec
+    const std::string baseline = foreign_fds();
+    EXPECT_NE(baseline.find(std::to_string(stray) + "\n"), std::string::npos);
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 250; ++i) {
+                const std::string tag = std::to_string(t * 1000 + i) + "\n";
+                qo_run_options o{};
+                o.input = tag.c_str();
+                o.timeout_ms = i % 2 ? 10'000 : 0;
+                if (i % 50 == 0) // what qo opens is close-on-exec
+                    wrong += foreign_fds() != baseline;
+                else if (i % 5 == 0)
+                    wrong += capture({"no-such-qo-command"}, o).status != -1;
+                else // the command gets 0-2 and nothing else of the caller's
+                    wrong += capture(sh("cat; ls /proc/$$/fd; true"), o).out !=
+                             tag + "0\n1\n2\n";
+            }
+        });
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(wrong, 0);
+    close(stray);
+    EXPECT_EQ(open_fds(), before);
+    int status = 0;
+    EXPECT_EQ(waitpid(sibling, &status, 0), sibling);
+    EXPECT_EQ(WEXITSTATUS(status), 7);
+    EXPECT_EQ(waitpid(-1, &status, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+}
+
+// ---- Time limits --------------------------------------------------------
+
+TEST_F(Run, DeadlineEndsTheWholeGroupButNoRunThatEndsInTime)
+{
+    // script, captured, timeout, status, errno, shortest and longest run (ms)
+    const std::tuple<const char *, bool, int, int, int, long, long> cases[] = {
+        // The background child holds nothing: the run ends with the shell.
+        {"sleep 100 >/dev/null 2>&1 & echo $!", true, 5000, 0, 0, 0, 1000},
+        // It holds stdout and stderr: the deadline ends it.
+        {"sleep 100 & echo started", true, 1500, 0, ETIMEDOUT, 1500, 2300},
+        {"sleep 100", false, 300, SIGTERM, ETIMEDOUT, 300, 1100},
+        {"exec >&- 2>&-; sleep 100", true, 300, SIGTERM, ETIMEDOUT, 300, 1100},
+        // SIGTERM ignored: SIGKILL a second later.
+        {"trap '' TERM; sleep 100", true, 300, SIGKILL, ETIMEDOUT, 1300, 2100},
+    };
+    for (const auto &[script, captured, timeout_ms, status, error, min, max] : cases) {
+        qo_run_options o{};
+        o.timeout_ms = timeout_ms;
+        const Result r = capture(sh(script), o, captured);
+        EXPECT_EQ(r.status, status) << script;
+        EXPECT_EQ(r.error, error) << script;
+        EXPECT_TRUE(r.ms >= min && r.ms < max) << script << ": " << r.ms << " ms";
+        if (error == 0) // the sleep left behind
+            kill(std::stoi(r.out), SIGKILL);
+    }
+}
+
+// ---- Logging ------------------------------------------------------------
+
+TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
+{
+    ScratchPath log;
+    qo_log_open(log.c_str(), 5);
+    const int line = __LINE__ + 3;
+    auto run = [](std::vector<const char *> argv, qo_run_options o = {}) {
+        argv.push_back(nullptr);
+        return caller_stdio([&] { qo_run(argv.data(), &o); });
+    };
+    run({"sh", "-c", "kill -9 $$"});
+    qo_run_options o{};
+    o.timeout_ms = 1500;
+    run({"sleep", "100"}, o);
+    run({"no-such-qo-command", "x"});
+    o = {};
+    o.log_output = 3;
+    o.dir = "/";
+    EXPECT_EQ(run({"sh", "-c", "pwd; printf 'a\\nb'"}, o).first, "/\na\nb");
+    o.dir = nullptr;
+    run({"sh", "-c", "echo e >&2; exit 2"}, o);
+    qo_log_set_level(4); // the failure alone is written
+    run({"sh", "-c", "exit 1"});
+    run({"no-such-qo-command"});
+    qo_log_close();
+
+    const char *const expected[] = {
+        "5 sh -c 'kill -9 $$'",
+        "5 sh: killed by signal 9 (Killed) (N ms)",
+        "5 sleep 100",
+        "5 sleep: timed out after 1500 ms, killed by signal 15 (Terminated) (N ms)",
+        "5 no-such-qo-command x",
+        "4 Unable to run no-such-qo-command: No such file or directory",
+        "5 cd / && sh -c 'pwd; printf '\\''a\\nb'\\'''",
+        "3 stdout: /",
+        "3 stdout: a",
+        "3 stdout: b",
+        "5 sh: exited with status 0 (N ms)",
+        "5 sh -c 'echo e >&2; exit 2'",
+        "3 stderr: e",
+        "5 sh: exited with status 2 (N ms)",
+        "4 Unable to run no-such-qo-command: No such file or directory",
+    };
+    std::string want;
+    for (const std::string e : expected)
+        want += "DBG" + e.substr(0, 1) + ": tests/run_test.cpp->qo_run_int#" +
+                std::to_string(line) + ":" + e.substr(1) + "\n";
+    EXPECT_EQ(
+        std::regex_replace(log.contents(), std::regex("\\([0-9]+ ms\\)"), "(N ms)"),
+        want);
+}
+
+// ---- Failures -----------------------------------------------------------
+
+// Exits 0 when a run whose descriptors run out (pipes) or whose status the
+// kernel discards (SIGCHLD ignored) gives -1 and the errno for it.
+[[noreturn]] void run_deprived(int error)
+{
+    alarm(60);
+    const int lowest_free = dup(0);
+    close(lowest_free);
+    rlimit normal{};
+    getrlimit(RLIMIT_NOFILE, &normal);
+    // Room for the stdout pipe and one end of the stderr pipe.
+    const rlimit scarce{static_cast<rlim_t>(lowest_free) + 3, normal.rlim_max};
+    if (error == EMFILE)
+        setrlimit(RLIMIT_NOFILE, &scarce);
+    else
+        signal(SIGCHLD, SIG_IGN);
+    const Result r = capture({"true"});
+    setrlimit(RLIMIT_NOFILE, &normal); // exit() needs descriptors of its own
+    exit(r.status == -1 && r.error == error ? 0 : 1);
+}
+
+TEST_F(Run, CommandThatCannotStartGivesMinusOneErrnoAndEmptySlots)
+{
+    ScratchPath plain;
+    qo_test::write_file(plain.c_str(), "#!/bin/sh\n"); // not executable
+    const std::tuple<const char *, const char *, int> cases[] = {
+        {"no-such-qo-command", nullptr, ENOENT},
+        {plain.c_str(), nullptr, EACCES},
+        {"/", nullptr, EACCES},
+        {"true", "/no/such/folder", ENOENT},
+    };
+    for (const auto &[command, dir, error] : cases) {
+        qo_run_options o{};
+        o.dir = dir;
+        const Result r = capture({command}, o);
+        EXPECT_EQ(r.status, -1) << command;
+        EXPECT_EQ(r.error, error) << command;
+        EXPECT_EQ(r.out + r.err, "") << command;
+    }
+    char *text = qo_status_text(-1);
+    EXPECT_STREQ(text, "could not be run");
+    qo_free(&text);
+}
+
+// Exits 0 when a caller whose descriptors 0-2 are closed, as a daemon's
+// may be, still gets the pipes to the command right.
+[[noreturn]] void run_without_stdio()
+{
+    alarm(60);
+    for (int fd : {0, 1, 2})
+        close(fd);
+    qo_run_options o{};
+    o.input = "in";
+    const Result r = capture(sh("cat; echo out; echo err >&2"), o);
+    exit(r.out == "inout\n" && r.err == "err\n" ? 0 : 1);
+}
+
+TEST(RunDeath, DeprivedCallerStillGetsAnHonestRun)
+{
+    EXPECT_EXIT(run_deprived(EMFILE), ExitedWithCode(0), "");
+    EXPECT_EXIT(run_deprived(ECHILD), ExitedWithCode(0), "");
+    EXPECT_EXIT(run_without_stdio(), ExitedWithCode(0), "");
+}
+
+#pragma GCC diagnostic ignored "-Wformat"
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+
+[[maybe_unused]] void capture_beyond_memory()
+{
+    const rlimit limit{48 << 20, 48 << 20};
+    setrlimit(RLIMIT_DATA, &limit);
+    char *out = nullptr;
+    qo_system_output(&out, "head -c 100000000 /dev/zero");
+}
+
+TEST(RunDeath, BadArgumentsAndExhaustionEndTheProcessWithOneLine)
+{
+    const char *const no_args[] = {nullptr};
+    const wchar_t unconvertible[] = {0xE9, 0}; // no conversion in the C locale
+    char *s = nullptr;
+    const char *no_format = nullptr;
+    std::vector<std::pair<std::function<void()>, std::string>> cases = {
+        {[] { qo_run(nullptr, nullptr); }, "qo_run: NULL argv"},
+        {[&] { qo_run(no_args, nullptr); }, "qo_run: empty argv"},
+        {[] { qo_system_output(nullptr, "true"); }, "qo_system_output: NULL slot"},
+        {[&] { qo_system_output(&s, no_format); }, "qo_system_output: NULL format"},
+        {[&] { qo_system_output(&s, "echo %ls", unconvertible); },
+         "Unable to alloc memory in qo_system_output_int"},
+    };
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // The sanitizers' shadow memory defeats RLIMIT_DATA.
+    cases.emplace_back(capture_beyond_memory, "Unable to alloc memory in qo_run");
+#endif
+    for (const auto &[call, message] : cases) {
+        ScratchPath log;
+        EXPECT_EXIT((alarm(60), qo_log_open(log.c_str(), 1), call()),
+                    ExitedWithCode(255), testing::Eq(message + "\n"));
+        EXPECT_TRUE(std::regex_match(
+            log.contents(),
+            std::regex("DBG1: tests/run_test\\.cpp->qo_[a-z_]+#[0-9]+: " + message +
+                       "\nExiting...\n")))
+            << log.contents();
+    }
+}
+
+} // namespace
