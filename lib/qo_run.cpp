@@ -4,6 +4,7 @@
 // input or output can deadlock and no background child can hold the run
 // past its deadline.
 #include "qo.h"
+#include "qo_log_internal.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -424,6 +425,7 @@ int Run::spawn() noexcept
 
 int Run::start() noexcept
 {
+    qo_log_internal::flush(); // what the command writes to the log's file comes after
     int error = open_pipes();
     if (!error)
         error = spawn();

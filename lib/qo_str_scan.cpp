@@ -481,7 +481,9 @@ struct LastSet {
     char members[48] = {}; // "" builds the empty set on every path
     ByteSet set{""};
 };
-thread_local LastSet last_set;
+// Initial-exec: a fixed offset from the thread pointer, so that a program
+// linking libqo.a statically does not need the loader's __tls_get_addr.
+[[gnu::tls_model("initial-exec")]] thread_local LastSet last_set;
 
 bool same_members(const char *kept, const char *members) noexcept
 {
