@@ -1,7 +1,7 @@
 /* qo from C: build a string, quote it for the shell, run a command, run
  * one without a shell and capture what it prints, and log what happened.
  * Build it against an installed qo with
- *     cc hello.c $(pkg-config --cflags --libs --static qo) -o hello
+ *     cc hello.c $(pkg-config --cflags --libs qo) -o hello
  * and run it as ./hello [LOGFILE]. */
 #include <qo.h>
 
