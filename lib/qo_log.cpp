@@ -11,6 +11,7 @@
 // filtered-out call costs a load and a compare.
 #include "qo.h"
 #include "qo_log_internal.h"
+#include "qo_sigpipe.h"
 
 #include <atomic>
 #include <cerrno>
@@ -105,48 +106,12 @@ void tell(const char *text, const char *path = "") noexcept
     }
 }
 
-// Keeps a write to a pipe whose reader has gone from killing the process:
-// SIGPIPE is blocked around the write, and the one it raised is taken
-// back before the old mask returns.
-class SigpipeBlocked {
-  public:
-    explicit SigpipeBlocked(bool needed) noexcept : active_(needed)
-    {
-        if (!active_)
-            return;
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-        sigset_t pending;
-        sigpending(&pending);
-        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-    }
-    ~SigpipeBlocked()
-    {
-        if (!active_)
-            return;
-        const timespec now{};
-        if (raised_)
-            while (sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
-            }
-        pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-    }
-    SigpipeBlocked(const SigpipeBlocked &) = delete;
-    SigpipeBlocked &operator=(const SigpipeBlocked &) = delete;
-
-    void failed_with(int error) noexcept { raised_ = error == EPIPE && !was_pending_; }
-
-  private:
-    bool active_, was_pending_ = false, raised_ = false;
-    sigset_t pipe_{}, old_{};
-};
-
 // Writes data from done up to size, retrying interrupted and partial
 // writes; done follows what is out. Returns 0, or the errno of the write
 // that failed.
 int write_out(const char *data, size_t size, size_t &done) noexcept
 {
-    SigpipeBlocked guard(log_file.may_raise_sigpipe);
+    qo_sigpipe::Blocked guard(log_file.may_raise_sigpipe);
     while (done < size) {
         const ssize_t n = write(log_file.fd, data + done, size - done);
         if (n > 0)
@@ -155,7 +120,7 @@ int write_out(const char *data, size_t size, size_t &done) noexcept
             continue;
         else {
             const int error = n < 0 ? errno : EIO;
-            guard.failed_with(error);
+            guard.raised = error == EPIPE;
             return error;
         }
     }

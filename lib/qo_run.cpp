@@ -4,7 +4,9 @@
 // input or output can deadlock and no background child can hold the run
 // past its deadline.
 #include "qo.h"
+#include "qo_fail.h"
 #include "qo_log_internal.h"
+#include "qo_sigpipe.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -32,17 +34,11 @@ constexpr size_t big_read_chunk = size_t{1} << 20; // the most a user may ask
 // Without a pidfd (kernels before 5.3) the exit is looked for this often.
 constexpr int exit_check_ms = 10;
 
-// Where a run reports from: the caller's call site and the public routine.
-struct Site {
-    int line;
-    const char *file;
-    const char *routine;
-};
+using qo_fail::Site;
 
 [[noreturn]] void fail(const Site &site, const char *message) noexcept
 {
-    qo_log_int(1, site.line, site.file, site.routine, "%s\nExiting...", message);
-    qo_exit(-1, message);
+    qo_fail::fail(site, -1, message);
 }
 
 int64_t now_ms() noexcept
@@ -277,39 +273,8 @@ int open_pipe(int &ours, int &theirs, bool command_reads) noexcept
 }
 
 // A write to a pipe the command has closed raises SIGPIPE, whose default
-// ends the caller: it is blocked in this thread during the run, and one
-// the run raised is taken back before the caller's mask returns.
-class SigpipeGuard {
-  public:
-    SigpipeGuard() noexcept
-    {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipe_, &caller_);
-        sigset_t pending;
-        sigpending(&pending);
-        was_pending_ = sigismember(&pending, SIGPIPE) == 1;
-    }
-    ~SigpipeGuard()
-    {
-        const int error = errno;
-        const timespec now{};
-        if (raised && !was_pending_)
-            while (sigtimedwait(&pipe_, nullptr, &now) < 0 && errno == EINTR) {
-            }
-        pthread_sigmask(SIG_SETMASK, &caller_, nullptr);
-        errno = error;
-    }
-    SigpipeGuard(const SigpipeGuard &) = delete;
-    SigpipeGuard &operator=(const SigpipeGuard &) = delete;
-
-    const sigset_t &caller_mask() const noexcept { return caller_; }
-    bool raised = false;
-
-  private:
-    sigset_t pipe_{}, caller_{};
-    bool was_pending_ = false;
-};
+// ends the caller: it is blocked in this thread during the run.
+using SigpipeGuard = qo_sigpipe::Blocked;
 
 // ---- One run -----------------------------------------------------------
 
@@ -401,7 +366,7 @@ int Run::spawn() noexcept
     keep_first(posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP |
                                                    POSIX_SPAWN_SETSIGMASK));
     keep_first(posix_spawnattr_setpgroup(&attr, 0));
-    keep_first(posix_spawnattr_setsigmask(&attr, &sigpipe_.caller_mask()));
+    keep_first(posix_spawnattr_setsigmask(&attr, &sigpipe_.thread_mask()));
     if (dir_)
         keep_first(posix_spawn_file_actions_addchdir_np(&actions, dir_));
     if (theirs_[0] < 0)
@@ -603,8 +568,7 @@ extern "C" int qo_run_int(const char *const argv[], const qo_run_options *option
                           int line, const char *file) noexcept
 {
     const Site site{line, file, "qo_run_int"};
-    if (!argv)
-        fail(site, "qo_run: NULL argv");
+    qo_fail::require(argv, site, "qo_run: NULL argv");
     if (!argv[0])
         fail(site, "qo_run: empty argv");
     const qo_run_options defaults{};
@@ -617,10 +581,8 @@ extern "C" int qo_system_output_int(char **slot, int line, const char *file,
                                     const char *format, ...) noexcept
 {
     const Site site{line, file, "qo_system_output_int"};
-    if (!slot)
-        fail(site, "qo_system_output: NULL slot");
-    if (!format)
-        fail(site, "qo_system_output: NULL format");
+    qo_fail::require(slot, site, "qo_system_output: NULL slot");
+    qo_fail::require(format, site, "qo_system_output: NULL format");
     char *command = nullptr;
     va_list ap;
     va_start(ap, format);
