@@ -120,7 +120,7 @@ int write_out(const char *data, size_t size, size_t &done) noexcept
             continue;
         else {
             const int error = n < 0 ? errno : EIO;
-            guard.raised = error == EPIPE;
+            guard.failed_with(error);
             return error;
         }
     }

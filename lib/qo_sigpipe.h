@@ -43,6 +43,9 @@ class Blocked {
     // The mask the thread had before: what a command started meanwhile gets.
     const sigset_t &thread_mask() const noexcept { return thread_mask_; }
 
+    // For a write that failed with error.
+    void failed_with(int error) noexcept { raised = raised || error == EPIPE; }
+
     bool raised = false;
 
   private:
