@@ -55,6 +55,12 @@ LogFile log_file;
 std::atomic<int> log_level{0};
 std::atomic<int> flush_level{INT_MIN};
 pthread_once_t handlers_once = PTHREAD_ONCE_INIT;
+// Guarded by log_mutex. Set at the very end of exit(): from then on only
+// the thread that is ending the process writes. Another thread's write in
+// flight when the process ends can be cut short by the kernel at a page
+// boundary, which would leave a torn last entry.
+bool writers_ended = false;
+pthread_t ending_thread{};
 
 void lock() noexcept
 {
@@ -264,6 +270,27 @@ void flush_at_exit() noexcept
         unlock();
 }
 
+// A destructor runs after every atexit handler and static destructor, so
+// threads that log while those run (a pool joined by a destructor) still
+// have their entries kept up to here.
+[[gnu::destructor]] void end_other_writers() noexcept
+{
+    const ExitHold hold = hold_for_exit();
+    if (hold == ExitHold::stuck)
+        return;
+    flush_reporting_locked();
+    ending_thread = pthread_self();
+    writers_ended = true;
+    if (hold == ExitHold::locked)
+        unlock();
+}
+
+bool may_write_locked() noexcept
+{
+    return log_file.fd >= 0 &&
+           (!writers_ended || pthread_equal(ending_thread, pthread_self()));
+}
+
 void register_handlers() noexcept
 {
     pthread_atfork(flush_before_fork, unlock_after_fork, unlock_after_fork);
@@ -469,7 +496,7 @@ write_entry(int level, int line, const char *file, const char *routine,
     Entry entry;
     const bool built = entry.build(Header(level, line, file, routine), format, ap);
     lock();
-    if (log_file.fd >= 0) {
+    if (may_write_locked()) {
         if (!built || !entry.printed())
             tell("Unable to print to ", log_file.path);
         if (built)
