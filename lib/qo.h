@@ -103,9 +103,11 @@ QO_API void qo_log_int(int level, int line, const char *file, const char *routin
  * would otherwise read as success).
  *
  * The first thread to call it runs the hook to its end and exits with its
- * own status; other threads calling it meanwhile wait for that end. It may
- * be called from a signal handler, even one that interrupted qo_log() in
- * the same thread: the entry being written may then be lost, no other.
+ * own status; other threads calling it meanwhile wait for that end. A
+ * child forked meanwhile ends on its own, leaving the hook to its parent.
+ * It may be called from a signal handler, even one that interrupted
+ * qo_log() in the same thread: the entry being written may then be lost,
+ * no other.
  * The hook runs in the handler too, so it must be fit for that. A thread
  * stuck writing the log (to a pipe nobody reads) is waited for 2 seconds
  * at most, here and at exit(); its entries are then left to it.

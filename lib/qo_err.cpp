@@ -3,10 +3,10 @@
 #include "qo_log_internal.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <pthread.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -16,20 +16,35 @@ qo_exit_hook_fn qo_exit_hook = nullptr;
 
 namespace {
 
-std::atomic<pthread_t> ending_thread{};
+// The thread ending the process, as its process and thread ids: a forked
+// child has a new id for every thread, so it can tell that the one ending
+// is in its parent, not in itself.
+std::atomic<uint64_t> ending_thread{0};
+
+uint64_t this_thread() noexcept
+{
+    return uint64_t(uint32_t(getpid())) << 32 | uint32_t(gettid());
+}
+
+bool ending_elsewhere(uint64_t ender) noexcept
+{
+    return ender >> 32 != uint32_t(getpid());
+}
 
 // True for the first caller, which runs the hook. The same thread coming
 // back (from a hook that failed in turn, or from a signal handler) goes on
 // to the end without running the hook again, or a broken clean-up would
 // loop instead of ending. Any other thread waits for the first one to end
-// the process, so that its clean-up is never cut short.
+// the process, so that its clean-up is never cut short. A child forked
+// while its parent was ending waits for no one and leaves the hook to the
+// parent: the clean-up is the parent's to do, once.
 bool first_to_end() noexcept
 {
-    const pthread_t self = pthread_self();
-    pthread_t none{};
-    if (ending_thread.compare_exchange_strong(none, self))
+    const uint64_t self = this_thread();
+    uint64_t ender = 0;
+    if (ending_thread.compare_exchange_strong(ender, self))
         return true;
-    if (pthread_equal(none, self))
+    if (ender == self || ending_elsewhere(ender))
         return false;
     qo_log_internal::release_if_held_here();
     for (;;)

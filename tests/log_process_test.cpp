@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -253,6 +254,71 @@ TEST(FatalExit, AnotherThreadWaitsForTheFirstToEnd)
             qo_exit(1, "first");
         },
         ExitedWithCode(1), Eq("hook 1 starts\nhook 1 ends\nfirst\n"));
+}
+
+// The child ends through qo_exit() too; the parent says how it ended.
+void fork_a_child_that_ends() noexcept
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(limit);
+        qo_exit(5, "child");
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    fprintf(stderr, "child status %d\n", WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+}
+
+std::atomic<int> hook_stage{0};
+
+void hook_that_waits_for_main(int, const char *)
+{
+    fputs("hook\n", stderr);
+    hook_stage = 1;
+    while (hook_stage != 2)
+        usleep(1000);
+}
+
+// A child forked while its parent is in qo_exit() ends on its own, without
+// the parent's hook, whether the thread that forks is the one ending the
+// parent (its hook forks) or another one.
+TEST(FatalExit, AChildForkedWhileTheParentEndsEndsOnItsOwn)
+{
+    const struct {
+        const char *name;
+        void (*body)();
+    } cases[] = {
+        {"the hook forks",
+         [] {
+             qo_exit_hook = [](int, const char *) {
+                 fputs("hook\n", stderr);
+                 fork_a_child_that_ends();
+             };
+             qo_exit(1, "parent");
+         }},
+        {"another thread forks",
+         [] {
+             qo_exit_hook = hook_that_waits_for_main;
+             std::thread([] { qo_exit(1, "parent"); }).detach();
+             while (hook_stage != 1)
+                 usleep(1000);
+             fork_a_child_that_ends();
+             hook_stage = 2;
+             for (;;)
+                 pause();
+         }},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EXIT(
+            {
+                alarm(limit);
+                c.body();
+            },
+            ExitedWithCode(1),
+            testing::ResultOf(qo_test::without_sanitizer_notes,
+                              Eq("hook\nchild\nchild status 5\nparent\n")));
+    }
 }
 
 // The other thread's entry outgrows a pipe nobody drains: it holds the

@@ -36,22 +36,6 @@ std::string entry(int level, const char *routine, int line, const std::string &m
            std::to_string(line) + ": " + message + "\n";
 }
 
-// AddressSanitizer notes each allocation it refuses on standard error
-// ("==pid==WARNING: ..."); everything else must match byte for byte.
-std::string without_sanitizer_notes(const std::string &err)
-{
-    std::string kept;
-    size_t start = 0;
-    while (start < err.size()) {
-        size_t end = err.find('\n', start);
-        end = end == std::string::npos ? err.size() : end + 1;
-        if (err.compare(start, 2, "==") != 0)
-            kept.append(err, start, end - start);
-        start = end;
-    }
-    return kept;
-}
-
 class Mem : public ::testing::Test {
   protected:
     void SetUp() override { qo_log_open(log.c_str(), 8); }
@@ -73,7 +57,7 @@ TEST_F(MemDeath, MallocOfAnImpossibleSize)
     volatile size_t huge = SIZE_MAX - 4096;
     int line = __LINE__ + 1;
     EXPECT_EXIT(qo_malloc(huge), ExitedWithCode(255),
-                testing::ResultOf(without_sanitizer_notes,
+                testing::ResultOf(qo_test::without_sanitizer_notes,
                                   Eq("Unable to alloc memory in qo_malloc\n")));
     // The call site is the caller's, relative to the source root.
     EXPECT_EQ(logged(), "DBG1: tests/mem_test.cpp->qo_malloc#" + std::to_string(line) +

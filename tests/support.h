@@ -45,4 +45,21 @@ class ScratchPath {
     std::string path_;
 };
 
+// The sanitizers write their own notes on standard error ("==pid==..."),
+// such as each allocation AddressSanitizer refuses; everything else must
+// match byte for byte.
+inline std::string without_sanitizer_notes(const std::string &err)
+{
+    std::string kept;
+    size_t start = 0;
+    while (start < err.size()) {
+        size_t end = err.find('\n', start);
+        end = end == std::string::npos ? err.size() : end + 1;
+        if (err.compare(start, 2, "==") != 0)
+            kept.append(err, start, end - start);
+        start = end;
+    }
+    return kept;
+}
+
 } // namespace qo_test
