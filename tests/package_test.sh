@@ -2,7 +2,8 @@
 # package_test.sh SOURCE_DIR PACKAGE_BUILD_DIR VERSION
 # Builds the Debian packages with scripts/package (which fails on any
 # lintian error or warning) into a scratch folder, checks that each carries
-# exactly its files, and that "man qo_strcat" finds its page in libqo-dev.
+# exactly its files, that "man qo_strcat" finds its page in libqo-dev, that
+# libqo1 carries its symbols file and that a second build gives the same bytes.
 set -euo pipefail
 src=$1 build=$2 version=$3
 out=$(mktemp -d)
@@ -76,3 +77,17 @@ dpkg-deb -x "$(find "$out/debs" -name 'libqo-dev_*.deb')" "$out/root"
 man -M "$out/root/usr/share/man" -P cat qo_strcat 2>/dev/null | grep -q 'qo_strcat_int' ||
     { echo "man qo_strcat does not show the memory page"; exit 1; }
 grep -E '^[IWE]: ' "$out/log" || true
+
+# Packages that would take another symbol without saying so are refused by
+# scripts/package; here, the file that says so is shipped.
+[ "$(dpkg-deb -I "$(find "$out/debs" -name 'libqo1_*.deb')" symbols | head -1)" = \
+    "libqo.so.1 libqo1 #MINVER#" ] || { echo "libqo1 has no symbols file"; exit 1; }
+
+# Reproducible: built again in another folder, byte for byte the same.
+QO_PACKAGE_BUILD=$out/again "$src/scripts/package" "$out/again-debs" >"$out/log" 2>&1 ||
+    { cat "$out/log"; exit 1; }
+for deb in "$out"/debs/*.deb; do
+    cmp -s "$deb" "$out/again-debs/$(basename "$deb")" ||
+        { echo "$(basename "$deb") differs when built in another folder"; exit 1; }
+done
+echo "built twice, the same bytes"
