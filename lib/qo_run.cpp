@@ -41,11 +41,16 @@ using qo_fail::Site;
     qo_fail::fail(site, -1, message);
 }
 
-int64_t now_ms() noexcept
+int64_t now_us() noexcept
 {
     timespec t{};
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+    return int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
+}
+
+int64_t now_ms() noexcept
+{
+    return now_us() / 1000;
 }
 
 void close_fd(int &fd) noexcept
@@ -315,7 +320,8 @@ class Run {
     int pidfd_ = -1;
     bool exited_ = false; // seen, not yet reaped
     int timeout_ms_;
-    int64_t deadline_ = 0; // ms, monotonic
+    // In us, monotonic: counted in whole ms, it could come up to 1 ms early.
+    int64_t deadline_ = 0;
     Stage stage_ = Stage::running;
     pollfd polled_fds_[4] = {};
     nfds_t polled_ = 0;
@@ -399,7 +405,7 @@ int Run::start() noexcept
     if (error)
         return error;
     pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    deadline_ = now_ms() + timeout_ms_;
+    deadline_ = now_us() + int64_t{timeout_ms_} * 1000;
     return 0;
 }
 
@@ -419,20 +425,20 @@ int Run::enforce_deadline() noexcept
 {
     if (timeout_ms_ <= 0)
         return -1;
-    const int64_t now = now_ms();
+    constexpr int64_t grace = int64_t{kill_grace_ms} * 1000;
+    const int64_t now = now_us();
     if (stage_ == Stage::running && now >= deadline_) {
         kill(-pid_, SIGTERM);
         stage_ = Stage::terminated;
     }
-    if (stage_ == Stage::terminated && now >= deadline_ + kill_grace_ms) {
+    if (stage_ == Stage::terminated && now >= deadline_ + grace) {
         kill(-pid_, SIGKILL);
         stage_ = Stage::killed;
     }
     if (stage_ == Stage::killed)
         return -1;
-    const int64_t next =
-        stage_ == Stage::running ? deadline_ : deadline_ + kill_grace_ms;
-    return static_cast<int>(std::min<int64_t>(next - now, INT_MAX));
+    const int64_t next = stage_ == Stage::running ? deadline_ : deadline_ + grace;
+    return static_cast<int>(std::min<int64_t>((next - now + 999) / 1000, INT_MAX));
 }
 
 // Done once the command has ended and its output pipes are closed, or,
