@@ -3,8 +3,8 @@
 #include "qo_log_internal.h"
 
 #include <atomic>
-#include <cstdint>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <sys/uio.h>
