@@ -11,7 +11,7 @@
 // filtered-out call costs a load and a compare.
 #include "qo.h"
 #include "qo_log_internal.h"
-#include "qo_sigpipe.h"
+#include "qo_sigpipe_internal.h"
 
 #include <atomic>
 #include <cerrno>

@@ -2,7 +2,7 @@
 // reading and environment calls. A refusal never reaches the caller: it is
 // logged with the caller's call site and ends the process.
 #include "qo.h"
-#include "qo_fail.h"
+#include "qo_err_internal.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -4,9 +4,9 @@
 // input or output can deadlock and no background child can hold the run
 // past its deadline.
 #include "qo.h"
-#include "qo_fail.h"
+#include "qo_err_internal.h"
 #include "qo_log_internal.h"
-#include "qo_sigpipe.h"
+#include "qo_sigpipe_internal.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,8 +1,8 @@
 // String helpers. Every allocation goes through the checked routines with
 // this module's own call site, so an exhaustion names lib/qo_str.cpp.
 #include "qo.h"
-#include "qo_fail.h"
-#include "qo_str_scan.h"
+#include "qo_err_internal.h"
+#include "qo_str_scan_internal.h"
 
 #include <algorithm>
 #include <climits>

@@ -1,4 +1,4 @@
-#include "qo_str_scan.h"
+#include "qo_str_scan_internal.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,6 +1,6 @@
 // The shell command runner.
 #include "qo.h"
-#include "qo_fail.h"
+#include "qo_err_internal.h"
 #include "qo_log_internal.h"
 
 #include <cstdarg>

@@ -1,7 +1,7 @@
 // The fast paths against the straightforward algorithms, on random input:
 // speed must never change a result.
 #include "qo.h"
-#include "qo_str_scan.h"
+#include "qo_str_scan_internal.h"
 
 #include <cstring>
 #include <gtest/gtest.h>
