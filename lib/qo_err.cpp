@@ -1,5 +1,6 @@
 // The one way the library ends a process on an unrecoverable failure.
 #include "qo.h"
+#include "qo_err_internal.h"
 #include "qo_log_internal.h"
 
 #include <atomic>
@@ -67,6 +68,12 @@ void print_line(const char *message) noexcept
 }
 
 } // namespace
+
+void qo_fail::fail(const Site &site, int status, const char *message) noexcept
+{
+    qo_log_int(1, site.line, site.file, site.routine, "%s\nExiting...", message);
+    qo_exit(status, message);
+}
 
 extern "C" void qo_exit(int status, const char *message) noexcept
 {

@@ -12,12 +12,6 @@
 #include <cstring>
 #include <malloc.h>
 
-void qo_fail::fail(const Site &site, int status, const char *message) noexcept
-{
-    qo_log_int(1, site.line, site.file, site.routine, "%s\nExiting...", message);
-    qo_exit(status, message);
-}
-
 namespace {
 
 using qo_fail::fail;
