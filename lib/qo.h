@@ -44,9 +44,9 @@ extern "C" {
 /* The version of this header. The build takes the project's version from
  * here, so it is the one place to change it. */
 #define QO_VERSION_MAJOR 1
-#define QO_VERSION_MINOR 1
+#define QO_VERSION_MINOR 2
 #define QO_VERSION_PATCH 0
-#define QO_VERSION "1.1.0"
+#define QO_VERSION "1.2.0"
 
 /* The version of the library linked in, as QO_VERSION reads: a program
  * built against one header and run against another shared library can
