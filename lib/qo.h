@@ -108,7 +108,9 @@ QO_API void qo_log_int(int level, int line, const char *file, const char *routin
  * It may be called from a signal handler, even one that interrupted
  * qo_log() in the same thread: the entry being written may then be lost,
  * no other.
- * The hook runs in the handler too, so it must be fit for that. A thread
+ * The hook runs in the handler too, so it must be fit for that; and so,
+ * through exit(), do the application's atexit() handlers and the
+ * destructors of its static objects. A thread
  * stuck writing the log (to a pipe nobody reads) is waited for 2 seconds
  * at most, here and at exit(); its entries are then left to it.
  */
@@ -175,9 +177,10 @@ QO_API char *qo_stresc(const char *input, const char *specials, char escape,
 
 /* The next token of input, or NULL when the split is over. *cursor holds
  * the byte offset to go on from: start it at 0; it is set back to 0 when
- * NULL is returned. Runs of separators before a token are skipped, and
- * trailing separators give one last empty token: "a,b,," splits into "a",
- * "b", "" and then NULL. A NULL input or separators, a negative cursor or
+ * NULL is returned. Runs of separators before a token are skipped. One
+ * trailing separator ends the split ("a,b," gives "a", "b", then NULL);
+ * two or more give one last empty token: "a,b,," splits into "a", "b", ""
+ * and then NULL. A NULL input or separators, a negative cursor or
  * one at or past the end gives NULL; so does a NULL cursor. Pass only 0 or a
  * cursor that an earlier call on the same input left: past the end, only
  * length + 1 is checked without reading beyond the text. The cursor is an
