@@ -19,6 +19,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <csignal>
 #include <pthread.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -42,6 +43,7 @@ struct LogFile {
     int fd = -1;
     bool may_raise_sigpipe = false; // a FIFO or a socket
     bool may_raise_sigxfsz = false; // a file under a size limit
+    bool never_blocks = false;      // a regular file
     bool loss_reported = false;     // since the last write that worked
     size_t used = 0;                // bytes of whole entries in the buffer
     size_t sent = 0;                // of which already written
@@ -134,10 +136,38 @@ bool acquire_slowly(uintptr_t me, const timespec *deadline) noexcept
     }
 }
 
+// A write to a regular file never waits long, so signals may wait for it
+// and for the count of what went out: a handler that ends the process and
+// flushes would otherwise write again what the write it interrupted had
+// written. A pipe or a terminal can block for good, and stays open to
+// signals.
+class SignalsHeld {
+  public:
+    explicit SignalsHeld(bool needed) noexcept : active_(needed)
+    {
+        sigset_t all;
+        sigfillset(&all);
+        if (active_)
+            pthread_sigmask(SIG_BLOCK, &all, &thread_mask_);
+    }
+    ~SignalsHeld()
+    {
+        if (active_)
+            pthread_sigmask(SIG_SETMASK, &thread_mask_, nullptr);
+    }
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+
+  private:
+    bool active_;
+    sigset_t thread_mask_{};
+};
+
 // Retrying interrupted and partial writes, from done up to size; done
 // follows what is out. Returns 0, or the errno of the write that failed.
 int write_out(const char *data, size_t size, size_t &done) noexcept
 {
+    const SignalsHeld held(log_file.never_blocks);
     qo_sigpipe::Blocked guard(log_file.may_raise_sigpipe, log_file.may_raise_sigxfsz);
     while (done < size) {
         const ssize_t n = write(log_file.fd, data + done, size - done);
@@ -198,7 +228,8 @@ void learn_signals(int fd) noexcept
     const bool known = fstat(fd, &about) == 0;
     log_file.may_raise_sigpipe =
         known && (S_ISFIFO(about.st_mode) || S_ISSOCK(about.st_mode));
-    log_file.may_raise_sigxfsz = known && S_ISREG(about.st_mode) &&
+    log_file.never_blocks = known && S_ISREG(about.st_mode);
+    log_file.may_raise_sigxfsz = log_file.never_blocks &&
                                  getrlimit(RLIMIT_FSIZE, &size) == 0 &&
                                  size.rlim_cur != RLIM_INFINITY;
 }
