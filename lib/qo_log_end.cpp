@@ -2,20 +2,23 @@
 // handlers that call it.
 //
 // Who may hold the log's lock, and for how long:
-// - a thread adding an entry, flushing, opening, closing or reopening the
-//   log, for that call only; only an entry waits for the lock as long as
-//   it takes;
+// - a thread adding an entry (reopening the file first when asked),
+//   opening or closing the log, or flushing it before a command, for that
+//   call only;
 // - the thread that forks, from just before fork() until just after it in
 //   both processes, so that the child gets a consistent, empty buffer;
 // - a thread ending the process, for each stage of the end below.
 // The lock word names its holder exactly (see qo_log_sink.cpp), so a
 // signal handler that interrupted its own thread inside an entry knows it
 // holds the lock, and works on without taking it again: the buffer holds
-// whole entries at every step, so only the interrupted entry is lost.
-// Every other wait for the lock (fork, the flush before a command runs,
-// each stage of the end) gives up after 2 seconds on the monotonic clock:
-// the holder is stuck, in a write to a reader that stopped reading. The
-// buffer is then left to it, and nobody waits again until it lets go.
+// whole entries at every step, and a write to a regular file is never
+// interrupted before its count is kept, so only the interrupted entry is
+// lost and none is written twice.
+// An entry, an open or a close waits for the lock as long as it takes.
+// Every other wait (fork, the flush before a command runs, each stage of
+// the end) gives up after 2 seconds on the monotonic clock: the holder is
+// stuck, in a write to a reader that stopped reading. The buffer is then
+// left to it, and nobody waits again until it lets go.
 //
 // The stages of the end, in order, and what each flushes:
 // 1. qo_exit() runs the application's hook, then prints its message: the
