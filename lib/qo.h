@@ -58,9 +58,10 @@ QO_API const char *qo_version(void) QO_NOEXCEPT;
  * An entry of level L is written when L <= the current level: levels <= 0
  * as "INFO: message", levels >= 1 as "DBGL: file->routine#line: message".
  * The log reports its own troubles on standard error and never ends the
- * process: entries that cannot be written (a full disk, an I/O error) are
- * reported with the log's path, and a log on a pipe whose reader has gone
- * is turned off with one such line, without SIGPIPE.
+ * process: entries that cannot be written (a full disk, a file at its
+ * size limit, an I/O error) are reported with the log's path, without
+ * SIGXFSZ, and a log on a pipe whose reader has gone is turned off with one
+ * such line, without SIGPIPE.
  *
  * Threads: any thread may log; each entry is written whole, and opening,
  * closing or setting the level is safe while other threads write.
