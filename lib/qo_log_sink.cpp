@@ -21,7 +21,6 @@
 #include <linux/futex.h>
 #include <csignal>
 #include <pthread.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -42,7 +41,6 @@ struct LogFile {
     char *path = nullptr; // heap copy of the path given to qo_log_open
     int fd = -1;
     bool may_raise_sigpipe = false; // a FIFO or a socket
-    bool may_raise_sigxfsz = false; // a file under a size limit
     bool never_blocks = false;      // a regular file
     bool loss_reported = false;     // since the last write that worked
     size_t used = 0;                // bytes of whole entries in the buffer
@@ -140,7 +138,8 @@ bool acquire_slowly(uintptr_t me, const timespec *deadline) noexcept
 // and for the count of what went out: a handler that ends the process and
 // flushes would otherwise write again what the write it interrupted had
 // written. A pipe or a terminal can block for good, and stays open to
-// signals.
+// signals. The SIGXFSZ of a write past the file size limit is taken back:
+// the write fails with EFBIG instead, reported like a full disk.
 class SignalsHeld {
   public:
     explicit SignalsHeld(bool needed) noexcept : active_(needed)
@@ -152,14 +151,26 @@ class SignalsHeld {
     }
     ~SignalsHeld()
     {
-        if (active_)
-            pthread_sigmask(SIG_SETMASK, &thread_mask_, nullptr);
+        if (!active_)
+            return;
+        const int error = errno;
+        sigset_t file_size;
+        sigemptyset(&file_size);
+        sigaddset(&file_size, SIGXFSZ);
+        const timespec now{};
+        if (too_big_)
+            while (sigtimedwait(&file_size, nullptr, &now) < 0 && errno == EINTR) {
+            }
+        pthread_sigmask(SIG_SETMASK, &thread_mask_, nullptr);
+        errno = error;
     }
     SignalsHeld(const SignalsHeld &) = delete;
     SignalsHeld &operator=(const SignalsHeld &) = delete;
 
+    void failed_with(int error) noexcept { too_big_ = too_big_ || error == EFBIG; }
+
   private:
-    bool active_;
+    bool active_, too_big_ = false;
     sigset_t thread_mask_{};
 };
 
@@ -167,8 +178,8 @@ class SignalsHeld {
 // follows what is out. Returns 0, or the errno of the write that failed.
 int write_out(const char *data, size_t size, size_t &done) noexcept
 {
-    const SignalsHeld held(log_file.never_blocks);
-    qo_sigpipe::Blocked guard(log_file.may_raise_sigpipe, log_file.may_raise_sigxfsz);
+    SignalsHeld held(log_file.never_blocks);
+    qo_sigpipe::Blocked guard(log_file.may_raise_sigpipe);
     while (done < size) {
         const ssize_t n = write(log_file.fd, data + done, size - done);
         if (n > 0)
@@ -178,6 +189,7 @@ int write_out(const char *data, size_t size, size_t &done) noexcept
         else {
             const int error = n < 0 ? errno : EIO;
             guard.failed_with(error);
+            held.failed_with(error);
             return error;
         }
     }
@@ -224,14 +236,10 @@ void close_reporting(int fd, int error, const char *path) noexcept
 void learn_signals(int fd) noexcept
 {
     struct stat about {};
-    rlimit size{};
     const bool known = fstat(fd, &about) == 0;
     log_file.may_raise_sigpipe =
         known && (S_ISFIFO(about.st_mode) || S_ISSOCK(about.st_mode));
     log_file.never_blocks = known && S_ISREG(about.st_mode);
-    log_file.may_raise_sigxfsz = log_file.never_blocks &&
-                                 getrlimit(RLIMIT_FSIZE, &size) == 0 &&
-                                 size.rlim_cur != RLIM_INFINITY;
 }
 
 } // namespace
