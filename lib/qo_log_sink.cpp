@@ -79,11 +79,11 @@ uintptr_t self() noexcept
     return id;
 }
 
+// Sequentially consistent even when it fails: see acquire_slowly().
 bool try_lock(uintptr_t me) noexcept
 {
     uintptr_t none = 0;
-    return log_lock.owner.compare_exchange_strong(none, me, std::memory_order_seq_cst,
-                                                  std::memory_order_relaxed);
+    return log_lock.owner.compare_exchange_strong(none, me);
 }
 
 std::atomic_ref<uint32_t> releases() noexcept
@@ -102,8 +102,8 @@ bool time_left(const timespec &deadline, timespec &left) noexcept
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    long long ns = (deadline.tv_sec - now.tv_sec) * 1000000000LL +
-                   (deadline.tv_nsec - now.tv_nsec);
+    const long long ns = (deadline.tv_sec - now.tv_sec) * 1000000000LL +
+                         (deadline.tv_nsec - now.tv_nsec);
     if (ns <= 0)
         return false;
     left.tv_sec = static_cast<time_t>(ns / 1000000000);
