@@ -473,7 +473,7 @@ TEST(FatalExit, EndsAtOnceFromAHandlerWhereverItInterruptsAnEntry)
         kill(child, SIGUSR1);
         int status = -1;
         waitpid(child, &status, 0);
-        ASSERT_LT(seconds_since(start), 1.0) << "run " << run;
+        ASSERT_LT(seconds_since(start), 1.5) << "run " << run; // a stall is 2 s
         ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4) << status;
         expect_a_run_of_entries(log.contents());
         if (HasFatalFailure())
