@@ -59,6 +59,8 @@ constexpr Comparison comparisons[] = {
      0},
     {"log entry, 2 threads, vs spdlog basic file", "log/qo/2_threads",
      "log/spdlog/2_threads", 1.5},
+    {"log filtered out, qo_log front vs qo_log_int", "log/filtered_out/front",
+     "log/filtered_out", 3.0},
     {"run /bin/true, vs qo_system", "run/true/qo", "run/true/system", 2},
     {"run /bin/true, vs g_spawn_sync", "run/true/qo", "run/true/g_spawn_sync", 1},
     {"capture 100 MiB, vs g_spawn_sync", "run/capture/qo", "run/capture/g_spawn_sync",

@@ -78,6 +78,18 @@ void log_filtered_out(benchmark::State &state)
     qo_log_close();
 }
 
+// The qo_log front tests the level before it evaluates the arguments: no
+// call at all.
+void log_filtered_out_front(benchmark::State &state)
+{
+    qo_log_open("/dev/null", 1);
+    int i = 0;
+    for (auto _ : state)
+        qo_log(5, "entry %d", i++);
+    benchmark::DoNotOptimize(i);
+    qo_log_close();
+}
+
 BENCHMARK(log_qo)->Name("log/qo");
 BENCHMARK(log_fprintf)->Name("log/fprintf");
 BENCHMARK(log_qo_vsnprintf)->Name("log/qo/vsnprintf");
@@ -85,5 +97,6 @@ BENCHMARK(log_fprintf_vsnprintf)->Name("log/fprintf/vsnprintf");
 BENCHMARK(log_qo)->Name("log/qo/2_threads")->Threads(2)->UseRealTime();
 BENCHMARK(log_spdlog)->Name("log/spdlog/2_threads")->Threads(2)->UseRealTime();
 BENCHMARK(log_filtered_out)->Name("log/filtered_out");
+BENCHMARK(log_filtered_out_front)->Name("log/filtered_out/front");
 
 } // namespace

@@ -58,9 +58,10 @@ QO_API const char *qo_version(void) QO_NOEXCEPT;
  * An entry of level L is written when L <= the current level: levels <= 0
  * as "INFO: message", levels >= 1 as "DBGL: file->routine#line: message".
  * The log reports its own troubles on standard error and never ends the
- * process: entries that cannot be written (a full disk, an I/O error) are
- * reported with the log's path, and a log on a pipe whose reader has gone
- * is turned off with one such line, without SIGPIPE.
+ * process: entries that cannot be written (a full disk, a file at its
+ * size limit, an I/O error) are reported with the log's path, without
+ * SIGXFSZ, and a log on a pipe whose reader has gone is turned off with one
+ * such line, without SIGPIPE.
  *
  * Threads: any thread may log; each entry is written whole, and opening,
  * closing or setting the level is safe while other threads write.
@@ -69,10 +70,12 @@ QO_API const char *qo_version(void) QO_NOEXCEPT;
  * when the process ends through exit(), a return from main or qo_exit().
  * A fork() child starts with an empty buffer, so no entry is written twice.
  * A crash (abort(), SIGSEGV) loses the buffered entries: see
- * qo_log_flush_on().
+ * qo_log_flush_on(). A thread stuck writing the log (to a pipe nobody
+ * reads) holds up fork(), qo_system(), qo_run() and the end of the process
+ * for 2 seconds at most; its entries are then left to it.
  *
- * Signal handlers: qo_log_set_level(), qo_log_flush_on() and qo_exit() may
- * be called from one; the other log routines may not. */
+ * Signal handlers: qo_log_set_level(), qo_log_flush_on(), qo_log_reopen()
+ * and qo_exit() may be called from one; the other log routines may not. */
 
 /* Open (append to, or create) the log at path and set the level. A log
  * already open is closed first. On failure (NULL path included) the log
@@ -86,12 +89,27 @@ QO_API void qo_log_close(void) QO_NOEXCEPT;
 /* Set the level, whether or not a log is open. */
 QO_API void qo_log_set_level(int level) QO_NOEXCEPT;
 
+/* The current level, which the qo_log() front reads before it evaluates
+ * its arguments. Read-only: set it with qo_log_open() or
+ * qo_log_set_level(). */
+QO_API extern int qo_log_level;
+
+/* Close the log's file and open the same path again, flushing first, as
+ * log rotation needs: once logrotate has renamed the file, the next entry
+ * goes to a new file at the path, and none is lost. It only raises a flag,
+ * acted on by the next entry, so a SIGHUP handler may call it. When the
+ * path cannot be opened again the log goes on in the old file, with one
+ * "Unable to write to" line on standard error. */
+QO_API void qo_log_reopen(void) QO_NOEXCEPT;
+
 /* From now on, an entry of level <= level is written to the file at once,
  * so that the last words before a crash are kept. By default nothing is
  * (INT_MIN stands for that). Kept across qo_log_close() and qo_log_open(). */
 QO_API void qo_log_flush_on(int level) QO_NOEXCEPT;
 
-/* Write one entry on behalf of the call site (line, file, routine). */
+/* Write one entry on behalf of the call site (line, file, routine), if
+ * level <= the current level. The qo_log() front tests the level itself
+ * first, so that a filtered-out entry's arguments are not evaluated. */
 QO_API void qo_log_int(int level, int line, const char *file, const char *routine,
                        const char *format, ...) QO_NOEXCEPT QO_PRINTF(5, 6);
 
@@ -107,10 +125,10 @@ QO_API void qo_log_int(int level, int line, const char *file, const char *routin
  * child forked meanwhile ends on its own, leaving the hook to its parent.
  * It may be called from a signal handler, even one that interrupted
  * qo_log() in the same thread: the entry being written may then be lost,
- * no other.
- * The hook runs in the handler too, so it must be fit for that. A thread
- * stuck writing the log (to a pipe nobody reads) is waited for 2 seconds
- * at most, here and at exit(); its entries are then left to it.
+ * no other. The hook runs in the handler too, so it must be fit for that;
+ * and so, through exit(), do the application's atexit() handlers and the
+ * destructors of its static objects. A closed standard error (a reader
+ * that has gone) loses the message, not the status nor the log.
  */
 typedef void (*qo_exit_hook_fn)(int status, const char *message);
 QO_API extern qo_exit_hook_fn qo_exit_hook;
@@ -175,9 +193,10 @@ QO_API char *qo_stresc(const char *input, const char *specials, char escape,
 
 /* The next token of input, or NULL when the split is over. *cursor holds
  * the byte offset to go on from: start it at 0; it is set back to 0 when
- * NULL is returned. Runs of separators before a token are skipped, and
- * trailing separators give one last empty token: "a,b,," splits into "a",
- * "b", "" and then NULL. A NULL input or separators, a negative cursor or
+ * NULL is returned. Runs of separators before a token are skipped. One
+ * trailing separator ends the split ("a,b," gives "a", "b", then NULL);
+ * two or more give one last empty token: "a,b,," splits into "a", "b", ""
+ * and then NULL. A NULL input or separators, a negative cursor or
  * one at or past the end gives NULL; so does a NULL cursor. Pass only 0 or a
  * cursor that an earlier call on the same input left: past the end, only
  * length + 1 is checked without reading beyond the text. The cursor is an
@@ -281,8 +300,14 @@ QO_API char *qo_status_text(int status) QO_NOEXCEPT;
 
 /* ---- Fronts: fill in the caller's call site ----------------------------- */
 
+/* A statement: the level is evaluated once, the other arguments only when
+ * the entry is written. */
 #define qo_log(level, ...)                                                             \
-    qo_log_int((level), __LINE__, __FILE__, __func__, __VA_ARGS__)
+    do {                                                                               \
+        const int qo_log_at_ = (level);                                                \
+        if (qo_log_at_ <= __atomic_load_n(&qo_log_level, __ATOMIC_RELAXED))            \
+            qo_log_int(qo_log_at_, __LINE__, __FILE__, __func__, __VA_ARGS__);         \
+    } while (0)
 #define qo_malloc(size) (qo_malloc)((size), __LINE__, __FILE__)
 #define qo_asprintf(slot, ...) (qo_asprintf)((slot), __LINE__, __FILE__, __VA_ARGS__)
 #define qo_free(slot) (qo_free)((slot), __LINE__, __FILE__)

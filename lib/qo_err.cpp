@@ -2,12 +2,14 @@
 #include "qo.h"
 #include "qo_err_internal.h"
 #include "qo_log_internal.h"
+#include "qo_sigpipe_internal.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -22,9 +24,18 @@ namespace {
 // is in its parent, not in itself.
 std::atomic<uint64_t> ending_thread{0};
 
+pid_t thread_id() noexcept
+{
+#if QO_HAVE_GETTID
+    return gettid();
+#else
+    return static_cast<pid_t>(syscall(SYS_gettid));
+#endif
+}
+
 uint64_t this_thread() noexcept
 {
-    return uint64_t(uint32_t(getpid())) << 32 | uint32_t(gettid());
+    return uint64_t(uint32_t(getpid())) << 32 | uint32_t(thread_id());
 }
 
 bool ending_elsewhere(uint64_t ender) noexcept
@@ -58,16 +69,21 @@ int parent_status(int status) noexcept
     return status != 0 && (status & 0xff) == 0 ? 255 : status;
 }
 
-// write(2) rather than stdio: a signal handler may have interrupted stdio.
-void print_line(const char *message) noexcept
+} // namespace
+
+void qo_fail::tell(const char *text, const char *more) noexcept
 {
-    iovec parts[] = {{const_cast<char *>(message), strlen(message)},
+    iovec parts[] = {{const_cast<char *>(text), strlen(text)},
+                     {const_cast<char *>(more), strlen(more)},
                      {const_cast<char *>("\n"), 1}};
-    while (writev(STDERR_FILENO, parts, 2) < 0 && errno == EINTR) {
+    qo_sigpipe::Blocked guard(true, true);
+    while (writev(STDERR_FILENO, parts, 3) < 0) {
+        if (errno != EINTR) {
+            guard.failed_with(errno);
+            return;
+        }
     }
 }
-
-} // namespace
 
 void qo_fail::fail(const Site &site, int status, const char *message) noexcept
 {
@@ -80,7 +96,7 @@ extern "C" void qo_exit(int status, const char *message) noexcept
     if (first_to_end() && qo_exit_hook)
         qo_exit_hook(status, message);
     if (message)
-        print_line(message);
+        qo_fail::tell(message);
     qo_log_internal::close_at_exit();
     exit(parent_status(status));
 }

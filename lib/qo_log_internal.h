@@ -1,10 +1,12 @@
-// What the rest of the library asks of the debug log beyond qo.h.
+// What the rest of the library asks of the debug log beyond qo.h. How the
+// log meets fork, exit and signals is told once, in qo_log_end.cpp.
 #pragma once
 
 namespace qo_log_internal {
 
 // Writes out the buffered entries, so that what a child process or a
-// command then writes to the same file lands after them.
+// command then writes to the same file lands after them. A writer stuck
+// for 2 seconds keeps them.
 void flush() noexcept;
 
 // Flushes and closes the log for a process that is about to end. Safe in a
@@ -15,8 +17,11 @@ void close_at_exit() noexcept;
 
 // For a thread that will never run again: if a signal handler of this
 // thread interrupted an entry, the lock goes back, so that the thread that
-// ends the process can still flush. The buffer holds whole entries at every
-// step an interrupted entry can be at.
+// ends the process can still flush.
 void release_if_held_here() noexcept;
+
+// For the log itself, once a log is open: the handlers that flush before
+// fork() and at exit().
+void watch_the_end() noexcept;
 
 } // namespace qo_log_internal

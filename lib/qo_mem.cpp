@@ -43,8 +43,8 @@ void append(char **slot, int line, const char *file, const char *text,
         if (!grown) // the spare room is a luxury; the text is not
             grown = static_cast<char *>(realloc(*slot, needed));
         if (!grown)
-            fail({line, file, "qo_asprintf"}, -1,
-                 "Unable to alloc memory in qo_asprintf");
+            fail({line, file, "qo_strcat_int"}, -1,
+                 "Unable to alloc memory in qo_strcat");
         *slot = grown;
     }
     memcpy(*slot + used, text, length);
@@ -204,11 +204,13 @@ extern "C" int qo_str_reset_int(char **slot, int line, const char *file,
 {
     require(slot, {line, file, "qo_str_reset_int"}, "qo_str_reset: NULL slot");
     require(format, {line, file, "qo_str_reset_int"}, "qo_str_reset: NULL format");
-    if (*slot)
-        (qo_free)(slot, line, file);
+    // Formatted before the old string goes, since the arguments may be it.
+    char *fresh = nullptr;
     va_list ap;
     va_start(ap, format);
-    int n = vasprintf_checked(slot, line, file, format, ap);
+    const int n = vasprintf_checked(&fresh, line, file, format, ap);
     va_end(ap);
+    free(*slot);
+    *slot = fresh;
     return n;
 }

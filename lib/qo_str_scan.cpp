@@ -481,9 +481,14 @@ struct LastSet {
     char members[48] = {}; // "" builds the empty set on every path
     ByteSet set{""};
 };
-// Initial-exec: a fixed offset from the thread pointer, so that a program
-// linking libqo.a statically does not need the loader's __tls_get_addr.
-[[gnu::tls_model("initial-exec")]] thread_local LastSet last_set;
+// In libqo.a, initial-exec: a fixed offset from the thread pointer, so that
+// a program linked statically does not need the loader's __tls_get_addr.
+// Not in libqo.so, which dlopen() must be able to load after the static TLS
+// block is spent (plugins, language bindings).
+#ifdef QO_STATIC_LIBRARY
+[[gnu::tls_model("initial-exec")]]
+#endif
+thread_local LastSet last_set;
 
 bool same_members(const char *kept, const char *members) noexcept
 {

@@ -2,6 +2,7 @@
 #include "support.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace {
 
@@ -36,6 +37,25 @@ TEST(Exit, FlushesAndClosesTheLog)
         },
         ExitedWithCode(255), Eq("bye\n"));
     EXPECT_EQ(log.contents(), "DBG1: f->r#2: before the end\n");
+}
+
+// As prog 2>&1 | head -1 once head has gone.
+TEST(Exit, AStandardErrorWhoseReaderHasGoneCostsOnlyTheMessage)
+{
+    ScratchPath log;
+    EXPECT_EXIT(
+        {
+            int ends[2];
+            if (pipe(ends) != 0)
+                _exit(1);
+            close(ends[0]);
+            dup2(ends[1], STDERR_FILENO);
+            qo_log_open(log.c_str(), 1);
+            qo_log_int(1, 2, "f", "r", "kept");
+            qo_exit(3, "nobody reads this");
+        },
+        ExitedWithCode(3), Eq(""));
+    EXPECT_EQ(log.contents(), "DBG1: f->r#2: kept\n");
 }
 
 void report_hook(int status, const char *message)

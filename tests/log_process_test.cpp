@@ -13,9 +13,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
+#include <time.h>
 
 namespace {
 
@@ -218,6 +220,57 @@ TEST(LogSignalsAndPipes, InterruptedWritesToASlowReaderLoseNothing)
     EXPECT_EQ(std::count(arrived.begin(), arrived.end(), '\n'), entries);
 }
 
+TEST(LogSignalsAndPipes, AFileSizeLimitIsReportedLikeAFullDisk)
+{
+    ScratchPath log;
+    EXPECT_EXIT(
+        {
+            rlimit size{};
+            size.rlim_cur = size.rlim_max = 4096;
+            setrlimit(RLIMIT_FSIZE, &size);
+            qo_log_open(log.c_str(), 1);
+            for (int i = 0; i < 200; i++)
+                qo_log_int(1, i, "f", "r", "%s", payload);
+            exit(0);
+        },
+        ExitedWithCode(0), Eq(std::string("Unable to print to ") + log.c_str() + "\n"));
+    EXPECT_EQ(log.contents().size(), 4096U);
+}
+
+// A thread stuck writing to a pipe nobody drains holds the lock for good;
+// each of these waits for it 2 seconds, then goes on.
+TEST(LogSignalsAndPipes, ForkAndTheFlushBeforeACommandWaitForAStuckWriterAWhileOnly)
+{
+    const struct {
+        const char *name;
+        void (*wait)();
+    } cases[] = {{"fork",
+                  [] {
+                      const pid_t child = fork();
+                      if (child == 0)
+                          _exit(0);
+                      waitpid(child, nullptr, 0);
+                  }},
+                 {"qo_system", [] { qo_system("true"); }}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        Fifo fifo;
+        EXPECT_EXIT(
+            {
+                alarm(limit);
+                open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+                qo_log_open(fifo.c_str(), 1);
+                std::thread([] {
+                    qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
+                }).detach();
+                usleep(100000);
+                c.wait();
+                exit(0);
+            },
+            ExitedWithCode(0), Eq(""));
+    }
+}
+
 TEST(LogOpening, AnOpenThatBlocksHoldsUpOnlyItsCaller)
 {
     ScratchPath log;
@@ -372,6 +425,60 @@ TEST(FatalExit, EndsFromAHandlerThatInterruptedAnEntry)
             qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
         },
         ExitedWithCode(4), Eq("interrupted\n"));
+}
+
+double seconds_since(const timespec &start)
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec - start.tv_sec) +
+           double(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+// Entries 0 to n - 1 of a loop, each whole, none missing.
+void expect_a_run_of_entries(const std::string &text)
+{
+    std::istringstream in(text);
+    int expected = 0;
+    for (std::string line; std::getline(in, line); expected++)
+        ASSERT_EQ(line, "DBG1: f->r#" + std::to_string(expected) + ": e") << expected;
+}
+
+// The signal lands anywhere in an entry of the thread it interrupts, the
+// lock's own steps included: the end comes at once and keeps every entry
+// before the interrupted one.
+TEST(FatalExit, EndsAtOnceFromAHandlerWhereverItInterruptsAnEntry)
+{
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "exit() runs this program's destructors in the handler, which "
+                    "ThreadSanitizer reports";
+#endif
+    struct sigaction end = {}, old = {};
+    end.sa_handler = [](int) { qo_exit(4, nullptr); };
+    for (int run = 0; run < 100; run++) {
+        ScratchPath log;
+        sigaction(SIGUSR1, &end, &old); // the child's from its start
+        const pid_t child = fork();
+        if (child > 0)
+            sigaction(SIGUSR1, &old, nullptr);
+        if (child == 0) {
+            alarm(limit);
+            qo_log_open(log.c_str(), 1);
+            for (int i = 0;; i++)
+                qo_log_int(1, i, "f", "r", "e");
+        }
+        usleep(useconds_t(1000 + run * 97 % 2000));
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        kill(child, SIGUSR1);
+        int status = -1;
+        waitpid(child, &status, 0);
+        ASSERT_LT(seconds_since(start), 1.5) << "run " << run; // a stall is 2 s
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4) << status;
+        expect_a_run_of_entries(log.contents());
+        if (HasFatalFailure())
+            return;
+    }
 }
 
 } // namespace

@@ -2,6 +2,8 @@
 #include "support.h"
 
 #include <climits>
+#include <csignal>
+#include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -51,6 +53,37 @@ TEST_F(Log, FrontTagsItsOwnCallSite)
     qo_log_close();
     EXPECT_EQ(log.contents(),
               "DBG1: tests/log_test.cpp->TestBody#" + std::to_string(line) + ": x=5\n");
+}
+
+TEST_F(Log, FrontEvaluatesArgumentsOnlyWhenTheEntryIsWritten)
+{
+    qo_log_open(log.c_str(), 3);
+    int level = 3, evaluated = 0;
+    qo_log(level++, "%d", ++evaluated);
+    qo_log(level++, "%d", ++evaluated); // filtered out
+    qo_log_close();
+    EXPECT_EQ(level, 5);
+    EXPECT_EQ(evaluated, 1);
+}
+
+// As logrotate does: rename, then SIGHUP, whose handler asks for a reopen.
+TEST_F(Log, ReopenAfterARenameGoesOnInANewFileAndLosesNothing)
+{
+    ScratchPath rotated;
+    struct sigaction hup = {}, old = {};
+    hup.sa_handler = [](int) { qo_log_reopen(); };
+    sigaction(SIGHUP, &hup, &old);
+    qo_log_open(log.c_str(), 1);
+    qo_log_int(1, 1, "f", "r", "before");
+    ASSERT_EQ(rename(log.c_str(), rotated.c_str()), 0);
+    qo_log_int(1, 2, "f", "r", "renamed, not reopened yet");
+    raise(SIGHUP);
+    qo_log_int(1, 3, "f", "r", "after");
+    qo_log_close();
+    sigaction(SIGHUP, &old, nullptr);
+    EXPECT_EQ(rotated.contents(),
+              "DBG1: f->r#1: before\nDBG1: f->r#2: renamed, not reopened yet\n");
+    EXPECT_EQ(log.contents(), "DBG1: f->r#3: after\n");
 }
 
 TEST_F(Log, AppendsToAnExistingFileAndCreatesAMissingOne)

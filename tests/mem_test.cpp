@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -86,6 +87,29 @@ TEST_F(MemDeath, StrcatFormattingFailure)
                 Eq("Unable to alloc memory in qo_strcat\n"));
     EXPECT_EQ(logged(), entry(1, "qo_strcat_int", line,
                               "Unable to alloc memory in qo_strcat\nExiting..."));
+}
+
+// A block that cannot grow, under a real data limit, names the routine the
+// caller called.
+TEST_F(MemDeath, StrcatThatCannotGrow)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "AddressSanitizer's shadow memory defeats RLIMIT_DATA";
+#else
+    const std::string big(8 << 20, 'x');
+    char *s = nullptr;
+    EXPECT_EXIT(
+        {
+            rlimit limit{};
+            limit.rlim_cur = limit.rlim_max = 32 << 20;
+            setrlimit(RLIMIT_DATA, &limit);
+            for (;;)
+                (qo_strcat_int)(&s, 7, __FILE__, "%s", big.c_str());
+        },
+        ExitedWithCode(255), Eq("Unable to alloc memory in qo_strcat\n"));
+    EXPECT_EQ(logged(), entry(1, "qo_strcat_int", 7,
+                              "Unable to alloc memory in qo_strcat\nExiting..."));
+#endif
 }
 
 TEST_F(MemDeath, StrcatWithoutASlot)
@@ -403,6 +427,8 @@ TEST_F(Mem, StrResetReplacesTheStringInTheSlot)
     EXPECT_STREQ(s, "12");
     EXPECT_EQ(qo_str_reset(&s, "%s", "abc"), 3);
     EXPECT_STREQ(s, "abc");
+    EXPECT_EQ(qo_str_reset(&s, "[%s]", s), 5); // the old string is an argument
+    EXPECT_STREQ(s, "[abc]");
     qo_free(&s);
     EXPECT_EQ(logged(), "");
 }

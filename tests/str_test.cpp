@@ -119,6 +119,7 @@ using Steps = std::vector<std::pair<std::string, int>>;
 TEST(Strtok, TrailingSeparatorsYieldOneEmptyToken)
 {
     EXPECT_EQ(split("a,b,,", ","), (Steps{{"a", 2}, {"b", 4}, {"", 6}, {"<end>", 0}}));
+    EXPECT_EQ(split("a,b,", ","), (Steps{{"a", 2}, {"b", 4}, {"<end>", 0}}));
     EXPECT_EQ(split("a", ","), (Steps{{"a", 2}, {"<end>", 0}}));
 }
 

@@ -1,0 +1,415 @@
+// The log's buffered file and the lock that guards it.
+//
+// Entries are copied into the log's own buffer under the lock; the buffer
+// goes to the file with write(2) when full, at close, before a fork, at
+// exit and before a command runs. Owning the buffer rather than leaving it
+// to stdio is what lets the log retry interrupted writes, survive a reader
+// that has gone or a file size limit, hand a child an empty buffer and
+// flush at exit under its own lock.
+#include "qo_err_internal.h"
+#include "qo_log_sink_internal.h"
+#include "qo_sigpipe_internal.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <csignal>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+extern "C" {
+int qo_log_level = 0;
+}
+
+namespace {
+
+using qo_fail::tell;
+
+constexpr size_t buffer_size = 8192;
+
+// Guarded by the lock. Nothing done under the lock allocates or frees, so
+// a signal handler that interrupted the holder may still flush.
+struct LogFile {
+    char *path = nullptr; // heap copy of the path given to qo_log_open
+    int fd = -1;
+    bool may_raise_sigpipe = false; // a FIFO or a socket
+    bool never_blocks = false;      // a regular file
+    bool loss_reported = false;     // since the last write that worked
+    size_t used = 0;                // bytes of whole entries in the buffer
+    size_t sent = 0;                // of which already written
+    char buffer[buffer_size] = {};
+};
+
+LogFile log_file;
+std::atomic<int> flush_level{INT_MIN};
+// Set at the very end of exit(): from then on only the thread that is
+// ending the process writes. Another thread's write in flight when the
+// process ends can be cut short by the kernel at a page boundary, which
+// would leave a torn last entry.
+bool writers_ended = false;
+pthread_t ending_thread{};
+
+// The lock word holds its holder's pthread_self(): the compare-and-swap
+// that takes the lock writes it, the store that gives it back clears it.
+// No gap is left in which the lock is held and the word says otherwise, or
+// the reverse. Waiters sleep on a futex, the count of releases, which is
+// also what a wait bounded on the monotonic clock needs.
+struct Lock {
+    std::atomic<uintptr_t> owner{0};
+    std::atomic<uint32_t> waiters{0};
+    std::atomic<bool> stuck{false};
+    alignas(4) uint32_t releases = 0; // the futex word
+};
+Lock log_lock;
+
+uintptr_t self() noexcept
+{
+    const pthread_t me = pthread_self();
+    uintptr_t id = 0;
+    static_assert(sizeof me == sizeof id);
+    memcpy(&id, &me, sizeof id);
+    return id;
+}
+
+// Sequentially consistent even when it fails: see acquire_slowly().
+bool try_lock(uintptr_t me) noexcept
+{
+    uintptr_t none = 0;
+    return log_lock.owner.compare_exchange_strong(none, me);
+}
+
+std::atomic_ref<uint32_t> releases() noexcept
+{
+    return std::atomic_ref<uint32_t>(log_lock.releases);
+}
+
+long futex(int operation, uint32_t value, const timespec *timeout) noexcept
+{
+    return syscall(SYS_futex, &log_lock.releases, operation, value, timeout, nullptr,
+                   0);
+}
+
+// False once the deadline has passed.
+bool time_left(const timespec &deadline, timespec &left) noexcept
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long ns = (deadline.tv_sec - now.tv_sec) * 1000000000LL +
+                         (deadline.tv_nsec - now.tv_nsec);
+    if (ns <= 0)
+        return false;
+    left.tv_sec = static_cast<time_t>(ns / 1000000000);
+    left.tv_nsec = static_cast<long>(ns % 1000000000);
+    return true;
+}
+
+// A waiter counts itself before it tries the lock, and the holder looks at
+// the count after it has let go, so either the try succeeds or the release
+// that follows it bumps the futex word and wakes someone. FUTEX_WAIT's
+// timeout runs on the monotonic clock.
+bool acquire_slowly(uintptr_t me, const timespec *deadline) noexcept
+{
+    for (;;) {
+        const uint32_t seen = releases().load();
+        log_lock.waiters.fetch_add(1);
+        const bool got = try_lock(me);
+        bool in_time = true;
+        timespec left{};
+        if (!got) {
+            in_time = !deadline || time_left(*deadline, left);
+            if (in_time)
+                futex(FUTEX_WAIT_PRIVATE, seen, deadline ? &left : nullptr);
+        }
+        log_lock.waiters.fetch_sub(1);
+        if (got || !in_time)
+            return got;
+    }
+}
+
+// A write to a regular file never waits long, so signals may wait for it
+// and for the count of what went out: a handler that ends the process and
+// flushes would otherwise write again what the write it interrupted had
+// written. A pipe or a terminal can block for good, and stays open to
+// signals. The SIGXFSZ of a write past the file size limit is taken back:
+// the write fails with EFBIG instead, reported like a full disk.
+class SignalsHeld {
+  public:
+    explicit SignalsHeld(bool needed) noexcept : active_(needed)
+    {
+        sigset_t all;
+        sigfillset(&all);
+        if (active_)
+            pthread_sigmask(SIG_BLOCK, &all, &thread_mask_);
+    }
+    ~SignalsHeld()
+    {
+        if (!active_)
+            return;
+        const int error = errno;
+        sigset_t file_size;
+        sigemptyset(&file_size);
+        sigaddset(&file_size, SIGXFSZ);
+        const timespec now{};
+        if (too_big_)
+            while (sigtimedwait(&file_size, nullptr, &now) < 0 && errno == EINTR) {
+            }
+        pthread_sigmask(SIG_SETMASK, &thread_mask_, nullptr);
+        errno = error;
+    }
+    SignalsHeld(const SignalsHeld &) = delete;
+    SignalsHeld &operator=(const SignalsHeld &) = delete;
+
+    void failed_with(int error) noexcept { too_big_ = too_big_ || error == EFBIG; }
+
+  private:
+    bool active_, too_big_ = false;
+    sigset_t thread_mask_{};
+};
+
+// Retrying interrupted and partial writes, from done up to size; done
+// follows what is out. Returns 0, or the errno of the write that failed.
+int write_out(const char *data, size_t size, size_t &done) noexcept
+{
+    SignalsHeld held(log_file.never_blocks);
+    qo_sigpipe::Blocked guard(log_file.may_raise_sigpipe);
+    while (done < size) {
+        const ssize_t n = write(log_file.fd, data + done, size - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else if (n < 0 && errno == EINTR)
+            continue;
+        else {
+            const int error = n < 0 ? errno : EIO;
+            guard.failed_with(error);
+            held.failed_with(error);
+            return error;
+        }
+    }
+    return 0;
+}
+
+// The buffer is empty afterwards: written, or lost with the error returned.
+int flush_locked() noexcept
+{
+    const int error = write_out(log_file.buffer, log_file.used, log_file.sent);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    log_file.used = log_file.sent = 0;
+    return error;
+}
+
+// Losses are told once until a write works again. A reader that has gone
+// does not come back, so that log is turned off; its path is released at
+// the next open or close, not here, under the lock.
+void report_locked(int error) noexcept
+{
+    if (!error) {
+        log_file.loss_reported = false;
+        return;
+    }
+    if (!log_file.loss_reported)
+        tell("Unable to print to ", log_file.path);
+    log_file.loss_reported = true;
+    if (error == EPIPE) {
+        close(log_file.fd);
+        log_file.fd = -1;
+        qo_log_sink::set_level(0);
+    }
+}
+
+void close_reporting(int fd, int error, const char *path) noexcept
+{
+    if (close(fd) != 0 && !error)
+        error = errno;
+    if (error)
+        tell("Unable to close ", path);
+}
+
+// What a write to fd may raise instead of failing.
+void learn_signals(int fd) noexcept
+{
+    struct stat about {};
+    const bool known = fstat(fd, &about) == 0;
+    log_file.may_raise_sigpipe =
+        known && (S_ISFIFO(about.st_mode) || S_ISSOCK(about.st_mode));
+    log_file.never_blocks = known && S_ISREG(about.st_mode);
+}
+
+} // namespace
+
+void qo_log_sink::lock() noexcept
+{
+    const uintptr_t me = self();
+    if (!try_lock(me))
+        acquire_slowly(me, nullptr);
+}
+
+void qo_log_sink::unlock() noexcept
+{
+    log_lock.owner.store(0);
+    if (log_lock.stuck.load(std::memory_order_relaxed))
+        log_lock.stuck.store(false, std::memory_order_relaxed);
+    if (log_lock.waiters.load() == 0)
+        return;
+    releases().fetch_add(1);
+    futex(FUTEX_WAKE_PRIVATE, 1, nullptr);
+}
+
+bool qo_log_sink::lock_bounded() noexcept
+{
+    constexpr time_t stuck_after = 2; // seconds
+    const uintptr_t me = self();
+    if (try_lock(me))
+        return true;
+    if (log_lock.stuck.load(std::memory_order_relaxed))
+        return false;
+    timespec deadline{};
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += stuck_after;
+    if (acquire_slowly(me, &deadline))
+        return true;
+    log_lock.stuck.store(true, std::memory_order_relaxed);
+    return false;
+}
+
+bool qo_log_sink::held_here() noexcept
+{
+    return log_lock.owner.load(std::memory_order_relaxed) == self();
+}
+
+void qo_log_sink::reset_in_child() noexcept
+{
+    log_lock.waiters.store(0, std::memory_order_relaxed);
+    log_lock.stuck.store(false, std::memory_order_relaxed);
+    if (held_here())
+        return;
+    log_file.used = log_file.sent = 0;
+    log_lock.owner.store(0);
+}
+
+// Appending, as an existing log is history worth keeping. Close-on-exec
+// keeps the file out of the commands run through the shell; a standard
+// descriptor is never taken, or the fatal message meant for a closed
+// standard error, reopened later, would land in the log.
+int qo_log_sink::open_file(const char *path) noexcept
+{
+    int fd = -1;
+    do
+        fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
+    while (fd < 0 && errno == EINTR);
+    if (fd >= 0 && fd <= STDERR_FILENO) {
+        const int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+        close(fd);
+        fd = high;
+    }
+    return fd;
+}
+
+qo_log_sink::Detached qo_log_sink::detach_locked() noexcept
+{
+    Detached old{log_file.path, log_file.fd, 0};
+    if (old.fd >= 0)
+        old.error = flush_locked();
+    log_file.path = nullptr;
+    log_file.fd = -1;
+    log_file.loss_reported = false;
+    set_level(0);
+    return old;
+}
+
+void qo_log_sink::release(const Detached &old) noexcept
+{
+    if (old.fd >= 0)
+        close_reporting(old.fd, old.error, old.path);
+    free(old.path);
+}
+
+void qo_log_sink::attach_locked(char *path, int fd, int level) noexcept
+{
+    log_file.path = path;
+    log_file.fd = fd;
+    learn_signals(fd);
+    set_level(level);
+}
+
+void qo_log_sink::close_for_exit_locked() noexcept
+{
+    if (log_file.fd < 0)
+        return;
+    close_reporting(log_file.fd, flush_locked(), log_file.path);
+    log_file.fd = -1;
+}
+
+// The open happens under the lock, unlike qo_log_open's: the path is the
+// sink's, and rotation is for files, which open at once.
+void qo_log_sink::reopen_locked() noexcept
+{
+    if (log_file.fd < 0)
+        return;
+    report_locked(flush_locked());
+    if (log_file.fd < 0)
+        return;
+    const int fd = open_file(log_file.path);
+    if (fd < 0) {
+        tell("Unable to write to ", log_file.path);
+        return;
+    }
+    close_reporting(log_file.fd, 0, log_file.path);
+    log_file.fd = fd;
+    learn_signals(fd);
+}
+
+bool qo_log_sink::may_write_locked() noexcept
+{
+    return log_file.fd >= 0 &&
+           (!writers_ended || pthread_equal(ending_thread, pthread_self()));
+}
+
+const char *qo_log_sink::path_locked() noexcept
+{
+    return log_file.path;
+}
+
+void qo_log_sink::flush_reporting_locked() noexcept
+{
+    if (log_file.fd >= 0)
+        report_locked(flush_locked());
+}
+
+void qo_log_sink::append_locked(const char *entry, size_t size, int level) noexcept
+{
+    if (size > buffer_size - log_file.used) {
+        flush_reporting_locked();
+        if (log_file.fd < 0)
+            return;
+    }
+    if (size > buffer_size) {
+        size_t done = 0;
+        report_locked(write_out(entry, size, done));
+    } else {
+        memcpy(log_file.buffer + log_file.used, entry, size);
+        // A signal handler that flushes sees the entry whole or not at all.
+        std::atomic_signal_fence(std::memory_order_seq_cst);
+        log_file.used += size;
+    }
+    if (level <= flush_level.load(std::memory_order_relaxed))
+        flush_reporting_locked();
+}
+
+void qo_log_sink::end_other_writers_locked() noexcept
+{
+    ending_thread = pthread_self();
+    writers_ended = true;
+}
+
+void qo_log_sink::set_flush_level(int level) noexcept
+{
+    flush_level.store(level, std::memory_order_relaxed);
+}
