@@ -33,3 +33,30 @@ if(NOT QO_FORCE_FALLBACKS)
   unset(CMAKE_REQUIRED_DEFINITIONS)
   unset(CMAKE_REQUIRED_QUIET)
 endif()
+
+# The library is C++ handed to the C driver: the C++ standard headers must
+# work with that compiler and its C library. With musl-gcc on a glibc
+# system they do not, libstdc++'s being configured for glibc: say so here,
+# with the compiler's first complaint, rather than halfway through a build.
+if(NOT DEFINED QO_CXX_HEADERS_USABLE)
+  set(qo_saved_target_type ${CMAKE_TRY_COMPILE_TARGET_TYPE})
+  set(CMAKE_TRY_COMPILE_TARGET_TYPE STATIC_LIBRARY)
+  try_compile(QO_CXX_HEADERS_USABLE
+    SOURCE_FROM_CONTENT qo_cxx_headers.c [[
+#include <algorithm>
+#include <atomic>
+#include <bit>
+#include <cstring>
+#include <string_view>
+int qo_cxx_headers_probe() { return std::atomic<int>{0}.load(); }
+]]
+    COMPILE_DEFINITIONS -xc++ -std=c++20
+    OUTPUT_VARIABLE qo_probe_output)
+  set(CMAKE_TRY_COMPILE_TARGET_TYPE ${qo_saved_target_type})
+  if(NOT QO_CXX_HEADERS_USABLE)
+    string(REGEX MATCH "(fatal )?error:[^\n]*" qo_first_error "${qo_probe_output}")
+    unset(QO_CXX_HEADERS_USABLE CACHE)
+    message(FATAL_ERROR "The C++ standard headers cannot be used with "
+                        "${CMAKE_C_COMPILER} -x c++ -std=c++20: ${qo_first_error}")
+  endif()
+endif()
