@@ -18,6 +18,10 @@ package() {
     [ $status -eq 0 ] || { cat "$out/log"; exit 1; }
 }
 
+for tool in man:man-db pkg-config:pkg-config; do
+    command -v "${tool%%:*}" >/dev/null ||
+        { echo "skipped: no ${tool%%:*} (Debian package ${tool#*:})"; exit 77; }
+done
 package "$out/debs"
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 lib=./usr/lib/$multiarch

@@ -102,7 +102,8 @@ cmake_route() {
 # pkg-config with plain --libs: the shared library when installed, and
 # the static one from the prefix that has only it.
 pkg_config_route() {
-    command -v "$variant" >/dev/null || skip "no $variant"
+    command -v "$variant" >/dev/null || skip "no $variant (Debian package $variant)"
+    command -v pkg-config >/dev/null || skip "no pkg-config (Debian package pkg-config)"
     local kind root flags
     mkdir -p "$work"
     for kind in shared static; do
@@ -129,7 +130,7 @@ pkg_config_route() {
 }
 
 meson_route() {
-    command -v meson >/dev/null || skip "no meson"
+    command -v meson >/dev/null || skip "no meson (Debian package meson)"
     rm -rf "$work"
     PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name qo.pc)") \
         meson setup "$work" "$here" >"$work.log" 2>&1 || { cat "$work.log"; exit 1; }
