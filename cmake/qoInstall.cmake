@@ -35,12 +35,32 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/qoConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/qoConfig.cmake ${PROJECT_BINARY_DIR}/qoConfigVersion.cmake
         DESTINATION ${QO_CMAKE_DIR} COMPONENT dev)
 
-# Relative to the .pc file, so that the package works wherever it lands.
-file(RELATIVE_PATH QO_PC_TO_PREFIX /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
-configure_file(${CMAKE_CURRENT_LIST_DIR}/qo.pc.in ${PROJECT_BINARY_DIR}/qo.pc @ONLY)
+# qo.pc names its prefix literally, as pkg-config expects: only then does
+# it know /usr/include and the multiarch folder for system folders and leave
+# them out of the flags. The prefix is written at install time, when
+# "cmake --install --prefix" has had its say; DESTDIR is not part of it.
+foreach(dir INCLUDEDIR LIBDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+    set(QO_PC_${dir} "${CMAKE_INSTALL_${dir}}")
+  else()
+    set(QO_PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+  endif()
+endforeach()
+set(QO_PC_PREFIX "@QO_PC_PREFIX@") # kept for the install-time pass
+configure_file(${CMAKE_CURRENT_LIST_DIR}/qo.pc.in ${PROJECT_BINARY_DIR}/qo.pc.in @ONLY)
+install(CODE "set(QO_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  configure_file(\"${PROJECT_BINARY_DIR}/qo.pc.in\" \"${PROJECT_BINARY_DIR}/qo.pc\" @ONLY)"
+        COMPONENT dev)
 install(FILES ${PROJECT_BINARY_DIR}/qo.pc
         DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 
+# What a user reads first, beside the manual pages.
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
+              ${PROJECT_SOURCE_DIR}/CHANGELOG.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT doc)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/hello.c ${PROJECT_SOURCE_DIR}/examples/hello.cpp
+              ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT doc)
 
 # The manual pages, and a link for every other name a page gives in its
 # NAME section, so that "man qo_stresc" opens the strings page.

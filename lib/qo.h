@@ -47,6 +47,13 @@ extern "C" {
 #define QO_VERSION_MINOR 2
 #define QO_VERSION_PATCH 0
 #define QO_VERSION "1.2.0"
+/* The same as one number, 0xMMmmpp, for tests in #if: 0x010200 is 1.2.0. */
+#define QO_VERSION_NUM                                                                 \
+    ((QO_VERSION_MAJOR << 16) | (QO_VERSION_MINOR << 8) | QO_VERSION_PATCH)
+/* True when this header is at least version major.minor.patch:
+ * #if QO_VERSION_AT_LEAST(1, 2, 0) ... #endif */
+#define QO_VERSION_AT_LEAST(major, minor, patch)                                       \
+    (QO_VERSION_NUM >= (((major) << 16) | ((minor) << 8) | (patch)))
 
 /* The version of the library linked in, as QO_VERSION reads: a program
  * built against one header and run against another shared library can

@@ -6,6 +6,15 @@
 #include <stdlib.h>
 #include <string.h>
 
+/* The version macros work in #if, where a program tests them. */
+#if QO_VERSION_NUM < 0x010200 || !QO_VERSION_AT_LEAST(1, 1, 9) ||                      \
+    !QO_VERSION_AT_LEAST(QO_VERSION_MAJOR, QO_VERSION_MINOR, QO_VERSION_PATCH) ||      \
+    QO_VERSION_AT_LEAST(QO_VERSION_MAJOR, QO_VERSION_MINOR, QO_VERSION_PATCH + 1) ||   \
+    QO_VERSION_AT_LEAST(QO_VERSION_MAJOR, QO_VERSION_MINOR + 1, 0) ||                  \
+    QO_VERSION_AT_LEAST(QO_VERSION_MAJOR + 1, 0, 0)
+#error "QO_VERSION_NUM or QO_VERSION_AT_LEAST"
+#endif
+
 int main(void)
 {
     char *s = NULL;

@@ -40,13 +40,12 @@ install_prefix() {
     rm -rf "$scratch"
     mkdir -p "$scratch"
     cmake --install "$build" --prefix "$prefix" >/dev/null
-    # The same layout with the static library only, so that -lqo finds it.
-    local pc libdir
-    pc=$(cd "$prefix" && find . -name qo.pc)
-    libdir=$(dirname "$(dirname "$pc")")
-    mkdir -p "$scratch/static"
-    (cd "$prefix" && cp --parents include/qo.h "$pc" "$scratch/static/" &&
-        { [ ! -e "$libdir/libqo.a" ] || cp --parents "$libdir/libqo.a" "$scratch/static/"; })
+    # Installed again under another prefix, which its qo.pc must name,
+    # without the shared library, so that -lqo finds the static one.
+    cmake --install "$build" --prefix "$scratch/static" --component dev >/dev/null
+    find "$scratch/static" -name 'libqo.so*' -delete
+    grep -qx "prefix=$scratch/static" "$(find "$scratch/static" -name qo.pc)" ||
+        { echo "qo.pc does not name the prefix it was installed to"; exit 1; }
     # FetchContent takes a repository: the source as it is now, committed.
     if git -C "$src" rev-parse --git-dir >/dev/null 2>&1; then
         local repo=$scratch/repo
@@ -84,7 +83,13 @@ cmake_route() {
     fi
     case $route in
     cmake) cmake_project "$dir" -DQO_ROUTE=package -DCMAKE_PREFIX_PATH="$prefix" ;;
-    subdir) cmake_project "$dir" -DQO_ROUTE=subdir -DQO_SOURCE_DIR="$src" ;;
+    subdir)
+        # A C parent's C-only flags must not reach the library's C++ compiles.
+        cmake_project "$dir" -DQO_ROUTE=subdir -DQO_SOURCE_DIR="$src" \
+            -DCMAKE_C_FLAGS="-std=gnu11 -Wstrict-prototypes -Wmissing-prototypes"
+        ! grep -B3 'valid for C/ObjC but not for C++' "$work.log" ||
+            { echo "C-only flags reached the library's C++ compiles"; exit 1; }
+        ;;
     fetch)
         [ -d "$scratch/repo" ] || skip "the source is not a git checkout"
         cmake_project "$dir" -DQO_ROUTE=fetch -DQO_GIT_REPOSITORY="file://$scratch/repo"
@@ -97,7 +102,8 @@ cmake_route() {
 # pkg-config with plain --libs: the shared library when installed, and
 # the static one from the prefix that has only it.
 pkg_config_route() {
-    command -v "$variant" >/dev/null || skip "no $variant"
+    command -v "$variant" >/dev/null || skip "no $variant (Debian package $variant)"
+    command -v pkg-config >/dev/null || skip "no pkg-config (Debian package pkg-config)"
     local kind root flags
     mkdir -p "$work"
     for kind in shared static; do
@@ -124,7 +130,7 @@ pkg_config_route() {
 }
 
 meson_route() {
-    command -v meson >/dev/null || skip "no meson"
+    command -v meson >/dev/null || skip "no meson (Debian package meson)"
     rm -rf "$work"
     PKG_CONFIG_PATH=$(dirname "$(find "$prefix" -name qo.pc)") \
         meson setup "$work" "$here" >"$work.log" 2>&1 || { cat "$work.log"; exit 1; }
