@@ -122,16 +122,18 @@ class c_copy {
   public:
     c_copy(std::string_view view, const char *refusal, const call_site &where) noexcept
     {
-        if (view.find('\0') != std::string_view::npos)
-            refuse(refusal, where);
-        // Names and words are short: only long texts cost an allocation.
-        char *copy = view.size() < sizeof small_
-                         ? small_
-                         : static_cast<char *>(
-                               (qo_malloc)(view.size() + 1, where.line, where.file));
-        std::memcpy(copy, view.data(), view.size());
-        copy[view.size()] = '\0';
-        text_ = copy;
+        const std::size_t size = view.size();
+        if (size < sizeof small_) {
+            text_ = small_;
+            if (!copy_short(small_, view.data(), size))
+                refuse(refusal, where);
+        } else {
+            if (view.find('\0') != std::string_view::npos)
+                refuse(refusal, where);
+            text_ = static_cast<char *>((qo_malloc)(size + 1, where.line, where.file));
+            std::memcpy(text_, view.data(), size);
+        }
+        text_[size] = '\0';
     }
     c_copy(const c_copy &) = delete;
     c_copy &operator=(const c_copy &) = delete;
@@ -144,6 +146,24 @@ class c_copy {
     const char *c_str() const noexcept { return text_; }
 
   private:
+    // Copies and looks for a NUL in one pass, eight bytes at a time: two
+    // calls into the C library cost more than a short name takes.
+    static bool copy_short(char *to, const char *from, std::size_t size) noexcept
+    {
+        constexpr std::uint64_t ones = 0x0101010101010101u;
+        std::uint64_t nul = 0;
+        std::size_t at = 0;
+        for (; at + 8 <= size; at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, from + at, 8);
+            std::memcpy(to + at, &word, 8);
+            nul |= (word - ones) & ~word & (ones << 7);
+        }
+        for (; at < size; at++)
+            nul |= (to[at] = from[at]) == '\0';
+        return nul == 0;
+    }
+
     char small_[128];
     char *text_;
 };

@@ -55,6 +55,11 @@ TEST(CppStrings, TakeViewsThatDoNotEndTheirText)
     EXPECT_EQ(qo::shell_quote(inner), R"('it'\''s')");
     EXPECT_EQ(qo::shell_quote(longer), "'" + longer + "'");
     EXPECT_EQ(qo::shell_quote(""), "''");
+    // Bytes with the high bit set are no NUL, wherever they fall in a word.
+    EXPECT_EQ(qo::shell_quote("\x80\xff\x01"
+                              "caf\xC3\xA9 \x81\xfe"),
+              "'\x80\xff\x01"
+              "caf\xC3\xA9 \x81\xfe'");
     EXPECT_EQ(qo::stresc(inner, std::string_view("'$x", 1), '\\', '"'), R"(it\'s)");
     EXPECT_EQ(qo::substitute(inner, "'", "-"), "it-s");
     EXPECT_EQ(qo::status_text(-1), "could not be run");
@@ -130,6 +135,11 @@ TEST_F(CppLogDeath, NulByteEndsTheProcess)
         {[] { qo::substitute("a", "b", "\0"sv); },
          "qo::substitute: NUL byte in replacement"},
         {[] { qo::setenv("A\0B"sv, "1"); }, "qo::setenv: NUL byte in name"},
+        // In the middle of a short text, and in a long one.
+        {[] { qo::shell_quote("abcdefghij\0klmnopq"sv); },
+         "qo::shell_quote: NUL byte in input"},
+        {[] { qo::split(std::string(200, 'a') + '\0', ","); },
+         "qo::split: NUL byte in input"},
     };
     for (const auto &r : refusals)
         EXPECT_EXIT(r.call(), ExitedWithCode(255),
