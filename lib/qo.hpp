@@ -150,7 +150,7 @@ class c_copy {
     // calls into the C library cost more than a short name takes.
     static bool copy_short(char *to, const char *from, std::size_t size) noexcept
     {
-        constexpr std::uint64_t ones = 0x0101010101010101u;
+        constexpr std::uint64_t ones = 0x0101010101010101U;
         std::uint64_t nul = 0;
         std::size_t at = 0;
         for (; at + 8 <= size; at += 8) {
@@ -361,10 +361,15 @@ template <class T> struct same {
     using type = T;
 };
 
-// What reaches printf for an argument: a std::string as its C string.
-template <class T> constexpr const T &c_arg(const T &value) noexcept
+// What reaches printf for an argument: a std::string as its C string, an
+// enumeration as its promoted value, which a scoped one would not get
+// through "...".
+template <class T> constexpr auto c_arg(const T &value) noexcept
 {
-    return value;
+    if constexpr (std::is_enum_v<T>)
+        return +static_cast<std::underlying_type_t<T>>(value);
+    else
+        return value;
 }
 inline const char *c_arg(const std::string &value) noexcept
 {

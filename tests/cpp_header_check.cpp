@@ -17,10 +17,9 @@ int main()
     const std::intmax_t widest = 2;
     const short small = 3;
     qo::log(1, "%s %s %zu %lld %jd %hd %c %5.2f %Lf %p %% %m", name, array, size, big,
-            widest, small, 'x', 1.5f, 2.5L, static_cast<const void *>(array));
+            widest, small, 'x', 1.5F, 2.5L, static_cast<const void *>(array));
     qo::log(0, "no argument");
-    qo::log(2, "%.*s %-*d %lu", static_cast<int>(size), name.data(), 4, 5,
-            static_cast<unsigned long>(colour::red));
+    qo::log(2, "%.*s %-*d %u", static_cast<int>(size), name.data(), 4, 5, colour::red);
     std::string made = qo::format("%s=%d", "x", 1);
     made += qo::shell_quote(made) + qo::stresc(made, "$", '\\', '"');
     made += qo::substitute(made, "x", "y") + qo::status_text(0);

@@ -89,6 +89,8 @@ TEST(CppFormat, PassesStringsAsCText)
     EXPECT_EQ(qo::format("%s %s %zu %.1f %c%%", name, buffer, name.size(), 0.5, 'x'),
               "cart array 4 0.5 x%");
     EXPECT_EQ(qo::format("plain"), "plain");
+    enum class small : unsigned char { seven = 7 };
+    EXPECT_EQ(qo::format("%d", small::seven), "7");
 }
 
 class CppLog : public testing::Test {
