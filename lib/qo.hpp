@@ -431,8 +431,9 @@ using format_for = format_string<typename detail::same<Args>::type...>;
 
 // One log entry, as qo_log() writes it, with the caller's file, routine and
 // line. As in C, an entry above the level is neither formatted nor written;
-// the arguments themselves are evaluated before the call, as for any C++
-// function: test the level yourself before computing an expensive one.
+// the arguments themselves are evaluated before the call, whatever the
+// level, as for any C++ function: no wrapper can skip them, so compute an
+// expensive one only where the level the program set lets its entry pass.
 template <class... Args>
 void log(int level, format_for<Args...> fmt, const Args &...args) noexcept
 {
