@@ -363,11 +363,14 @@ template <class T> struct same {
 
 // What reaches printf for an argument: a std::string as its C string, an
 // enumeration as its promoted value, which a scoped one would not get
-// through "...".
+// through "...", and a float as the double it becomes there anyway (said
+// here, not in the caller's -Wdouble-promotion).
 template <class T> constexpr auto c_arg(const T &value) noexcept
 {
     if constexpr (std::is_enum_v<T>)
         return +static_cast<std::underlying_type_t<T>>(value);
+    else if constexpr (std::is_same_v<T, float>)
+        return static_cast<double>(value);
     else
         return value;
 }
