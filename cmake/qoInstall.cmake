@@ -5,7 +5,7 @@ include(CMakePackageConfigHelpers)
 
 set(QO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qo)
 
-install(FILES ${PROJECT_SOURCE_DIR}/lib/qo.h
+install(FILES ${PROJECT_SOURCE_DIR}/lib/qo.h ${PROJECT_SOURCE_DIR}/lib/qo.hpp
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 
 # The runtime component is what a program needs to run (libqo.so.1); dev

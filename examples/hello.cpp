@@ -1,7 +1,9 @@
-// qo from C++: split a list, escape each entry for double quotes, run a
-// command with all of them and log the outcome. Build it with the
-// CMakeLists.txt beside it, against an installed qo (find_package(qo)).
-#include <qo.h>
+// qo from C++: split a list, quote each entry as one shell word, run a
+// command with all of them and log the outcome. Strings come back as
+// std::string, so there is nothing to release; the log entry names this
+// file and line without a macro. Build it with the CMakeLists.txt beside
+// it, against an installed qo (find_package(qo)).
+#include <qo.hpp>
 
 #include <string>
 
@@ -9,18 +11,11 @@ int main(int argc, char **argv)
 {
     qo_log_open(argc > 1 ? argv[1] : "hello.log", 4);
 
-    const char specials[] = "`$\\\"(){}'[]&*?|!#~";
-    const char *list = "one,\"two\",$three";
     std::string command = "printf '%s\\n'";
-    int cursor = 0;
-    while (char *item = qo_strtok(list, ",", &cursor)) {
-        char *escaped = qo_stresc(item, specials, '\\', '"');
-        command += " \"" + std::string(escaped) + "\"";
-        qo_free(&escaped);
-        qo_free(&item);
-    }
+    for (const std::string &item : qo::split("one,\"two\",$three", ","))
+        command += " " + qo::shell_quote(item);
     const int status = qo_system("%s", command.c_str());
-    qo_log(1, "ran %s, status %d", command.c_str(), status);
+    qo::log(1, "ran %s: %s", command, qo::status_text(status));
     qo_log_close();
     return status == 0 ? 0 : 1;
 }

@@ -67,6 +67,7 @@ $lib/libqo.so.${version%%.*} -> libqo.so.$version
 $(docs libqo1)"
 
 check libqo-dev "./usr/include/qo.h
+./usr/include/qo.hpp
 $lib/libqo.a
 $lib/libqo.so -> libqo.so.${version%%.*}
 $lib/pkgconfig/qo.pc
@@ -86,6 +87,7 @@ $(links qo_strings qo_shell_quote qo_stresc qo_strtok qo_str_substitute \
     qo_strip_spaces qo_date)
 $(links qo_commands qo_system qo_system_int qo_run qo_run_int qo_system_output \
     qo_system_output_int qo_status_text)
+$(links qo_cpp)
 $(docs libqo-dev)
 ./usr/share/doc/libqo-dev/README.md.gz
 $examples/CMakeLists.txt

@@ -4,13 +4,14 @@
 #   install           install BUILD_DIR into SCRATCH/prefix (the fixture
 #                     the others need), copy its static library alone into
 #                     SCRATCH/static, and the source into a git repository
-#   cmake c|cxx|mixed find_package(qo) from a C, a C++ and a mixed project
+#   cmake c|cxx|hpp|mixed find_package(qo) from a C, a C++ (qo.h, then
+#                     qo.hpp) and a mixed project
 #   pkg-config CC     CC app.c $(pkg-config --cflags --libs qo), against the
 #                     shared library and against the static one
-#   subdir c|cxx      add_subdirectory from a C-only and a C++-only parent
+#   subdir c|cxx|hpp  add_subdirectory from a C-only and a C++-only parent
 #   fetch c|cxx       FetchContent from the git repository
 #   meson c           Meson's dependency('qo')
-# Every program is run; app.c and app.cpp print "qo VERSION: 'it'\''s'".
+# Every program is run; app.c, app.cpp and app_hpp.cpp print "qo VERSION: 'it'\''s'".
 # A route whose tool is missing exits 77 (skipped).
 set -euo pipefail
 src=$1 build=$2 scratch=$3 version=$4 route=$5 variant=${6:-}

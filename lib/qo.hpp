@@ -1,0 +1,533 @@
+// qo for C++: the C API of qo.h with value types and the caller's call site
+// taken without a macro. Header-only: programs link the same libqo as C
+// programs, and the library itself needs no C++ runtime.
+//
+// C++17 and later. Nothing here throws (a -fno-exceptions build works):
+// what ends the process in C ends it here, and so does a std::string_view
+// argument holding a NUL byte, which C could never have been given
+// ("qo::shell_quote: NUL byte in input"), with a level-1 log line naming
+// the caller's file and line, as C names its call site.
+//
+// The caller's call site: a defaulted std::source_location where the
+// library has it (C++20), the __builtin_FILE() family of GCC and Clang
+// before. The routine in a log entry is what the compiler calls the
+// function: "main" from the builtins, the signature ("int main()") from
+// std::source_location with GCC.
+//
+// Formats: from C++20 a printf format given to qo::log or qo::format is
+// checked against its arguments while compiling, and a mismatch, an
+// unknown conversion or a wrong count is an error. %n and positional
+// arguments (%1$d) are refused. In C++17 the format goes unchecked. A
+// std::string argument passes as its c_str(); a std::string_view does not
+// pass (it has no NUL to end it): give "%.*s" its size and data.
+#ifndef QO_HPP
+#define QO_HPP
+
+#include <qo.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#if __cplusplus >= 202002L && __has_include(<version>)
+#include <version>
+#endif
+#ifdef __cpp_lib_source_location
+#include <source_location>
+#endif
+
+namespace qo {
+
+// Where a call comes from, as the log shows it: file, routine, line.
+struct call_site {
+    const char *file;
+    const char *function;
+    int line;
+
+#ifdef __cpp_lib_source_location
+    static constexpr call_site
+    current(std::source_location where = std::source_location::current()) noexcept
+    {
+        return {where.file_name(), where.function_name(),
+                static_cast<int>(where.line())};
+    }
+#else
+    static constexpr call_site current(const char *file = __builtin_FILE(),
+                                       const char *function = __builtin_FUNCTION(),
+                                       int line = __builtin_LINE()) noexcept
+    {
+        return {file, function, line};
+    }
+#endif
+};
+
+// Owns one string that a qo routine returned or stored in a slot, and
+// gives it back with qo_free() when it goes.
+class text {
+  public:
+    text() noexcept = default;
+    explicit text(char *owned) noexcept : owned_(owned) {}
+    text(text &&other) noexcept : owned_(other.release()) {}
+    text &operator=(text &&other) noexcept
+    {
+        if (this != &other) {
+            reset();
+            owned_ = other.release();
+        }
+        return *this;
+    }
+    text(const text &) = delete;
+    text &operator=(const text &) = delete;
+    ~text() { reset(); }
+
+    // Never NULL: an empty text reads as "".
+    const char *c_str() const noexcept { return owned_ ? owned_ : ""; }
+    operator std::string_view() const noexcept { return c_str(); }
+    explicit operator bool() const noexcept { return owned_ != nullptr; }
+
+    // The string is the caller's from now on, to give back with qo_free().
+    char *release() noexcept { return std::exchange(owned_, nullptr); }
+
+    // For the C routines that fill or extend a slot: qo_strcat(t.slot(),
+    // ...). Those that fill one (qo_asprintf) want the text empty.
+    char **slot() noexcept { return &owned_; }
+
+  private:
+    void reset() noexcept
+    {
+        if (owned_)
+            (qo_free)(&owned_, __LINE__, __FILE__);
+    }
+
+    char *owned_ = nullptr;
+};
+
+namespace detail {
+
+[[noreturn]] inline void refuse(const char *message, const call_site &where) noexcept
+{
+    qo_log_int(1, where.line, where.file, where.function, "%s\nExiting...", message);
+    qo_exit(-1, message);
+}
+
+// view's bytes as a C string, or the end of the process when one of them
+// is a NUL, which would cut the text short without a word.
+class c_copy {
+  public:
+    c_copy(std::string_view view, const char *refusal, const call_site &where) noexcept
+    {
+        const std::size_t size = view.size();
+        if (size < sizeof small_) {
+            text_ = small_;
+            if (!copy_short(small_, view.data(), size))
+                refuse(refusal, where);
+        } else {
+            if (view.find('\0') != std::string_view::npos)
+                refuse(refusal, where);
+            text_ = static_cast<char *>((qo_malloc)(size + 1, where.line, where.file));
+            std::memcpy(text_, view.data(), size);
+        }
+        text_[size] = '\0';
+    }
+    c_copy(const c_copy &) = delete;
+    c_copy &operator=(const c_copy &) = delete;
+    ~c_copy()
+    {
+        if (text_ != small_)
+            std::free(text_);
+    }
+
+    const char *c_str() const noexcept { return text_; }
+
+  private:
+    // Copies and looks for a NUL in one pass, eight bytes at a time: two
+    // calls into the C library cost more than a short name takes.
+    static bool copy_short(char *to, const char *from, std::size_t size) noexcept
+    {
+        constexpr std::uint64_t ones = 0x0101010101010101U;
+        std::uint64_t nul = 0;
+        std::size_t at = 0;
+        for (; at + 8 <= size; at += 8) {
+            std::uint64_t word;
+            std::memcpy(&word, from + at, 8);
+            std::memcpy(to + at, &word, 8);
+            nul |= (word - ones) & ~word & (ones << 7);
+        }
+        for (; at < size; at++)
+            nul |= (to[at] = from[at]) == '\0';
+        return nul == 0;
+    }
+
+    char small_[128];
+    char *text_;
+};
+
+inline std::string adopt(char *owned)
+{
+    const text kept(owned);
+    return std::string(kept.c_str());
+}
+
+// What a printf conversion needs of its argument, and what an argument
+// gives after the default promotions: 'i' integer, 'f' floating, 's' char
+// text, 'S' wide text, 'p' other pointer, '?' nothing printf takes.
+struct arg_kind {
+    char type;
+    std::size_t size;
+};
+
+template <class T> constexpr arg_kind kind_of() noexcept
+{
+    if constexpr (std::is_same_v<T, std::string>) {
+        return {'s', 0};
+    } else if constexpr (std::is_pointer_v<T>) {
+        using pointee = std::remove_cv_t<std::remove_pointer_t<T>>;
+        if constexpr (std::is_same_v<pointee, char>)
+            return {'s', 0};
+        else if constexpr (std::is_same_v<pointee, wchar_t>)
+            return {'S', 0};
+        else
+            return {'p', 0};
+    } else if constexpr (std::is_null_pointer_v<T>) {
+        return {'p', 0};
+    } else if constexpr (std::is_integral_v<T> || std::is_enum_v<T>) {
+        return {'i', sizeof(T) < sizeof(int) ? sizeof(int) : sizeof(T)};
+    } else if constexpr (std::is_floating_point_v<T>) {
+        return {'f', sizeof(T) < sizeof(double) ? sizeof(double) : sizeof(T)};
+    } else {
+        return {'?', 0};
+    }
+}
+
+// Not constexpr: reached while checking a format, each one stops the
+// compilation with its name in the error.
+inline void printf_conversion_unknown_or_refused() noexcept {}
+inline void printf_argument_does_not_match_its_conversion() noexcept {}
+inline void printf_format_wants_more_arguments() noexcept {}
+inline void printf_format_wants_fewer_arguments() noexcept {}
+
+constexpr bool is_digit(char c) noexcept
+{
+    return c >= '0' && c <= '9';
+}
+
+constexpr const char *skip_digits(const char *at) noexcept
+{
+    while (is_digit(*at))
+        at++;
+    return at;
+}
+
+class format_checker {
+  public:
+    constexpr format_checker(const arg_kind *args, std::size_t count) noexcept
+        : args_(args), count_(count)
+    {
+    }
+
+    constexpr void check(const char *at) noexcept
+    {
+        while (*at)
+            at = *at == '%' ? conversion(at + 1) : at + 1;
+        if (used_ != count_)
+            printf_format_wants_fewer_arguments();
+    }
+
+  private:
+    // The conversion after a '%'; returns where the text goes on.
+    constexpr const char *conversion(const char *at) noexcept
+    {
+        if (*at == '%')
+            return at + 1;
+        while (*at && std::string_view("-+ #0'I").find(*at) != std::string_view::npos)
+            at++;
+        at = width(at);
+        if (*at == '$')
+            printf_conversion_unknown_or_refused();
+        if (*at == '.')
+            at = width(at + 1);
+        std::size_t size = sizeof(int);
+        bool is_long = false, is_long_double = false;
+        at = length(at, size, is_long, is_long_double);
+        switch (*at) {
+        case 'd':
+        case 'i':
+        case 'o':
+        case 'u':
+        case 'x':
+        case 'X':
+            take({'i', size});
+            break;
+        case 'c':
+            take({'i', sizeof(int)});
+            break;
+        case 's':
+            take({is_long ? 'S' : 's', 0});
+            break;
+        case 'p':
+            take({'p', 0});
+            break;
+        case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            take({'f', is_long_double ? sizeof(long double) : sizeof(double)});
+            break;
+        case 'm':
+            break;
+        default: // %n included: a format has no business writing memory
+            printf_conversion_unknown_or_refused();
+            return at;
+        }
+        return at + 1;
+    }
+
+    constexpr const char *width(const char *at) noexcept
+    {
+        if (*at != '*')
+            return skip_digits(at);
+        take({'i', sizeof(int)});
+        return at + 1;
+    }
+
+    static constexpr const char *length(const char *at, std::size_t &size,
+                                        bool &is_long, bool &is_long_double) noexcept
+    {
+        switch (*at) {
+        case 'h':
+            return at[1] == 'h' ? at + 2 : at + 1;
+        case 'l':
+            is_long = at[1] != 'l';
+            size = is_long ? sizeof(long) : sizeof(long long);
+            return is_long ? at + 1 : at + 2;
+        case 'q':
+            size = sizeof(long long);
+            return at + 1;
+        case 'L':
+            is_long_double = true;
+            size = sizeof(long long);
+            return at + 1;
+        case 'j':
+            size = sizeof(std::intmax_t);
+            return at + 1;
+        case 'z':
+            size = sizeof(std::size_t);
+            return at + 1;
+        case 't':
+            size = sizeof(std::ptrdiff_t);
+            return at + 1;
+        default:
+            return at;
+        }
+    }
+
+    constexpr void take(arg_kind wanted) noexcept
+    {
+        if (used_ == count_) {
+            printf_format_wants_more_arguments();
+            return;
+        }
+        const arg_kind given = args_[used_++];
+        const bool fits =
+            wanted.type == 'p'
+                ? given.type == 'p' || given.type == 's' || given.type == 'S'
+                : given.type == wanted.type && given.size == wanted.size;
+        if (!fits)
+            printf_argument_does_not_match_its_conversion();
+    }
+
+    const arg_kind *args_;
+    std::size_t count_;
+    std::size_t used_ = 0;
+};
+
+template <class... Args> constexpr void check_format(const char *format) noexcept
+{
+    constexpr arg_kind kinds[] = {kind_of<Args>()..., {'?', 0}};
+    format_checker(kinds, sizeof...(Args)).check(format);
+}
+
+template <class T> struct same {
+    using type = T;
+};
+
+// What reaches printf for an argument: a std::string as its C string, an
+// enumeration as its promoted value, which a scoped one would not get
+// through "...", and a float as the double it becomes there anyway (said
+// here, not in the caller's -Wdouble-promotion).
+template <class T> constexpr auto c_arg(const T &value) noexcept
+{
+    if constexpr (std::is_enum_v<T>)
+        return +static_cast<std::underlying_type_t<T>>(value);
+    else if constexpr (std::is_same_v<T, float>)
+        return static_cast<double>(value);
+    else
+        return value;
+}
+inline const char *c_arg(const std::string &value) noexcept
+{
+    return value.c_str();
+}
+
+template <class T> constexpr bool printable() noexcept
+{
+    return kind_of<T>().type != '?';
+}
+
+} // namespace detail
+
+#if __cplusplus >= 202002L
+#define QO_FORMAT_CHECK consteval
+#else
+#define QO_FORMAT_CHECK constexpr
+#endif
+
+// A printf format, checked against the types of the arguments that follow
+// it (from C++20), and the call site of the call it is written in.
+template <class... Args> class format_string {
+  public:
+    QO_FORMAT_CHECK format_string(const char *format,
+                                  call_site where = call_site::current()) noexcept
+        : format_(format), where_(where)
+    {
+#if __cplusplus >= 202002L
+        detail::check_format<std::decay_t<Args>...>(format);
+#endif
+    }
+
+    constexpr const char *c_str() const noexcept
+    {
+        return format_;
+    }
+    constexpr const call_site &where() const noexcept
+    {
+        return where_;
+    }
+
+  private:
+    const char *format_;
+    call_site where_;
+};
+
+#undef QO_FORMAT_CHECK
+
+template <class... Args>
+using format_for = format_string<typename detail::same<Args>::type...>;
+
+// The format reaches qo_log_int() and qo_asprintf() as a variable: their
+// attribute cannot see it, format_string has checked it instead.
+#if defined(__GNUC__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wformat-nonliteral"
+#pragma GCC diagnostic ignored "-Wformat-security"
+#endif
+
+// One log entry, as qo_log() writes it, with the caller's file, routine and
+// line. As in C, an entry above the level is neither formatted nor written;
+// the arguments themselves are evaluated before the call, whatever the
+// level, as for any C++ function: no wrapper can skip them, so compute an
+// expensive one only where the level the program set lets its entry pass.
+template <class... Args>
+void log(int level, format_for<Args...> fmt, const Args &...args) noexcept
+{
+    static_assert((detail::printable<std::decay_t<Args>>() && ...),
+                  "qo::log: an argument that printf cannot take");
+    const call_site &where = fmt.where();
+    // The exported level, once qo.h has it, is tested here.
+    qo_log_int(level, where.line, where.file, where.function, fmt.c_str(),
+               detail::c_arg(args)...);
+}
+
+// The text a printf format makes. Ends the process, as qo_asprintf() does,
+// when it cannot be made.
+template <class... Args>
+std::string format(format_for<Args...> fmt, const Args &...args)
+{
+    static_assert((detail::printable<std::decay_t<Args>>() && ...),
+                  "qo::format: an argument that printf cannot take");
+    text made;
+    const call_site &where = fmt.where();
+    (qo_asprintf)(made.slot(), where.line, where.file, fmt.c_str(),
+                  detail::c_arg(args)...);
+    return std::string(made.c_str());
+}
+
+#if defined(__GNUC__)
+#pragma GCC diagnostic pop
+#endif
+
+// One shell word that any POSIX shell reads back as exactly input.
+inline std::string shell_quote(std::string_view input,
+                               call_site where = call_site::current())
+{
+    const detail::c_copy in(input, "qo::shell_quote: NUL byte in input", where);
+    return detail::adopt(qo_shell_quote(in.c_str()));
+}
+
+// input with each byte of specials preceded by escape; quote, when among
+// the specials, closes the quoted text, is escaped and reopens it.
+inline std::string stresc(std::string_view input, std::string_view specials,
+                          char escape, char quote,
+                          call_site where = call_site::current())
+{
+    const detail::c_copy in(input, "qo::stresc: NUL byte in input", where);
+    const detail::c_copy set(specials, "qo::stresc: NUL byte in specials", where);
+    return detail::adopt(qo_stresc(in.c_str(), set.c_str(), escape, quote));
+}
+
+// The tokens of input as qo_strtok() finds them: runs of separators before
+// a token skipped, trailing separators giving one last empty token.
+inline std::vector<std::string> split(std::string_view input,
+                                      std::string_view separators,
+                                      call_site where = call_site::current())
+{
+    const detail::c_copy in(input, "qo::split: NUL byte in input", where);
+    const detail::c_copy set(separators, "qo::split: NUL byte in separators", where);
+    std::vector<std::string> tokens;
+    int cursor = 0;
+    while (char *token = qo_strtok(in.c_str(), set.c_str(), &cursor))
+        tokens.push_back(detail::adopt(token));
+    return tokens;
+}
+
+// input with the first occurrence of token replaced by replacement.
+inline std::string substitute(std::string_view input, std::string_view token,
+                              std::string_view replacement,
+                              call_site where = call_site::current())
+{
+    const detail::c_copy in(input, "qo::substitute: NUL byte in input", where);
+    const detail::c_copy from(token, "qo::substitute: NUL byte in token", where);
+    const detail::c_copy to(replacement, "qo::substitute: NUL byte in replacement",
+                            where);
+    return detail::adopt(qo_str_substitute(in.c_str(), from.c_str(), to.c_str()));
+}
+
+// setenv(name, value, 1), or the end of the process when the environment
+// refuses, logged with the caller's call site.
+inline void setenv(std::string_view name, std::string_view value,
+                   call_site where = call_site::current())
+{
+    const detail::c_copy n(name, "qo::setenv: NUL byte in name", where);
+    const detail::c_copy v(value, "qo::setenv: NUL byte in value", where);
+    qo_setenv_int(n.c_str(), v.c_str(), where.line, where.file);
+}
+
+// "exited with status 2", "killed by signal 9 (Killed)", "could not be run".
+inline std::string status_text(int status)
+{
+    return detail::adopt(qo_status_text(status));
+}
+
+} // namespace qo
+
+#endif // QO_HPP

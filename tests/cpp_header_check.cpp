@@ -1,0 +1,33 @@
+// Compiled alone, never run: every template of qo.hpp instantiated with
+// the arguments users give, so that the strictest warnings see them all.
+#include <qo.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+enum class colour : unsigned char { red };
+
+int main()
+{
+    const std::string name = "cart";
+    const char array[] = "array";
+    const std::size_t size = name.size();
+    const long long big = 1;
+    const std::intmax_t widest = 2;
+    const short small = 3;
+    qo::log(1, "%s %s %zu %lld %jd %hd %c %5.2f %Lf %p %% %m", name, array, size, big,
+            widest, small, 'x', 1.5F, 2.5L, static_cast<const void *>(array));
+    qo::log(0, "no argument");
+    qo::log(2, "%.*s %-*d %u", static_cast<int>(size), name.data(), 4, 5, colour::red);
+    std::string made = qo::format("%s=%d", "x", 1);
+    made += qo::shell_quote(made) + qo::stresc(made, "$", '\\', '"');
+    made += qo::substitute(made, "x", "y") + qo::status_text(0);
+    for (const std::string &token : qo::split(made, ","))
+        qo::setenv(token, made);
+    qo::text owned(qo_shell_quote("x"));
+    qo::text taken = std::move(owned);
+    char *mine = taken.release();
+    qo_free(&mine);
+    return 0;
+}

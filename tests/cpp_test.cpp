@@ -1,0 +1,158 @@
+// What qo.hpp adds to the C routines: ownership of their strings, views
+// that need not end in a NUL, and the caller's call site without a macro.
+#include "qo.hpp"
+
+#include "support.h"
+
+#include <functional>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using qo_test::ScratchPath;
+using testing::ExitedWithCode;
+using testing::HasSubstr;
+
+TEST(CppText, OwnsOneStringAndHandsItOn)
+{
+    qo::text empty;
+    EXPECT_FALSE(empty);
+    EXPECT_STREQ(empty.c_str(), "");
+
+    qo::text first(qo_shell_quote("a b"));
+    qo::text second(std::move(first));
+    EXPECT_FALSE(first); // NOLINT(bugprone-use-after-move): moved-from is empty
+    EXPECT_EQ(std::string_view(second), "'a b'");
+
+    qo::text third(qo_shell_quote("c"));
+    third = std::move(second); // frees "'c'": the leak checker would see it
+    EXPECT_STREQ(third.c_str(), "'a b'");
+
+    char *mine = third.release();
+    EXPECT_FALSE(third);
+    qo_free(&mine);
+}
+
+TEST(CppText, ReceivesWhatACRoutineStoresInItsSlot)
+{
+    qo::text built;
+    qo_asprintf(built.slot(), "%d", 1);
+    qo_strcat(built.slot(), "+%d", 2);
+    EXPECT_EQ(std::string_view(built), "1+2");
+}
+
+// Views into a larger text, without a NUL after them, short and long.
+TEST(CppStrings, TakeViewsThatDoNotEndTheirText)
+{
+    const std::string whole = "[it's]";
+    const std::string_view inner = std::string_view(whole).substr(1, 4);
+    const std::string longer(300, 'x');
+
+    EXPECT_EQ(qo::shell_quote(inner), R"('it'\''s')");
+    EXPECT_EQ(qo::shell_quote(longer), "'" + longer + "'");
+    EXPECT_EQ(qo::shell_quote(""), "''");
+    // Bytes with the high bit set are no NUL, wherever they fall in a word.
+    EXPECT_EQ(qo::shell_quote("\x80\xff\x01"
+                              "caf\xC3\xA9 \x81\xfe"),
+              "'\x80\xff\x01"
+              "caf\xC3\xA9 \x81\xfe'");
+    EXPECT_EQ(qo::stresc(inner, std::string_view("'$x", 1), '\\', '"'), R"(it\'s)");
+    EXPECT_EQ(qo::substitute(inner, "'", "-"), "it-s");
+    EXPECT_EQ(qo::status_text(-1), "could not be run");
+}
+
+struct SplitCase {
+    std::string_view input, separators;
+    std::vector<std::string> tokens;
+};
+
+TEST(CppStrings, SplitKeepsTheRulesOfQoStrtok)
+{
+    const SplitCase cases[] = {
+        {"a,b,,", ",", {"a", "b", ""}},
+        {",,a b", ", ", {"a", "b"}},
+        {"", ",", {}},
+        {std::string_view("x;y;z", 3), ";", {"x", "y"}},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(qo::split(c.input, c.separators), c.tokens) << c.input;
+}
+
+TEST(CppFormat, PassesStringsAsCText)
+{
+    const std::string name = "cart";
+    char buffer[] = "array";
+    EXPECT_EQ(qo::format("%s %s %zu %.1f %c%%", name, buffer, name.size(), 0.5, 'x'),
+              "cart array 4 0.5 x%");
+    EXPECT_EQ(qo::format("plain"), "plain");
+    enum class small : unsigned char { seven = 7 };
+    EXPECT_EQ(qo::format("%d", small::seven), "7");
+}
+
+class CppLog : public testing::Test {
+  protected:
+    void SetUp() override { qo_log_open(log.c_str(), 8); }
+    void TearDown() override { qo_log_close(); }
+    std::string logged()
+    {
+        qo_log_close();
+        return log.contents();
+    }
+    ScratchPath log;
+};
+
+TEST_F(CppLog, EntryNamesTheCallersFileFunctionAndLine)
+{
+    const int line = __LINE__ + 1;
+    qo::log(2, "%s has %d", std::string("cart"), 3);
+    qo::log(9, "dropped %d", 1); // above the level
+    const std::string entry = logged();
+    EXPECT_THAT(entry, testing::StartsWith(std::string("DBG2: ") + __FILE__ + "->"));
+    EXPECT_THAT(entry, HasSubstr("TestBody"));
+    EXPECT_THAT(entry,
+                testing::EndsWith("#" + std::to_string(line) + ": cart has 3\n"));
+}
+
+// A NUL in a view would cut the text short: refused, as C refuses NULL,
+// with the caller's call site in the log.
+struct Refusal {
+    std::function<void()> call;
+    const char *message;
+};
+
+using CppLogDeath = CppLog;
+
+TEST_F(CppLogDeath, NulByteEndsTheProcess)
+{
+    using namespace std::string_view_literals;
+    const Refusal refusals[] = {
+        {[] { qo::shell_quote("a\0b"sv); }, "qo::shell_quote: NUL byte in input"},
+        {[] { qo::stresc("a", "$\0"sv, '\\', '"'); },
+         "qo::stresc: NUL byte in specials"},
+        {[] { qo::split("a\0b"sv, ","); }, "qo::split: NUL byte in input"},
+        {[] { qo::substitute("a", "b", "\0"sv); },
+         "qo::substitute: NUL byte in replacement"},
+        {[] { qo::setenv("A\0B"sv, "1"); }, "qo::setenv: NUL byte in name"},
+        // In the middle of a short text, and in a long one.
+        {[] { qo::shell_quote("abcdefghij\0klmnopq"sv); },
+         "qo::shell_quote: NUL byte in input"},
+        {[] { qo::split(std::string(200, 'a') + '\0', ","); },
+         "qo::split: NUL byte in input"},
+    };
+    for (const auto &r : refusals)
+        EXPECT_EXIT(r.call(), ExitedWithCode(255),
+                    testing::ResultOf(qo_test::without_sanitizer_notes,
+                                      testing::Eq(std::string(r.message) + "\n")));
+
+    const int line = __LINE__ + 1;
+    EXPECT_EXIT(qo::shell_quote("\0"sv), ExitedWithCode(255), "");
+    EXPECT_THAT(logged(),
+                HasSubstr("#" + std::to_string(line) +
+                          ": qo::shell_quote: NUL byte in input\nExiting...\n"));
+}
+
+} // namespace
