@@ -12,8 +12,10 @@ int main(int argc, char **argv)
     qo_log_open(argc > 1 ? argv[1] : "hello.log", 4);
 
     std::string command = "printf '%s\\n'";
-    for (const std::string &item : qo::split("one,\"two\",$three", ","))
-        command += " " + qo::shell_quote(item);
+    for (const std::string &item : qo::split("one,\"two\",$three", ",")) {
+        command += ' ';
+        command += qo::shell_quote(item);
+    }
     const int status = qo_system("%s", command.c_str());
     qo::log(1, "ran %s: %s", command, qo::status_text(status));
     qo_log_close();
