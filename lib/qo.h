@@ -224,7 +224,13 @@ QO_API int qo_system_int(int line, const char *file, const char *format,
                          ...) QO_NOEXCEPT QO_PRINTF(3, 4);
 
 /* What qo_run() does besides running the command. Zero-initialise, then
- * set what you need; a NULL options pointer means all zero. */
+ * set what you need; a NULL options pointer means all zero.
+ *
+ * The struct keeps its size from 1.2 on: later versions carve new fields
+ * out of reserved[], where zero keeps to the old behaviour, so a program
+ * built against this header runs unchanged against a later library. A
+ * program built against 1.1, whose struct ended at log_output, still
+ * links to the qo_run_int() it was built for. Leave reserved[] zero. */
 struct qo_run_options {
     const char *input; /* text for the command's stdin; NULL: /dev/null */
     char **output;     /* slot that receives its stdout; NULL: the caller's */
@@ -235,7 +241,19 @@ struct qo_run_options {
     const char *dir;   /* working folder; NULL: the caller's */
     int log_output;    /* > 0: each line of stdout or stderr that no slot
                           receives is also logged at this level */
+    /* since 1.2 */
+    const char *const *env;  /* NULL-terminated changes to the caller's
+                                environment: "NAME=value" sets, "NAME"
+                                removes; the rest is inherited */
+    const char *input_file;  /* the command's stdin reads this file (it
+                                wins over input) */
+    const char *output_file; /* its stdout writes this file (it wins over
+                                output): created 0666 & ~umask, truncated,
+                                or appended with QO_RUN_APPEND */
+    unsigned flags;          /* QO_RUN_APPEND */
+    void *reserved[8];       /* zero */
 };
+#define QO_RUN_APPEND 1u
 
 /* Run argv[0] (searched in PATH when it has no slash) with the arguments
  * argv[0..] up to a NULL, without a shell: each argument reaches the

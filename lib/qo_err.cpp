@@ -2,6 +2,7 @@
 #include "qo.h"
 #include "qo_err_internal.h"
 #include "qo_log_internal.h"
+#include "qo_run_internal.h"
 
 #include <atomic>
 #include <cerrno>
@@ -79,6 +80,7 @@ extern "C" void qo_exit(int status, const char *message) noexcept
 {
     if (first_to_end() && qo_exit_hook)
         qo_exit_hook(status, message);
+    qo_run_internal::end_running();
     if (message)
         print_line(message);
     qo_log_internal::close_at_exit();
