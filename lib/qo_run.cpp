@@ -279,8 +279,7 @@ class Buffer {
         reserve(0, site)[0] = '\0';
         const size_t used = size_ + 1;
         if (room_ - used > used / 8)
-            if (auto *trimmed = static_cast<char *>(realloc(data_, used)))
-                data_ = trimmed;
+            trim(used);
         char *text = data_;
         data_ = nullptr;
         size_ = room_ = 0;
@@ -288,6 +287,23 @@ class Buffer {
     }
 
   private:
+    // A block the C library mapped on its own shrinks by whole pages only:
+    // a small text moves to a block of its size.
+    void trim(size_t used) noexcept
+    {
+        char *trimmed = nullptr;
+        if (used < big_read_chunk / 16) {
+            if ((trimmed = static_cast<char *>(malloc(used)))) {
+                memcpy(trimmed, data_, used);
+                free(data_);
+            }
+        } else {
+            trimmed = static_cast<char *>(realloc(data_, used));
+        }
+        if (trimmed)
+            data_ = trimmed;
+    }
+
     char *data_ = nullptr;
     size_t size_ = 0, room_ = 0;
 };

@@ -483,7 +483,7 @@ TEST_F(Run, CommandStartsCleanAndKeepsItsStatus)
          "trapped\n"},
         // Nothing blocked; of the ignored signals only SIGINT stays so (the C
         // library's own, from 32 up, are its business).
-        {"grep SigBlk /proc/$$/status; s=$(grep SigIgn /proc/$$/status);"
+        {"grep SigBlk /proc/self/status; s=$(grep SigIgn /proc/self/status);"
          "echo $((0x${s#*:?} & 0x7fffffff))",
          0, 0, "SigBlk:\t0000000000000000\n2\n"},
         // A SIGCHLD handler that reaps every child takes nothing.
