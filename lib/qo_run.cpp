@@ -40,6 +40,11 @@ extern char **environ; // NOLINT(readability-redundant-declaration)
 #else
 #define QO_SPAWN_DOES_SETUP 0
 #endif
+#if QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDTCSETPGRP_NP
+[[maybe_unused]] constexpr bool spawn_takes_terminal = true;
+#else
+[[maybe_unused]] constexpr bool spawn_takes_terminal = false;
+#endif
 
 namespace {
 
@@ -491,6 +496,16 @@ bool is_job_stop(int signal) noexcept
     return signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
 }
 
+// Without a wait: the process stays a zombie, its group id stays taken,
+// until it is reaped.
+bool has_exited(pid_t pid) noexcept
+{
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0)
+        return errno != EINTR; // ECHILD: reaped by the kernel (SIGCHLD ignored)
+    return info.si_pid == pid;
+}
+
 // ---- The job: one process group ----------------------------------------
 
 // The processes of a run, in one group led by the first: the group's
@@ -513,6 +528,13 @@ class Job {
     bool takes_terminal() const noexcept { return takes_terminal_; }
     pid_t group() const noexcept { return group_; }
     void add(pid_t pid) noexcept;
+    // A process that took the terminal and failed to start left it to a
+    // group that is gone.
+    void not_started() noexcept
+    {
+        if (takes_terminal_ && count_ == 0)
+            give_terminal(getpgrp());
+    }
     // The ms until the job needs looking at again, or -1; signals the group
     // as the deadline calls for.
     int wait_ms() noexcept;
@@ -534,7 +556,6 @@ class Job {
         bool exited; // seen, not yet reaped: the group id stays the job's
     };
 
-    bool has_exited(const Member &m) const noexcept;
     void look_for_stop(const Member &m) noexcept;
     void stopped(int signal) noexcept;
     void give_terminal(pid_t group) noexcept;
@@ -608,9 +629,9 @@ int Job::wait_ms() noexcept
     bool pidfds = true;
     for (size_t i = 0; i < count_; ++i)
         pidfds = pidfds && (members_[i].exited || members_[i].pidfd >= 0);
-    const int check = !pidfds ? exit_check_ms : at_terminal_ ? stop_check_ms : -1;
-    if (!exited() && check >= 0 && (ms < 0 || ms > check))
-        ms = check;
+    const int every = !pidfds ? exit_check_ms : at_terminal_ ? stop_check_ms : -1;
+    if (!exited() && every >= 0 && (ms < 0 || ms > every))
+        ms = every;
     return ms;
 }
 
@@ -619,15 +640,6 @@ void Job::watch(pollfd *fds, nfds_t &n) const noexcept
     for (size_t i = 0; i < count_; ++i)
         if (!members_[i].exited && members_[i].pidfd >= 0)
             fds[n++] = {members_[i].pidfd, POLLIN, 0};
-}
-
-// Without a wait: the member stays a zombie until reap().
-bool Job::has_exited(const Member &m) const noexcept
-{
-    siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(m.pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0)
-        return errno != EINTR; // ECHILD: reaped by the kernel (SIGCHLD ignored)
-    return info.si_pid == m.pid;
 }
 
 void Job::look_for_stop(const Member &m) noexcept
@@ -651,7 +663,7 @@ void Job::check(const pollfd *fds, nfds_t n) noexcept
                 ready = fds[j].revents != 0;
             }
         if (!polled || ready)
-            m.exited = has_exited(m);
+            m.exited = has_exited(m.pid);
         if (!m.exited && at_terminal_)
             look_for_stop(m);
     }
@@ -728,47 +740,6 @@ void default_signals(sigset_t &set, bool takes_terminal) noexcept
             sigaddset(&set, signal);
 }
 
-#if QO_SPAWN_DOES_SETUP
-
-int launch(const Launch &l, pid_t &pid) noexcept
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    int setup = 0;
-    auto keep_first = [&setup](int result) { setup = setup ? setup : result; };
-    sigset_t defaults, empty;
-    default_signals(defaults, l.takes_terminal);
-    sigemptyset(&empty);
-    keep_first(posix_spawnattr_setflags(
-        &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-    keep_first(posix_spawnattr_setpgroup(&attr, l.group));
-    keep_first(posix_spawnattr_setsigmask(&attr, &empty));
-    keep_first(posix_spawnattr_setsigdefault(&attr, &defaults));
-    if (l.dir)
-        keep_first(posix_spawn_file_actions_addchdir_np(&actions, l.dir));
-#if QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDTCSETPGRP_NP
-    if (l.takes_terminal)
-        keep_first(posix_spawn_file_actions_addtcsetpgrp_np(&actions, STDIN_FILENO));
-#endif
-    for (int target = 0; target < 3; ++target)
-        if (l.fds[target] >= 0)
-            keep_first(
-                posix_spawn_file_actions_adddup2(&actions, l.fds[target], target));
-    // Whatever the caller left open without close-on-exec stays out too.
-    keep_first(posix_spawn_file_actions_addclosefrom_np(&actions, 3));
-    if (setup)
-        return setup;
-    const int error = posix_spawnp(&pid, l.argv[0], &actions, &attr,
-                                   const_cast<char *const *>(l.argv), l.envp);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return error;
-}
-
-#else
-
 // Closes every descriptor from 3 up, by the kernel's close_range or else
 // by the list in /proc. Async-signal-safe.
 void close_from_3() noexcept
@@ -835,7 +806,7 @@ void reset_signals(bool takes_terminal) noexcept
     _exit(127);
 }
 
-int launch(const Launch &l, pid_t &pid) noexcept
+int launch_by_vfork(const Launch &l, pid_t &pid) noexcept
 {
     // No handler of the caller's may run in the child, which shares its
     // memory: everything stays blocked until the child has reset them.
@@ -857,7 +828,58 @@ int launch(const Launch &l, pid_t &pid) noexcept
     return error;
 }
 
+#if QO_SPAWN_DOES_SETUP
+
+int spawn_with_setup(const Launch &l, pid_t &pid) noexcept
+{
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    int setup = 0;
+    auto keep_first = [&setup](int result) { setup = setup ? setup : result; };
+    sigset_t defaults, empty;
+    default_signals(defaults, l.takes_terminal);
+    sigemptyset(&empty);
+    keep_first(posix_spawnattr_setflags(
+        &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
+    keep_first(posix_spawnattr_setpgroup(&attr, l.group));
+    keep_first(posix_spawnattr_setsigmask(&attr, &empty));
+    keep_first(posix_spawnattr_setsigdefault(&attr, &defaults));
+    if (l.dir)
+        keep_first(posix_spawn_file_actions_addchdir_np(&actions, l.dir));
+#if QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDTCSETPGRP_NP
+    if (l.takes_terminal)
+        keep_first(posix_spawn_file_actions_addtcsetpgrp_np(&actions, STDIN_FILENO));
 #endif
+    for (int target = 0; target < 3; ++target)
+        if (l.fds[target] >= 0)
+            keep_first(
+                posix_spawn_file_actions_adddup2(&actions, l.fds[target], target));
+    // Whatever the caller left open without close-on-exec stays out too.
+    keep_first(posix_spawn_file_actions_addclosefrom_np(&actions, 3));
+    if (setup)
+        return setup;
+    const int error = posix_spawnp(&pid, l.argv[0], &actions, &attr,
+                                   const_cast<char *const *>(l.argv), l.envp);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    return error;
+}
+
+#endif
+
+// posix_spawn where the C library can do all the setup; else a vfork child.
+// A command that takes the terminal must have it before its exec, or its
+// first read from /dev/tty would stop it.
+int launch(const Launch &l, pid_t &pid) noexcept
+{
+#if QO_SPAWN_DOES_SETUP
+    if (!l.takes_terminal || spawn_takes_terminal)
+        return spawn_with_setup(l, pid);
+#endif
+    return launch_by_vfork(l, pid);
+}
 
 // ---- One run -----------------------------------------------------------
 
@@ -972,7 +994,9 @@ int Run::start(const char *&file) noexcept
     }
     for (int &fd : theirs_)
         close_fd(fd);
-    if (!error)
+    if (error)
+        job_.not_started();
+    else
         job_.add(pid);
     return error;
 }

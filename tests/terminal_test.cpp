@@ -17,14 +17,15 @@
 namespace {
 
 // The caller, in a group of its own that the shell put in the foreground:
-// runs the command and prints how it ended.
+// runs the command and prints how it ended and whether it has the terminal
+// back.
 [[noreturn]] void caller(const std::vector<const char *> &argv, int timeout_ms)
 {
     qo_run_options o{};
     o.timeout_ms = timeout_ms;
     const int status = qo_run(argv.data(), &o);
     char *text = qo_status_text(status);
-    printf("caller: %s\n", text);
+    printf("caller: %s, %s\n", text, tcgetpgrp(0) == getpgrp() ? "foreground" : "not");
     fflush(stdout);
     _exit(0);
 }
@@ -117,19 +118,20 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
          false,
          {{"password: ", "hunter2\n"},
           {"got hunter2", nullptr},
-          {"caller: exited with status 0", nullptr}},
+          {"caller: exited with status 0, foreground", nullptr}},
          10000},
         {"echo with tostop",
          {"echo", "written", nullptr},
          0,
          true,
-         {{"written", nullptr}, {"caller: exited with status 0", nullptr}},
+         {{"written", nullptr}, {"caller: exited with status 0, foreground", nullptr}},
          10000},
         {"Ctrl-C ends the command, the caller reports it",
          {"sh", "-c", "(echo ready; exec sleep 7); echo late", nullptr},
          0,
          false,
-         {{"ready", "\x03"}, {"caller: killed by signal 2", nullptr}},
+         {{"ready", "\x03"},
+          {"caller: killed by signal 2 (Interrupt), foreground", nullptr}},
          5000},
         {"Ctrl-Z stops both, fg resumes both",
          {"sh", "-c", "echo ready; read x </dev/tty; echo \"got $x\"", nullptr},
@@ -139,13 +141,20 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
           {"[stopped]", "fg\n"},
           {"fg", "more\n"},
           {"got more", nullptr},
-          {"caller: exited with status 0", nullptr}},
+          {"caller: exited with status 0, foreground", nullptr}},
+         10000},
+        {"a command not found leaves the terminal to the caller",
+         {"no-such-qo-command", nullptr},
+         0,
+         false,
+         {{"caller: could not be run, foreground", nullptr}},
          10000},
         {"the deadline ends the whole group",
          {"sh", "-c", "sleep 30 & echo ready; wait", nullptr},
          500,
          false,
-         {{"ready", nullptr}, {"caller: killed by signal 15", nullptr}},
+         {{"ready", nullptr},
+          {"caller: killed by signal 15 (Terminated), foreground", nullptr}},
          5000},
     };
     for (const auto &c : cases) {
