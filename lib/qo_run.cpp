@@ -21,7 +21,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
@@ -756,13 +755,16 @@ void close_from_3() noexcept
     long n;
     while ((n = syscall(SYS_getdents64, dir, entries, sizeof entries)) > 0)
         for (long at = 0; at < n;) {
-            const auto *e = reinterpret_cast<const dirent64 *>(entries + at);
+            // The kernel's linux_dirent64, which not every C library names:
+            // the record's length at byte 16, the name from byte 19.
+            unsigned short length = 0;
+            memcpy(&length, entries + at + 16, sizeof length);
             int fd = 0;
-            for (const char *c = e->d_name; *c >= '0' && *c <= '9'; ++c)
+            for (const char *c = entries + at + 19; *c >= '0' && *c <= '9'; ++c)
                 fd = fd * 10 + (*c - '0');
             if (fd > 2 && fd != dir)
                 close(fd);
-            at += e->d_reclen;
+            at += length;
         }
     close(dir);
 }
