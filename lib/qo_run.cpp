@@ -130,7 +130,8 @@ void untrack(pid_t group) noexcept
 void append_word(char **line, const char *word, bool first, const Site &site) noexcept
 {
     char *shown = qo_str_internal::shell_word(word, first);
-    qo_strcat_int(line, site.line, site.file, "%s%s", *line ? " " : "", shown);
+    const bool after_word = *line && (*line)[strlen(*line) - 1] != '(';
+    qo_strcat_int(line, site.line, site.file, "%s%s", after_word ? " " : "", shown);
     free(shown);
 }
 

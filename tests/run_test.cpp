@@ -300,6 +300,10 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
     o.env = env;
     o.dir = "-P"; // read as a folder, not an option
     run({"true"}, o);
+    o = {};
+    o.dir = "/";
+    o.input_file = "/dev/null"; // opened in the caller's folder, before the cd
+    run({"true"}, o);
     qo_log_set_level(4); // the failure alone is written
     run({"sh", "-c", "exit 1"});
     run({"no-such-qo-command"});
@@ -322,6 +326,8 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
         "5 sh: exited with status 2 (N ms)",
         "5 cd ./-P && env -u TERM LC_ALL=C true",
         "4 Unable to run true in -P: No such file or directory",
+        "5 (cd / && true) </dev/null",
+        "5 true: exited with status 0 (N ms)",
         "4 Unable to run no-such-qo-command: No such file or directory",
     };
     std::string want;
