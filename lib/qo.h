@@ -250,7 +250,13 @@ QO_API int qo_system_int(int line, const char *file, const char *format,
                          ...) QO_NOEXCEPT QO_PRINTF(3, 4);
 
 /* What qo_run() does besides running the command. Zero-initialise, then
- * set what you need; a NULL options pointer means all zero. */
+ * set what you need; a NULL options pointer means all zero.
+ *
+ * The struct keeps its size from 1.2 on: later versions carve new fields
+ * out of reserved[], where zero keeps to the old behaviour, so a program
+ * built against this header runs unchanged against a later library. A
+ * program built against 1.1, whose struct ended at log_output, still
+ * links to the qo_run_int() it was built for. Leave reserved[] zero. */
 struct qo_run_options {
     const char *input; /* text for the command's stdin; NULL: /dev/null */
     char **output;     /* slot that receives its stdout; NULL: the caller's */
@@ -261,32 +267,68 @@ struct qo_run_options {
     const char *dir;   /* working folder; NULL: the caller's */
     int log_output;    /* > 0: each line of stdout or stderr that no slot
                           receives is also logged at this level */
+    /* since 1.2 */
+    const char *const *env;  /* NULL-terminated changes to the caller's
+                                environment: "NAME=value" sets, "NAME"
+                                removes; the rest is inherited */
+    const char *input_file;  /* the command's stdin reads this file (it
+                                wins over input) */
+    const char *output_file; /* its stdout writes this file (it wins over
+                                output): created 0666 & ~umask, truncated,
+                                or appended with QO_RUN_APPEND */
+    unsigned flags;          /* QO_RUN_APPEND */
+    void *reserved[8];       /* zero */
 };
+#define QO_RUN_APPEND 1u
 
-/* Run argv[0] (searched in PATH when it has no slash) with the arguments
- * argv[0..] up to a NULL, without a shell: each argument reaches the
- * command byte for byte. The front also takes a compound literal:
- * qo_run((const char *[]){"ls", "-l", NULL}, NULL). The command gets the
- * caller's environment, its own process group, the caller's descriptors
- * 0-2 (or the pipes and /dev/null the options ask for) and no other.
+/* Run argv[0] (searched in the caller's PATH when it has no slash) with
+ * the arguments argv[0..] up to a NULL, without a shell: each argument
+ * reaches the command byte for byte. The front also takes a compound
+ * literal: qo_run((const char *[]){"ls", "-l", NULL}, NULL). The command
+ * gets the caller's environment with the env changes, its own process
+ * group, the caller's descriptors 0-2 (or the pipes, files and /dev/null
+ * the options ask for) and no other. It starts with no signal blocked and
+ * SIGPIPE and SIGXFSZ at their defaults (at a terminal, the stop signals
+ * too); other signals the caller ignores, such as SIGINT, SIGQUIT and
+ * SIGHUP, stay ignored (nohup).
+ *
+ * At a terminal: when the caller's stdin is a terminal whose foreground is
+ * the caller's group, the command's group takes the foreground for the run
+ * and gives it back after, so it can read a password from /dev/tty, Ctrl-C
+ * ends it (the caller goes on and gets "killed by signal 2"), and Ctrl-Z
+ * stops it and then the caller's own group, as the shell expects; fg gives
+ * the terminal back to the command and continues it. A caller in the
+ * background leaves the terminal alone; a command that stops there for
+ * the terminal stops the caller's group too, and goes on once fg brings
+ * the caller to the foreground.
  *
  * Returns the wait status (WIFEXITED, WEXITSTATUS, WTERMSIG...), or -1
  * with errno set, and a level-4 log entry, when the command could not be
- * started (not found, not executable, no process, a missing dir) or its
- * status was lost (SIGCHLD ignored). stdin and the captured streams are
- * served together: no size deadlocks. Slots receive a fresh string, also
- * "" after -1, whatever they held (pass empty slots); output holding NUL
- * bytes reads as C text up to the first one.
+ * started (not found, not executable, no process, a missing dir, a file
+ * that cannot be opened: nothing is started then) or its status was lost
+ * (SIGCHLD ignored, or a handler in another thread that reaps every child:
+ * the calling thread blocks SIGCHLD for the run, as system() does, which
+ * protects it from handlers that run in it). stdin and the captured
+ * streams are served together: no size deadlocks. Slots receive a fresh
+ * string, trimmed to its text, also "" after -1; a string still in a slot
+ * is released first (with a level-1 line), as qo_getline() does. Output
+ * holding NUL bytes reads as C text up to the first one.
  *
  * qo_run() returns once the command has ended and the captured streams are
- * closed, so a background child that keeps them open is waited for, up to
- * the deadline: then the whole group is killed, the captured text is what
- * arrived so far and errno is ETIMEDOUT; after any other run it is 0.
- * Only the command itself is waited for, and it is never left a zombie.
+ * closed and passed on, so a background child that keeps them open is
+ * waited for, up to the deadline: then the whole group gets SIGTERM (and
+ * SIGCONT, should it be stopped), SIGKILL a second later, and the run ends
+ * at once, even if a process that left the group still holds the pipes or
+ * nobody reads the caller's stdout. The captured text is what arrived so
+ * far and errno is ETIMEDOUT; after any other run it is 0. Only the
+ * command itself is waited for, and it is never left a zombie. qo_exit()
+ * sends SIGKILL to the group of every command still running (up to 64
+ * runs at once).
  *
  * Each run is logged at level 5 with the caller's call site: the command
- * as a line a shell reads back, then its outcome and duration ("sleep:
- * timed out after 1500 ms, killed by signal 15 (Terminated) (1502 ms)").
+ * as a line a shell reads back ("cd ./d && env -u TERM LC_ALL=C df -P"),
+ * then its outcome and duration ("sleep: timed out after 1500 ms, killed
+ * by signal 15 (Terminated) (1502 ms)").
  * Any thread may call it; SIGPIPE is blocked in that thread during the
  * run, so a command that stops reading its input cannot kill the caller.
  * Ends the process when argv is NULL or empty or memory runs out. */
@@ -294,9 +336,12 @@ QO_API int qo_run_int(const char *const argv[], const struct qo_run_options *opt
                       int line, const char *file) QO_NOEXCEPT;
 
 /* Format a command line as qo_system() does, run it with /bin/sh -c as
- * qo_run() does, store its stdout in *slot (a fresh string: pass an empty
- * slot) and return its status; stderr goes to the caller's. Ends the
- * process when slot or format is NULL or the line cannot be built. */
+ * qo_run() does, store its stdout in *slot (a fresh string; a string still
+ * there is released first) and return its status; stderr goes to the
+ * caller's. A shell that cannot be started (a command line over the
+ * kernel's limit, no process left) gives -1 with errno (E2BIG, EAGAIN) and
+ * a level-4 entry, as in qo_run(). Ends the process when slot or format is
+ * NULL or the line cannot be built. */
 QO_API int qo_system_output_int(char **slot, int line, const char *file,
                                 const char *format, ...) QO_NOEXCEPT QO_PRINTF(4, 5);
 

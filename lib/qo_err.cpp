@@ -3,6 +3,7 @@
 #include "qo_err_internal.h"
 #include "qo_log_internal.h"
 #include "qo_sigpipe_internal.h"
+#include "qo_run_internal.h"
 
 #include <atomic>
 #include <cerrno>
@@ -95,6 +96,7 @@ extern "C" void qo_exit(int status, const char *message) noexcept
 {
     if (first_to_end() && qo_exit_hook)
         qo_exit_hook(status, message);
+    qo_run_internal::end_running();
     if (message)
         qo_fail::tell(message);
     qo_log_internal::close_at_exit();

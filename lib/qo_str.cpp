@@ -2,6 +2,7 @@
 // this module's own call site, so an exhaustion names lib/qo_str.cpp.
 #include "qo.h"
 #include "qo_err_internal.h"
+#include "qo_str_internal.h"
 #include "qo_str_scan_internal.h"
 
 #include <algorithm>
@@ -163,6 +164,21 @@ char *escaped(Path path, const Escaping &how, std::string_view in, char wrap) no
 // closes the quoted text, comes escaped, and opens it again.
 constexpr Escaping shell_word{qo_scan::ByteSet("'"), '\\', '\''};
 
+// Bytes a shell reads literally; '=' too, except in the first word, where
+// it would turn the word into an assignment.
+bool is_plain_word(const char *word, bool first) noexcept
+{
+    if (!*word)
+        return false;
+    for (const char *c = word; *c; ++c) {
+        const bool alnum = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
+                           (*c >= '0' && *c <= '9');
+        if (!alnum && !strchr(first ? "_@%+:,./-" : "_@%+=:,./-", *c))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 char *qo_scan::stresc_using(Path path, const char *input, const char *specials,
@@ -190,6 +206,13 @@ extern "C" char *qo_shell_quote(const char *input) noexcept
     qo_fail::require(input, {__LINE__, __FILE__, "qo_shell_quote"},
                      "qo_shell_quote: NULL input");
     return qo_scan::shell_quote_using(qo_scan::best_path(), input);
+}
+
+char *qo_str_internal::shell_word(const char *word, bool first) noexcept
+{
+    if (!is_plain_word(word, first))
+        return qo_shell_quote(word);
+    return copy_of(word);
 }
 
 extern "C" char *qo_strtok(const char *input, const char *separators,

@@ -1,8 +1,11 @@
-// The shell command runner.
+// The shell command runners: qo_system() through the C library's system(),
+// qo_system_output() through the runner of qo_run().
 #include "qo.h"
 #include "qo_err_internal.h"
 #include "qo_log_internal.h"
+#include "qo_run_internal.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -30,4 +33,26 @@ extern "C" int qo_system_int(int line, const char *file, const char *format,
         qo_log(4, "Unable to execute %s", command);
     qo_free(&command);
     return status;
+}
+
+extern "C" int qo_system_output_int(char **slot, int line, const char *file,
+                                    const char *format, ...) noexcept
+{
+    const qo_fail::Site site{line, file, "qo_system_output_int"};
+    qo_fail::require(slot, site, "qo_system_output: NULL slot");
+    qo_fail::require(format, site, "qo_system_output: NULL format");
+    char *command = nullptr;
+    va_list ap;
+    va_start(ap, format);
+    const int n = vasprintf(&command, format, ap);
+    va_end(ap);
+    if (n < 0)
+        qo_fail::fail(site, -1, "Unable to alloc memory in qo_system_output_int");
+    const char *const argv[] = {"/bin/sh", "-c", "--", command, nullptr};
+    qo_run_options options{};
+    options.output = slot;
+    const qo_run_internal::Outcome outcome = qo_run_internal::run(argv, options, site);
+    free(command);
+    errno = outcome.error;
+    return outcome.status;
 }

@@ -2,6 +2,9 @@
 #include "support.h"
 
 #include <algorithm>
+#include <cctype>
+#include <dlfcn.h>
+#include <malloc.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -255,6 +258,8 @@ TEST_F(Run, DeadlineEndsTheWholeGroupButNoRunThatEndsInTime)
         {"exec >&- 2>&-; sleep 100", true, 300, SIGTERM, ETIMEDOUT, 300, 1100},
         // SIGTERM ignored: SIGKILL a second later.
         {"trap '' TERM; sleep 100", true, 300, SIGKILL, ETIMEDOUT, 1300, 2100},
+        // A daemon outside the group holds the pipes: the run ends at SIGKILL.
+        {"setsid sleep 100 & echo $!", true, 300, 0, ETIMEDOUT, 1300, 2100},
     };
     for (const auto &[script, captured, timeout_ms, status, error, min, max] : cases) {
         qo_run_options o{};
@@ -263,7 +268,7 @@ TEST_F(Run, DeadlineEndsTheWholeGroupButNoRunThatEndsInTime)
         EXPECT_EQ(r.status, status) << script;
         EXPECT_EQ(r.error, error) << script;
         EXPECT_TRUE(r.ms >= min && r.ms < max) << script << ": " << r.ms << " ms";
-        if (error == 0) // the sleep left behind
+        if (isdigit(r.out[0])) // the sleep left behind
             kill(std::stoi(r.out), SIGKILL);
     }
 }
@@ -290,6 +295,15 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
     EXPECT_EQ(run({"sh", "-c", "pwd; printf 'a\\nb'"}, o).first, "/\na\nb");
     o.dir = nullptr;
     run({"sh", "-c", "echo e >&2; exit 2"}, o);
+    o = {};
+    const char *const env[] = {"LC_ALL=C", "TERM", nullptr};
+    o.env = env;
+    o.dir = "-P"; // read as a folder, not an option
+    run({"true"}, o);
+    o = {};
+    o.dir = "/";
+    o.input_file = "/dev/null"; // opened in the caller's folder, before the cd
+    run({"true"}, o);
     qo_log_set_level(4); // the failure alone is written
     run({"sh", "-c", "exit 1"});
     run({"no-such-qo-command"});
@@ -310,6 +324,10 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
         "5 sh -c 'echo e >&2; exit 2'",
         "3 stderr: e",
         "5 sh: exited with status 2 (N ms)",
+        "5 cd ./-P && env -u TERM LC_ALL=C true",
+        "4 Unable to run true in -P: No such file or directory",
+        "5 (cd / && true) </dev/null",
+        "5 true: exited with status 0 (N ms)",
         "4 Unable to run no-such-qo-command: No such file or directory",
     };
     std::string want;
@@ -427,5 +445,193 @@ TEST(RunDeath, BadArgumentsAndExhaustionEndTheProcessWithOneLine)
             << log.contents();
     }
 }
+
+// Exits 0 when a run that passes its output on to a pipe nobody reads
+// still ends at its deadline.
+[[noreturn]] void pass_on_to_unread_pipe()
+{
+    alarm(60);
+    int unread[2];
+    if (pipe(unread) != 0 || dup2(unread[1], STDOUT_FILENO) < 0)
+        exit(2);
+    qo_run_options o{};
+    o.log_output = 9;
+    o.timeout_ms = 300;
+    const Result r = capture({"yes"}, o, false);
+    exit(r.status == SIGTERM && r.error == ETIMEDOUT && r.ms < 2500 ? 0 : 1);
+}
+
+TEST(RunDeath, DeadlineHoldsWhenTheCallersStdoutTakesNothing)
+{
+    EXPECT_EXIT(pass_on_to_unread_pipe(), ExitedWithCode(0), "");
+}
+
+// ---- Signals ------------------------------------------------------------
+
+void reap_every_child(int)
+{
+    const int error = errno;
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    errno = error;
+}
+
+TEST_F(Run, CommandStartsCleanAndKeepsItsStatus)
+{
+    struct Case {
+        const char *script;
+        int timeout_ms, status;
+        const char *out;
+    };
+    const Case cases[] = {
+        // The caller's thread blocks SIGTERM: the command still sees it.
+        {"trap 'echo trapped; exit 3' TERM; sleep 100 & wait", 300, 3 << 8,
+         "trapped\n"},
+        // Nothing blocked; of the ignored signals only SIGINT stays so (the C
+        // library's own, from 32 up, are its business).
+        {"grep SigBlk /proc/self/status; s=$(grep SigIgn /proc/self/status);"
+         "echo $((0x${s#*:?} & 0x7fffffff))",
+         0, 0, "SigBlk:\t0000000000000000\n2\n"},
+        // A SIGCHLD handler that reaps every child takes nothing.
+        {"exit 7", 0, 7 << 8, ""},
+    };
+    struct sigaction reaper {
+    }, before[3];
+    reaper.sa_handler = reap_every_child;
+    sigaction(SIGCHLD, &reaper, &before[0]);
+    signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
+    sigaction(SIGINT, nullptr, &before[1]);
+    signal(SIGINT, SIG_IGN);
+    sigset_t term, mask;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &term, &mask);
+    for (const auto &c : cases) {
+        qo_run_options o{};
+        o.timeout_ms = c.timeout_ms;
+        const Result r = capture(sh(c.script), o);
+        EXPECT_EQ(r.status, c.status) << c.script;
+        EXPECT_EQ(r.out, c.out) << c.script;
+        EXPECT_LT(r.ms, 1000) << c.script;
+    }
+    pthread_sigmask(SIG_SETMASK, &mask, nullptr);
+    sigaction(SIGCHLD, &before[0], nullptr);
+    sigaction(SIGINT, &before[1], nullptr);
+    signal(SIGXFSZ, SIG_DFL);
+}
+
+// Ends through qo_exit() from another thread while a command runs; file
+// receives the command's pid.
+[[noreturn]] void exit_while_running(const char *file)
+{
+    std::thread([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        qo_exit(3, "ended");
+    }).detach();
+    const char *const argv[] = {"sh", "-c", "echo $$ >\"$0\"; exec sleep 100", file,
+                                nullptr};
+    qo_run(argv, nullptr); // ended by qo_exit(), which then ends the process
+    for (;;)
+        pause();
+}
+
+TEST(RunDeath, FatalExitEndsTheRunningCommand)
+{
+    ScratchPath pid_file;
+    EXPECT_EXIT(exit_while_running(pid_file.c_str()), ExitedWithCode(3), "ended");
+    const pid_t pid = std::stoi(pid_file.contents());
+    char state = 'R';
+    for (int i = 0; i < 200 && state != 'Z' && state != 'X'; ++i) {
+        std::string stat = qo_test::read_file("/proc/" + std::to_string(pid) + "/stat");
+        state = stat.empty() ? 'X' : stat[stat.rfind(')') + 2];
+        usleep(10000);
+    }
+    EXPECT_TRUE(state == 'Z' || state == 'X') << state;
+}
+
+// ---- Slots, blocks, environment and files ------------------------------
+
+TEST_F(Run, SlotsGetTrimmedTextAndFilesAndEnvironmentAsTheOptionsSay)
+{
+    ScratchPath in, out, marker;
+    qo_test::write_file(in.c_str(), "from file\n");
+    setenv("QO_B", "b", 1);
+    setenv("QO_C", "c", 1);
+    const char *const env[] = {"QO_A=a", "QO_B", nullptr};
+    struct Case {
+        const char *script;
+        const char *const *env;
+        const char *input, *input_file, *output_file;
+        unsigned flags;
+        int status, error;
+        const char *want_out, *want_file;
+    };
+    const char *none = nullptr, *file = out.c_str();
+    const Case cases[] = {
+        {"echo hi", nullptr, none, none, none, 0, 0, 0, "hi\n", ""},
+        {"head -c 70000 /dev/zero | tr '\\0' x", nullptr, none, none, none, 0, 0, 0,
+         nullptr, ""},
+        {"echo \"$QO_A ${QO_B-unset} $QO_C\"", env, none, none, none, 0, 0, 0,
+         "a unset c\n", ""},
+        {"cat", nullptr, "text", in.c_str(), none, 0, 0, 0, "from file\n", ""},
+        {"echo one", nullptr, none, none, file, 0, 0, 0, "", "one\n"},
+        {"echo two", nullptr, none, none, file, QO_RUN_APPEND, 0, 0, "", "one\ntwo\n"},
+        {"touch \"$0\"", nullptr, none, "/no/such/qo/file", none, 0, -1, ENOENT, "",
+         "one\ntwo\n"},
+    };
+    for (const auto &c : cases) {
+        qo_run_options o{};
+        o.env = c.env, o.input = c.input, o.input_file = c.input_file;
+        o.output_file = c.output_file, o.flags = c.flags;
+        char *text = strdup("held"), *errors = strdup("held");
+        o.output = &text, o.errors = &errors;
+        const char *const argv[] = {"sh", "-c", c.script, marker.c_str(), nullptr};
+        EXPECT_EQ(qo_run(argv, &o), c.status) << c.script;
+        EXPECT_EQ(errno, c.error) << c.script;
+        const size_t length = strlen(text);
+        EXPECT_STREQ(text, c.want_out ? c.want_out : text) << c.script;
+        EXPECT_LE(malloc_usable_size(text), length + 1 + (length + 1) / 8 + 32)
+            << c.script;
+        EXPECT_LE(malloc_usable_size(errors), 32u) << c.script;
+        EXPECT_EQ(out.contents(), c.want_file) << c.script;
+        free(text);
+        free(errors);
+    }
+    EXPECT_EQ(access(marker.c_str(), F_OK), -1); // the file that failed started nothing
+    EXPECT_EQ(getenv("QO_A"), nullptr);
+    EXPECT_STREQ(getenv("QO_B"), "b");
+    char *held = strdup("held");
+    EXPECT_EQ(qo_system_output(&held, "echo new"), 0);
+    EXPECT_STREQ(held, "new\n");
+    free(held);
+}
+
+#ifdef QO_SHARED_LIBRARY
+// What a program built against 1.1 passed: the options up to log_output.
+struct OptionsOf11 {
+    const char *input;
+    char **output, **errors;
+    int timeout_ms;
+    const char *dir;
+    int log_output;
+};
+
+TEST_F(Run, ProgramBuiltAgainstOneOneRunsAgainstTheSharedLibrary)
+{
+    void *lib = dlopen(QO_SHARED_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    using Run11 = int (*)(const char *const *, const OptionsOf11 *, int, const char *);
+    auto run11 = reinterpret_cast<Run11>(dlvsym(lib, "qo_run_int", "QO_1.0"));
+    ASSERT_NE(run11, nullptr);
+    char *out = nullptr;
+    const OptionsOf11 o{"in", &out, nullptr, 0, "/", 0};
+    const char *const argv[] = {"sh", "-c", "cat; pwd", nullptr};
+    EXPECT_EQ(run11(argv, &o, __LINE__, __FILE__), 0);
+    EXPECT_STREQ(out, "in/\n");
+    free(out);
+    dlclose(lib);
+}
+#endif
 
 } // namespace
