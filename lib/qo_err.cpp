@@ -2,8 +2,8 @@
 #include "qo.h"
 #include "qo_err_internal.h"
 #include "qo_log_internal.h"
-#include "qo_sigpipe_internal.h"
 #include "qo_run_internal.h"
+#include "qo_sigpipe_internal.h"
 
 #include <atomic>
 #include <cerrno>
