@@ -23,6 +23,7 @@ namespace {
 
 using qo_test::ScratchPath;
 using testing::Eq;
+using testing::StartsWith;
 using testing::ExitedWithCode;
 
 constexpr unsigned limit = 10; // seconds before a child is deemed hung
@@ -231,9 +232,14 @@ TEST(LogSignalsAndPipes, AFileSizeLimitIsReportedLikeAFullDisk)
             qo_log_open(log.c_str(), 1);
             for (int i = 0; i < 200; i++)
                 qo_log_int(1, i, "f", "r", "%s", payload);
+            // The log met the limit above, many times over. A coverage
+            // build writes its own counters at exit, past the limit too,
+            // and would die of SIGXFSZ without a word from the log.
+            signal(SIGXFSZ, SIG_IGN);
             exit(0);
         },
-        ExitedWithCode(0), Eq(std::string("Unable to print to ") + log.c_str() + "\n"));
+        ExitedWithCode(0),
+        StartsWith(std::string("Unable to print to ") + log.c_str() + "\n"));
     EXPECT_EQ(log.contents().size(), 4096U);
 }
 
