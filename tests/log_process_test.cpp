@@ -23,8 +23,8 @@ namespace {
 
 using qo_test::ScratchPath;
 using testing::Eq;
-using testing::StartsWith;
 using testing::ExitedWithCode;
+using testing::StartsWith;
 
 constexpr unsigned limit = 10; // seconds before a child is deemed hung
 // Not a std::string: threads go on logging while exit() runs destructors.
