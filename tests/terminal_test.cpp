@@ -27,7 +27,7 @@ namespace {
     char *text = qo_status_text(status);
     printf("caller: %s, %s\n", text, tcgetpgrp(0) == getpgrp() ? "foreground" : "not");
     fflush(stdout);
-    _exit(0);
+    exit(0); // not _exit: a coverage build keeps the counters of the run
 }
 
 // What an interactive shell does for one job: foreground, and on a stop
