@@ -1,9 +1,12 @@
-// The command runner's entry for the other modules. Internal to the
-// library.
+// The command runner's entry for the other modules, and the furniture its
+// own files share. Internal to the library.
 #pragma once
 
 #include "qo.h"
 #include "qo_err_internal.h"
+
+#include <cstddef>
+#include <cstdint>
 
 namespace qo_run_internal {
 
@@ -19,5 +22,13 @@ Outcome run(const char *const argv[], const qo_run_options &options,
 // SIGKILL to the process group of every command still running, so that an
 // ending process leaves none behind. Async-signal-safe.
 void end_running() noexcept;
+
+using qo_fail::Site;
+
+[[noreturn]] void fail(const Site &site, const char *message) noexcept;
+void *allocate(size_t size, const Site &site) noexcept;
+int64_t now_us() noexcept; // monotonic
+int64_t now_ms() noexcept;
+void close_fd(int &fd) noexcept; // and sets it to -1
 
 } // namespace qo_run_internal
