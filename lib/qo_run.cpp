@@ -110,24 +110,37 @@ void append_redirect(char **line, const char *op, const char *file,
     free(shown);
 }
 
+void append_stage(char **line, const char *const argv[], const qo_run_options &o,
+                  const Site &site) noexcept
+{
+    if (o.env && o.env[0])
+        append_env(line, o.env, site);
+    for (size_t i = 0; argv[i]; ++i)
+        append_word(line, argv[i], i == 0 && !(o.env && o.env[0]), site);
+}
+
 // The files are opened in the caller's folder: with a dir, the redirections
-// go around a subshell that changes folder only inside.
-char *command_line(const char *const argv[], const qo_run_options &o,
+// go around a subshell that changes folder only inside. Without one, the
+// input is the first stage's and the output the last one's.
+char *command_line(const Stages &stages, const qo_run_options &o,
                    const Site &site) noexcept
 {
     char *line = nullptr;
-    const bool files = o.input_file || o.output_file;
-    if (o.dir && files)
+    const bool around = o.dir && (o.input_file || o.output_file);
+    if (around)
         qo_strcat_int(&line, site.line, site.file, "(");
     if (o.dir)
         append_cd(&line, o.dir, site);
-    if (o.env && o.env[0])
-        append_env(&line, o.env, site);
-    for (size_t i = 0; argv[i]; ++i)
-        append_word(&line, argv[i], i == 0 && !(o.env && o.env[0]), site);
-    if (o.dir && files)
+    for (size_t i = 0; i < stages.count; ++i) {
+        if (i > 0)
+            qo_strcat_int(&line, site.line, site.file, " |");
+        append_stage(&line, stages.argv[i], o, site);
+        if (i == 0 && o.input_file && !around)
+            append_redirect(&line, "<", o.input_file, site);
+    }
+    if (around)
         qo_strcat_int(&line, site.line, site.file, ")");
-    if (o.input_file)
+    if (o.input_file && around)
         append_redirect(&line, "<", o.input_file, site);
     if (o.output_file)
         append_redirect(&line, o.flags & QO_RUN_APPEND ? ">>" : ">", o.output_file,
@@ -141,30 +154,36 @@ char *command_line(const char *const argv[], const qo_run_options &o,
 // ends the caller: it is blocked in this thread during the run.
 using SigpipeGuard = qo_sigpipe::Blocked;
 
+// The stages of a run as one job: each stage's stdout feeds the next one's
+// stdin through a pipe that only they hold; the run serves the first
+// stage's stdin, the last one's stdout and everyone's stderr.
 class Run {
   public:
-    Run(const char *const argv[], const qo_run_options &o, const Site &site) noexcept;
+    Run(const Stages &stages, const qo_run_options &o, const Site &site) noexcept;
     ~Run();
     Run(const Run &) = delete;
     Run &operator=(const Run &) = delete;
 
-    // 0, or the errno that kept the command from starting; file, when it
-    // was a file that could not be opened.
-    int start(const char *&file) noexcept;
+    // 0, or the errno that kept a stage from starting (the stages started
+    // before it are killed); file, when it was a file that could not be
+    // opened, else stage, the one that could not be started.
+    int start(const char *&file, size_t &stage) noexcept;
     void serve() noexcept;
-    int reap(int &error) noexcept;
+    // Each stage's wait status, or -1 (not started, or lost: error).
+    void reap(int statuses[], int &error) noexcept;
     void fill_slots() noexcept;
     bool timed_out() const noexcept { return job_.timed_out(); }
 
   private:
     int open_files(const char *&file) noexcept;
     int open_pipes() noexcept;
+    int start_stage(size_t i, int &from_previous) noexcept;
     bool poll_once() noexcept;
     short revents(int fd, short events) const noexcept;
     void serve_stream(Stream &s) noexcept;
     bool done() const noexcept;
 
-    const char *const *argv_;
+    const Stages &stages_;
     const qo_run_options &o_;
     const Site &site_;
     SigpipeGuard sigpipe_;
@@ -175,14 +194,22 @@ class Run {
     Stream err_{"stderr", STDERR_FILENO};
     bool merged_;             // stderr goes into the stdout pipe
     char **unused_ = nullptr; // the output slot when a file takes stdout
-    int theirs_[3];           // the command's 0-2, placed over its own
-    pollfd polled_fds_[8] = {};
+    // The first stage's stdin, the last one's stdout, everyone's stderr.
+    int theirs_[3];
+    pollfd *polled_fds_; // our pipes and their backlogs, and the pidfds
     nfds_t polled_ = 0;
 };
 
-Run::Run(const char *const argv[], const qo_run_options &o, const Site &site) noexcept
-    : argv_(argv), o_(o), site_(site), env_(o.env, site), job_(1, o.timeout_ms, site),
-      merged_(o.output && o.output == o.errors && !o.output_file), theirs_{-1, -1, -1}
+// Polled at most: each of our three pipes, the caller's stdout and stderr
+// for their backlogs, each stage's pidfd.
+constexpr size_t polled_besides_stages = 5;
+
+Run::Run(const Stages &stages, const qo_run_options &o, const Site &site) noexcept
+    : stages_(stages), o_(o), site_(site), env_(o.env, site),
+      job_(stages.count, o.timeout_ms, site),
+      merged_(o.output && o.output == o.errors && !o.output_file), theirs_{-1, -1, -1},
+      polled_fds_(static_cast<pollfd *>(
+          allocate((stages.count + polled_besides_stages) * sizeof(pollfd), site)))
 {
     if (!o.input_file) {
         in_.rest = o.input;
@@ -203,6 +230,7 @@ Run::~Run()
     close_fd(err_.fd);
     for (int &fd : theirs_)
         close_fd(fd);
+    free(polled_fds_);
 }
 
 // The files come first: one that cannot be opened starts nothing.
@@ -232,26 +260,47 @@ int Run::open_pipes() noexcept
     return error;
 }
 
-int Run::start(const char *&file) noexcept
+// from_previous: the read end of the pipe the stage before writes, which
+// this stage takes over; on return, the one this stage writes.
+int Run::start_stage(size_t i, int &from_previous) noexcept
+{
+    const bool last = i + 1 == stages_.count;
+    int next_reads = -1, to_next = -1;
+    int error = last ? 0 : open_between(next_reads, to_next);
+    pid_t pid = -1;
+    if (!error) {
+        const Launch l{stages_.argv[i],
+                       env_.entries(),
+                       o_.dir,
+                       {i == 0 ? theirs_[0] : from_previous,
+                        last ? theirs_[1] : to_next, merged_ ? theirs_[1] : theirs_[2]},
+                       job_.group(),
+                       job_.takes_terminal()};
+        error = launch(l, pid);
+    }
+    close_fd(from_previous);
+    close_fd(to_next);
+    from_previous = next_reads;
+    if (!error)
+        job_.add(pid);
+    return error;
+}
+
+int Run::start(const char *&file, size_t &stage) noexcept
 {
     qo_log_internal::flush(); // what the command writes to the log's file comes after
     int error = open_files(file);
     if (!error)
         error = open_pipes();
-    pid_t pid = -1;
-    if (!error) {
-        const Launch l{
-            argv_,  env_.entries(),
-            o_.dir, {theirs_[0], theirs_[1], merged_ ? theirs_[1] : theirs_[2]},
-            0,      job_.takes_terminal()};
-        error = launch(l, pid);
-    }
+    int between = -1;
+    for (stage = 0; !error && stage < stages_.count; ++stage)
+        if ((error = start_stage(stage, between)))
+            break;
+    close_fd(between);
     for (int &fd : theirs_)
         close_fd(fd);
     if (error)
-        job_.not_started();
-    else
-        job_.add(pid);
+        job_.abandon();
     return error;
 }
 
@@ -320,11 +369,10 @@ void Run::serve() noexcept
     finish(err_, site_);
 }
 
-int Run::reap(int &error) noexcept
+void Run::reap(int statuses[], int &error) noexcept
 {
-    int status = -1;
-    job_.reap(&status, error);
-    return status;
+    std::fill(statuses, statuses + stages_.count, -1);
+    job_.reap(statuses, error);
 }
 
 void Run::fill_slots() noexcept
@@ -338,31 +386,59 @@ void Run::fill_slots() noexcept
 
 // ---- Reporting ---------------------------------------------------------
 
-using qo_run_internal::Outcome;
-
-void log_not_run(const char *const argv[], const char *dir, const char *what, int error,
-                 const Site &site) noexcept
+// A stage of a pipeline is named with its place in it.
+void log_not_run(const Stages &stages, size_t stage, const char *dir, const char *what,
+                 int error, const Site &site) noexcept
 {
-    char *name = qo_str_internal::shell_word(argv[0], true);
-    qo_log_int(4, site.line, site.file, site.routine, "Unable to %s %s%s%s: %s", what,
-               name, dir ? " in " : "", dir ? dir : "", strerror(error));
+    char *name = qo_str_internal::shell_word(stages.argv[stage][0], true);
+    char *place = nullptr;
+    if (stages.count > 1)
+        qo_asprintf(&place, " (stage %zu of %zu)", stage + 1, stages.count);
+    qo_log_int(4, site.line, site.file, site.routine, "Unable to %s %s%s%s%s: %s", what,
+               name, place ? place : "", dir ? " in " : "", dir ? dir : "",
+               strerror(error));
+    free(place);
     free(name);
 }
 
-void log_outcome(const char *argv0, int status, int timeout_ms, int64_t took,
-                 const Site &site) noexcept
+// "name: outcome" for each stage, joined as the stages are.
+char *outcomes(const Stages &stages, const int statuses[], const Site &site) noexcept
 {
-    char *name = qo_str_internal::shell_word(argv0, true);
-    char *outcome = qo_status_text(status);
-    if (timeout_ms)
+    char *text = nullptr;
+    for (size_t i = 0; i < stages.count; ++i) {
+        char *name = qo_str_internal::shell_word(stages.argv[i][0], true);
+        char *outcome = qo_status_text(statuses[i]);
+        qo_strcat_int(&text, site.line, site.file, "%s%s: %s", i ? " | " : "", name,
+                      outcome);
+        free(outcome);
+        free(name);
+    }
+    return text;
+}
+
+// One command reads "sleep: timed out after 1500 ms, killed by signal 15
+// (Terminated) (1500 ms)"; a pipeline puts the deadline after its stages.
+void log_outcome(const Stages &stages, const int statuses[], int timeout_ms,
+                 int64_t took, const Site &site) noexcept
+{
+    const long long ms = took;
+    if (timeout_ms && stages.count == 1) {
+        char *name = qo_str_internal::shell_word(stages.argv[0][0], true);
+        char *outcome = qo_status_text(statuses[0]);
         qo_log_int(5, site.line, site.file, site.routine,
                    "%s: timed out after %d ms, %s (%lld ms)", name, timeout_ms, outcome,
-                   static_cast<long long>(took));
+                   ms);
+        free(outcome);
+        free(name);
+        return;
+    }
+    char *text = outcomes(stages, statuses, site);
+    if (timeout_ms)
+        qo_log_int(5, site.line, site.file, site.routine,
+                   "%s; timed out after %d ms (%lld ms)", text, timeout_ms, ms);
     else
-        qo_log_int(5, site.line, site.file, site.routine, "%s: %s (%lld ms)", name,
-                   outcome, static_cast<long long>(took));
-    free(outcome);
-    free(name);
+        qo_log_int(5, site.line, site.file, site.routine, "%s (%lld ms)", text, ms);
+    free(text);
 }
 
 // A slot that still holds a string gets it released, as qo_getline() does.
@@ -376,39 +452,66 @@ void empty_slot(char **slot, const Site &site) noexcept
     *slot = nullptr;
 }
 
+void log_start_failure(const Stages &stages, const qo_run_options &o, const char *file,
+                       size_t stage, int error, const Site &site) noexcept
+{
+    if (file)
+        qo_log_int(4, site.line, site.file, site.routine, "Unable to open %s: %s", file,
+                   strerror(error));
+    else
+        log_not_run(stages, stage, o.dir, "run", error, site);
+}
+
+size_t lost_stage(const Stages &stages, const int statuses[]) noexcept
+{
+    size_t i = 0;
+    while (i + 1 < stages.count && statuses[i] != -1)
+        ++i;
+    return i;
+}
+
 } // namespace
 
-Outcome qo_run_internal::run(const char *const argv[], const qo_run_options &o,
-                             const Site &site) noexcept
+Outcome qo_run_internal::run_stages(const Stages &stages, const qo_run_options &o,
+                                    int statuses[], const Site &site) noexcept
 {
     empty_slot(o.output, site);
     empty_slot(o.errors, site);
-    char *line = command_line(argv, o, site);
+    char *line = command_line(stages, o, site);
     qo_log_int(5, site.line, site.file, site.routine, "%s", line);
     free(line);
     const int64_t started = now_ms();
-    Run job(argv, o, site);
+    Run job(stages, o, site);
     const char *file = nullptr;
-    if (const int error = job.start(file)) {
-        if (file)
-            qo_log_int(4, site.line, site.file, site.routine, "Unable to open %s: %s",
-                       file, strerror(error));
-        else
-            log_not_run(argv, o.dir, "run", error, site);
+    size_t stage = 0;
+    int error = job.start(file, stage);
+    if (error) {
+        log_start_failure(stages, o, file, stage, error, site);
+        int ignored = 0;
+        job.reap(statuses, ignored);
         job.fill_slots();
         return {-1, error};
     }
     job.serve();
-    int error = 0;
-    const int status = job.reap(error);
+    job.reap(statuses, error);
     job.fill_slots();
-    if (status == -1) {
-        log_not_run(argv, nullptr, "wait for", error, site);
+    if (error) {
+        log_not_run(stages, lost_stage(stages, statuses), nullptr, "wait for", error,
+                    site);
         return {-1, error};
     }
-    log_outcome(argv[0], status, job.timed_out() ? o.timeout_ms : 0, now_ms() - started,
-                site);
-    return {status, job.timed_out() ? ETIMEDOUT : 0};
+    log_outcome(stages, statuses, job.timed_out() ? o.timeout_ms : 0,
+                now_ms() - started, site);
+    return {0, job.timed_out() ? ETIMEDOUT : 0};
+}
+
+Outcome qo_run_internal::run(const char *const argv[], const qo_run_options &o,
+                             const Site &site) noexcept
+{
+    const Stages one{&argv, 1};
+    int status = -1;
+    const Outcome outcome = run_stages(one, o, &status, site);
+    return {outcome.status == -1 ? -1 : status, outcome.error};
 }
 
 extern "C" int qo_run_int(const char *const argv[], const qo_run_options *options,

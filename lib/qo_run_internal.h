@@ -19,6 +19,19 @@ struct Outcome {
 Outcome run(const char *const argv[], const qo_run_options &options,
             const qo_fail::Site &site) noexcept;
 
+// The commands of a run: one for qo_run(), each stage of a pipeline.
+struct Stages {
+    const char *const *const *argv;
+    size_t count;
+};
+
+// Runs the stages as one job, each one's stdout feeding the next one's
+// stdin, and logs the run. statuses receives each stage's wait status, or
+// -1 for a stage not started or whose status was lost. The outcome's
+// status is 0 when every stage was started and waited for, else -1.
+Outcome run_stages(const Stages &stages, const qo_run_options &options, int statuses[],
+                   const qo_fail::Site &site) noexcept;
+
 // SIGKILL to the process group of every command still running, so that an
 // ending process leaves none behind. Async-signal-safe.
 void end_running() noexcept;

@@ -128,6 +128,17 @@ int open_pipe(int &ours, int &theirs, bool command_reads) noexcept
     return theirs < 0 ? errno : 0;
 }
 
+int open_between(int &read_end, int &write_end) noexcept
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return errno;
+    read_end = above_stdio(fds[0]);
+    const int error = read_end < 0 ? errno : 0;
+    write_end = above_stdio(fds[1]);
+    return error ? error : write_end < 0 ? errno : 0;
+}
+
 int open_file(int &fd, const char *path, int flags) noexcept
 {
     fd = above_stdio(open(path, flags | O_CLOEXEC, 0666));

@@ -131,6 +131,8 @@ bool write_some(Input &in) noexcept;
 
 // 0, or the errno of the failure. Our end does not block; theirs does.
 int open_pipe(int &ours, int &theirs, bool command_reads) noexcept;
+// A pipe from one stage to the next: both ends block, neither is ours.
+int open_between(int &read_end, int &write_end) noexcept;
 int open_file(int &fd, const char *path, int flags) noexcept;
 
 } // namespace qo_run_internal

@@ -123,6 +123,14 @@ void Job::add(pid_t pid) noexcept
     deadline_ = now_us() + int64_t{timeout_ms_} * 1000;
 }
 
+void Job::abandon() noexcept
+{
+    if (count_ > 0)
+        kill(-group_, SIGKILL);
+    else if (takes_terminal_)
+        give_terminal(getpgrp());
+}
+
 // A stopped group also gets SIGCONT, or SIGTERM would wait for it.
 int Job::enforce_deadline() noexcept
 {

@@ -38,7 +38,7 @@ class RunSignals {
 
 // The processes of a run, in one group led by the first: the group's
 // deadline, the terminal while the group has it, its stops and the
-// reaping. A run has one process; a pipeline would add more.
+// reaping. A run has one process, a pipeline one per stage.
 class Job {
   public:
     Job(size_t capacity, int timeout_ms, const Site &site) noexcept;
@@ -51,13 +51,10 @@ class Job {
     bool takes_terminal() const noexcept { return takes_terminal_; }
     pid_t group() const noexcept { return group_; }
     void add(pid_t pid) noexcept;
-    // A process that took the terminal and failed to start left it to a
-    // group that is gone.
-    void not_started() noexcept
-    {
-        if (takes_terminal_ && count_ == 0)
-            give_terminal(getpgrp());
-    }
+    // A job whose next process could not be started: the ones started
+    // are killed (reap() still waits for them). A first process that took
+    // the terminal and failed to start left it to a group that is gone.
+    void abandon() noexcept;
     // The ms until the job needs looking at again, or -1; signals the group
     // as the deadline calls for.
     int wait_ms() noexcept;
