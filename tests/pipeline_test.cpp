@@ -2,6 +2,7 @@
 #include "qo.h"
 #include "support.h"
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -10,6 +11,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -90,6 +92,23 @@ TEST_F(Pipeline, EachStageFeedsTheNextAndStderrOfAllIsCaptured)
         EXPECT_EQ(r.out, row.out);
         EXPECT_EQ(r.err, row.err);
     }
+}
+
+TEST_F(Pipeline, PipelinesInFourThreadsEachGetTheirOwnData)
+{
+    std::vector<std::thread> threads;
+    std::atomic<int> wrong{0};
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &wrong] {
+            const std::string word = "thread" + std::to_string(t);
+            for (int i = 0; i < 25; ++i) {
+                const Result r = run({{"printf", word.c_str()}, {"cat"}, {"cat"}});
+                wrong += r.status != 0 || r.out != word;
+            }
+        });
+    for (auto &t : threads)
+        t.join();
+    EXPECT_EQ(wrong, 0);
 }
 
 // ---- Statuses -----------------------------------------------------------
