@@ -111,8 +111,8 @@ void close_from_3() noexcept
     close(dir);
 }
 
-// The child's side of a vfork: async-signal-safe calls only, in the
-// parent's memory, which is how its failure reaches the parent.
+// What posix_spawn's SETSIGDEF does, for the vfork child: a handler of the
+// caller's must not run there, in the caller's memory. Async-signal-safe.
 void reset_signals(bool takes_terminal) noexcept
 {
     sigset_t defaults;
