@@ -65,6 +65,14 @@ constexpr Comparison comparisons[] = {
     {"run /bin/true, vs g_spawn_sync", "run/true/qo", "run/true/g_spawn_sync", 1},
     {"capture 100 MiB, vs g_spawn_sync", "run/capture/qo", "run/capture/g_spawn_sync",
      1},
+    {"pipeline 3 x /bin/true, vs qo_system", "pipeline/true3/qo",
+     "pipeline/true3/system", 1.5},
+    {"pipeline 3 x /bin/true, vs libpipeline", "pipeline/true3/qo",
+     "pipeline/true3/libpipeline", 1},
+    {"pipeline 1 GiB, 3 stages, vs /bin/sh -c", "pipeline/1GiB/qo",
+     "pipeline/1GiB/system", 0.95},
+    {"pipeline 1 GiB, 3 stages, vs libpipeline", "pipeline/1GiB/qo",
+     "pipeline/1GiB/libpipeline", 1},
 };
 
 // Keeps the median of each benchmark as the console reporter prints it.

@@ -335,6 +335,49 @@ struct qo_run_options {
 QO_API int qo_run_int(const char *const argv[], const struct qo_run_options *options,
                       int line, const char *file) QO_NOEXCEPT;
 
+/* Run a pipeline without a shell: stages is a NULL-terminated array of
+ * argv arrays as qo_run() takes them, each stage's stdout feeding the next
+ * one's stdin through a pipe that only the two of them hold (the data never
+ * passes through the caller). The options apply to the pipeline as a
+ * whole: input or input_file feeds the first stage, output or output_file
+ * takes the last one's stdout, errors receives every stage's stderr as it
+ * arrives (the same slot as output: both, merged), and env, dir,
+ * timeout_ms and log_output act as in qo_run(). The stages are one job:
+ * one process group, the terminal's foreground at a terminal (Ctrl-C and
+ * Ctrl-Z act on the whole pipeline), SIGTERM then SIGKILL to every stage
+ * at the deadline. Each stage gets its own 0-2 and no other descriptor.
+ *
+ *     const char *tar[] = {"tar", "-cf", "-", "/srv", NULL};
+ *     const char *zstd[] = {"zstd", "-q", NULL};
+ *     const char *const *stages[] = {tar, zstd, NULL};
+ *     struct qo_run_options o = {0};
+ *     o.output_file = "/backup/srv.tzst";
+ *     int status = qo_pipeline(stages, &o, NULL);
+ *
+ * statuses, when not NULL, receives each stage's wait status in order
+ * (room for one per stage; -1 for a stage not started). Returns the wait
+ * status of the last stage that failed, or 0 when all succeeded (bash's
+ * pipefail), so a failing tar before a happy zstd is never a success. One
+ * exception: a stage killed by SIGPIPE whose reader ended well (yes |
+ * head -1: head had what it wanted and left) is not a failure, nor is one
+ * killed by SIGPIPE before such a stage. After a deadline errno is
+ * ETIMEDOUT, else 0; qo_status_text() tells the status. A stage that
+ * cannot be started kills the stages already started: -1, errno, a
+ * level-4 entry naming the stage ("Unable to run zstd (stage 2 of 2):
+ * No such file or directory"); a file that cannot be opened starts
+ * nothing (-1, errno, a level-4 entry).
+ *
+ * Logged at level 5 with the caller's call site as one line a shell reads
+ * back as the same pipeline ("tar -cf - /srv | zstd -q >
+ * /backup/srv.tzst"), then each stage's outcome and the duration ("tar:
+ * exited with status 0 | zstd: exited with status 0 (812 ms)"). SIGPIPE
+ * and SIGCHLD are blocked in the calling thread for the run. Ends the
+ * process when stages is NULL or holds no stage or an empty one, or
+ * memory runs out. */
+QO_API int qo_pipeline_int(const char *const *const stages[],
+                           const struct qo_run_options *options, int statuses[],
+                           int line, const char *file) QO_NOEXCEPT;
+
 /* Format a command line as qo_system() does, run it with /bin/sh -c as
  * qo_run() does, store its stdout in *slot (a fresh string; a string still
  * there is released first) and return its status; stderr goes to the
@@ -345,7 +388,8 @@ QO_API int qo_run_int(const char *const argv[], const struct qo_run_options *opt
 QO_API int qo_system_output_int(char **slot, int line, const char *file,
                                 const char *format, ...) QO_NOEXCEPT QO_PRINTF(4, 5);
 
-/* A fresh string telling a status of qo_system() or qo_run():
+/* A fresh string telling a status of qo_system(), qo_run() or
+ * qo_pipeline():
  * "exited with status 2", "killed by signal 9 (Killed)", "could not be
  * run" for -1. */
 QO_API char *qo_status_text(int status) QO_NOEXCEPT;
@@ -370,6 +414,7 @@ QO_API char *qo_status_text(int status) QO_NOEXCEPT;
 /* Variadic because the braces of a compound literal argv do not shield its
  * commas from the preprocessor. */
 #define qo_run(...) qo_run_int(__VA_ARGS__, __LINE__, __FILE__)
+#define qo_pipeline(...) qo_pipeline_int(__VA_ARGS__, __LINE__, __FILE__)
 #define qo_system_output(slot, ...)                                                    \
     qo_system_output_int((slot), __LINE__, __FILE__, __VA_ARGS__)
 #define qo_str_reset(slot, ...)                                                        \

@@ -9,11 +9,12 @@
 #include "qo_err_internal.h"
 #include "qo_log_internal.h"
 #include "qo_run_internal.h"
+#include "qo_run_io_internal.h"
+#include "qo_run_job_internal.h"
+#include "qo_run_spawn_internal.h"
 #include "qo_sigpipe_internal.h"
 #include "qo_str_internal.h"
 
-#include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -23,43 +24,10 @@
 #include <ctime>
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
-extern char **environ; // NOLINT(readability-redundant-declaration)
-
-// posix_spawn can do all of a child's setup only where the C library has
-// these; elsewhere a vfork child does it.
-#if QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDCLOSEFROM_NP &&                                \
-    QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDCHDIR_NP
-#define QO_SPAWN_DOES_SETUP 1
-#else
-#define QO_SPAWN_DOES_SETUP 0
-#endif
-#if QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDTCSETPGRP_NP
-[[maybe_unused]] constexpr bool spawn_takes_terminal = true;
-#else
-[[maybe_unused]] constexpr bool spawn_takes_terminal = false;
-#endif
-
-namespace {
-
-constexpr int kill_grace_ms = 1000;
-constexpr size_t read_chunk = size_t{64} << 10;    // a new pipe's size
-constexpr size_t big_read_chunk = size_t{1} << 20; // the most a user may ask
-// Without a pidfd (kernels before 5.3) the exit is looked for this often.
-constexpr int exit_check_ms = 10;
-// A pidfd tells of an exit, not of a stop: at a terminal, where Ctrl-Z
-// stops the job, the job is looked at this often.
-constexpr int stop_check_ms = 100;
-// Passed-through bytes waiting for the caller's descriptor: past this, the
-// command's pipe waits too.
-constexpr size_t pass_backlog = size_t{1} << 20;
-
-using qo_fail::Site;
+namespace qo_run_internal {
 
 [[noreturn]] void fail(const Site &site, const char *message) noexcept
 {
@@ -93,37 +61,11 @@ void close_fd(int &fd) noexcept
     fd = -1;
 }
 
-// ---- Groups still running, for qo_exit() ---------------------------------
+} // namespace qo_run_internal
 
-// A fixed table, so that a signal handler can read it: runs beyond this
-// many at once are not ended by qo_exit(). Each entry holds the group and
-// the process that started it: a forked child inherits the table, and its
-// parent's commands are not its to end.
-constexpr size_t tracked_groups = 64;
-std::atomic<uint64_t> running_groups[tracked_groups];
+using namespace qo_run_internal; // NOLINT(google-build-using-namespace)
 
-uint64_t tracked(pid_t group) noexcept
-{
-    return uint64_t{uint32_t(getpid())} << 32 | uint32_t(group);
-}
-
-void track(pid_t group) noexcept
-{
-    for (auto &slot : running_groups) {
-        uint64_t free_slot = 0;
-        if (slot.compare_exchange_strong(free_slot, tracked(group)))
-            return;
-    }
-}
-
-void untrack(pid_t group) noexcept
-{
-    for (auto &slot : running_groups) {
-        uint64_t held = tracked(group);
-        if (slot.compare_exchange_strong(held, 0))
-            return;
-    }
-}
+namespace {
 
 // ---- The command as a shell line, for the log --------------------------
 
@@ -168,720 +110,42 @@ void append_redirect(char **line, const char *op, const char *file,
     free(shown);
 }
 
+void append_stage(char **line, const char *const argv[], const qo_run_options &o,
+                  const Site &site) noexcept
+{
+    if (o.env && o.env[0])
+        append_env(line, o.env, site);
+    for (size_t i = 0; argv[i]; ++i)
+        append_word(line, argv[i], i == 0 && !(o.env && o.env[0]), site);
+}
+
 // The files are opened in the caller's folder: with a dir, the redirections
-// go around a subshell that changes folder only inside.
-char *command_line(const char *const argv[], const qo_run_options &o,
+// go around a subshell that changes folder only inside. Without one, the
+// input is the first stage's and the output the last one's.
+char *command_line(const Stages &stages, const qo_run_options &o,
                    const Site &site) noexcept
 {
     char *line = nullptr;
-    const bool files = o.input_file || o.output_file;
-    if (o.dir && files)
+    const bool around = o.dir && (o.input_file || o.output_file);
+    if (around)
         qo_strcat_int(&line, site.line, site.file, "(");
     if (o.dir)
         append_cd(&line, o.dir, site);
-    if (o.env && o.env[0])
-        append_env(&line, o.env, site);
-    for (size_t i = 0; argv[i]; ++i)
-        append_word(&line, argv[i], i == 0 && !(o.env && o.env[0]), site);
-    if (o.dir && files)
+    for (size_t i = 0; i < stages.count; ++i) {
+        if (i > 0)
+            qo_strcat_int(&line, site.line, site.file, " |");
+        append_stage(&line, stages.argv[i], o, site);
+        if (i == 0 && o.input_file && !around)
+            append_redirect(&line, "<", o.input_file, site);
+    }
+    if (around)
         qo_strcat_int(&line, site.line, site.file, ")");
-    if (o.input_file)
+    if (o.input_file && around)
         append_redirect(&line, "<", o.input_file, site);
     if (o.output_file)
         append_redirect(&line, o.flags & QO_RUN_APPEND ? ">>" : ">", o.output_file,
                         site);
     return line;
-}
-
-// ---- The command's environment -----------------------------------------
-
-// The caller's environment with the changes applied, in an array of its
-// own: the caller's is never touched.
-class Environment {
-  public:
-    Environment(const char *const *changes, const Site &site) noexcept
-    {
-        if (!changes || !changes[0])
-            return;
-        size_t n = 0, m = 0;
-        while (environ[n])
-            n++;
-        while (changes[m])
-            m++;
-        entries_ = static_cast<char **>(allocate((n + m + 1) * sizeof(char *), site));
-        std::copy(environ, environ + n, entries_);
-        used_ = n;
-        for (size_t i = 0; i < m; ++i)
-            apply(changes[i]);
-        entries_[used_] = nullptr;
-    }
-    ~Environment() { free(static_cast<void *>(entries_)); }
-    Environment(const Environment &) = delete;
-    Environment &operator=(const Environment &) = delete;
-
-    char *const *entries() const noexcept { return entries_ ? entries_ : environ; }
-
-  private:
-    // "NAME=value" replaces NAME, "NAME" removes it.
-    void apply(const char *change) noexcept
-    {
-        const size_t name = strcspn(change, "=");
-        size_t kept = 0;
-        for (size_t i = 0; i < used_; ++i)
-            if (strncmp(entries_[i], change, name) != 0 || entries_[i][name] != '=')
-                entries_[kept++] = entries_[i];
-        used_ = kept;
-        if (change[name] == '=')
-            entries_[used_++] = const_cast<char *>(change);
-    }
-
-    char **entries_ = nullptr;
-    size_t used_ = 0;
-};
-
-// ---- Pipes -------------------------------------------------------------
-
-// Bytes read from a pipe: the captured output, the start of a line still
-// waiting for its end, or bytes waiting to be passed on.
-class Buffer {
-  public:
-    Buffer() = default;
-    Buffer(const Buffer &) = delete;
-    Buffer &operator=(const Buffer &) = delete;
-    ~Buffer() { free(data_); }
-
-    // Room for more bytes after the text, and for its terminator.
-    char *reserve(size_t more, const Site &site) noexcept
-    {
-        if (room_ - size_ < more + 1) {
-            const size_t room = std::max({2 * room_, size_ + more + 1, size_t{4096}});
-            auto *grown = static_cast<char *>(realloc(data_, room));
-            if (!grown)
-                fail(site, "Unable to alloc memory in qo_run");
-            data_ = grown;
-            room_ = room;
-        }
-        return data_ + size_;
-    }
-    void append(const char *bytes, size_t n, const Site &site) noexcept
-    {
-        memcpy(reserve(n, site), bytes, n);
-        size_ += n;
-    }
-    const char *data() const noexcept { return data_; }
-    size_t size() const noexcept { return size_; }
-    size_t spare() const noexcept { return room_ - size_ - 1; }
-    void grow(size_t n) noexcept { size_ += n; }
-    void drop_front(size_t n) noexcept
-    {
-        memmove(data_, data_ + n, size_ - n);
-        size_ -= n;
-    }
-    // The text as a string the caller owns, without the slack reads left
-    // (at most an eighth more); the buffer is left empty.
-    char *release(const Site &site) noexcept
-    {
-        reserve(0, site)[0] = '\0';
-        const size_t used = size_ + 1;
-        if (room_ - used > used / 8)
-            trim(used);
-        char *text = data_;
-        data_ = nullptr;
-        size_ = room_ = 0;
-        return text;
-    }
-
-  private:
-    // A block the C library mapped on its own shrinks by whole pages only:
-    // a small text moves to a block of its size.
-    void trim(size_t used) noexcept
-    {
-        char *trimmed = nullptr;
-        if (used < big_read_chunk / 16) {
-            if ((trimmed = static_cast<char *>(malloc(used)))) {
-                memcpy(trimmed, data_, used);
-                free(data_);
-            }
-        } else {
-            trimmed = static_cast<char *>(realloc(data_, used));
-        }
-        if (trimmed)
-            data_ = trimmed;
-    }
-
-    char *data_ = nullptr;
-    size_t size_ = 0, room_ = 0;
-};
-
-// One of the command's output streams, when it comes through a pipe.
-struct Stream {
-    Stream(const char *name, int passes_to) noexcept : name(name), passes_to(passes_to)
-    {
-    }
-
-    // Bytes read but not yet written to the caller's descriptor.
-    size_t backlog() const noexcept { return pending.size() - passed; }
-
-    const char *name;      // as the log calls it
-    int passes_to;         // the caller's descriptor that uncaptured bytes go to
-    int fd = -1;           // our end; -1 when closed or when there is no pipe
-    char **slot = nullptr; // receives the text; NULL: passed on and logged
-    int log_level = 0;     // for uncaptured lines
-    size_t chunk = read_chunk;
-    Buffer text;
-    Buffer pending;    // for passes_to, written as poll finds it ready
-    size_t passed = 0; // of pending
-};
-
-// The caller's descriptor gets the bytes as it would have from the command
-// itself; one that is closed or has lost its reader loses them. Called when
-// poll finds it writable: a write of PIPE_BUF bytes at most then does not
-// block, even on a descriptor in blocking mode, which is the caller's to
-// choose. True when the write raised SIGPIPE.
-bool pass_some(Stream &s) noexcept
-{
-    const size_t n = std::min(s.backlog(), size_t{PIPE_BUF});
-    const ssize_t written = write(s.passes_to, s.pending.data() + s.passed, n);
-    if (written < 0 && (errno == EINTR || errno == EAGAIN))
-        return false;
-    const bool broken = written < 0 && errno == EPIPE;
-    s.passed = written < 0 ? s.pending.size() : s.passed + static_cast<size_t>(written);
-    if (s.passed == s.pending.size()) {
-        s.pending.drop_front(s.passed);
-        s.passed = 0;
-    }
-    return broken;
-}
-
-void log_line(const Stream &s, const char *text, size_t n, const Site &site) noexcept
-{
-    qo_log_int(s.log_level, site.line, site.file, site.routine, "%s: %.*s", s.name,
-               static_cast<int>(std::min<size_t>(n, INT_MAX)), text);
-}
-
-// Logs the complete lines and keeps the unfinished one.
-void log_lines(Stream &s, const Site &site) noexcept
-{
-    const char *start = s.text.data(), *end = start + s.text.size();
-    for (const char *nl;
-         (nl = static_cast<const char *>(memchr(start, '\n', end - start)));
-         start = nl + 1)
-        log_line(s, start, nl - start, site);
-    s.text.drop_front(start - s.text.data());
-}
-
-// One read; false once the pipe is at its end.
-bool read_some(Stream &s, const Site &site) noexcept
-{
-    char *at = s.text.reserve(s.chunk, site);
-    const ssize_t n = read(s.fd, at, s.text.spare());
-    if (n < 0)
-        return errno == EINTR || errno == EAGAIN;
-    if (n == 0)
-        return false;
-    s.text.grow(static_cast<size_t>(n));
-    // A full pipe means a producer that outruns us: a larger one costs both
-    // sides fewer wake-ups, which a busy machine makes expensive. Small
-    // outputs keep the small pipe.
-    if (static_cast<size_t>(n) >= s.chunk && s.chunk < big_read_chunk &&
-        fcntl(s.fd, F_SETPIPE_SZ, static_cast<int>(big_read_chunk)) >= 0)
-        s.chunk = big_read_chunk;
-    if (!s.slot) {
-        s.pending.append(at, static_cast<size_t>(n), site);
-        log_lines(s, site);
-    }
-    return true;
-}
-
-void finish(Stream &s, const Site &site) noexcept
-{
-    close_fd(s.fd);
-    if (!s.slot && s.text.size() > 0) {
-        log_line(s, s.text.data(), s.text.size(), site);
-        s.text.drop_front(s.text.size());
-    }
-}
-
-struct Input {
-    int fd = -1;
-    const char *rest = nullptr;
-    size_t left = 0;
-};
-
-// Writes what the pipe takes, and closes it once everything is written or
-// the command stops reading. True when the write raised SIGPIPE.
-bool write_some(Input &in) noexcept
-{
-    const ssize_t n = write(in.fd, in.rest, in.left);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN))
-        return false;
-    const bool broken = n < 0 && errno == EPIPE;
-    if (n > 0) {
-        in.rest += n;
-        in.left -= static_cast<size_t>(n);
-    }
-    if (n < 0 || in.left == 0)
-        close_fd(in.fd);
-    return broken;
-}
-
-// A descriptor for the command that a caller with 0-2 closed may have got
-// in 0-2: moved above them, so that placing the command's 0-2 cannot
-// overwrite one not yet placed.
-int above_stdio(int fd) noexcept
-{
-    if (fd < 0 || fd > STDERR_FILENO)
-        return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    close(fd);
-    return moved;
-}
-
-// 0, or the errno of the failure. Our end does not block; theirs does.
-int open_pipe(int &ours, int &theirs, bool command_reads) noexcept
-{
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0)
-        return errno;
-    ours = fds[command_reads ? 1 : 0];
-    theirs = above_stdio(fds[command_reads ? 0 : 1]);
-    fcntl(ours, F_SETFL, O_NONBLOCK);
-    return theirs < 0 ? errno : 0;
-}
-
-int open_file(int &fd, const char *path, int flags) noexcept
-{
-    fd = above_stdio(open(path, flags | O_CLOEXEC, 0666));
-    return fd < 0 ? errno : 0;
-}
-
-// ---- Signals and the terminal ------------------------------------------
-
-// For the run, the calling thread blocks SIGCHLD, so that a handler that
-// reaps every child cannot take the command's status (system() does the
-// same), and, at a terminal, SIGTTOU, so that it may hand the terminal over
-// and take it back, and pass output on while the job has it.
-class RunSignals {
-  public:
-    explicit RunSignals(bool at_terminal) noexcept
-    {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGCHLD);
-        if (at_terminal)
-            sigaddset(&set, SIGTTOU);
-        pthread_sigmask(SIG_BLOCK, &set, &before_);
-    }
-    ~RunSignals() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-    RunSignals(const RunSignals &) = delete;
-    RunSignals &operator=(const RunSignals &) = delete;
-
-  private:
-    sigset_t before_{};
-};
-
-// The terminal on the caller's stdin, as job control sees it.
-bool at_terminal() noexcept
-{
-    return tcgetpgrp(STDIN_FILENO) >= 0;
-}
-
-bool in_foreground() noexcept
-{
-    return tcgetpgrp(STDIN_FILENO) == getpgrp();
-}
-
-bool is_job_stop(int signal) noexcept
-{
-    return signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
-}
-
-// Without a wait: the process stays a zombie, its group id stays taken,
-// until it is reaped.
-bool has_exited(pid_t pid) noexcept
-{
-    siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0)
-        return errno != EINTR; // ECHILD: reaped by the kernel (SIGCHLD ignored)
-    return info.si_pid == pid;
-}
-
-// ---- The job: one process group ----------------------------------------
-
-// The processes of a run, in one group led by the first: the group's
-// deadline, the terminal while the group has it, its stops and the
-// reaping. A run has one process; a pipeline would add more.
-class Job {
-  public:
-    Job(size_t capacity, int timeout_ms, const Site &site) noexcept
-        : members_(static_cast<Member *>(allocate(capacity * sizeof(Member), site))),
-          timeout_ms_(timeout_ms), at_terminal_(at_terminal()),
-          takes_terminal_(at_terminal_ && in_foreground()), signals_(at_terminal_)
-    {
-    }
-    ~Job();
-    Job(const Job &) = delete;
-    Job &operator=(const Job &) = delete;
-
-    // Whether the group becomes the terminal's foreground: decided before
-    // the first process starts, which takes the terminal itself.
-    bool takes_terminal() const noexcept { return takes_terminal_; }
-    pid_t group() const noexcept { return group_; }
-    void add(pid_t pid) noexcept;
-    // A process that took the terminal and failed to start left it to a
-    // group that is gone.
-    void not_started() noexcept
-    {
-        if (takes_terminal_ && count_ == 0)
-            give_terminal(getpgrp());
-    }
-    // The ms until the job needs looking at again, or -1; signals the group
-    // as the deadline calls for.
-    int wait_ms() noexcept;
-    void watch(pollfd *fds, nfds_t &n) const noexcept;
-    // Takes note of the exits and stops that fds (as poll left them) or
-    // the passing of time tell of.
-    void check(const pollfd *fds, nfds_t n) noexcept;
-    bool exited() const noexcept;
-    bool timed_out() const noexcept { return stage_ != Stage::running; }
-    bool killed() const noexcept { return stage_ == Stage::killed; }
-    // Each member's wait status, or -1 with error.
-    void reap(int *statuses, int &error) noexcept;
-
-  private:
-    enum class Stage { running, terminated, killed };
-    struct Member {
-        pid_t pid;
-        int pidfd;
-        bool exited; // seen, not yet reaped: the group id stays the job's
-    };
-
-    void look_for_stop(const Member &m) noexcept;
-    void stopped(int signal) noexcept;
-    void give_terminal(pid_t group) noexcept;
-    int enforce_deadline() noexcept;
-
-    Member *members_;
-    size_t count_ = 0;
-    pid_t group_ = 0;
-    int timeout_ms_;
-    // In us, monotonic: counted in whole ms, it could come up to 1 ms early.
-    int64_t deadline_ = 0;
-    Stage stage_ = Stage::running;
-    bool at_terminal_, takes_terminal_;
-    bool holds_terminal_ = false;
-    RunSignals signals_;
-};
-
-Job::~Job()
-{
-    for (size_t i = 0; i < count_; ++i)
-        close_fd(members_[i].pidfd);
-    free(members_);
-}
-
-void Job::give_terminal(pid_t group) noexcept
-{
-    tcsetpgrp(STDIN_FILENO, group);
-    holds_terminal_ = group == group_;
-}
-
-void Job::add(pid_t pid) noexcept
-{
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    members_[count_++] = {pid, pidfd, false};
-    if (count_ > 1)
-        return;
-    group_ = pid;
-    track(group_);
-    // The child took the terminal before its exec; this closes the window
-    // where the C library could not do that.
-    if (takes_terminal_)
-        give_terminal(group_);
-    deadline_ = now_us() + int64_t{timeout_ms_} * 1000;
-}
-
-// A stopped group also gets SIGCONT, or SIGTERM would wait for it.
-int Job::enforce_deadline() noexcept
-{
-    if (timeout_ms_ <= 0)
-        return -1;
-    constexpr int64_t grace = int64_t{kill_grace_ms} * 1000;
-    const int64_t now = now_us();
-    if (stage_ == Stage::running && now >= deadline_) {
-        kill(-group_, SIGTERM);
-        kill(-group_, SIGCONT);
-        stage_ = Stage::terminated;
-    }
-    if (stage_ == Stage::terminated && now >= deadline_ + grace) {
-        kill(-group_, SIGKILL);
-        stage_ = Stage::killed;
-    }
-    if (stage_ == Stage::killed)
-        return -1;
-    const int64_t next = stage_ == Stage::running ? deadline_ : deadline_ + grace;
-    return static_cast<int>(std::min<int64_t>((next - now + 999) / 1000, INT_MAX));
-}
-
-int Job::wait_ms() noexcept
-{
-    int ms = enforce_deadline();
-    bool pidfds = true;
-    for (size_t i = 0; i < count_; ++i)
-        pidfds = pidfds && (members_[i].exited || members_[i].pidfd >= 0);
-    const int every = !pidfds ? exit_check_ms : at_terminal_ ? stop_check_ms : -1;
-    if (!exited() && every >= 0 && (ms < 0 || ms > every))
-        ms = every;
-    return ms;
-}
-
-void Job::watch(pollfd *fds, nfds_t &n) const noexcept
-{
-    for (size_t i = 0; i < count_; ++i)
-        if (!members_[i].exited && members_[i].pidfd >= 0)
-            fds[n++] = {members_[i].pidfd, POLLIN, 0};
-}
-
-void Job::look_for_stop(const Member &m) noexcept
-{
-    siginfo_t info{};
-    if (waitid(P_PID, static_cast<id_t>(m.pid), &info, WSTOPPED | WNOHANG) == 0 &&
-        info.si_pid == m.pid && info.si_code == CLD_STOPPED)
-        stopped(info.si_status);
-}
-
-void Job::check(const pollfd *fds, nfds_t n) noexcept
-{
-    for (size_t i = 0; i < count_; ++i) {
-        Member &m = members_[i];
-        if (m.exited)
-            continue;
-        bool polled = false, ready = false;
-        for (nfds_t j = 0; j < n; ++j)
-            if (fds[j].fd == m.pidfd && m.pidfd >= 0) {
-                polled = true;
-                ready = fds[j].revents != 0;
-            }
-        if (!polled || ready)
-            m.exited = has_exited(m.pid);
-        if (!m.exited && at_terminal_)
-            look_for_stop(m);
-    }
-}
-
-// The job stopped for the terminal (Ctrl-Z, or a read or write it may not
-// do from the background): the caller's group stops as well, so that the
-// shell sees a stopped job; when it is continued in the foreground (fg),
-// the job gets the terminal back and goes on. A stop by SIGSTOP is someone
-// else's to undo.
-void Job::stopped(int signal) noexcept
-{
-    if (!is_job_stop(signal))
-        return;
-    const bool had_terminal = holds_terminal_;
-    if (had_terminal)
-        give_terminal(getpgrp());
-    if (had_terminal || !in_foreground())
-        kill(-getpgrp(), SIGTSTP);
-    if (in_foreground())
-        give_terminal(group_);
-    // Continued in the background (bg), the job goes on there; one that
-    // wants the terminal it cannot have waits for the caller's next stop.
-    if (holds_terminal_ || signal == SIGTSTP)
-        kill(-group_, SIGCONT);
-}
-
-bool Job::exited() const noexcept
-{
-    for (size_t i = 0; i < count_; ++i)
-        if (!members_[i].exited)
-            return false;
-    return true;
-}
-
-void Job::reap(int *statuses, int &error) noexcept
-{
-    untrack(group_);
-    if (holds_terminal_)
-        give_terminal(getpgrp());
-    for (size_t i = 0; i < count_; ++i)
-        while (waitpid(members_[i].pid, &statuses[i], 0) < 0) {
-            if (errno != EINTR) {
-                error = errno;
-                statuses[i] = -1;
-                break;
-            }
-        }
-}
-
-// ---- Starting a process ------------------------------------------------
-
-// What a process of the job starts with.
-struct Launch {
-    const char *const *argv;
-    char *const *envp;
-    const char *dir;
-    int fds[3];          // its 0-2; -1: the caller's
-    pid_t group;         // 0: a new one that it leads
-    bool takes_terminal; // its group becomes the terminal's foreground
-};
-
-// The dispositions a command starts with: SIGPIPE and SIGXFSZ at their
-// defaults whatever the caller chose, so that it sees the errors it was
-// written for; at a terminal, the stops too, so that Ctrl-Z works. Other
-// ignored signals stay ignored (nohup); handled ones are reset by exec.
-void default_signals(sigset_t &set, bool takes_terminal) noexcept
-{
-    sigemptyset(&set);
-    for (const int signal : {SIGPIPE, SIGXFSZ})
-        sigaddset(&set, signal);
-    if (takes_terminal)
-        for (const int signal : {SIGTSTP, SIGTTIN, SIGTTOU})
-            sigaddset(&set, signal);
-}
-
-// Closes every descriptor from 3 up, by the kernel's close_range or else
-// by the list in /proc. Async-signal-safe.
-void close_from_3() noexcept
-{
-#if QO_HAVE_CLOSE_RANGE
-    if (close_range(3, ~0U, 0) == 0)
-        return;
-#endif
-    const int dir = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/self/fd",
-                                             O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (dir < 0)
-        return; // exec still closes what is close-on-exec
-    alignas(8) char entries[4096];
-    long n;
-    while ((n = syscall(SYS_getdents64, dir, entries, sizeof entries)) > 0)
-        for (long at = 0; at < n;) {
-            // The kernel's linux_dirent64, which not every C library names:
-            // the record's length at byte 16, the name from byte 19.
-            unsigned short length = 0;
-            memcpy(&length, entries + at + 16, sizeof length);
-            int fd = 0;
-            for (const char *c = entries + at + 19; *c >= '0' && *c <= '9'; ++c)
-                fd = fd * 10 + (*c - '0');
-            if (fd > 2 && fd != dir)
-                close(fd);
-            at += length;
-        }
-    close(dir);
-}
-
-// The child's side of a vfork: async-signal-safe calls only, in the
-// parent's memory, which is how its failure reaches the parent.
-void reset_signals(bool takes_terminal) noexcept
-{
-    sigset_t defaults;
-    default_signals(defaults, takes_terminal);
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    for (int signal = 1; signal < NSIG; ++signal) {
-        struct sigaction now {};
-        if (sigaction(signal, nullptr, &now) != 0 || now.sa_handler == SIG_DFL)
-            continue;
-        if (now.sa_handler != SIG_IGN || sigismember(&defaults, signal))
-            sigaction(signal, &dfl, nullptr);
-    }
-}
-
-// The child's side of a vfork: async-signal-safe calls only, in the
-// parent's memory, which is how its failure reaches the parent.
-[[noreturn]] void child(const Launch &l, volatile int &error) noexcept
-{
-    setpgid(0, l.group);
-    if (l.takes_terminal)
-        tcsetpgrp(STDIN_FILENO, getpgrp());
-    bool placed = !l.dir || chdir(l.dir) == 0;
-    for (int target = 0; placed && target < 3; ++target)
-        placed = l.fds[target] < 0 || dup2(l.fds[target], target) >= 0;
-    if (placed) {
-        close_from_3();
-        reset_signals(l.takes_terminal);
-        sigset_t empty;
-        sigemptyset(&empty);
-        sigprocmask(SIG_SETMASK, &empty, nullptr);
-        execvpe(l.argv[0], const_cast<char *const *>(l.argv), l.envp);
-    }
-    error = errno;
-    _exit(127);
-}
-
-int launch_by_vfork(const Launch &l, pid_t &pid) noexcept
-{
-    // No handler of the caller's may run in the child, which shares its
-    // memory: everything stays blocked until the child has reset them.
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    volatile int error = 0;
-    pid = vfork(); // NOLINT(clang-analyzer-security.insecureAPI.vfork)
-    if (pid == 0)
-        child(l, error);
-    const int vfork_error = errno;
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-    if (pid < 0)
-        return vfork_error;
-    if (error == 0)
-        return 0;
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    return error;
-}
-
-#if QO_SPAWN_DOES_SETUP
-
-int spawn_with_setup(const Launch &l, pid_t &pid) noexcept
-{
-    posix_spawn_file_actions_t actions;
-    posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attr);
-    int setup = 0;
-    auto keep_first = [&setup](int result) { setup = setup ? setup : result; };
-    sigset_t defaults, empty;
-    default_signals(defaults, l.takes_terminal);
-    sigemptyset(&empty);
-    keep_first(posix_spawnattr_setflags(
-        &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-    keep_first(posix_spawnattr_setpgroup(&attr, l.group));
-    keep_first(posix_spawnattr_setsigmask(&attr, &empty));
-    keep_first(posix_spawnattr_setsigdefault(&attr, &defaults));
-    if (l.dir)
-        keep_first(posix_spawn_file_actions_addchdir_np(&actions, l.dir));
-#if QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDTCSETPGRP_NP
-    if (l.takes_terminal)
-        keep_first(posix_spawn_file_actions_addtcsetpgrp_np(&actions, STDIN_FILENO));
-#endif
-    for (int target = 0; target < 3; ++target)
-        if (l.fds[target] >= 0)
-            keep_first(
-                posix_spawn_file_actions_adddup2(&actions, l.fds[target], target));
-    // Whatever the caller left open without close-on-exec stays out too.
-    keep_first(posix_spawn_file_actions_addclosefrom_np(&actions, 3));
-    if (setup)
-        return setup;
-    const int error = posix_spawnp(&pid, l.argv[0], &actions, &attr,
-                                   const_cast<char *const *>(l.argv), l.envp);
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attr);
-    return error;
-}
-
-#endif
-
-// posix_spawn where the C library can do all the setup; else a vfork child.
-// A command that takes the terminal must have it before its exec, or its
-// first read from /dev/tty would stop it.
-int launch(const Launch &l, pid_t &pid) noexcept
-{
-#if QO_SPAWN_DOES_SETUP
-    if (!l.takes_terminal || spawn_takes_terminal)
-        return spawn_with_setup(l, pid);
-#endif
-    return launch_by_vfork(l, pid);
 }
 
 // ---- One run -----------------------------------------------------------
@@ -890,30 +154,36 @@ int launch(const Launch &l, pid_t &pid) noexcept
 // ends the caller: it is blocked in this thread during the run.
 using SigpipeGuard = qo_sigpipe::Blocked;
 
+// The stages of a run as one job: each stage's stdout feeds the next one's
+// stdin through a pipe that only they hold; the run serves the first
+// stage's stdin, the last one's stdout and everyone's stderr.
 class Run {
   public:
-    Run(const char *const argv[], const qo_run_options &o, const Site &site) noexcept;
+    Run(const Stages &stages, const qo_run_options &o, const Site &site) noexcept;
     ~Run();
     Run(const Run &) = delete;
     Run &operator=(const Run &) = delete;
 
-    // 0, or the errno that kept the command from starting; file, when it
-    // was a file that could not be opened.
-    int start(const char *&file) noexcept;
+    // 0, or the errno that kept a stage from starting (the stages started
+    // before it are killed); file, when it was a file that could not be
+    // opened, else stage, the one that could not be started.
+    int start(const char *&file, size_t &stage) noexcept;
     void serve() noexcept;
-    int reap(int &error) noexcept;
+    // Each stage's wait status, or -1 (not started, or lost: error).
+    void reap(int statuses[], int &error) noexcept;
     void fill_slots() noexcept;
     bool timed_out() const noexcept { return job_.timed_out(); }
 
   private:
     int open_files(const char *&file) noexcept;
     int open_pipes() noexcept;
+    int start_stage(size_t i, int &from_previous) noexcept;
     bool poll_once() noexcept;
     short revents(int fd, short events) const noexcept;
     void serve_stream(Stream &s) noexcept;
     bool done() const noexcept;
 
-    const char *const *argv_;
+    const Stages &stages_;
     const qo_run_options &o_;
     const Site &site_;
     SigpipeGuard sigpipe_;
@@ -924,14 +194,22 @@ class Run {
     Stream err_{"stderr", STDERR_FILENO};
     bool merged_;             // stderr goes into the stdout pipe
     char **unused_ = nullptr; // the output slot when a file takes stdout
-    int theirs_[3];           // the command's 0-2, placed over its own
-    pollfd polled_fds_[8] = {};
+    // The first stage's stdin, the last one's stdout, everyone's stderr.
+    int theirs_[3];
+    pollfd *polled_fds_; // our pipes and their backlogs, and the pidfds
     nfds_t polled_ = 0;
 };
 
-Run::Run(const char *const argv[], const qo_run_options &o, const Site &site) noexcept
-    : argv_(argv), o_(o), site_(site), env_(o.env, site), job_(1, o.timeout_ms, site),
-      merged_(o.output && o.output == o.errors && !o.output_file), theirs_{-1, -1, -1}
+// Polled at most: each of our three pipes, the caller's stdout and stderr
+// for their backlogs, each stage's pidfd.
+constexpr size_t polled_besides_stages = 5;
+
+Run::Run(const Stages &stages, const qo_run_options &o, const Site &site) noexcept
+    : stages_(stages), o_(o), site_(site), env_(o.env, site),
+      job_(stages.count, o.timeout_ms, site),
+      merged_(o.output && o.output == o.errors && !o.output_file), theirs_{-1, -1, -1},
+      polled_fds_(static_cast<pollfd *>(
+          allocate((stages.count + polled_besides_stages) * sizeof(pollfd), site)))
 {
     if (!o.input_file) {
         in_.rest = o.input;
@@ -952,6 +230,7 @@ Run::~Run()
     close_fd(err_.fd);
     for (int &fd : theirs_)
         close_fd(fd);
+    free(polled_fds_);
 }
 
 // The files come first: one that cannot be opened starts nothing.
@@ -981,26 +260,47 @@ int Run::open_pipes() noexcept
     return error;
 }
 
-int Run::start(const char *&file) noexcept
+// from_previous: the read end of the pipe the stage before writes, which
+// this stage takes over; on return, the one this stage writes.
+int Run::start_stage(size_t i, int &from_previous) noexcept
+{
+    const bool last = i + 1 == stages_.count;
+    int next_reads = -1, to_next = -1;
+    int error = last ? 0 : open_between(next_reads, to_next);
+    pid_t pid = -1;
+    if (!error) {
+        const Launch l{stages_.argv[i],
+                       env_.entries(),
+                       o_.dir,
+                       {i == 0 ? theirs_[0] : from_previous,
+                        last ? theirs_[1] : to_next, merged_ ? theirs_[1] : theirs_[2]},
+                       job_.group(),
+                       job_.takes_terminal()};
+        error = launch(l, pid);
+    }
+    close_fd(from_previous);
+    close_fd(to_next);
+    from_previous = next_reads;
+    if (!error)
+        job_.add(pid);
+    return error;
+}
+
+int Run::start(const char *&file, size_t &stage) noexcept
 {
     qo_log_internal::flush(); // what the command writes to the log's file comes after
     int error = open_files(file);
     if (!error)
         error = open_pipes();
-    pid_t pid = -1;
-    if (!error) {
-        const Launch l{
-            argv_,  env_.entries(),
-            o_.dir, {theirs_[0], theirs_[1], merged_ ? theirs_[1] : theirs_[2]},
-            0,      job_.takes_terminal()};
-        error = launch(l, pid);
-    }
+    int between = -1;
+    for (stage = 0; !error && stage < stages_.count; ++stage)
+        if ((error = start_stage(stage, between)))
+            break;
+    close_fd(between);
     for (int &fd : theirs_)
         close_fd(fd);
     if (error)
-        job_.not_started();
-    else
-        job_.add(pid);
+        job_.abandon();
     return error;
 }
 
@@ -1069,11 +369,10 @@ void Run::serve() noexcept
     finish(err_, site_);
 }
 
-int Run::reap(int &error) noexcept
+void Run::reap(int statuses[], int &error) noexcept
 {
-    int status = -1;
-    job_.reap(&status, error);
-    return status;
+    std::fill(statuses, statuses + stages_.count, -1);
+    job_.reap(statuses, error);
 }
 
 void Run::fill_slots() noexcept
@@ -1087,31 +386,59 @@ void Run::fill_slots() noexcept
 
 // ---- Reporting ---------------------------------------------------------
 
-using qo_run_internal::Outcome;
-
-void log_not_run(const char *const argv[], const char *dir, const char *what, int error,
-                 const Site &site) noexcept
+// A stage of a pipeline is named with its place in it.
+void log_not_run(const Stages &stages, size_t stage, const char *dir, const char *what,
+                 int error, const Site &site) noexcept
 {
-    char *name = qo_str_internal::shell_word(argv[0], true);
-    qo_log_int(4, site.line, site.file, site.routine, "Unable to %s %s%s%s: %s", what,
-               name, dir ? " in " : "", dir ? dir : "", strerror(error));
+    char *name = qo_str_internal::shell_word(stages.argv[stage][0], true);
+    char *place = nullptr;
+    if (stages.count > 1)
+        qo_asprintf(&place, " (stage %zu of %zu)", stage + 1, stages.count);
+    qo_log_int(4, site.line, site.file, site.routine, "Unable to %s %s%s%s%s: %s", what,
+               name, place ? place : "", dir ? " in " : "", dir ? dir : "",
+               strerror(error));
+    free(place);
     free(name);
 }
 
-void log_outcome(const char *argv0, int status, int timeout_ms, int64_t took,
-                 const Site &site) noexcept
+// "name: outcome" for each stage, joined as the stages are.
+char *outcomes(const Stages &stages, const int statuses[], const Site &site) noexcept
 {
-    char *name = qo_str_internal::shell_word(argv0, true);
-    char *outcome = qo_status_text(status);
-    if (timeout_ms)
+    char *text = nullptr;
+    for (size_t i = 0; i < stages.count; ++i) {
+        char *name = qo_str_internal::shell_word(stages.argv[i][0], true);
+        char *outcome = qo_status_text(statuses[i]);
+        qo_strcat_int(&text, site.line, site.file, "%s%s: %s", i ? " | " : "", name,
+                      outcome);
+        free(outcome);
+        free(name);
+    }
+    return text;
+}
+
+// One command reads "sleep: timed out after 1500 ms, killed by signal 15
+// (Terminated) (1500 ms)"; a pipeline puts the deadline after its stages.
+void log_outcome(const Stages &stages, const int statuses[], int timeout_ms,
+                 int64_t took, const Site &site) noexcept
+{
+    const long long ms = took;
+    if (timeout_ms && stages.count == 1) {
+        char *name = qo_str_internal::shell_word(stages.argv[0][0], true);
+        char *outcome = qo_status_text(statuses[0]);
         qo_log_int(5, site.line, site.file, site.routine,
                    "%s: timed out after %d ms, %s (%lld ms)", name, timeout_ms, outcome,
-                   static_cast<long long>(took));
+                   ms);
+        free(outcome);
+        free(name);
+        return;
+    }
+    char *text = outcomes(stages, statuses, site);
+    if (timeout_ms)
+        qo_log_int(5, site.line, site.file, site.routine,
+                   "%s; timed out after %d ms (%lld ms)", text, timeout_ms, ms);
     else
-        qo_log_int(5, site.line, site.file, site.routine, "%s: %s (%lld ms)", name,
-                   outcome, static_cast<long long>(took));
-    free(outcome);
-    free(name);
+        qo_log_int(5, site.line, site.file, site.routine, "%s (%lld ms)", text, ms);
+    free(text);
 }
 
 // A slot that still holds a string gets it released, as qo_getline() does.
@@ -1125,49 +452,66 @@ void empty_slot(char **slot, const Site &site) noexcept
     *slot = nullptr;
 }
 
+void log_start_failure(const Stages &stages, const qo_run_options &o, const char *file,
+                       size_t stage, int error, const Site &site) noexcept
+{
+    if (file)
+        qo_log_int(4, site.line, site.file, site.routine, "Unable to open %s: %s", file,
+                   strerror(error));
+    else
+        log_not_run(stages, stage, o.dir, "run", error, site);
+}
+
+size_t lost_stage(const Stages &stages, const int statuses[]) noexcept
+{
+    size_t i = 0;
+    while (i + 1 < stages.count && statuses[i] != -1)
+        ++i;
+    return i;
+}
+
 } // namespace
 
-Outcome qo_run_internal::run(const char *const argv[], const qo_run_options &o,
-                             const Site &site) noexcept
+Outcome qo_run_internal::run_stages(const Stages &stages, const qo_run_options &o,
+                                    int statuses[], const Site &site) noexcept
 {
     empty_slot(o.output, site);
     empty_slot(o.errors, site);
-    char *line = command_line(argv, o, site);
+    char *line = command_line(stages, o, site);
     qo_log_int(5, site.line, site.file, site.routine, "%s", line);
     free(line);
     const int64_t started = now_ms();
-    Run job(argv, o, site);
+    Run job(stages, o, site);
     const char *file = nullptr;
-    if (const int error = job.start(file)) {
-        if (file)
-            qo_log_int(4, site.line, site.file, site.routine, "Unable to open %s: %s",
-                       file, strerror(error));
-        else
-            log_not_run(argv, o.dir, "run", error, site);
+    size_t stage = 0;
+    int error = job.start(file, stage);
+    if (error) {
+        log_start_failure(stages, o, file, stage, error, site);
+        int ignored = 0;
+        job.reap(statuses, ignored);
         job.fill_slots();
         return {-1, error};
     }
     job.serve();
-    int error = 0;
-    const int status = job.reap(error);
+    job.reap(statuses, error);
     job.fill_slots();
-    if (status == -1) {
-        log_not_run(argv, nullptr, "wait for", error, site);
+    if (error) {
+        log_not_run(stages, lost_stage(stages, statuses), nullptr, "wait for", error,
+                    site);
         return {-1, error};
     }
-    log_outcome(argv[0], status, job.timed_out() ? o.timeout_ms : 0, now_ms() - started,
-                site);
-    return {status, job.timed_out() ? ETIMEDOUT : 0};
+    log_outcome(stages, statuses, job.timed_out() ? o.timeout_ms : 0,
+                now_ms() - started, site);
+    return {0, job.timed_out() ? ETIMEDOUT : 0};
 }
 
-void qo_run_internal::end_running() noexcept
+Outcome qo_run_internal::run(const char *const argv[], const qo_run_options &o,
+                             const Site &site) noexcept
 {
-    const uint64_t self = uint64_t{uint32_t(getpid())} << 32;
-    for (auto &slot : running_groups) {
-        const uint64_t entry = slot.load();
-        if (entry && (entry & ~uint64_t{UINT32_MAX}) == self)
-            kill(-static_cast<pid_t>(entry & UINT32_MAX), SIGKILL);
-    }
+    const Stages one{&argv, 1};
+    int status = -1;
+    const Outcome outcome = run_stages(one, o, &status, site);
+    return {outcome.status == -1 ? -1 : status, outcome.error};
 }
 
 extern "C" int qo_run_int(const char *const argv[], const qo_run_options *options,

@@ -1,9 +1,12 @@
-// The command runner's entry for the other modules. Internal to the
-// library.
+// The command runner's entry for the other modules, and the furniture its
+// own files share. Internal to the library.
 #pragma once
 
 #include "qo.h"
 #include "qo_err_internal.h"
+
+#include <cstddef>
+#include <cstdint>
 
 namespace qo_run_internal {
 
@@ -16,8 +19,29 @@ struct Outcome {
 Outcome run(const char *const argv[], const qo_run_options &options,
             const qo_fail::Site &site) noexcept;
 
+// The commands of a run: one for qo_run(), each stage of a pipeline.
+struct Stages {
+    const char *const *const *argv;
+    size_t count;
+};
+
+// Runs the stages as one job, each one's stdout feeding the next one's
+// stdin, and logs the run. statuses receives each stage's wait status, or
+// -1 for a stage not started or whose status was lost. The outcome's
+// status is 0 when every stage was started and waited for, else -1.
+Outcome run_stages(const Stages &stages, const qo_run_options &options, int statuses[],
+                   const qo_fail::Site &site) noexcept;
+
 // SIGKILL to the process group of every command still running, so that an
 // ending process leaves none behind. Async-signal-safe.
 void end_running() noexcept;
+
+using qo_fail::Site;
+
+[[noreturn]] void fail(const Site &site, const char *message) noexcept;
+void *allocate(size_t size, const Site &site) noexcept;
+int64_t now_us() noexcept; // monotonic
+int64_t now_ms() noexcept;
+void close_fd(int &fd) noexcept; // and sets it to -1
 
 } // namespace qo_run_internal

@@ -85,7 +85,8 @@ $(links qo_memory qo_malloc qo_asprintf qo_strcat qo_strcat_int qo_str_reset \
     qo_str_reset_int qo_getline qo_getline_int qo_setenv qo_setenv_int qo_free)
 $(links qo_strings qo_shell_quote qo_stresc qo_strtok qo_str_substitute \
     qo_strip_spaces qo_date)
-$(links qo_commands qo_system qo_system_int qo_run qo_run_int qo_system_output \
+$(links qo_commands qo_system qo_system_int qo_run qo_run_int qo_pipeline \
+    qo_pipeline_int qo_system_output \
     qo_system_output_int qo_status_text)
 $(links qo_cpp)
 $(docs libqo-dev)

@@ -16,6 +16,21 @@
 
 namespace {
 
+// "|" among the words makes a pipeline of them.
+int run(std::vector<const char *> words, const qo_run_options &o)
+{
+    std::vector<const char *const *> stages{words.data()};
+    for (const char *&word : words)
+        if (word && strcmp(word, "|") == 0) {
+            word = nullptr;
+            stages.push_back(&word + 1);
+        }
+    if (stages.size() == 1)
+        return qo_run(words.data(), &o);
+    stages.push_back(nullptr);
+    return qo_pipeline(stages.data(), &o, nullptr);
+}
+
 // The caller, in a group of its own that the shell put in the foreground:
 // runs the command and prints how it ended and whether it has the terminal
 // back.
@@ -23,7 +38,7 @@ namespace {
 {
     qo_run_options o{};
     o.timeout_ms = timeout_ms;
-    const int status = qo_run(argv.data(), &o);
+    const int status = run(argv, o);
     char *text = qo_status_text(status);
     printf("caller: %s, %s\n", text, tcgetpgrp(0) == getpgrp() ? "foreground" : "not");
     fflush(stdout);
@@ -135,6 +150,24 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
          5000},
         {"Ctrl-Z stops both, fg resumes both",
          {"sh", "-c", "echo ready; read x </dev/tty; echo \"got $x\"", nullptr},
+         0,
+         false,
+         {{"ready", "\x1a"},
+          {"[stopped]", "fg\n"},
+          {"fg", "more\n"},
+          {"got more", nullptr},
+          {"caller: exited with status 0, foreground", nullptr}},
+         10000},
+        {"Ctrl-C ends every stage of a pipeline",
+         {"sh", "-c", "echo ready; exec sleep 7", "|", "cat", nullptr},
+         0,
+         false,
+         {{"ready", "\x03"},
+          {"caller: killed by signal 2 (Interrupt), foreground", nullptr}},
+         5000},
+        {"Ctrl-Z stops a whole pipeline, fg resumes it",
+         {"sh", "-c", "echo ready; read x </dev/tty; echo \"got $x\"", "|", "cat",
+          nullptr},
          0,
          false,
          {{"ready", "\x1a"},

@@ -1,0 +1,148 @@
+// The bytes of a run's pipes: what goes in, what is captured, logged or
+// passed on to the caller's descriptors.
+#include "qo_run_io_internal.h"
+#include "qo_log_internal.h"
+
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace qo_run_internal {
+
+// The caller's descriptor gets the bytes as it would have from the command
+// itself; one that is closed or has lost its reader loses them. Called when
+// poll finds it writable: a write of PIPE_BUF bytes at most then does not
+// block, even on a descriptor in blocking mode, which is the caller's to
+// choose. True when the write raised SIGPIPE.
+bool pass_some(Stream &s) noexcept
+{
+    const size_t n = std::min(s.backlog(), size_t{PIPE_BUF});
+    const ssize_t written = write(s.passes_to, s.pending.data() + s.passed, n);
+    if (written < 0 && (errno == EINTR || errno == EAGAIN))
+        return false;
+    const bool broken = written < 0 && errno == EPIPE;
+    s.passed = written < 0 ? s.pending.size() : s.passed + static_cast<size_t>(written);
+    if (s.passed == s.pending.size()) {
+        s.pending.drop_front(s.passed);
+        s.passed = 0;
+    }
+    return broken;
+}
+
+namespace {
+
+void log_line(const Stream &s, const char *text, size_t n, const Site &site) noexcept
+{
+    qo_log_int(s.log_level, site.line, site.file, site.routine, "%s: %.*s", s.name,
+               static_cast<int>(std::min<size_t>(n, INT_MAX)), text);
+}
+
+// Logs the complete lines and keeps the unfinished one.
+void log_lines(Stream &s, const Site &site) noexcept
+{
+    const char *start = s.text.data(), *end = start + s.text.size();
+    for (const char *nl;
+         (nl = static_cast<const char *>(memchr(start, '\n', end - start)));
+         start = nl + 1)
+        log_line(s, start, nl - start, site);
+    s.text.drop_front(start - s.text.data());
+}
+
+} // namespace
+
+// One read; false once the pipe is at its end.
+bool read_some(Stream &s, const Site &site) noexcept
+{
+    char *at = s.text.reserve(s.chunk, site);
+    const ssize_t n = read(s.fd, at, s.text.spare());
+    if (n < 0)
+        return errno == EINTR || errno == EAGAIN;
+    if (n == 0)
+        return false;
+    s.text.grow(static_cast<size_t>(n));
+    // A full pipe means a producer that outruns us: a larger one costs both
+    // sides fewer wake-ups, which a busy machine makes expensive. Small
+    // outputs keep the small pipe.
+    if (static_cast<size_t>(n) >= s.chunk && s.chunk < big_read_chunk &&
+        fcntl(s.fd, F_SETPIPE_SZ, static_cast<int>(big_read_chunk)) >= 0)
+        s.chunk = big_read_chunk;
+    if (!s.slot) {
+        s.pending.append(at, static_cast<size_t>(n), site);
+        log_lines(s, site);
+    }
+    return true;
+}
+
+void finish(Stream &s, const Site &site) noexcept
+{
+    close_fd(s.fd);
+    if (!s.slot && s.text.size() > 0) {
+        log_line(s, s.text.data(), s.text.size(), site);
+        s.text.drop_front(s.text.size());
+    }
+}
+
+// Writes what the pipe takes, and closes it once everything is written or
+// the command stops reading. True when the write raised SIGPIPE.
+bool write_some(Input &in) noexcept
+{
+    const ssize_t n = write(in.fd, in.rest, in.left);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return false;
+    const bool broken = n < 0 && errno == EPIPE;
+    if (n > 0) {
+        in.rest += n;
+        in.left -= static_cast<size_t>(n);
+    }
+    if (n < 0 || in.left == 0)
+        close_fd(in.fd);
+    return broken;
+}
+
+namespace {
+
+// A descriptor for the command that a caller with 0-2 closed may have got
+// in 0-2: moved above them, so that placing the command's 0-2 cannot
+// overwrite one not yet placed.
+int above_stdio(int fd) noexcept
+{
+    if (fd < 0 || fd > STDERR_FILENO)
+        return fd;
+    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    close(fd);
+    return moved;
+}
+
+} // namespace
+
+// 0, or the errno of the failure. Our end does not block; theirs does.
+int open_pipe(int &ours, int &theirs, bool command_reads) noexcept
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return errno;
+    ours = fds[command_reads ? 1 : 0];
+    theirs = above_stdio(fds[command_reads ? 0 : 1]);
+    fcntl(ours, F_SETFL, O_NONBLOCK);
+    return theirs < 0 ? errno : 0;
+}
+
+int open_between(int &read_end, int &write_end) noexcept
+{
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0)
+        return errno;
+    read_end = above_stdio(fds[0]);
+    const int error = read_end < 0 ? errno : 0;
+    write_end = above_stdio(fds[1]);
+    return error ? error : write_end < 0 ? errno : 0;
+}
+
+int open_file(int &fd, const char *path, int flags) noexcept
+{
+    fd = above_stdio(open(path, flags | O_CLOEXEC, 0666));
+    return fd < 0 ? errno : 0;
+}
+
+} // namespace qo_run_internal

@@ -1,0 +1,257 @@
+// The job of a run: one process group, so that a deadline, Ctrl-C and
+// Ctrl-Z reach everything the command started, which takes the terminal
+// over while it runs when the caller had it.
+#include "qo_run_job_internal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace qo_run_internal {
+
+namespace {
+
+constexpr int kill_grace_ms = 1000;
+// Without a pidfd (kernels before 5.3) the exit is looked for this often.
+constexpr int exit_check_ms = 10;
+// A pidfd tells of an exit, not of a stop: at a terminal, where Ctrl-Z
+// stops the job, the job is looked at this often.
+constexpr int stop_check_ms = 100;
+
+// ---- Groups still running, for qo_exit() ---------------------------------
+
+// A fixed table, so that a signal handler can read it: runs beyond this
+// many at once are not ended by qo_exit(). Each entry holds the group and
+// the process that started it: a forked child inherits the table, and its
+// parent's commands are not its to end.
+constexpr size_t tracked_groups = 64;
+std::atomic<uint64_t> running_groups[tracked_groups];
+
+uint64_t tracked(pid_t group) noexcept
+{
+    return uint64_t{uint32_t(getpid())} << 32 | uint32_t(group);
+}
+
+void track(pid_t group) noexcept
+{
+    for (auto &slot : running_groups) {
+        uint64_t free_slot = 0;
+        if (slot.compare_exchange_strong(free_slot, tracked(group)))
+            return;
+    }
+}
+
+void untrack(pid_t group) noexcept
+{
+    for (auto &slot : running_groups) {
+        uint64_t held = tracked(group);
+        if (slot.compare_exchange_strong(held, 0))
+            return;
+    }
+}
+
+// ---- Signals and the terminal ------------------------------------------
+
+// The terminal on the caller's stdin, as job control sees it.
+bool at_terminal() noexcept
+{
+    return tcgetpgrp(STDIN_FILENO) >= 0;
+}
+
+bool in_foreground() noexcept
+{
+    return tcgetpgrp(STDIN_FILENO) == getpgrp();
+}
+
+bool is_job_stop(int signal) noexcept
+{
+    return signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
+}
+
+// Without a wait: the process stays a zombie, its group id stays taken,
+// until it is reaped.
+bool has_exited(pid_t pid) noexcept
+{
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0)
+        return errno != EINTR; // ECHILD: reaped by the kernel (SIGCHLD ignored)
+    return info.si_pid == pid;
+}
+
+} // namespace
+
+Job::Job(size_t capacity, int timeout_ms, const Site &site) noexcept
+    : members_(static_cast<Member *>(allocate(capacity * sizeof(Member), site))),
+      timeout_ms_(timeout_ms), at_terminal_(at_terminal()),
+      takes_terminal_(at_terminal_ && in_foreground()), signals_(at_terminal_)
+{
+}
+
+Job::~Job()
+{
+    for (size_t i = 0; i < count_; ++i)
+        close_fd(members_[i].pidfd);
+    free(members_);
+}
+
+void Job::give_terminal(pid_t group) noexcept
+{
+    tcsetpgrp(STDIN_FILENO, group);
+    holds_terminal_ = group == group_;
+}
+
+void Job::add(pid_t pid) noexcept
+{
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    members_[count_++] = {pid, pidfd, false};
+    if (count_ > 1)
+        return;
+    group_ = pid;
+    track(group_);
+    // The child took the terminal before its exec; this closes the window
+    // where the C library could not do that.
+    if (takes_terminal_)
+        give_terminal(group_);
+    deadline_ = now_us() + int64_t{timeout_ms_} * 1000;
+}
+
+void Job::abandon() noexcept
+{
+    if (count_ > 0)
+        kill(-group_, SIGKILL);
+    else if (takes_terminal_)
+        give_terminal(getpgrp());
+}
+
+// A stopped group also gets SIGCONT, or SIGTERM would wait for it.
+int Job::enforce_deadline() noexcept
+{
+    if (timeout_ms_ <= 0)
+        return -1;
+    constexpr int64_t grace = int64_t{kill_grace_ms} * 1000;
+    const int64_t now = now_us();
+    if (stage_ == Stage::running && now >= deadline_) {
+        kill(-group_, SIGTERM);
+        kill(-group_, SIGCONT);
+        stage_ = Stage::terminated;
+    }
+    if (stage_ == Stage::terminated && now >= deadline_ + grace) {
+        kill(-group_, SIGKILL);
+        stage_ = Stage::killed;
+    }
+    if (stage_ == Stage::killed)
+        return -1;
+    const int64_t next = stage_ == Stage::running ? deadline_ : deadline_ + grace;
+    return static_cast<int>(std::min<int64_t>((next - now + 999) / 1000, INT_MAX));
+}
+
+int Job::wait_ms() noexcept
+{
+    int ms = enforce_deadline();
+    bool pidfds = true;
+    for (size_t i = 0; i < count_; ++i)
+        pidfds = pidfds && (members_[i].exited || members_[i].pidfd >= 0);
+    const int every = !pidfds ? exit_check_ms : at_terminal_ ? stop_check_ms : -1;
+    if (!exited() && every >= 0 && (ms < 0 || ms > every))
+        ms = every;
+    return ms;
+}
+
+void Job::watch(pollfd *fds, nfds_t &n) const noexcept
+{
+    for (size_t i = 0; i < count_; ++i)
+        if (!members_[i].exited && members_[i].pidfd >= 0)
+            fds[n++] = {members_[i].pidfd, POLLIN, 0};
+}
+
+void Job::look_for_stop(const Member &m) noexcept
+{
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(m.pid), &info, WSTOPPED | WNOHANG) == 0 &&
+        info.si_pid == m.pid && info.si_code == CLD_STOPPED)
+        stopped(info.si_status);
+}
+
+void Job::check(const pollfd *fds, nfds_t n) noexcept
+{
+    for (size_t i = 0; i < count_; ++i) {
+        Member &m = members_[i];
+        if (m.exited)
+            continue;
+        bool polled = false, ready = false;
+        for (nfds_t j = 0; j < n; ++j)
+            if (fds[j].fd == m.pidfd && m.pidfd >= 0) {
+                polled = true;
+                ready = fds[j].revents != 0;
+            }
+        if (!polled || ready)
+            m.exited = has_exited(m.pid);
+        if (!m.exited && at_terminal_)
+            look_for_stop(m);
+    }
+}
+
+// The job stopped for the terminal (Ctrl-Z, or a read or write it may not
+// do from the background): the caller's group stops as well, so that the
+// shell sees a stopped job; when it is continued in the foreground (fg),
+// the job gets the terminal back and goes on. A stop by SIGSTOP is someone
+// else's to undo.
+void Job::stopped(int signal) noexcept
+{
+    if (!is_job_stop(signal))
+        return;
+    const bool had_terminal = holds_terminal_;
+    if (had_terminal)
+        give_terminal(getpgrp());
+    if (had_terminal || !in_foreground())
+        kill(-getpgrp(), SIGTSTP);
+    if (in_foreground())
+        give_terminal(group_);
+    // Continued in the background (bg), the job goes on there; one that
+    // wants the terminal it cannot have waits for the caller's next stop.
+    if (holds_terminal_ || signal == SIGTSTP)
+        kill(-group_, SIGCONT);
+}
+
+bool Job::exited() const noexcept
+{
+    for (size_t i = 0; i < count_; ++i)
+        if (!members_[i].exited)
+            return false;
+    return true;
+}
+
+void Job::reap(int *statuses, int &error) noexcept
+{
+    untrack(group_);
+    if (holds_terminal_)
+        give_terminal(getpgrp());
+    for (size_t i = 0; i < count_; ++i)
+        while (waitpid(members_[i].pid, &statuses[i], 0) < 0) {
+            if (errno != EINTR) {
+                error = errno;
+                statuses[i] = -1;
+                break;
+            }
+        }
+}
+
+void end_running() noexcept
+{
+    const uint64_t self = uint64_t{uint32_t(getpid())} << 32;
+    for (auto &slot : running_groups) {
+        const uint64_t entry = slot.load();
+        if (entry && (entry & ~uint64_t{UINT32_MAX}) == self)
+            kill(-static_cast<pid_t>(entry & UINT32_MAX), SIGKILL);
+    }
+}
+
+} // namespace qo_run_internal

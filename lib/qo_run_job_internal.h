@@ -1,0 +1,96 @@
+// The job that a run's processes make: one process group, its deadline,
+// the terminal while it has it, its stops and the reaping. Internal to the
+// library.
+#pragma once
+
+#include "qo_run_internal.h"
+
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <poll.h>
+#include <unistd.h>
+
+namespace qo_run_internal {
+
+// For the run, the calling thread blocks SIGCHLD, so that a handler that
+// reaps every child cannot take the command's status (system() does the
+// same), and, at a terminal, SIGTTOU, so that it may hand the terminal over
+// and take it back, and pass output on while the job has it.
+class RunSignals {
+  public:
+    explicit RunSignals(bool at_terminal) noexcept
+    {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGCHLD);
+        if (at_terminal)
+            sigaddset(&set, SIGTTOU);
+        pthread_sigmask(SIG_BLOCK, &set, &before_);
+    }
+    ~RunSignals() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    RunSignals(const RunSignals &) = delete;
+    RunSignals &operator=(const RunSignals &) = delete;
+
+  private:
+    sigset_t before_{};
+};
+
+// The processes of a run, in one group led by the first: the group's
+// deadline, the terminal while the group has it, its stops and the
+// reaping. A run has one process, a pipeline one per stage.
+class Job {
+  public:
+    Job(size_t capacity, int timeout_ms, const Site &site) noexcept;
+    ~Job();
+    Job(const Job &) = delete;
+    Job &operator=(const Job &) = delete;
+
+    // Whether the group becomes the terminal's foreground: decided before
+    // the first process starts, which takes the terminal itself.
+    bool takes_terminal() const noexcept { return takes_terminal_; }
+    pid_t group() const noexcept { return group_; }
+    void add(pid_t pid) noexcept;
+    // A job whose next process could not be started: the ones started
+    // are killed (reap() still waits for them). A first process that took
+    // the terminal and failed to start left it to a group that is gone.
+    void abandon() noexcept;
+    // The ms until the job needs looking at again, or -1; signals the group
+    // as the deadline calls for.
+    int wait_ms() noexcept;
+    void watch(pollfd *fds, nfds_t &n) const noexcept;
+    // Takes note of the exits and stops that fds (as poll left them) or
+    // the passing of time tell of.
+    void check(const pollfd *fds, nfds_t n) noexcept;
+    bool exited() const noexcept;
+    bool timed_out() const noexcept { return stage_ != Stage::running; }
+    bool killed() const noexcept { return stage_ == Stage::killed; }
+    // Each member's wait status, or -1 with error.
+    void reap(int *statuses, int &error) noexcept;
+
+  private:
+    enum class Stage { running, terminated, killed };
+    struct Member {
+        pid_t pid;
+        int pidfd;
+        bool exited; // seen, not yet reaped: the group id stays the job's
+    };
+
+    void look_for_stop(const Member &m) noexcept;
+    void stopped(int signal) noexcept;
+    void give_terminal(pid_t group) noexcept;
+    int enforce_deadline() noexcept;
+
+    Member *members_;
+    size_t count_ = 0;
+    pid_t group_ = 0;
+    int timeout_ms_;
+    // In us, monotonic: counted in whole ms, it could come up to 1 ms early.
+    int64_t deadline_ = 0;
+    Stage stage_ = Stage::running;
+    bool at_terminal_, takes_terminal_;
+    bool holds_terminal_ = false;
+    RunSignals signals_;
+};
+
+} // namespace qo_run_internal

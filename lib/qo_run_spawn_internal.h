@@ -1,0 +1,48 @@
+// Starting a process of a run: its environment, its descriptors, its
+// group, and a clean start. Internal to the library.
+#pragma once
+
+#include "qo_run_internal.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <sys/types.h>
+
+namespace qo_run_internal {
+
+// The caller's environment with the changes applied, in an array of its
+// own: the caller's is never touched.
+class Environment {
+  public:
+    Environment(const char *const *changes, const Site &site) noexcept;
+    ~Environment() { free(static_cast<void *>(entries_)); }
+    Environment(const Environment &) = delete;
+    Environment &operator=(const Environment &) = delete;
+
+    char *const *entries() const noexcept;
+
+  private:
+    // "NAME=value" replaces NAME, "NAME" removes it.
+    void apply(const char *change) noexcept;
+
+    char **entries_ = nullptr;
+    size_t used_ = 0;
+};
+
+// What a process of the job starts with.
+struct Launch {
+    const char *const *argv;
+    char *const *envp;
+    const char *dir;
+    int fds[3];          // its 0-2; -1: the caller's
+    pid_t group;         // 0: a new one that it leads
+    bool takes_terminal; // its group becomes the terminal's foreground
+};
+
+// Starts the process: 0, or the errno that kept it from starting.
+// posix_spawn where the C library can do all the setup; else a vfork child.
+// A command that takes the terminal must have it before its exec, or its
+// first read from /dev/tty would stop it.
+int launch(const Launch &l, pid_t &pid) noexcept;
+
+} // namespace qo_run_internal
