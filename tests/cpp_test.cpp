@@ -4,11 +4,14 @@
 
 #include "support.h"
 
+#include <cerrno>
+#include <chrono>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -153,6 +156,123 @@ TEST_F(CppLogDeath, NulByteEndsTheProcess)
     EXPECT_THAT(logged(),
                 HasSubstr("#" + std::to_string(line) +
                           ": qo::shell_quote: NUL byte in input\nExiting...\n"));
+}
+
+// Each run waits on a process: one that hangs is ended by SIGALRM.
+class CppRun : public CppLog {
+  protected:
+    void SetUp() override
+    {
+        alarm(60);
+        CppLog::SetUp();
+    }
+    void TearDown() override
+    {
+        CppLog::TearDown();
+        alarm(0);
+    }
+};
+
+TEST_F(CppRun, TimedOutComesFromTheRunAndTheLogFromTheCaller)
+{
+    using namespace std::chrono_literals;
+    const int line = __LINE__ + 1;
+    const qo::run_result slept = qo::run({"sleep", "5"}, {.timeout = 50ms});
+    EXPECT_TRUE(slept.timed_out);
+    EXPECT_EQ(slept.describe(), "killed by signal 15 (Terminated)");
+    // The same status, but the command's own doing.
+    const qo::run_result killed = qo::run({"sh", "-c", "kill $$"}, {.timeout = 10s});
+    EXPECT_EQ(killed.status, slept.status);
+    EXPECT_FALSE(killed.timed_out);
+
+    const qo::run_result missing = qo::run({"/no/such/command"});
+    EXPECT_EQ(missing.error, ENOENT);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_FALSE(missing.ok());
+    EXPECT_THAT(logged(), HasSubstr(std::string(__FILE__) + "->qo_run_int#" +
+                                    std::to_string(line) + ": sleep 5\n"));
+}
+
+struct Converted {
+    const char *what;
+    qo::run_result got;
+    std::string_view output, errors;
+};
+
+TEST_F(CppRun, OptionsReachTheCommand)
+{
+    const std::string word = "[echo]";
+    const std::string both = "echo out; echo err >&2";
+    ScratchPath in, out;
+    qo_test::write_file(in.c_str(), "filed\n");
+    const Converted cases[] = {
+        {"view", qo::run({word.substr(1, 4), "x"}, {.capture_output = true}), "x\n",
+         ""},
+        {"vector",
+         qo::run(std::vector<std::string>{"printf", "%s", "a b"},
+                 {.capture_output = true}),
+         "a b", ""},
+        {"env",
+         qo::run({"sh", "-c", "printf %s $A/${HOME-none}"},
+                 {.capture_output = true, .env = {"A=1", "HOME"}}),
+         "1/none", ""},
+        {"dir", qo::run({"pwd"}, {.capture_output = true, .dir = "/"}), "/\n", ""},
+        {"input", qo::run({"cat"}, {.input = "typed", .capture_output = true}), "typed",
+         ""},
+        {"apart",
+         qo::run({"sh", "-c", both}, {.capture_output = true, .capture_errors = true}),
+         "out\n", "err\n"},
+        {"merged", qo::run({"sh", "-c", both}, {.merge_errors = true}), "out\nerr\n",
+         ""},
+        {"files",
+         qo::run({"cat"}, {.input_file = in.c_str(), .output_file = out.c_str()}), "",
+         ""},
+        {"append",
+         qo::run({"cat"}, {.input_file = in.c_str(),
+                           .output_file = out.c_str(),
+                           .append_output = true}),
+         "", ""},
+    };
+    for (const auto &c : cases) {
+        EXPECT_TRUE(c.got.ok()) << c.what << ": " << c.got.describe();
+        EXPECT_EQ(c.got.output, c.output) << c.what;
+        EXPECT_EQ(c.got.errors, c.errors) << c.what;
+    }
+    EXPECT_EQ(out.contents(), "filed\nfiled\n");
+}
+
+using CppRunDeath = CppRun;
+
+TEST_F(CppRunDeath, NulByteEndsTheProcess)
+{
+    using namespace std::string_literals;
+    const std::string nul = "a\0b"s;
+    const Refusal refusals[] = {
+        {[&] {
+             qo::run({"echo", nul});
+         },
+         "qo::run: NUL byte in argv"},
+        {[&] { qo::run(std::vector<std::string>{nul}); }, "qo::run: NUL byte in argv"},
+        {[&] { qo::run({"true"}, {.input = nul}); }, "qo::run: NUL byte in input"},
+        {[&] { qo::run({"true"}, {.dir = nul}); }, "qo::run: NUL byte in dir"},
+        {[&] {
+             qo::run({"true"}, {.env = {"A=1", nul}});
+         },
+         "qo::run: NUL byte in env"},
+        {[&] { qo::run({"true"}, {.input_file = nul}); },
+         "qo::run: NUL byte in input_file"},
+        {[&] { qo::run({"true"}, {.output_file = nul}); },
+         "qo::run: NUL byte in output_file"},
+    };
+    for (const auto &r : refusals)
+        EXPECT_EXIT(r.call(), ExitedWithCode(255),
+                    testing::ResultOf(qo_test::without_sanitizer_notes,
+                                      testing::Eq(std::string(r.message) + "\n")));
+
+    const int line = __LINE__ + 1;
+    EXPECT_EXIT(qo::run({"true"}, {.env = {nul}}), ExitedWithCode(255), "");
+    EXPECT_THAT(logged(), HasSubstr("#" + std::to_string(line) +
+                                    ": qo::run: NUL byte in env\nExiting...\n"));
 }
 
 } // namespace
