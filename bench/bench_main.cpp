@@ -73,6 +73,10 @@ constexpr Comparison comparisons[] = {
      "pipeline/1GiB/system", 0.95},
     {"pipeline 1 GiB, 3 stages, vs libpipeline", "pipeline/1GiB/qo",
      "pipeline/1GiB/libpipeline", 1},
+    // C++: the wrapper at most 1.05 times as long as the C call.
+    {"qo::run true, vs qo_run", "cpp/run/hpp", "cpp/run/c", 1 / 1.05},
+    {"qo::shell_quote 64 B names, vs qo_shell_quote + string", "cpp/shell_quote/hpp",
+     "cpp/shell_quote/c", 1 / 1.15},
 };
 
 // Keeps the median of each benchmark as the console reporter prints it.

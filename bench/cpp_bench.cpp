@@ -45,7 +45,42 @@ void shell_quote_c(benchmark::State &state)
     }
 }
 
+// The same command both ways, found in PATH: the wrapper adds the copy of
+// the word, the option struct and the result's strings.
+void run_true_hpp(benchmark::State &state)
+{
+    for (auto _ : state)
+        if (!qo::run({"true"}).ok())
+            state.SkipWithError("qo::run failed");
+}
+
+void run_true_c(benchmark::State &state)
+{
+    const char *const argv[] = {"true", nullptr};
+    for (auto _ : state)
+        if (qo_run(argv, nullptr) != 0)
+            state.SkipWithError("qo_run failed");
+}
+
+// What qo::run({"true"}) does besides qo_run_int: the wrapper's whole
+// cost, which the run's own noise hides in the comparison above.
+void run_conversion(benchmark::State &state)
+{
+    const qo::call_site where = qo::call_site::current();
+    for (auto _ : state) {
+        const qo::detail::c_argv argv({"true"}, "qo::run", where);
+        const qo::detail::c_run_options options({}, "qo::run", where);
+        benchmark::DoNotOptimize(argv.get());
+        benchmark::DoNotOptimize(options.get());
+        qo::run_result result = options.result(0, 0);
+        benchmark::DoNotOptimize(result);
+    }
+}
+
 BENCHMARK(shell_quote_hpp)->Name("cpp/shell_quote/hpp");
 BENCHMARK(shell_quote_c)->Name("cpp/shell_quote/c");
+BENCHMARK(run_true_hpp)->Name("cpp/run/hpp");
+BENCHMARK(run_true_c)->Name("cpp/run/c");
+BENCHMARK(run_conversion)->Name("cpp/run/conversion");
 
 } // namespace

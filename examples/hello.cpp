@@ -1,23 +1,30 @@
-// qo from C++: split a list, quote each entry as one shell word, run a
-// command with all of them and log the outcome. Strings come back as
-// std::string, so there is nothing to release; the log entry names this
-// file and line without a macro. Build it with the CMakeLists.txt beside
-// it, against an installed qo (find_package(qo)).
+// qo from C++: split a list, run a command with each entry as one of its
+// arguments, capture what it prints and log the outcome. No shell runs it,
+// so nothing needs quoting: "$three" reaches printf as it is. Strings come
+// back as std::string, so there is nothing to release; the run's log entry
+// and the one below name this file and line without a macro. Build it with
+// the CMakeLists.txt beside it, against an installed qo (find_package(qo)).
 #include <qo.hpp>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
+#include <vector>
 
 int main(int argc, char **argv)
 {
-    qo_log_open(argc > 1 ? argv[1] : "hello.log", 4);
+    qo_log_open(argc > 1 ? argv[1] : "hello.log", 5);
 
-    std::string command = "printf '%s\\n'";
-    for (const std::string &item : qo::split("one,\"two\",$three", ",")) {
-        command += ' ';
-        command += qo::shell_quote(item);
-    }
-    const int status = qo_system("%s", command.c_str());
-    qo::log(1, "ran %s: %s", command, qo::status_text(status));
+    std::vector<std::string> command = {"printf", "%s\\n"};
+    for (const std::string &item : qo::split("one,\"two\",$three", ","))
+        command.push_back(item);
+
+    qo::run_options options; // C++20: {.capture_output = true, .timeout = 5s}
+    options.capture_output = true;
+    options.timeout = std::chrono::seconds(5);
+    const qo::run_result ran = qo::run(command, options);
+    std::fputs(ran.output.c_str(), stdout);
+    qo::log(1, "printed %zu entries: %s", command.size() - 2, ran.describe());
     qo_log_close();
-    return status == 0 ? 0 : 1;
+    return ran.ok() ? 0 : 1;
 }

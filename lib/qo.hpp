@@ -25,10 +25,15 @@
 
 #include <qo.h>
 
+#include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -526,6 +531,196 @@ inline void setenv(std::string_view name, std::string_view value,
 inline std::string status_text(int status)
 {
     return detail::adopt(qo_status_text(status));
+}
+
+// What qo_run() does besides running the command; all defaults: nothing
+// captured, stdin from /dev/null, no deadline. In C++20, with designated
+// initialisers: qo::run({"make"}, {.capture_output = true, .timeout = 60s}).
+// Every member has an initialiser, so that GCC's -Wmissing-field-initializers
+// lets such a list name only some.
+struct run_options {
+    std::optional<std::string> input{}; // the command's stdin; none: /dev/null
+    bool capture_output = false, capture_errors = false;
+    bool merge_errors = false;            // stderr and stdout, as they come, in output
+    std::chrono::milliseconds timeout{0}; // > 0: SIGTERM at the deadline
+    std::string dir{};                    // empty: the caller's
+    std::vector<std::string> env{};       // "NAME=value" sets, "NAME" removes
+    std::string input_file{}, output_file{}; // empty: none
+    bool append_output = false;              // to output_file, not over it
+    int log_output = 0; // > 0: lines that nothing captures, logged at it
+};
+
+struct run_result {
+    int status = -1; // the wait status; -1: not started, or its status lost
+    std::string output{}, errors{};
+    bool timed_out = false; // ended by the deadline
+    int error = 0;          // errno of the run: why status is -1, ETIMEDOUT, or 0
+
+    bool ok() const noexcept { return status == 0; }
+    std::string describe() const { return status_text(status); }
+};
+
+namespace detail {
+
+[[noreturn]] inline void refuse_nul(const char *routine, const char *what,
+                                    const call_site &where) noexcept
+{
+    const std::string message = std::string(routine) + ": NUL byte in " + what;
+    refuse(message.c_str(), where);
+}
+
+// A std::string ends in a NUL already: only one inside needs refusing.
+inline const char *c_text(const std::string &text, const char *routine,
+                          const char *what, const call_site &where) noexcept
+{
+    if (text.find('\0') != std::string::npos)
+        refuse_nul(routine, what, where);
+    return text.c_str();
+}
+
+// An empty path stands for none, as it names no file.
+inline const char *c_path(const std::string &path, const char *routine,
+                          const char *what, const call_site &where) noexcept
+{
+    return path.empty() ? nullptr : c_text(path, routine, what, where);
+}
+
+// Pointers to the words, NULL-terminated, as qo_run() reads argv: into
+// the strings themselves, which end in a NUL already.
+inline std::vector<const char *> c_words(const std::vector<std::string> &words,
+                                         const char *routine, const call_site &where)
+{
+    std::vector<const char *> pointers;
+    pointers.reserve(words.size() + 1);
+    for (const std::string &word : words)
+        pointers.push_back(c_text(word, routine, "argv", where));
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Views need copying: the words as one NUL-separated block, and the
+// NULL-terminated array of pointers into it.
+class c_argv {
+  public:
+    c_argv(std::initializer_list<std::string_view> words, const char *routine,
+           const call_site &where)
+    {
+        std::vector<std::size_t> starts;
+        starts.reserve(words.size());
+        for (const std::string_view word : words) {
+            if (word.find('\0') != std::string_view::npos)
+                refuse_nul(routine, "argv", where);
+            starts.push_back(block_.size());
+            block_.append(word).push_back('\0');
+        }
+        pointers_.reserve(starts.size() + 1);
+        for (const std::size_t start : starts)
+            pointers_.push_back(block_.c_str() + start);
+        pointers_.push_back(nullptr);
+    }
+    // The pointers lead into block_, which a move may relocate (SSO).
+    c_argv(const c_argv &) = delete;
+    c_argv &operator=(const c_argv &) = delete;
+
+    const char *const *get() const noexcept { return pointers_.data(); }
+
+  private:
+    std::string block_;
+    std::vector<const char *> pointers_;
+};
+
+// run_options as the C struct, with what it points into: the env array
+// and the slots that receive the captured text. Holds pointers into the
+// options it was made from, which must outlive it.
+class c_run_options {
+  public:
+    c_run_options(const run_options &options, const char *routine,
+                  const call_site &where)
+    {
+        if (options.input)
+            c_.input = c_text(*options.input, routine, "input", where);
+        // qo_run() merges the streams when both slots are the same one.
+        if (options.capture_output || options.merge_errors)
+            c_.output = output_.slot();
+        if (options.merge_errors)
+            c_.errors = output_.slot();
+        else if (options.capture_errors)
+            c_.errors = errors_.slot();
+        c_.timeout_ms = milliseconds(options.timeout);
+        c_.dir = c_path(options.dir, routine, "dir", where);
+        c_.log_output = options.log_output;
+        if (!options.env.empty()) {
+            env_.reserve(options.env.size() + 1);
+            for (const std::string &change : options.env)
+                env_.push_back(c_text(change, routine, "env", where));
+            env_.push_back(nullptr);
+            c_.env = env_.data();
+        }
+        c_.input_file = c_path(options.input_file, routine, "input_file", where);
+        c_.output_file = c_path(options.output_file, routine, "output_file", where);
+        c_.flags = options.append_output ? QO_RUN_APPEND : 0U;
+    }
+    c_run_options(const c_run_options &) = delete;
+    c_run_options &operator=(const c_run_options &) = delete;
+
+    const qo_run_options *get() const noexcept { return &c_; }
+
+    // error: errno as the C call left it, read before anything else ran.
+    run_result result(int status, int error) const
+    {
+        return {status, output_.c_str(), errors_.c_str(),
+                status != -1 && error == ETIMEDOUT, error};
+    }
+
+  private:
+    // Past INT_MAX ms (24 days) the deadline is as good as none, but kept.
+    static int milliseconds(std::chrono::milliseconds timeout) noexcept
+    {
+        const auto count = timeout.count();
+        if (count <= 0)
+            return 0;
+        return count >= INT_MAX ? INT_MAX : static_cast<int>(count);
+    }
+
+    qo_run_options c_{};
+    std::vector<const char *> env_;
+    text output_, errors_;
+};
+
+inline run_result run(const char *const *argv, const run_options &options,
+                      const call_site &where)
+{
+    run_result result = [&] {
+        const c_run_options c(options, "qo::run", where);
+        const int status = qo_run_int(argv, c.get(), where.line, where.file);
+        // qo_run_int() sets errno as its last act on every return, and
+        // errno is this thread's: nothing between could have changed it.
+        const int error = errno;
+        return c.result(status, error);
+    }();
+    // The slots are freed by now; errno tells as it does after qo_run().
+    errno = result.error;
+    return result;
+}
+
+} // namespace detail
+
+// qo_run(): argv[0], searched in PATH when it has no slash, with the
+// arguments, without a shell; every guarantee of the C call holds. The
+// run's log entries name the caller's file and line.
+inline run_result run(std::initializer_list<std::string_view> argv,
+                      const run_options &options = {},
+                      call_site where = call_site::current())
+{
+    const detail::c_argv words(argv, "qo::run", where);
+    return detail::run(words.get(), options, where);
+}
+
+inline run_result run(const std::vector<std::string> &argv,
+                      const run_options &options = {},
+                      call_site where = call_site::current())
+{
+    return detail::run(detail::c_words(argv, "qo::run", where).data(), options, where);
 }
 
 } // namespace qo

@@ -2,9 +2,12 @@
 // the arguments users give, so that the strictest warnings see them all.
 #include <qo.hpp>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
+#include <vector>
 
 enum class colour : unsigned char { red };
 
@@ -25,6 +28,19 @@ int main()
     made += qo::substitute(made, "x", "y") + qo::status_text(0);
     for (const std::string &token : qo::split(made, ","))
         qo::setenv(token, made);
+    qo::run_options options;
+    options.input = made;
+    options.capture_output = true;
+    options.timeout = std::chrono::seconds(1);
+    options.env = {"A=1", "B"};
+    const qo::run_result ran = qo::run({"true", std::string_view(made)}, options);
+    made += ran.output + ran.errors + ran.describe();
+#if __cplusplus >= 202002L
+    made +=
+        qo::run({"true"}, {.input = "x", .timeout = std::chrono::seconds(1)}).output;
+#endif
+    if (ran.timed_out || !qo::run(std::vector<std::string>{"true"}).ok())
+        return 1;
     qo::text owned(qo_shell_quote("x"));
     qo::text taken = std::move(owned);
     char *mine = taken.release();

@@ -4,11 +4,14 @@
 
 #include "support.h"
 
+#include <cerrno>
+#include <chrono>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <string>
 #include <string_view>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -93,10 +96,19 @@ TEST(CppFormat, PassesStringsAsCText)
     EXPECT_EQ(qo::format("%d", small::seven), "7");
 }
 
+// The alarm ends a run that hangs instead of the whole suite.
 class CppLog : public testing::Test {
   protected:
-    void SetUp() override { qo_log_open(log.c_str(), 8); }
-    void TearDown() override { qo_log_close(); }
+    void SetUp() override
+    {
+        alarm(60);
+        qo_log_open(log.c_str(), 8);
+    }
+    void TearDown() override
+    {
+        qo_log_close();
+        alarm(0);
+    }
     std::string logged()
     {
         qo_log_close();
@@ -153,6 +165,86 @@ TEST_F(CppLogDeath, NulByteEndsTheProcess)
     EXPECT_THAT(logged(),
                 HasSubstr("#" + std::to_string(line) +
                           ": qo::shell_quote: NUL byte in input\nExiting...\n"));
+}
+
+using CppRun = CppLog;
+
+TEST_F(CppRun, TimedOutComesFromTheRunAndTheLogFromTheCaller)
+{
+    using namespace std::chrono_literals;
+    const int line = __LINE__ + 1;
+    const qo::run_result slept = qo::run({"sleep", "5"}, {.timeout = 50ms});
+    EXPECT_TRUE(slept.timed_out);
+    // The same status, but the command's own doing.
+    const qo::run_result killed = qo::run({"sh", "-c", "kill $$"}, {.timeout = 10s});
+    EXPECT_EQ(killed.status, slept.status);
+    EXPECT_FALSE(killed.timed_out);
+
+    const qo::run_result missing = qo::run({"/no/such/command"});
+    EXPECT_EQ(missing.error, ENOENT);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_THAT(logged(), HasSubstr(std::string(__FILE__) + "->qo_run_int#" +
+                                    std::to_string(line) + ": sleep 5\n"));
+}
+
+struct Converted {
+    qo::run_result got;
+    std::string_view output{}, errors{};
+};
+
+TEST_F(CppRun, OptionsReachTheCommand)
+{
+    const char *both = "echo out; echo err >&2";
+    ScratchPath in, out;
+    qo_test::write_file(in.c_str(), "filed\n");
+    const Converted cases[] = {
+        {qo::run({std::string_view("echo!", 4), "x"}, {.capture_output = true}), "x\n"},
+        {qo::run(std::vector<std::string>{"printf", "%s", "a b"},
+                 {.capture_output = true}),
+         "a b"},
+        {qo::run({"sh", "-c", "printf %s $A/${HOME-none}"},
+                 {.capture_output = true, .env = {"A=1", "HOME"}}),
+         "1/none"},
+        {qo::run({"pwd"}, {.capture_output = true, .dir = "/"}), "/\n"},
+        {qo::run({"cat"}, {.input = "typed", .capture_output = true}), "typed"},
+        {qo::run({"sh", "-c", both}, {.capture_output = true, .capture_errors = true}),
+         "out\n", "err\n"},
+        {qo::run({"sh", "-c", both}, {.merge_errors = true}), "out\nerr\n"},
+        {qo::run({"cat"}, {.input_file = in.c_str(), .output_file = out.c_str()})},
+        {qo::run({"cat"}, {.input_file = in.c_str(),
+                           .output_file = out.c_str(),
+                           .append_output = true})},
+    };
+    for (const auto &c : cases) {
+        EXPECT_TRUE(c.got.ok()) << c.output;
+        EXPECT_EQ(c.got.output, c.output);
+        EXPECT_EQ(c.got.errors, c.errors) << c.output;
+    }
+    EXPECT_EQ(out.contents(), "filed\nfiled\n");
+}
+
+using CppRunDeath = CppLog;
+
+TEST_F(CppRunDeath, NulByteEndsTheProcess)
+{
+    using namespace std::string_literals;
+    const std::string nul = "a\0b"s;
+    const auto says = [](const std::string &what) {
+        return testing::ResultOf(qo_test::without_sanitizer_notes,
+                                 testing::Eq("qo::run: NUL byte in " + what + "\n"));
+    };
+    EXPECT_EXIT(qo::run({"echo", nul}), ExitedWithCode(255), says("argv"));
+    EXPECT_EXIT(qo::run(std::vector<std::string>{nul}), ExitedWithCode(255),
+                says("argv"));
+    const std::pair<qo::run_options, std::string> refusals[] = {
+        {{.input = nul}, "input"},
+        {{.dir = nul}, "dir"},
+        {{.env = {"A=1", nul}}, "env"},
+        {{.input_file = nul}, "input_file"},
+        {{.output_file = nul}, "output_file"},
+    };
+    for (const auto &[options, what] : refusals)
+        EXPECT_EXIT(qo::run({"true"}, options), ExitedWithCode(255), says(what));
 }
 
 } // namespace
