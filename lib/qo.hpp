@@ -553,8 +553,9 @@ struct run_options {
 struct run_result {
     int status = -1; // the wait status; -1: not started, or its status lost
     std::string output{}, errors{};
-    bool timed_out = false; // ended by the deadline
-    int error = 0;          // errno of the run: why status is -1, ETIMEDOUT, or 0
+    bool timed_out = false;      // ended by the deadline
+    int error = 0;               // errno of the run: why status is -1, ETIMEDOUT, or 0
+    std::vector<int> statuses{}; // qo::pipeline: each stage's wait status, in order
 
     bool ok() const noexcept { return status == 0; }
     std::string describe() const { return status_text(status); }
@@ -687,20 +688,31 @@ class c_run_options {
     text output_, errors_;
 };
 
-inline run_result run(const char *const *argv, const run_options &options,
-                      const call_site &where)
+// call(the C options) is qo_run_int() or qo_pipeline_int(), whose result
+// becomes a run_result.
+template <class Call>
+run_result run_with(const run_options &options, const char *routine,
+                    const call_site &where, Call call)
 {
     run_result result = [&] {
-        const c_run_options c(options, "qo::run", where);
-        const int status = qo_run_int(argv, c.get(), where.line, where.file);
-        // qo_run_int() sets errno as its last act on every return, and
+        const c_run_options c(options, routine, where);
+        const int status = call(c.get());
+        // The C runners set errno as their last act on every return, and
         // errno is this thread's: nothing between could have changed it.
         const int error = errno;
         return c.result(status, error);
     }();
-    // The slots are freed by now; errno tells as it does after qo_run().
+    // The slots are freed by now; errno tells as it does after the C call.
     errno = result.error;
     return result;
+}
+
+inline run_result run(const char *const *argv, const run_options &options,
+                      const call_site &where)
+{
+    return run_with(options, "qo::run", where, [&](const qo_run_options *c) {
+        return qo_run_int(argv, c, where.line, where.file);
+    });
 }
 
 } // namespace detail
@@ -721,6 +733,36 @@ inline run_result run(const std::vector<std::string> &argv,
                       call_site where = call_site::current())
 {
     return detail::run(detail::c_words(argv, "qo::run", where).data(), options, where);
+}
+
+// qo_pipeline(): each stage's stdout feeds the next stage's stdin, in one
+// job with one deadline; input and input_file feed the first stage,
+// output and output_file take the last one's stdout, errors every stage's
+// stderr. status follows bash's pipefail (a stage killed by SIGPIPE after
+// the stages behind it ended well does not count); statuses has each
+// stage's own.
+inline run_result pipeline(const std::vector<std::vector<std::string>> &stages,
+                           const run_options &options = {},
+                           call_site where = call_site::current())
+{
+    // Reserved up front: the C array points into the words' own blocks.
+    std::vector<std::vector<const char *>> words;
+    words.reserve(stages.size());
+    std::vector<const char *const *> c_stages;
+    c_stages.reserve(stages.size() + 1);
+    for (const std::vector<std::string> &stage : stages) {
+        words.push_back(detail::c_words(stage, "qo::pipeline", where));
+        c_stages.push_back(words.back().data());
+    }
+    c_stages.push_back(nullptr);
+    std::vector<int> statuses(stages.size(), -1);
+    run_result result =
+        detail::run_with(options, "qo::pipeline", where, [&](const qo_run_options *c) {
+            return qo_pipeline_int(c_stages.data(), c, statuses.data(), where.line,
+                                   where.file);
+        });
+    result.statuses = std::move(statuses);
+    return result;
 }
 
 } // namespace qo

@@ -41,6 +41,8 @@ int main()
 #endif
     if (ran.timed_out || !qo::run(std::vector<std::string>{"true"}).ok())
         return 1;
+    if (qo::pipeline({{"true"}, {"cat"}}, options).statuses.size() != 2)
+        return 1;
     qo::text owned(qo_shell_quote("x"));
     qo::text taken = std::move(owned);
     char *mine = taken.release();

@@ -223,6 +223,22 @@ TEST_F(CppRun, OptionsReachTheCommand)
     EXPECT_EQ(out.contents(), "filed\nfiled\n");
 }
 
+TEST_F(CppRun, PipelineGivesEveryStagesStatus)
+{
+    const int line = __LINE__ + 1;
+    const qo::run_result failed = qo::pipeline({{"false"}, {"tr", "a", "b"}});
+    EXPECT_EQ(failed.status, 256);
+    EXPECT_EQ(failed.statuses, (std::vector<int>{256, 0}));
+    EXPECT_THAT(logged(), HasSubstr("->qo_pipeline_int#" + std::to_string(line) +
+                                    ": false | tr a b\n"));
+    const qo::run_result piped =
+        qo::pipeline({{"printf", "a\nb\n"}, {"tr", "a", "c"}, {"head", "-1"}},
+                     {.capture_output = true});
+    EXPECT_TRUE(piped.ok());
+    EXPECT_EQ(piped.output, "c\n");
+    EXPECT_EQ(piped.statuses.size(), 3U);
+}
+
 using CppRunDeath = CppLog;
 
 TEST_F(CppRunDeath, NulByteEndsTheProcess)
@@ -236,6 +252,9 @@ TEST_F(CppRunDeath, NulByteEndsTheProcess)
     EXPECT_EXIT(qo::run({"echo", nul}), ExitedWithCode(255), says("argv"));
     EXPECT_EXIT(qo::run(std::vector<std::string>{nul}), ExitedWithCode(255),
                 says("argv"));
+    EXPECT_EXIT(qo::pipeline({{"true"}, {"echo", nul}}), ExitedWithCode(255),
+                testing::ResultOf(qo_test::without_sanitizer_notes,
+                                  testing::Eq("qo::pipeline: NUL byte in argv\n")));
     const std::pair<qo::run_options, std::string> refusals[] = {
         {{.input = nul}, "input"},
         {{.dir = nul}, "dir"},
