@@ -67,6 +67,20 @@ struct Fifo : ScratchPath {
     Fifo() { mkfifo(c_str(), 0600); }
 };
 
+// A thread whose entry outgrows a pipe nobody drains holds the log's lock
+// for good; then() has to go on without it.
+void beside_a_stuck_writer(const Fifo &fifo, void (*then)())
+{
+    alarm(limit);
+    open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    qo_log_open(fifo.c_str(), 1);
+    std::thread([] {
+        qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
+    }).detach();
+    usleep(100000);
+    then();
+}
+
 // The first child is forked with an entry buffered, the others while
 // another thread is inside an entry.
 TEST(LogFork, ChildrenLogAndExitAndNothingIsWrittenTwice)
@@ -243,8 +257,7 @@ TEST(LogSignalsAndPipes, AFileSizeLimitIsReportedLikeAFullDisk)
     EXPECT_EQ(log.contents().size(), 4096U);
 }
 
-// A thread stuck writing to a pipe nobody drains holds the lock for good;
-// each of these waits for it 2 seconds, then goes on.
+// Each of these waits 2 seconds for a stuck writer, then goes on.
 TEST(LogSignalsAndPipes, ForkAndTheFlushBeforeACommandWaitForAStuckWriterAWhileOnly)
 {
     const struct {
@@ -263,14 +276,7 @@ TEST(LogSignalsAndPipes, ForkAndTheFlushBeforeACommandWaitForAStuckWriterAWhileO
         Fifo fifo;
         EXPECT_EXIT(
             {
-                alarm(limit);
-                open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-                qo_log_open(fifo.c_str(), 1);
-                std::thread([] {
-                    qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
-                }).detach();
-                usleep(100000);
-                c.wait();
+                beside_a_stuck_writer(fifo, c.wait);
                 exit(0);
             },
             ExitedWithCode(0), Eq(""));
@@ -380,24 +386,11 @@ TEST(FatalExit, AChildForkedWhileTheParentEndsEndsOnItsOwn)
     }
 }
 
-// The other thread's entry outgrows a pipe nobody drains: it holds the
-// lock for good.
 TEST(FatalExit, EndsBesideAThreadStuckWritingTheLog)
 {
     for (void (*end)() : {+[] { qo_exit(3, nullptr); }, +[] { exit(3); }}) {
         Fifo fifo;
-        EXPECT_EXIT(
-            {
-                alarm(limit);
-                open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-                qo_log_open(fifo.c_str(), 1);
-                std::thread([] {
-                    qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
-                }).detach();
-                usleep(100000);
-                end();
-            },
-            ExitedWithCode(3), Eq(""));
+        EXPECT_EXIT(beside_a_stuck_writer(fifo, end), ExitedWithCode(3), Eq(""));
     }
 }
 
