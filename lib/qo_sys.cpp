@@ -10,20 +10,31 @@
 #include <cstdio>
 #include <cstdlib>
 
+namespace {
+
+// The command line, or the end of the process when it cannot be built.
+[[gnu::format(printf, 2, 0)]] char *command_line(const qo_fail::Site &site,
+                                                 const char *format, va_list ap,
+                                                 const char *failure) noexcept
+{
+    char *command = nullptr;
+    if (vasprintf(&command, format, ap) < 0)
+        qo_fail::fail(site, -1, failure);
+    return command;
+}
+
+} // namespace
+
 extern "C" int qo_system_int(int line, const char *file, const char *format,
                              ...) noexcept
 {
-    qo_fail::require(format, {line, file, "qo_system_int"}, "qo_system: NULL format");
-    char *command = nullptr;
+    const qo_fail::Site site{line, file, "qo_system_int"};
+    qo_fail::require(format, site, "qo_system: NULL format");
     va_list ap;
     va_start(ap, format);
-    const int n = vasprintf(&command, format, ap);
+    char *command =
+        command_line(site, format, ap, "Unable to alloc memory in qo_system_int");
     va_end(ap);
-    if (n < 0) {
-        qo_log_int(1, line, file, "qo_system_int",
-                   "Unable to alloc memory in qo_system_int\nExiting...");
-        qo_exit(n, "Unable to alloc memory in qo_system_int");
-    }
     qo_log_internal::flush(); // the command's output lands after the entries
     // Handing the line to the shell is what this routine is for.
     const int status = system(command); // NOLINT(cert-env33-c)
@@ -41,13 +52,11 @@ extern "C" int qo_system_output_int(char **slot, int line, const char *file,
     const qo_fail::Site site{line, file, "qo_system_output_int"};
     qo_fail::require(slot, site, "qo_system_output: NULL slot");
     qo_fail::require(format, site, "qo_system_output: NULL format");
-    char *command = nullptr;
     va_list ap;
     va_start(ap, format);
-    const int n = vasprintf(&command, format, ap);
+    char *command = command_line(site, format, ap,
+                                 "Unable to alloc memory in qo_system_output_int");
     va_end(ap);
-    if (n < 0)
-        qo_fail::fail(site, -1, "Unable to alloc memory in qo_system_output_int");
     const char *const argv[] = {"/bin/sh", "-c", "--", command, nullptr};
     qo_run_options options{};
     options.output = slot;
