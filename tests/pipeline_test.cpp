@@ -17,12 +17,7 @@ namespace {
 using qo_test::ScratchPath;
 using Stage = std::vector<const char *>;
 
-// Every test waits on processes: one that hangs is ended by SIGALRM.
-class Pipeline : public testing::Test {
-  protected:
-    void SetUp() override { alarm(60); }
-    void TearDown() override { alarm(0); }
-};
+class Pipeline : public qo_test::Bounded<60> {};
 
 struct Result {
     int status, error;

@@ -24,13 +24,7 @@ namespace {
 using qo_test::ScratchPath;
 using testing::ExitedWithCode;
 
-// Every test here waits on processes and pipes: one that hangs is ended by
-// SIGALRM instead of stalling the run.
-class Run : public testing::Test {
-  protected:
-    void SetUp() override { alarm(120); }
-    void TearDown() override { alarm(0); }
-};
+class Run : public qo_test::Bounded<120> {};
 
 struct Result {
     int status, error;

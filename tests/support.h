@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <sstream>
 #include <string>
 #include <unistd.h>
@@ -43,6 +44,14 @@ class ScratchPath {
 
   private:
     std::string path_;
+};
+
+// For tests that wait on processes and pipes: one that hangs is ended by
+// SIGALRM after seconds instead of stalling the run.
+template <unsigned seconds> class Bounded : public testing::Test {
+  protected:
+    void SetUp() override { alarm(seconds); }
+    void TearDown() override { alarm(0); }
 };
 
 // The sanitizers write their own notes on standard error ("==pid==..."),
