@@ -49,7 +49,8 @@ char *qo_routine(const char *input, const char *specials, char escape, char quot
 // qo_stresc forced onto its AVX2 path, for CPUs without AVX-512.
 char *qo_avx2(const char *input, const char *specials, char escape, char quote)
 {
-    return qo_scan::stresc_using(qo_scan::Path::avx2, input, specials, escape, quote);
+    return qo_str_scan::stresc_using(qo_str_scan::Path::avx2, input, specials, escape,
+                                     quote);
 }
 
 // The limit: allocating and copying the same bytes, nothing more.

@@ -40,11 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     FUZZ_CHECK(unquote(word, back));
     FUZZ_CHECK(back == input);
     FUZZ_CHECK(word[0] == '\'');
-    for (const auto path :
-         {qo_scan::Path::portable, qo_scan::Path::avx2, qo_scan::Path::avx512}) {
-        if (!qo_scan::supported(path))
+    for (const auto path : {qo_str_scan::Path::portable, qo_str_scan::Path::avx2,
+                            qo_str_scan::Path::avx512}) {
+        if (!qo_str_scan::supported(path))
             continue;
-        char *again = qo_scan::shell_quote_using(path, input.c_str());
+        char *again = qo_str_scan::shell_quote_using(path, input.c_str());
         FUZZ_CHECK(strcmp(again, word) == 0);
         qo_free(&again);
     }

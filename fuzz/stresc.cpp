@@ -68,12 +68,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     char *out = qo_stresc(input.c_str(), specials.c_str(), escape, quote);
     FUZZ_CHECK(out == expected);
     qo_free(&out);
-    for (const auto path :
-         {qo_scan::Path::portable, qo_scan::Path::avx2, qo_scan::Path::avx512}) {
-        if (!qo_scan::supported(path))
+    for (const auto path : {qo_str_scan::Path::portable, qo_str_scan::Path::avx2,
+                            qo_str_scan::Path::avx512}) {
+        if (!qo_str_scan::supported(path))
             continue;
-        out =
-            qo_scan::stresc_using(path, input.c_str(), specials.c_str(), escape, quote);
+        out = qo_str_scan::stresc_using(path, input.c_str(), specials.c_str(), escape,
+                                        quote);
         FUZZ_CHECK(out == expected);
         qo_free(&out);
     }

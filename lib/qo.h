@@ -44,9 +44,9 @@ extern "C" {
 /* The version of this header. The build takes the project's version from
  * here, so it is the one place to change it. */
 #define QO_VERSION_MAJOR 1
-#define QO_VERSION_MINOR 2
+#define QO_VERSION_MINOR 3
 #define QO_VERSION_PATCH 0
-#define QO_VERSION "1.2.0"
+#define QO_VERSION "1.3.0"
 /* The same as one number, 0xMMmmpp, for tests in #if: 0x010200 is 1.2.0. */
 #define QO_VERSION_NUM                                                                 \
     ((QO_VERSION_MAJOR << 16) | (QO_VERSION_MINOR << 8) | QO_VERSION_PATCH)
@@ -252,11 +252,11 @@ QO_API int qo_system_int(int line, const char *file, const char *format,
 /* What qo_run() does besides running the command. Zero-initialise, then
  * set what you need; a NULL options pointer means all zero.
  *
- * The struct keeps its size from 1.2 on: later versions carve new fields
- * out of reserved[], where zero keeps to the old behaviour, so a program
- * built against this header runs unchanged against a later library. A
- * program built against 1.1, whose struct ended at log_output, still
- * links to the qo_run_int() it was built for. Leave reserved[] zero. */
+ * The struct keeps its size from 1.2 on: 1.3 carved its fields out of the
+ * room 1.2 reserved, where zero keeps to the old behaviour, so a program
+ * built against the 1.2 header runs unchanged. A program built against
+ * 1.1, whose struct ended at log_output, still links to the qo_run_int()
+ * it was built for. */
 struct qo_run_options {
     const char *input; /* text for the command's stdin; NULL: /dev/null */
     char **output;     /* slot that receives its stdout; NULL: the caller's */
@@ -276,10 +276,26 @@ struct qo_run_options {
     const char *output_file; /* its stdout writes this file (it wins over
                                 output): created 0666 & ~umask, truncated,
                                 or appended with QO_RUN_APPEND */
-    unsigned flags;          /* QO_RUN_APPEND */
-    void *reserved[8];       /* zero */
+    unsigned flags;          /* QO_RUN_APPEND, QO_RUN_CLEAR_ENV, QO_RUN_REPLACE */
+    /* since 1.3, in the room 1.2 reserved: the struct's size is unchanged */
+    void *context; /* passed back to each callback */
+    /* Called with each line of stdout (of stderr) as it arrives; a
+     * non-zero return stops the run. */
+    int (*on_output)(void *context, const char *line, size_t size);
+    int (*on_errors)(void *context, const char *line, size_t size);
+    /* Called when the command can take more input: the bytes put in
+     * buffer, 0 for the end of input, -1 to stop the run. */
+    ssize_t (*on_input)(void *context, char *buffer, size_t room);
+    size_t *output_size; /* receives the size of what output received */
+    size_t *errors_size; /* receives the size of what errors received */
+    char **why;          /* slot that receives why the run could not start,
+                            or "" */
+    int stop_signal;     /* sent first at the deadline or a stop; 0: SIGTERM */
+    int grace_ms;        /* then SIGKILL this much later; 0: 1000 */
 };
 #define QO_RUN_APPEND 1u
+#define QO_RUN_CLEAR_ENV 2u /* start from an empty environment, as env -i */
+#define QO_RUN_REPLACE 4u   /* output_file replaced whole, on success only */
 
 /* Run argv[0] (searched in the caller's PATH when it has no slash) with
  * the arguments argv[0..] up to a NULL, without a shell: each argument

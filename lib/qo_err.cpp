@@ -59,7 +59,7 @@ bool first_to_end() noexcept
         return true;
     if (ender == self || ending_elsewhere(ender))
         return false;
-    qo_log_internal::release_if_held_here();
+    qo_log::release_if_held_here();
     for (;;)
         pause();
 }
@@ -72,7 +72,7 @@ int parent_status(int status) noexcept
 
 } // namespace
 
-void qo_fail::tell(const char *text, const char *more) noexcept
+void qo_err::tell(const char *text, const char *more) noexcept
 {
     iovec parts[] = {{const_cast<char *>(text), strlen(text)},
                      {const_cast<char *>(more), strlen(more)},
@@ -86,7 +86,7 @@ void qo_fail::tell(const char *text, const char *more) noexcept
     }
 }
 
-void qo_fail::fail(const Site &site, int status, const char *message) noexcept
+void qo_err::fail(const Site &site, int status, const char *message) noexcept
 {
     qo_log_int(1, site.line, site.file, site.routine, "%s\nExiting...", message);
     qo_exit(status, message);
@@ -96,9 +96,9 @@ extern "C" void qo_exit(int status, const char *message) noexcept
 {
     if (first_to_end() && qo_exit_hook)
         qo_exit_hook(status, message);
-    qo_run_internal::end_running();
+    qo_run::end_running();
     if (message)
-        qo_fail::tell(message);
-    qo_log_internal::close_at_exit();
+        qo_err::tell(message);
+    qo_log::close_at_exit();
     exit(parent_status(status));
 }

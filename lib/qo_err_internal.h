@@ -4,7 +4,7 @@
 // error. Internal to the library.
 #pragma once
 
-namespace qo_fail {
+namespace qo_err {
 
 // Where a failure is reported from: the caller's call site for routines
 // that take one, the library's own for those that do not.
@@ -33,4 +33,4 @@ inline void require(const void *argument, const Site &site,
         fail(site, -1, message);
 }
 
-} // namespace qo_fail
+} // namespace qo_err

@@ -22,7 +22,7 @@ namespace sink = qo_log_sink;
 
 namespace {
 
-using qo_fail::tell;
+using qo_err::tell;
 
 // Raised by qo_log_reopen(), maybe in a signal handler; the next entry
 // reopens the file, where the lock may be taken.
@@ -55,7 +55,7 @@ write_entry(int level, int line, const char *file, const char *routine,
 // nobody reads yet) stalls only the caller; the lock only swaps the files.
 extern "C" void qo_log_open(const char *path, int level) noexcept
 {
-    qo_log_internal::watch_the_end();
+    qo_log::watch_the_end();
     reopen_wanted.store(false, std::memory_order_relaxed); // a fresh file
     char *copy = path ? strdup(path) : nullptr;
     const int fd = copy ? sink::open_file(copy) : -1;

@@ -128,12 +128,12 @@ pthread_once_t handlers_once = PTHREAD_ONCE_INIT;
 
 } // namespace
 
-void qo_log_internal::watch_the_end() noexcept
+void qo_log::watch_the_end() noexcept
 {
     pthread_once(&handlers_once, register_handlers);
 }
 
-void qo_log_internal::flush() noexcept
+void qo_log::flush() noexcept
 {
     if (sink::held_here() || !sink::lock_bounded())
         return;
@@ -141,7 +141,7 @@ void qo_log_internal::flush() noexcept
     sink::unlock();
 }
 
-void qo_log_internal::close_at_exit() noexcept
+void qo_log::close_at_exit() noexcept
 {
     sink::set_level(0);
     const Hold hold = hold_for_end();
@@ -150,7 +150,7 @@ void qo_log_internal::close_at_exit() noexcept
     let_go(hold);
 }
 
-void qo_log_internal::release_if_held_here() noexcept
+void qo_log::release_if_held_here() noexcept
 {
     if (sink::held_here())
         sink::unlock();

@@ -2,7 +2,7 @@
 // log meets fork, exit and signals is told once, in qo_log_end.cpp.
 #pragma once
 
-namespace qo_log_internal {
+namespace qo_log {
 
 // Writes out the buffered entries, so that what a child process or a
 // command then writes to the same file lands after them. A writer stuck
@@ -24,4 +24,4 @@ void release_if_held_here() noexcept;
 // fork() and at exit().
 void watch_the_end() noexcept;
 
-} // namespace qo_log_internal
+} // namespace qo_log

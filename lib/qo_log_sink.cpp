@@ -31,7 +31,7 @@ int qo_log_level = 0;
 
 namespace {
 
-using qo_fail::tell;
+using qo_err::tell;
 
 constexpr size_t buffer_size = 8192;
 

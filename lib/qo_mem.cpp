@@ -14,8 +14,8 @@
 
 namespace {
 
-using qo_fail::fail;
-using qo_fail::require;
+using qo_err::fail;
+using qo_err::require;
 
 [[gnu::format(printf, 4, 0)]] int vasprintf_checked(char **slot, int line,
                                                     const char *file,
@@ -54,7 +54,7 @@ void append(char **slot, int line, const char *file, const char *text,
 // getdelim() stops short of a line feed at the end of input, or when a read
 // fails, keeping the bytes read before. A signal that cut a read short
 // (EINTR) is no reason to give up the line; any other error is.
-bool read_on(FILE *stream, int error, const qo_fail::Site &site) noexcept
+bool read_on(FILE *stream, int error, const qo_err::Site &site) noexcept
 {
     if (feof(stream))
         return false;
@@ -67,7 +67,7 @@ bool read_on(FILE *stream, int error, const qo_fail::Site &site) noexcept
 // The rest of a line whose first length bytes are in the slot, read until
 // its line feed or the end of input. Returns the whole line's length.
 size_t read_rest(char **slot, size_t length, FILE *stream, int error,
-                 const qo_fail::Site &site) noexcept
+                 const qo_err::Site &site) noexcept
 {
     char *piece = nullptr;
     size_t size = 0;
@@ -127,7 +127,7 @@ extern "C" int(qo_asprintf)(char **slot, int line, const char *file, const char 
 extern "C" ssize_t qo_getline_int(char **slot, FILE *stream, int line,
                                   const char *file) noexcept
 {
-    const qo_fail::Site site{line, file, "qo_getline_int"};
+    const qo_err::Site site{line, file, "qo_getline_int"};
     require(slot, site, "qo_getline: NULL slot");
     require(stream, site, "qo_getline: NULL stream");
     if (*slot) {

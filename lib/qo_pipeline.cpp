@@ -13,7 +13,7 @@
 
 namespace {
 
-using qo_run_internal::Site;
+using qo_run::Site;
 
 bool killed_by_sigpipe(int status) noexcept
 {
@@ -39,13 +39,13 @@ int pipeline_status(const int statuses[], size_t count) noexcept
 
 size_t count_stages(const char *const *const stages[], const Site &site) noexcept
 {
-    qo_fail::require(stages, site, "qo_pipeline: NULL stages");
+    qo_err::require(stages, site, "qo_pipeline: NULL stages");
     size_t count = 0;
     for (; stages[count]; ++count)
         if (!stages[count][0])
-            qo_fail::fail(site, -1, "qo_pipeline: empty stage");
+            qo_err::fail(site, -1, "qo_pipeline: empty stage");
     if (count == 0)
-        qo_fail::fail(site, -1, "qo_pipeline: no stage");
+        qo_err::fail(site, -1, "qo_pipeline: no stage");
     return count;
 }
 
@@ -56,13 +56,13 @@ extern "C" int qo_pipeline_int(const char *const *const stages[],
                                const char *file) noexcept
 {
     const Site site{line, file, "qo_pipeline_int"};
-    const qo_run_internal::Stages all{stages, count_stages(stages, site)};
-    int *own = statuses ? statuses
-                        : static_cast<int *>(
-                              qo_run_internal::allocate(all.count * sizeof(int), site));
+    const qo_run::Stages all{stages, count_stages(stages, site)};
+    int *own =
+        statuses ? statuses
+                 : static_cast<int *>(qo_run::allocate(all.count * sizeof(int), site));
     const qo_run_options defaults{};
-    const qo_run_internal::Outcome outcome =
-        qo_run_internal::run_stages(all, options ? *options : defaults, own, site);
+    const qo_run::Outcome outcome =
+        qo_run::run_stages(all, options ? *options : defaults, own, site);
     const int status = outcome.status == -1 ? -1 : pipeline_status(own, all.count);
     if (own != statuses)
         free(own);

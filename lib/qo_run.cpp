@@ -27,11 +27,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace qo_run_internal {
+namespace qo_run {
 
 [[noreturn]] void fail(const Site &site, const char *message) noexcept
 {
-    qo_fail::fail(site, -1, message);
+    qo_err::fail(site, -1, message);
 }
 
 void *allocate(size_t size, const Site &site) noexcept
@@ -61,9 +61,17 @@ void close_fd(int &fd) noexcept
     fd = -1;
 }
 
-} // namespace qo_run_internal
+} // namespace qo_run
 
-using namespace qo_run_internal; // NOLINT(google-build-using-namespace)
+using namespace qo_run;       // NOLINT(google-build-using-namespace)
+using namespace qo_run_io;    // NOLINT(google-build-using-namespace)
+using namespace qo_run_job;   // NOLINT(google-build-using-namespace)
+using namespace qo_run_spawn; // NOLINT(google-build-using-namespace)
+
+// The size programs built against 1.2 allocate: 1.3 added its fields in
+// the room 1.2 reserved, and it is now all used.
+static_assert(sizeof(void *) != 8 || sizeof(qo_run_options) == 144,
+              "qo_run_options keeps the size it had in 1.2");
 
 namespace {
 
@@ -71,7 +79,7 @@ namespace {
 
 void append_word(char **line, const char *word, bool first, const Site &site) noexcept
 {
-    char *shown = qo_str_internal::shell_word(word, first);
+    char *shown = qo_str::shell_word(word, first);
     const bool after_word = *line && (*line)[strlen(*line) - 1] != '(';
     qo_strcat_int(line, site.line, site.file, "%s%s", after_word ? " " : "", shown);
     free(shown);
@@ -105,7 +113,7 @@ void append_env(char **line, const char *const *env, const Site &site) noexcept
 void append_redirect(char **line, const char *op, const char *file,
                      const Site &site) noexcept
 {
-    char *shown = qo_str_internal::shell_word(file, false);
+    char *shown = qo_str::shell_word(file, false);
     qo_strcat_int(line, site.line, site.file, " %s%s", op, shown);
     free(shown);
 }
@@ -206,7 +214,7 @@ constexpr size_t polled_besides_stages = 5;
 
 Run::Run(const Stages &stages, const qo_run_options &o, const Site &site) noexcept
     : stages_(stages), o_(o), site_(site), env_(o.env, site),
-      job_(stages.count, o.timeout_ms, site),
+      job_(stages.count, {o.timeout_ms, o.stop_signal, o.grace_ms}, site),
       merged_(o.output && o.output == o.errors && !o.output_file), theirs_{-1, -1, -1},
       polled_fds_(static_cast<pollfd *>(
           allocate((stages.count + polled_besides_stages) * sizeof(pollfd), site)))
@@ -288,7 +296,7 @@ int Run::start_stage(size_t i, int &from_previous) noexcept
 
 int Run::start(const char *&file, size_t &stage) noexcept
 {
-    qo_log_internal::flush(); // what the command writes to the log's file comes after
+    qo_log::flush(); // what the command writes to the log's file comes after
     int error = open_files(file);
     if (!error)
         error = open_pipes();
@@ -390,7 +398,7 @@ void Run::fill_slots() noexcept
 void log_not_run(const Stages &stages, size_t stage, const char *dir, const char *what,
                  int error, const Site &site) noexcept
 {
-    char *name = qo_str_internal::shell_word(stages.argv[stage][0], true);
+    char *name = qo_str::shell_word(stages.argv[stage][0], true);
     char *place = nullptr;
     if (stages.count > 1)
         qo_asprintf(&place, " (stage %zu of %zu)", stage + 1, stages.count);
@@ -406,7 +414,7 @@ char *outcomes(const Stages &stages, const int statuses[], const Site &site) noe
 {
     char *text = nullptr;
     for (size_t i = 0; i < stages.count; ++i) {
-        char *name = qo_str_internal::shell_word(stages.argv[i][0], true);
+        char *name = qo_str::shell_word(stages.argv[i][0], true);
         char *outcome = qo_status_text(statuses[i]);
         qo_strcat_int(&text, site.line, site.file, "%s%s: %s", i ? " | " : "", name,
                       outcome);
@@ -423,7 +431,7 @@ void log_outcome(const Stages &stages, const int statuses[], int timeout_ms,
 {
     const long long ms = took;
     if (timeout_ms && stages.count == 1) {
-        char *name = qo_str_internal::shell_word(stages.argv[0][0], true);
+        char *name = qo_str::shell_word(stages.argv[0][0], true);
         char *outcome = qo_status_text(statuses[0]);
         qo_log_int(5, site.line, site.file, site.routine,
                    "%s: timed out after %d ms, %s (%lld ms)", name, timeout_ms, outcome,
@@ -472,8 +480,8 @@ size_t lost_stage(const Stages &stages, const int statuses[]) noexcept
 
 } // namespace
 
-Outcome qo_run_internal::run_stages(const Stages &stages, const qo_run_options &o,
-                                    int statuses[], const Site &site) noexcept
+Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &o,
+                           int statuses[], const Site &site) noexcept
 {
     empty_slot(o.output, site);
     empty_slot(o.errors, site);
@@ -505,8 +513,8 @@ Outcome qo_run_internal::run_stages(const Stages &stages, const qo_run_options &
     return {0, job.timed_out() ? ETIMEDOUT : 0};
 }
 
-Outcome qo_run_internal::run(const char *const argv[], const qo_run_options &o,
-                             const Site &site) noexcept
+Outcome qo_run::run(const char *const argv[], const qo_run_options &o,
+                    const Site &site) noexcept
 {
     const Stages one{&argv, 1};
     int status = -1;
@@ -518,12 +526,11 @@ extern "C" int qo_run_int(const char *const argv[], const qo_run_options *option
                           int line, const char *file) noexcept
 {
     const Site site{line, file, "qo_run_int"};
-    qo_fail::require(argv, site, "qo_run: NULL argv");
+    qo_err::require(argv, site, "qo_run: NULL argv");
     if (!argv[0])
         fail(site, "qo_run: empty argv");
     const qo_run_options defaults{};
-    const Outcome outcome =
-        qo_run_internal::run(argv, options ? *options : defaults, site);
+    const Outcome outcome = qo_run::run(argv, options ? *options : defaults, site);
     errno = outcome.error;
     return outcome.status;
 }

@@ -8,7 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qo_run_internal {
+namespace qo_run {
 
 struct Outcome {
     int status; // as qo_run() returns it
@@ -17,7 +17,7 @@ struct Outcome {
 
 // qo_run() for the given call site, leaving errno alone.
 Outcome run(const char *const argv[], const qo_run_options &options,
-            const qo_fail::Site &site) noexcept;
+            const qo_err::Site &site) noexcept;
 
 // The commands of a run: one for qo_run(), each stage of a pipeline.
 struct Stages {
@@ -30,13 +30,13 @@ struct Stages {
 // -1 for a stage not started or whose status was lost. The outcome's
 // status is 0 when every stage was started and waited for, else -1.
 Outcome run_stages(const Stages &stages, const qo_run_options &options, int statuses[],
-                   const qo_fail::Site &site) noexcept;
+                   const qo_err::Site &site) noexcept;
 
 // SIGKILL to the process group of every command still running, so that an
 // ending process leaves none behind. Async-signal-safe.
 void end_running() noexcept;
 
-using qo_fail::Site;
+using qo_err::Site;
 
 [[noreturn]] void fail(const Site &site, const char *message) noexcept;
 void *allocate(size_t size, const Site &site) noexcept;
@@ -44,4 +44,4 @@ int64_t now_us() noexcept; // monotonic
 int64_t now_ms() noexcept;
 void close_fd(int &fd) noexcept; // and sets it to -1
 
-} // namespace qo_run_internal
+} // namespace qo_run

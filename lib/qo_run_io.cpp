@@ -8,7 +8,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace qo_run_internal {
+namespace qo_run_io {
 
 // The caller's descriptor gets the bytes as it would have from the command
 // itself; one that is closed or has lost its reader loses them. Called when
@@ -145,4 +145,4 @@ int open_file(int &fd, const char *path, int flags) noexcept
     return fd < 0 ? errno : 0;
 }
 
-} // namespace qo_run_internal
+} // namespace qo_run_io

@@ -11,7 +11,11 @@
 #include <cstring>
 #include <unistd.h>
 
-namespace qo_run_internal {
+namespace qo_run_io {
+
+using qo_run::close_fd;
+using qo_run::fail;
+using qo_run::Site;
 
 constexpr size_t read_chunk = size_t{64} << 10;    // a new pipe's size
 constexpr size_t big_read_chunk = size_t{1} << 20; // the most a user may ask
@@ -135,4 +139,4 @@ int open_pipe(int &ours, int &theirs, bool command_reads) noexcept;
 int open_between(int &read_end, int &write_end) noexcept;
 int open_file(int &fd, const char *path, int flags) noexcept;
 
-} // namespace qo_run_internal
+} // namespace qo_run_io

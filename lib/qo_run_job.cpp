@@ -15,7 +15,7 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace qo_run_internal {
+namespace qo_run_job {
 
 namespace {
 
@@ -88,10 +88,13 @@ bool has_exited(pid_t pid) noexcept
 
 } // namespace
 
-Job::Job(size_t capacity, int timeout_ms, const Site &site) noexcept
+Job::Job(size_t capacity, const StopRule &rule, const Site &site) noexcept
     : members_(static_cast<Member *>(allocate(capacity * sizeof(Member), site))),
-      timeout_ms_(timeout_ms), at_terminal_(at_terminal()),
-      takes_terminal_(at_terminal_ && in_foreground()), signals_(at_terminal_)
+      timeout_ms_(rule.timeout_ms),
+      stop_signal_(rule.signal > 0 ? rule.signal : SIGTERM),
+      grace_us_(int64_t{rule.grace_ms > 0 ? rule.grace_ms : kill_grace_ms} * 1000),
+      at_terminal_(at_terminal()), takes_terminal_(at_terminal_ && in_foreground()),
+      signals_(at_terminal_)
 {
 }
 
@@ -120,7 +123,8 @@ void Job::add(pid_t pid) noexcept
     // where the C library could not do that.
     if (takes_terminal_)
         give_terminal(group_);
-    deadline_ = now_us() + int64_t{timeout_ms_} * 1000;
+    if (!stopped_)
+        deadline_ = now_us() + int64_t{timeout_ms_} * 1000;
 }
 
 void Job::abandon() noexcept
@@ -131,15 +135,23 @@ void Job::abandon() noexcept
         give_terminal(getpgrp());
 }
 
+void Job::stop() noexcept
+{
+    if (stage_ != Stage::running || count_ == 0)
+        return;
+    stopped_ = true;
+    deadline_ = now_us();
+}
+
 // A stopped group also gets SIGCONT, or SIGTERM would wait for it.
 int Job::enforce_deadline() noexcept
 {
-    if (timeout_ms_ <= 0)
+    if (timeout_ms_ <= 0 && !stopped_)
         return -1;
-    constexpr int64_t grace = int64_t{kill_grace_ms} * 1000;
+    const int64_t grace = grace_us_;
     const int64_t now = now_us();
     if (stage_ == Stage::running && now >= deadline_) {
-        kill(-group_, SIGTERM);
+        kill(-group_, stop_signal_);
         kill(-group_, SIGCONT);
         stage_ = Stage::terminated;
     }
@@ -177,7 +189,7 @@ void Job::look_for_stop(const Member &m) noexcept
     siginfo_t info{};
     if (waitid(P_PID, static_cast<id_t>(m.pid), &info, WSTOPPED | WNOHANG) == 0 &&
         info.si_pid == m.pid && info.si_code == CLD_STOPPED)
-        stopped(info.si_status);
+        stopped_by(info.si_status);
 }
 
 void Job::check(const pollfd *fds, nfds_t n) noexcept
@@ -204,7 +216,7 @@ void Job::check(const pollfd *fds, nfds_t n) noexcept
 // shell sees a stopped job; when it is continued in the foreground (fg),
 // the job gets the terminal back and goes on. A stop by SIGSTOP is someone
 // else's to undo.
-void Job::stopped(int signal) noexcept
+void Job::stopped_by(int signal) noexcept
 {
     if (!is_job_stop(signal))
         return;
@@ -244,8 +256,11 @@ void Job::reap(int *statuses, int &error) noexcept
         }
 }
 
-void end_running() noexcept
+} // namespace qo_run_job
+
+void qo_run::end_running() noexcept
 {
+    using qo_run_job::running_groups;
     const uint64_t self = uint64_t{uint32_t(getpid())} << 32;
     for (auto &slot : running_groups) {
         const uint64_t entry = slot.load();
@@ -253,5 +268,3 @@ void end_running() noexcept
             kill(-static_cast<pid_t>(entry & UINT32_MAX), SIGKILL);
     }
 }
-
-} // namespace qo_run_internal

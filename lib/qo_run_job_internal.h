@@ -11,7 +11,12 @@
 #include <poll.h>
 #include <unistd.h>
 
-namespace qo_run_internal {
+namespace qo_run_job {
+
+using qo_run::allocate;
+using qo_run::close_fd;
+using qo_run::now_us;
+using qo_run::Site;
 
 // For the run, the calling thread blocks SIGCHLD, so that a handler that
 // reaps every child cannot take the command's status (system() does the
@@ -39,9 +44,17 @@ class RunSignals {
 // The processes of a run, in one group led by the first: the group's
 // deadline, the terminal while the group has it, its stops and the
 // reaping. A run has one process, a pipeline one per stage.
+// How a job is stopped, at its deadline or when asked: signal first, then
+// SIGKILL grace_ms later.
+struct StopRule {
+    int timeout_ms; // <= 0: no deadline
+    int signal;     // 0: SIGTERM
+    int grace_ms;   // <= 0: 1000
+};
+
 class Job {
   public:
-    Job(size_t capacity, int timeout_ms, const Site &site) noexcept;
+    Job(size_t capacity, const StopRule &rule, const Site &site) noexcept;
     ~Job();
     Job(const Job &) = delete;
     Job &operator=(const Job &) = delete;
@@ -63,7 +76,10 @@ class Job {
     // the passing of time tell of.
     void check(const pollfd *fds, nfds_t n) noexcept;
     bool exited() const noexcept;
-    bool timed_out() const noexcept { return stage_ != Stage::running; }
+    // Stops the job now, as its deadline would.
+    void stop() noexcept;
+    bool timed_out() const noexcept { return stage_ != Stage::running && !stopped_; }
+    bool stopped() const noexcept { return stopped_; }
     bool killed() const noexcept { return stage_ == Stage::killed; }
     // Each member's wait status, or -1 with error.
     void reap(int *statuses, int &error) noexcept;
@@ -77,20 +93,22 @@ class Job {
     };
 
     void look_for_stop(const Member &m) noexcept;
-    void stopped(int signal) noexcept;
+    void stopped_by(int signal) noexcept;
     void give_terminal(pid_t group) noexcept;
     int enforce_deadline() noexcept;
 
     Member *members_;
     size_t count_ = 0;
     pid_t group_ = 0;
-    int timeout_ms_;
+    int timeout_ms_, stop_signal_;
+    int64_t grace_us_;
     // In us, monotonic: counted in whole ms, it could come up to 1 ms early.
     int64_t deadline_ = 0;
     Stage stage_ = Stage::running;
+    bool stopped_ = false; // by stop(), not by the deadline
     bool at_terminal_, takes_terminal_;
     bool holds_terminal_ = false;
     RunSignals signals_;
 };
 
-} // namespace qo_run_internal
+} // namespace qo_run_job

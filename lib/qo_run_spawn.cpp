@@ -29,7 +29,7 @@ extern char **environ; // NOLINT(readability-redundant-declaration)
 [[maybe_unused]] constexpr bool spawn_takes_terminal = false;
 #endif
 
-namespace qo_run_internal {
+namespace qo_run_spawn {
 
 Environment::Environment(const char *const *changes, const Site &site) noexcept
 {
@@ -224,4 +224,4 @@ int launch(const Launch &l, pid_t &pid) noexcept
     return launch_by_vfork(l, pid);
 }
 
-} // namespace qo_run_internal
+} // namespace qo_run_spawn

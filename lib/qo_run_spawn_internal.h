@@ -8,7 +8,10 @@
 #include <cstdlib>
 #include <sys/types.h>
 
-namespace qo_run_internal {
+namespace qo_run_spawn {
+
+using qo_run::allocate;
+using qo_run::Site;
 
 // The caller's environment with the changes applied, in an array of its
 // own: the caller's is never touched.
@@ -45,4 +48,4 @@ struct Launch {
 // first read from /dev/tty would stop it.
 int launch(const Launch &l, pid_t &pid) noexcept;
 
-} // namespace qo_run_internal
+} // namespace qo_run_spawn

@@ -37,8 +37,8 @@ bool is_blank(char c) noexcept
 int cursor_after(int at, size_t advance) noexcept
 {
     if (advance > static_cast<size_t>(INT_MAX - at))
-        qo_fail::fail({__LINE__, __FILE__, "qo_strtok"}, -1,
-                      "qo_strtok: text too long for the cursor");
+        qo_err::fail({__LINE__, __FILE__, "qo_strtok"}, -1,
+                     "qo_strtok: text too long for the cursor");
     return at + static_cast<int>(advance);
 }
 
@@ -61,9 +61,9 @@ Token token_at(const char *text, const char *separators) noexcept
     return {skipped, strcspn(text + skipped, separators)};
 }
 
-using qo_scan::Escaping;
-using qo_scan::Path;
-using qo_scan::short_text;
+using qo_str_scan::Escaping;
+using qo_str_scan::Path;
+using qo_str_scan::short_text;
 
 char *allocate(size_t size) noexcept
 {
@@ -97,7 +97,7 @@ void resize(Output &out, size_t size) noexcept
 size_t grown_size(const Output &out, size_t read, size_t left) noexcept
 {
     const double rate = static_cast<double>(out.used) / static_cast<double>(read + 1);
-    const size_t margin = qo_scan::block_room + 2;
+    const size_t margin = qo_str_scan::block_room + 2;
     const size_t wanted = left + left / 8;
     const size_t projected =
         out.used + static_cast<size_t>(rate * static_cast<double>(wanted));
@@ -110,10 +110,10 @@ size_t grown_size(const Output &out, size_t read, size_t left) noexcept
 void append_rest(Output &out, Path path, const Escaping &how, std::string_view rest,
                  size_t reserved) noexcept
 {
-    char buffer[4 * short_text + qo_scan::block_room];
-    const size_t length =
-        qo_scan::escape_some(path, how, rest.data(), rest.size(), buffer, sizeof buffer)
-            .written;
+    char buffer[4 * short_text + qo_str_scan::block_room];
+    const size_t length = qo_str_scan::escape_some(path, how, rest.data(), rest.size(),
+                                                   buffer, sizeof buffer)
+                              .written;
     if (out.used + length + reserved > out.size)
         resize(out, out.used + length + reserved);
     memcpy(out.text + out.used, buffer, length);
@@ -125,9 +125,9 @@ void escape_into(Output &out, Path path, const Escaping &how, std::string_view i
                  size_t reserved) noexcept
 {
     for (size_t read = 0; read < in.size();) {
-        const auto done =
-            qo_scan::escape_some(path, how, in.data() + read, in.size() - read,
-                                 out.text + out.used, out.size - out.used - reserved);
+        const auto done = qo_str_scan::escape_some(
+            path, how, in.data() + read, in.size() - read, out.text + out.used,
+            out.size - out.used - reserved);
         read += done.read;
         out.used += done.written;
         const size_t left = in.size() - read;
@@ -145,7 +145,8 @@ void escape_into(Output &out, Path path, const Escaping &how, std::string_view i
 char *escaped(Path path, const Escaping &how, std::string_view in, char wrap) noexcept
 {
     if (in.size() <= short_text)
-        return qo_scan::escape_short(path, how, in.data(), in.size(), wrap, allocate);
+        return qo_str_scan::escape_short(path, how, in.data(), in.size(), wrap,
+                                         allocate);
     const size_t wraps = wrap ? 1 : 0;
     const size_t reserved = wraps + 1; // the closing wrap and the terminator
     const size_t size = in.size() + in.size() / 8 + wraps + reserved;
@@ -162,7 +163,7 @@ char *escaped(Path path, const Escaping &how, std::string_view in, char wrap) no
 
 // Single quotes keep every byte as it is but the quote itself, which
 // closes the quoted text, comes escaped, and opens it again.
-constexpr Escaping shell_word{qo_scan::ByteSet("'"), '\\', '\''};
+constexpr Escaping shell_word{qo_str_scan::ByteSet("'"), '\\', '\''};
 
 // Bytes a shell reads literally; '=' too, except in the first word, where
 // it would turn the word into an assignment.
@@ -181,13 +182,13 @@ bool is_plain_word(const char *word, bool first) noexcept
 
 } // namespace
 
-char *qo_scan::stresc_using(Path path, const char *input, const char *specials,
-                            char escape, char quote) noexcept
+char *qo_str_scan::stresc_using(Path path, const char *input, const char *specials,
+                                char escape, char quote) noexcept
 {
     return escaped(path, {ByteSet::of(path, specials), escape, quote}, input, '\0');
 }
 
-char *qo_scan::shell_quote_using(Path path, const char *input) noexcept
+char *qo_str_scan::shell_quote_using(Path path, const char *input) noexcept
 {
     return escaped(path, shell_word, input, '\'');
 }
@@ -195,20 +196,21 @@ char *qo_scan::shell_quote_using(Path path, const char *input) noexcept
 extern "C" char *qo_stresc(const char *input, const char *specials, char escape,
                            char quote) noexcept
 {
-    const qo_fail::Site here{__LINE__, __FILE__, "qo_stresc"};
-    qo_fail::require(input, here, "qo_stresc: NULL input");
-    qo_fail::require(specials, here, "qo_stresc: NULL specials");
-    return qo_scan::stresc_using(qo_scan::best_path(), input, specials, escape, quote);
+    const qo_err::Site here{__LINE__, __FILE__, "qo_stresc"};
+    qo_err::require(input, here, "qo_stresc: NULL input");
+    qo_err::require(specials, here, "qo_stresc: NULL specials");
+    return qo_str_scan::stresc_using(qo_str_scan::best_path(), input, specials, escape,
+                                     quote);
 }
 
 extern "C" char *qo_shell_quote(const char *input) noexcept
 {
-    qo_fail::require(input, {__LINE__, __FILE__, "qo_shell_quote"},
-                     "qo_shell_quote: NULL input");
-    return qo_scan::shell_quote_using(qo_scan::best_path(), input);
+    qo_err::require(input, {__LINE__, __FILE__, "qo_shell_quote"},
+                    "qo_shell_quote: NULL input");
+    return qo_str_scan::shell_quote_using(qo_str_scan::best_path(), input);
 }
 
-char *qo_str_internal::shell_word(const char *word, bool first) noexcept
+char *qo_str::shell_word(const char *word, bool first) noexcept
 {
     if (!is_plain_word(word, first))
         return qo_shell_quote(word);
@@ -237,10 +239,10 @@ extern "C" char *qo_strtok(const char *input, const char *separators,
 extern "C" char *qo_str_substitute(const char *input, const char *token,
                                    const char *replacement) noexcept
 {
-    const qo_fail::Site here{__LINE__, __FILE__, "qo_str_substitute"};
-    qo_fail::require(input, here, "qo_str_substitute: NULL input");
-    qo_fail::require(token, here, "qo_str_substitute: NULL token");
-    qo_fail::require(replacement, here, "qo_str_substitute: NULL replacement");
+    const qo_err::Site here{__LINE__, __FILE__, "qo_str_substitute"};
+    qo_err::require(input, here, "qo_str_substitute: NULL input");
+    qo_err::require(token, here, "qo_str_substitute: NULL token");
+    qo_err::require(replacement, here, "qo_str_substitute: NULL replacement");
     char *result = nullptr;
     qo_asprintf(&result, "%s", input);
     char *found = strstr(result, token);

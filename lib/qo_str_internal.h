@@ -2,7 +2,7 @@
 // Internal to the library.
 #pragma once
 
-namespace qo_str_internal {
+namespace qo_str {
 
 // word as one word a shell reads back as exactly word: itself when it holds
 // only bytes a shell takes literally, else quoted as qo_shell_quote() does.
@@ -10,4 +10,4 @@ namespace qo_str_internal {
 // A fresh string, released with free().
 char *shell_word(const char *word, bool first) noexcept;
 
-} // namespace qo_str_internal
+} // namespace qo_str

@@ -10,7 +10,7 @@
 #define QO_X86 1
 #endif
 
-namespace qo_scan {
+namespace qo_str_scan {
 
 namespace {
 
@@ -542,4 +542,4 @@ char *escape_short(Path path, const Escaping &how, const char *in, size_t n, cha
                       allocate);
 }
 
-} // namespace qo_scan
+} // namespace qo_str_scan

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace qo_scan {
+namespace qo_str_scan {
 
 enum class Path { portable, avx2, avx512 };
 
@@ -74,4 +74,4 @@ char *stresc_using(Path path, const char *input, const char *specials, char esca
                    char quote) noexcept;
 char *shell_quote_using(Path path, const char *input) noexcept;
 
-} // namespace qo_scan
+} // namespace qo_str_scan

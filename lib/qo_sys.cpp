@@ -13,13 +13,13 @@
 namespace {
 
 // The command line, or the end of the process when it cannot be built.
-[[gnu::format(printf, 2, 0)]] char *command_line(const qo_fail::Site &site,
+[[gnu::format(printf, 2, 0)]] char *command_line(const qo_err::Site &site,
                                                  const char *format, va_list ap,
                                                  const char *failure) noexcept
 {
     char *command = nullptr;
     if (vasprintf(&command, format, ap) < 0)
-        qo_fail::fail(site, -1, failure);
+        qo_err::fail(site, -1, failure);
     return command;
 }
 
@@ -28,14 +28,14 @@ namespace {
 extern "C" int qo_system_int(int line, const char *file, const char *format,
                              ...) noexcept
 {
-    const qo_fail::Site site{line, file, "qo_system_int"};
-    qo_fail::require(format, site, "qo_system: NULL format");
+    const qo_err::Site site{line, file, "qo_system_int"};
+    qo_err::require(format, site, "qo_system: NULL format");
     va_list ap;
     va_start(ap, format);
     char *command =
         command_line(site, format, ap, "Unable to alloc memory in qo_system_int");
     va_end(ap);
-    qo_log_internal::flush(); // the command's output lands after the entries
+    qo_log::flush(); // the command's output lands after the entries
     // Handing the line to the shell is what this routine is for.
     const int status = system(command); // NOLINT(cert-env33-c)
     // The caller learns of this from the status; the log line is for
@@ -49,9 +49,9 @@ extern "C" int qo_system_int(int line, const char *file, const char *format,
 extern "C" int qo_system_output_int(char **slot, int line, const char *file,
                                     const char *format, ...) noexcept
 {
-    const qo_fail::Site site{line, file, "qo_system_output_int"};
-    qo_fail::require(slot, site, "qo_system_output: NULL slot");
-    qo_fail::require(format, site, "qo_system_output: NULL format");
+    const qo_err::Site site{line, file, "qo_system_output_int"};
+    qo_err::require(slot, site, "qo_system_output: NULL slot");
+    qo_err::require(format, site, "qo_system_output: NULL format");
     va_list ap;
     va_start(ap, format);
     char *command = command_line(site, format, ap,
@@ -60,7 +60,7 @@ extern "C" int qo_system_output_int(char **slot, int line, const char *file,
     const char *const argv[] = {"/bin/sh", "-c", "--", command, nullptr};
     qo_run_options options{};
     options.output = slot;
-    const qo_run_internal::Outcome outcome = qo_run_internal::run(argv, options, site);
+    const qo_run::Outcome outcome = qo_run::run(argv, options, site);
     free(command);
     errno = outcome.error;
     return outcome.status;

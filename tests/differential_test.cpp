@@ -12,7 +12,7 @@
 
 namespace {
 
-using qo_scan::Path;
+using qo_str_scan::Path;
 
 std::string stresc_model(const std::string &in, const std::string &specials,
                          char escape, char quote)
@@ -58,7 +58,7 @@ class EveryPath : public testing::TestWithParam<Path> {
   protected:
     void SetUp() override
     {
-        if (!qo_scan::supported(GetParam()))
+        if (!qo_str_scan::supported(GetParam()))
             GTEST_SKIP() << "this CPU has no " << name_of(GetParam())
                          << ": that path is built but cannot run here";
     }
@@ -66,8 +66,8 @@ class EveryPath : public testing::TestWithParam<Path> {
     std::string escaped(const std::string &input, const std::string &specials,
                         char escape, char quote)
     {
-        char *out = qo_scan::stresc_using(GetParam(), input.c_str(), specials.c_str(),
-                                          escape, quote);
+        char *out = qo_str_scan::stresc_using(GetParam(), input.c_str(),
+                                              specials.c_str(), escape, quote);
         const size_t used = strlen(out) + 1;
         // The block is trimmed: at most an eighth of it unused (and what
         // the allocator rounds up).
@@ -134,7 +134,7 @@ TEST_P(EveryPath, ShellQuoteMatchesTheModel)
     for (int round = 0; round < 300; round++) {
         const std::string input =
             random_bytes(random, round % 3 ? random() % 300 : random() % 9000, "'");
-        char *out = qo_scan::shell_quote_using(GetParam(), input.c_str());
+        char *out = qo_str_scan::shell_quote_using(GetParam(), input.c_str());
         // Appended, not "'" + model: GCC 12 sees a false overlap (-Wrestrict)
         // in the inlined operator+ in Release builds.
         std::string quoted(1, '\'');
@@ -147,11 +147,11 @@ TEST_P(EveryPath, ShellQuoteMatchesTheModel)
 
 TEST(Differential, TheBestPathIsTheWidestTheCpuHas)
 {
-    const Path best = qo_scan::best_path();
-    EXPECT_TRUE(qo_scan::supported(best));
-    EXPECT_EQ(qo_scan::best_path(), best);
+    const Path best = qo_str_scan::best_path();
+    EXPECT_TRUE(qo_str_scan::supported(best));
+    EXPECT_EQ(qo_str_scan::best_path(), best);
     for (const Path wider : {Path::avx2, Path::avx512}) {
-        if (qo_scan::supported(wider)) {
+        if (qo_str_scan::supported(wider)) {
             EXPECT_GE(static_cast<int>(best), static_cast<int>(wider));
         }
     }
