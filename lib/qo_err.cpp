@@ -1,12 +1,11 @@
 // The one way the library ends a process on an unrecoverable failure.
 #include "qo.h"
 #include "qo_err_internal.h"
-#include "qo_log_internal.h"
-#include "qo_run_internal.h"
 #include "qo_sigpipe_internal.h"
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -44,6 +43,18 @@ bool ending_elsewhere(uint64_t ender) noexcept
     return ender >> 32 != uint32_t(getpid());
 }
 
+// Filled once per module and read by qo_exit(), maybe in a signal
+// handler: a fixed table of atomics.
+constexpr size_t exit_actions = 8;
+std::atomic<qo_err::ExitAction> actions[3][exit_actions];
+
+void run_actions(qo_err::ExitStage stage) noexcept
+{
+    for (auto &slot : actions[static_cast<int>(stage)])
+        if (const qo_err::ExitAction action = slot.load())
+            action();
+}
+
 // True for the first caller, which runs the hook. The same thread coming
 // back (from a hook that failed in turn, or from a signal handler) goes on
 // to the end without running the hook again, or a broken clean-up would
@@ -59,7 +70,7 @@ bool first_to_end() noexcept
         return true;
     if (ender == self || ending_elsewhere(ender))
         return false;
-    qo_log::release_if_held_here();
+    run_actions(qo_err::ExitStage::parked);
     for (;;)
         pause();
 }
@@ -86,6 +97,15 @@ void qo_err::tell(const char *text, const char *more) noexcept
     }
 }
 
+void qo_err::at_exit(ExitStage stage, ExitAction action) noexcept
+{
+    for (auto &slot : actions[static_cast<int>(stage)]) {
+        ExitAction none = nullptr;
+        if (slot.compare_exchange_strong(none, action) || none == action)
+            return;
+    }
+}
+
 void qo_err::fail(const Site &site, int status, const char *message) noexcept
 {
     qo_log_int(1, site.line, site.file, site.routine, "%s\nExiting...", message);
@@ -96,9 +116,9 @@ extern "C" void qo_exit(int status, const char *message) noexcept
 {
     if (first_to_end() && qo_exit_hook)
         qo_exit_hook(status, message);
-    qo_run::end_running();
+    run_actions(qo_err::ExitStage::before_message);
     if (message)
         qo_err::tell(message);
-    qo_log::close_at_exit();
+    run_actions(qo_err::ExitStage::after_message);
     exit(parent_status(status));
 }

@@ -21,6 +21,20 @@ struct Site {
 // process.
 void tell(const char *text, const char *more = "") noexcept;
 
+// What a module of the library must do when qo_exit() ends the process,
+// so that qo_exit() needs to know none of them. Each stage's actions run
+// in the order they were registered; every action is async-signal-safe,
+// as qo_exit() may run in a signal handler.
+enum class ExitStage {
+    before_message, // the application's hook has run: stop what runs
+    after_message,  // the message is out: close what is open
+    parked,         // another thread is ending the process; this one waits
+};
+using ExitAction = void (*)() noexcept;
+// Safe to call more than once with the same action: it is kept once. A
+// full table (a handful of entries) drops the action.
+void at_exit(ExitStage stage, ExitAction action) noexcept;
+
 [[noreturn, gnu::cold]] void fail(const Site &site, int status,
                                   const char *message) noexcept;
 

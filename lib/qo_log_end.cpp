@@ -36,6 +36,7 @@
 //    ends, which would tear its entry.
 // A fork() child starts with an empty buffer and a free lock: what was
 // buffered is written once, by the parent, before the fork.
+#include "qo_err_internal.h"
 #include "qo_log_internal.h"
 #include "qo_log_sink_internal.h"
 
@@ -122,6 +123,8 @@ void register_handlers() noexcept
 {
     pthread_atfork(flush_before_fork, unlock_in_parent, unlock_in_child);
     atexit(flush_at_exit);
+    qo_err::at_exit(qo_err::ExitStage::after_message, qo_log::close_at_exit);
+    qo_err::at_exit(qo_err::ExitStage::parked, qo_log::release_if_held_here);
 }
 
 pthread_once_t handlers_once = PTHREAD_ONCE_INIT;

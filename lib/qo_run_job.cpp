@@ -42,6 +42,7 @@ uint64_t tracked(pid_t group) noexcept
 
 void track(pid_t group) noexcept
 {
+    qo_err::at_exit(qo_err::ExitStage::before_message, qo_run::end_running);
     for (auto &slot : running_groups) {
         uint64_t free_slot = 0;
         if (slot.compare_exchange_strong(free_slot, tracked(group)))
