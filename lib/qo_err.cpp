@@ -1,16 +1,13 @@
 // The one way the library ends a process on an unrecoverable failure.
 #include "qo.h"
 #include "qo_err_internal.h"
-#include "qo_sigpipe_internal.h"
+#include "qo_tell_internal.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 extern "C" {
@@ -83,20 +80,6 @@ int parent_status(int status) noexcept
 
 } // namespace
 
-void qo_err::tell(const char *text, const char *more) noexcept
-{
-    iovec parts[] = {{const_cast<char *>(text), strlen(text)},
-                     {const_cast<char *>(more), strlen(more)},
-                     {const_cast<char *>("\n"), 1}};
-    qo_sigpipe::Blocked guard(true, true);
-    while (writev(STDERR_FILENO, parts, 3) < 0) {
-        if (errno != EINTR) {
-            guard.failed_with(errno);
-            return;
-        }
-    }
-}
-
 void qo_err::at_exit(ExitStage stage, ExitAction action) noexcept
 {
     for (auto &slot : actions[static_cast<int>(stage)]) {
@@ -118,7 +101,7 @@ extern "C" void qo_exit(int status, const char *message) noexcept
         qo_exit_hook(status, message);
     run_actions(qo_err::ExitStage::before_message);
     if (message)
-        qo_err::tell(message);
+        qo_tell::tell(message);
     run_actions(qo_err::ExitStage::after_message);
     exit(parent_status(status));
 }

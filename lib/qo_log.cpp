@@ -8,10 +8,10 @@
 // without the lock, so the qo_log() front tests it before it evaluates
 // its arguments: a filtered-out call costs a load and a compare.
 #include "qo.h"
-#include "qo_err_internal.h"
 #include "qo_log_entry_internal.h"
 #include "qo_log_internal.h"
 #include "qo_log_sink_internal.h"
+#include "qo_tell_internal.h"
 
 #include <atomic>
 #include <cstdarg>
@@ -22,7 +22,7 @@ namespace sink = qo_log_sink;
 
 namespace {
 
-using qo_err::tell;
+using qo_tell::tell;
 
 // Raised by qo_log_reopen(), maybe in a signal handler; the next entry
 // reopens the file, where the lock may be taken.

@@ -6,9 +6,9 @@
 // to stdio is what lets the log retry interrupted writes, survive a reader
 // that has gone or a file size limit, hand a child an empty buffer and
 // flush at exit under its own lock.
-#include "qo_err_internal.h"
 #include "qo_log_sink_internal.h"
 #include "qo_sigpipe_internal.h"
+#include "qo_tell_internal.h"
 
 #include <atomic>
 #include <cerrno>
@@ -31,7 +31,7 @@ int qo_log_level = 0;
 
 namespace {
 
-using qo_err::tell;
+using qo_tell::tell;
 
 constexpr size_t buffer_size = 8192;
 
