@@ -1,6 +1,7 @@
 // The one way the library ends a process on an unrecoverable failure.
 #include "qo.h"
 #include "qo_err_internal.h"
+#include "qo_pid_word_internal.h"
 #include "qo_tell_internal.h"
 
 #include <atomic>
@@ -30,16 +31,6 @@ pid_t thread_id() noexcept
 #endif
 }
 
-uint64_t this_thread() noexcept
-{
-    return uint64_t(uint32_t(getpid())) << 32 | uint32_t(thread_id());
-}
-
-bool ending_elsewhere(uint64_t ender) noexcept
-{
-    return ender >> 32 != uint32_t(getpid());
-}
-
 // Filled once per module and read by qo_exit(), maybe in a signal
 // handler: a fixed table of atomics.
 constexpr size_t exit_actions = 8;
@@ -61,11 +52,11 @@ void run_actions(qo_err::ExitStage stage) noexcept
 // parent: the clean-up is the parent's to do, once.
 bool first_to_end() noexcept
 {
-    const uint64_t self = this_thread();
+    const uint64_t self = qo_pid_word::make(thread_id());
     uint64_t ender = 0;
     if (ending_thread.compare_exchange_strong(ender, self))
         return true;
-    if (ender == self || ending_elsewhere(ender))
+    if (ender == self || !qo_pid_word::ours(ender))
         return false;
     run_actions(qo_err::ExitStage::parked);
     for (;;)
