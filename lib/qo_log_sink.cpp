@@ -6,6 +6,7 @@
 // to stdio is what lets the log retry interrupted writes, survive a reader
 // that has gone or a file size limit, hand a child an empty buffer and
 // flush at exit under its own lock.
+#include "qo_fd_internal.h"
 #include "qo_log_sink_internal.h"
 #include "qo_sigpipe_internal.h"
 #include "qo_tell_internal.h"
@@ -304,12 +305,7 @@ int qo_log_sink::open_file(const char *path) noexcept
     do
         fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
     while (fd < 0 && errno == EINTR);
-    if (fd >= 0 && fd <= STDERR_FILENO) {
-        const int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        close(fd);
-        fd = high;
-    }
-    return fd;
+    return qo_fd::above_stdio(fd);
 }
 
 qo_log_sink::Detached qo_log_sink::detach_locked() noexcept

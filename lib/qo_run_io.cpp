@@ -1,6 +1,7 @@
 // The bytes of a run's pipes: what goes in, what is captured, logged or
 // passed on to the caller's descriptors.
 #include "qo_run_io_internal.h"
+#include "qo_fd_internal.h"
 #include "qo_log_internal.h"
 
 #include <cerrno>
@@ -100,21 +101,10 @@ bool write_some(Input &in) noexcept
     return broken;
 }
 
-namespace {
-
 // A descriptor for the command that a caller with 0-2 closed may have got
-// in 0-2: moved above them, so that placing the command's 0-2 cannot
+// in 0-2 is moved above them, so that placing the command's 0-2 cannot
 // overwrite one not yet placed.
-int above_stdio(int fd) noexcept
-{
-    if (fd < 0 || fd > STDERR_FILENO)
-        return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    close(fd);
-    return moved;
-}
-
-} // namespace
+using qo_fd::above_stdio;
 
 // 0, or the errno of the failure. Our end does not block; theirs does.
 int open_pipe(int &ours, int &theirs, bool command_reads) noexcept
