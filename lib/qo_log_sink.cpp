@@ -139,8 +139,7 @@ bool acquire_slowly(uintptr_t me, const timespec *deadline) noexcept
 // and for the count of what went out: a handler that ends the process and
 // flushes would otherwise write again what the write it interrupted had
 // written. A pipe or a terminal can block for good, and stays open to
-// signals. The SIGXFSZ of a write past the file size limit is taken back:
-// the write fails with EFBIG instead, reported like a full disk.
+// signals.
 class SignalsHeld {
   public:
     explicit SignalsHeld(bool needed) noexcept : active_(needed)
@@ -152,26 +151,14 @@ class SignalsHeld {
     }
     ~SignalsHeld()
     {
-        if (!active_)
-            return;
-        const int error = errno;
-        sigset_t file_size;
-        sigemptyset(&file_size);
-        sigaddset(&file_size, SIGXFSZ);
-        const timespec now{};
-        if (too_big_)
-            while (sigtimedwait(&file_size, nullptr, &now) < 0 && errno == EINTR) {
-            }
-        pthread_sigmask(SIG_SETMASK, &thread_mask_, nullptr);
-        errno = error;
+        if (active_)
+            pthread_sigmask(SIG_SETMASK, &thread_mask_, nullptr);
     }
     SignalsHeld(const SignalsHeld &) = delete;
     SignalsHeld &operator=(const SignalsHeld &) = delete;
 
-    void failed_with(int error) noexcept { too_big_ = too_big_ || error == EFBIG; }
-
   private:
-    bool active_, too_big_ = false;
+    bool active_;
     sigset_t thread_mask_{};
 };
 
@@ -180,7 +167,9 @@ class SignalsHeld {
 int write_out(const char *data, size_t size, size_t &done) noexcept
 {
     SignalsHeld held(log_file.never_blocks);
-    qo_sigpipe::Blocked guard(log_file.may_raise_sigpipe);
+    // The SIGXFSZ of a write past the file size limit is taken back: the
+    // write fails with EFBIG instead, reported like a full disk.
+    qo_sigpipe::Blocked guard(log_file.may_raise_sigpipe, log_file.never_blocks);
     while (done < size) {
         const ssize_t n = write(log_file.fd, data + done, size - done);
         if (n > 0)
@@ -190,7 +179,6 @@ int write_out(const char *data, size_t size, size_t &done) noexcept
         else {
             const int error = n < 0 ? errno : EIO;
             guard.failed_with(error);
-            held.failed_with(error);
             return error;
         }
     }
