@@ -31,6 +31,8 @@ pid_t thread_id() noexcept
 #endif
 }
 
+std::atomic<qo_err::FailureEntry> failure_entry{nullptr};
+
 // Filled once per module and read by qo_exit(), maybe in a signal
 // handler: a fixed table of atomics.
 constexpr size_t exit_actions = 8;
@@ -80,9 +82,15 @@ void qo_err::at_exit(ExitStage stage, ExitAction action) noexcept
     }
 }
 
+void qo_err::log_failures_with(FailureEntry entry) noexcept
+{
+    failure_entry.store(entry);
+}
+
 void qo_err::fail(const Site &site, int status, const char *message) noexcept
 {
-    qo_log_int(1, site.line, site.file, site.routine, "%s\nExiting...", message);
+    if (const FailureEntry entry = failure_entry.load())
+        entry(site, message);
     qo_exit(status, message);
 }
 

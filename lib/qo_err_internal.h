@@ -27,6 +27,12 @@ using ExitAction = void (*)() noexcept;
 // full table (a handful of entries) drops the action.
 void at_exit(ExitStage stage, ExitAction action) noexcept;
 
+// How fail() writes its level-1 entry, set by the log once a log is open:
+// until then there is nowhere to write it, and this module needs nothing
+// of the log.
+using FailureEntry = void (*)(const Site &site, const char *message) noexcept;
+void log_failures_with(FailureEntry entry) noexcept;
+
 [[noreturn, gnu::cold]] void fail(const Site &site, int status,
                                   const char *message) noexcept;
 

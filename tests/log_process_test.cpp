@@ -67,12 +67,15 @@ struct Fifo : ScratchPath {
     Fifo() { mkfifo(c_str(), 0600); }
 };
 
+// The FIFO's read end, which nobody reads until a test drains it.
+int stuck_reader = -1;
+
 // A thread whose entry outgrows a pipe nobody drains holds the log's lock
 // for good; then() has to go on without it.
 void beside_a_stuck_writer(const Fifo &fifo, void (*then)())
 {
     alarm(limit);
-    open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    stuck_reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     qo_log_open(fifo.c_str(), 1);
     std::thread([] {
         qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
@@ -283,6 +286,14 @@ TEST(LogSignalsAndPipes, ForkAndTheFlushBeforeACommandWaitForAStuckWriterAWhileO
     }
 }
 
+double seconds_since(const timespec &start)
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec - start.tv_sec) +
+           double(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
 TEST(LogOpening, AnOpenThatBlocksHoldsUpOnlyItsCaller)
 {
     ScratchPath log;
@@ -386,12 +397,54 @@ TEST(FatalExit, AChildForkedWhileTheParentEndsEndsOnItsOwn)
     }
 }
 
+// Each waits 2 seconds for the stuck writer, once: the fatal failure's
+// entry, or the first stage of the end. The entry is counted, and the
+// count told of at the end.
 TEST(FatalExit, EndsBesideAThreadStuckWritingTheLog)
 {
-    for (void (*end)() : {+[] { qo_exit(3, nullptr); }, +[] { exit(3); }}) {
+    const struct {
+        void (*end)();
+        int status;
+        const char *err;
+    } cases[] = {
+        {[] { qo_exit(3, nullptr); }, 3, ""},
+        {[] { exit(3); }, 3, ""},
+        {[] { free(qo_shell_quote(nullptr)); }, 255,
+         "qo_shell_quote: NULL input\n"
+         "qo: 1 log entries dropped while the log was blocked\n"},
+    };
+    for (const auto &c : cases) {
         Fifo fifo;
-        EXPECT_EXIT(beside_a_stuck_writer(fifo, end), ExitedWithCode(3), Eq(""));
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        EXPECT_EXIT(beside_a_stuck_writer(fifo, c.end), ExitedWithCode(c.status),
+                    Eq(c.err));
+        EXPECT_LT(seconds_since(start), 3) << c.err;
     }
+}
+
+// Nobody stuck, but the pipe full: the end waits 2 seconds for it to take
+// the entries, then tells of their loss.
+TEST(FatalExit, EndsBesideAFullPipeThatNobodyReads)
+{
+    Fifo fifo;
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    EXPECT_EXIT(
+        {
+            alarm(limit);
+            open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            while (write(filler, payload, strlen(payload)) > 0) {
+            }
+            qo_log_open(fifo.c_str(), 1);
+            qo_log_int(1, 1, "f", "r", "buffered");
+            free(qo_shell_quote(nullptr));
+        },
+        ExitedWithCode(255),
+        Eq(std::string("qo_shell_quote: NULL input\nUnable to print to ") +
+           fifo.c_str() + "\n"));
+    EXPECT_LT(seconds_since(start), 3);
 }
 
 void end_in_handler(int)
@@ -424,14 +477,6 @@ TEST(FatalExit, EndsFromAHandlerThatInterruptedAnEntry)
             qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
         },
         ExitedWithCode(4), Eq("interrupted\n"));
-}
-
-double seconds_since(const timespec &start)
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec - start.tv_sec) +
-           double(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
 // Entries 0 to n - 1 of a loop, each whole, none missing.
