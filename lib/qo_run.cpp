@@ -158,6 +158,13 @@ char *command_line(const Stages &stages, const qo_run_options &o,
 
 // ---- One run -----------------------------------------------------------
 
+// What the run's own log entries may wait for the log: until the run's
+// deadline, or 2 s each without one (0).
+int64_t log_deadline(const qo_run_options &o) noexcept
+{
+    return o.timeout_ms > 0 ? now_us() + int64_t{o.timeout_ms} * 1000 : 0;
+}
+
 // A write to a pipe the command has closed raises SIGPIPE, whose default
 // ends the caller: it is blocked in this thread during the run.
 using SigpipeGuard = qo_sigpipe::Blocked;
@@ -229,6 +236,7 @@ Run::Run(const Stages &stages, const qo_run_options &o, const Site &site) noexce
     err_.slot = merged_ ? nullptr : o.errors;
     out_.log_level = o.output_file ? 0 : o.log_output;
     err_.log_level = o.log_output;
+    out_.log_until = err_.log_until = log_deadline(o);
 }
 
 Run::~Run()
@@ -396,15 +404,15 @@ void Run::fill_slots() noexcept
 
 // A stage of a pipeline is named with its place in it.
 void log_not_run(const Stages &stages, size_t stage, const char *dir, const char *what,
-                 int error, const Site &site) noexcept
+                 int error, int64_t until, const Site &site) noexcept
 {
     char *name = qo_str::shell_word(stages.argv[stage][0], true);
     char *place = nullptr;
     if (stages.count > 1)
         qo_asprintf(&place, " (stage %zu of %zu)", stage + 1, stages.count);
-    qo_log_int(4, site.line, site.file, site.routine, "Unable to %s %s%s%s%s: %s", what,
-               name, place ? place : "", dir ? " in " : "", dir ? dir : "",
-               strerror(error));
+    qo_log::entry_until(until, 4, site, "Unable to %s %s%s%s%s: %s", what, name,
+                        place ? place : "", dir ? " in " : "", dir ? dir : "",
+                        strerror(error));
     free(place);
     free(name);
 }
@@ -427,47 +435,47 @@ char *outcomes(const Stages &stages, const int statuses[], const Site &site) noe
 // One command reads "sleep: timed out after 1500 ms, killed by signal 15
 // (Terminated) (1500 ms)"; a pipeline puts the deadline after its stages.
 void log_outcome(const Stages &stages, const int statuses[], int timeout_ms,
-                 int64_t took, const Site &site) noexcept
+                 int64_t took, int64_t until, const Site &site) noexcept
 {
     const long long ms = took;
     if (timeout_ms && stages.count == 1) {
         char *name = qo_str::shell_word(stages.argv[0][0], true);
         char *outcome = qo_status_text(statuses[0]);
-        qo_log_int(5, site.line, site.file, site.routine,
-                   "%s: timed out after %d ms, %s (%lld ms)", name, timeout_ms, outcome,
-                   ms);
+        qo_log::entry_until(until, 5, site, "%s: timed out after %d ms, %s (%lld ms)",
+                            name, timeout_ms, outcome, ms);
         free(outcome);
         free(name);
         return;
     }
     char *text = outcomes(stages, statuses, site);
     if (timeout_ms)
-        qo_log_int(5, site.line, site.file, site.routine,
-                   "%s; timed out after %d ms (%lld ms)", text, timeout_ms, ms);
+        qo_log::entry_until(until, 5, site, "%s; timed out after %d ms (%lld ms)", text,
+                            timeout_ms, ms);
     else
-        qo_log_int(5, site.line, site.file, site.routine, "%s (%lld ms)", text, ms);
+        qo_log::entry_until(until, 5, site, "%s (%lld ms)", text, ms);
     free(text);
 }
 
 // A slot that still holds a string gets it released, as qo_getline() does.
-void empty_slot(char **slot, const Site &site) noexcept
+void empty_slot(char **slot, int64_t until, const Site &site) noexcept
 {
     if (!slot || !*slot)
         return;
-    qo_log_int(1, site.line, site.file, site.routine,
-               "%s found a non freed variable here", site.routine);
+    qo_log::entry_until(until, 1, site, "%s found a non freed variable here",
+                        site.routine);
     free(*slot);
     *slot = nullptr;
 }
 
 void log_start_failure(const Stages &stages, const qo_run_options &o, const char *file,
-                       size_t stage, int error, const Site &site) noexcept
+                       size_t stage, int error, int64_t until,
+                       const Site &site) noexcept
 {
     if (file)
-        qo_log_int(4, site.line, site.file, site.routine, "Unable to open %s: %s", file,
-                   strerror(error));
+        qo_log::entry_until(until, 4, site, "Unable to open %s: %s", file,
+                            strerror(error));
     else
-        log_not_run(stages, stage, o.dir, "run", error, site);
+        log_not_run(stages, stage, o.dir, "run", error, until, site);
 }
 
 size_t lost_stage(const Stages &stages, const int statuses[]) noexcept
@@ -483,10 +491,11 @@ size_t lost_stage(const Stages &stages, const int statuses[]) noexcept
 Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &o,
                            int statuses[], const Site &site) noexcept
 {
-    empty_slot(o.output, site);
-    empty_slot(o.errors, site);
+    const int64_t until = log_deadline(o);
+    empty_slot(o.output, until, site);
+    empty_slot(o.errors, until, site);
     char *line = command_line(stages, o, site);
-    qo_log_int(5, site.line, site.file, site.routine, "%s", line);
+    qo_log::entry_until(until, 5, site, "%s", line);
     free(line);
     const int64_t started = now_ms();
     Run job(stages, o, site);
@@ -494,7 +503,7 @@ Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &o,
     size_t stage = 0;
     int error = job.start(file, stage);
     if (error) {
-        log_start_failure(stages, o, file, stage, error, site);
+        log_start_failure(stages, o, file, stage, error, until, site);
         int ignored = 0;
         job.reap(statuses, ignored);
         job.fill_slots();
@@ -505,11 +514,11 @@ Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &o,
     job.fill_slots();
     if (error) {
         log_not_run(stages, lost_stage(stages, statuses), nullptr, "wait for", error,
-                    site);
+                    until, site);
         return {-1, error};
     }
     log_outcome(stages, statuses, job.timed_out() ? o.timeout_ms : 0,
-                now_ms() - started, site);
+                now_ms() - started, until, site);
     return {0, job.timed_out() ? ETIMEDOUT : 0};
 }
 

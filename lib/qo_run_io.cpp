@@ -35,8 +35,8 @@ namespace {
 
 void log_line(const Stream &s, const char *text, size_t n, const Site &site) noexcept
 {
-    qo_log_int(s.log_level, site.line, site.file, site.routine, "%s: %.*s", s.name,
-               static_cast<int>(std::min<size_t>(n, INT_MAX)), text);
+    qo_log::entry_until(s.log_until, s.log_level, site, "%s: %.*s", s.name,
+                        static_cast<int>(std::min<size_t>(n, INT_MAX)), text);
 }
 
 // Logs the complete lines and keeps the unfinished one.

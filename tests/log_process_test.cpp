@@ -294,6 +294,56 @@ double seconds_since(const timespec &start)
            double(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
+int run_timeout_ms = 0;
+const char *drained_to = nullptr;
+
+// A run at level 5 beside the stuck writer, then one more entry while the
+// FIFO is drained into drained_to. Exits 1 when the run took 3 s or more.
+void run_then_drain()
+{
+    qo_log_set_level(5);
+    qo_run_options o{};
+    o.timeout_ms = run_timeout_ms;
+    const char *const argv[] = {"true", nullptr};
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    qo_run(argv, &o);
+    if (seconds_since(start) >= 3)
+        _exit(1);
+    fcntl(stuck_reader, F_SETFL, 0);
+    std::string drained;
+    std::thread drain([&] {
+        char block[1 << 16];
+        for (ssize_t n; (n = read(stuck_reader, block, sizeof block)) > 0;)
+            drained.append(block, size_t(n));
+    });
+    qo_log_int(1, 2, "f", "r", "moving");
+    qo_log_close();
+    drain.join();
+    qo_test::write_file(drained_to, drained);
+    exit(0);
+}
+
+// The run's entries (its command line, its outcome) give up on the stuck
+// log, with or without a deadline, and the next entry that gets through
+// once the FIFO moves says how many were dropped.
+TEST(LogSignalsAndPipes, ARunGivesUpOnAStuckLogAndTheDropIsLoggedOnceItMoves)
+{
+    for (const int timeout_ms : {0, 300}) {
+        Fifo fifo;
+        ScratchPath copy;
+        run_timeout_ms = timeout_ms;
+        drained_to = copy.c_str();
+        EXPECT_EXIT(beside_a_stuck_writer(fifo, run_then_drain), ExitedWithCode(0),
+                    Eq(""))
+            << timeout_ms;
+        EXPECT_THAT(
+            copy.contents(),
+            testing::EndsWith("x\nINFO: qo: 2 log entries dropped while the log "
+                              "was blocked\nDBG1: f->r#2: moving\n"));
+    }
+}
+
 TEST(LogOpening, AnOpenThatBlocksHoldsUpOnlyItsCaller)
 {
     ScratchPath log;
