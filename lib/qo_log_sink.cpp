@@ -338,6 +338,8 @@ size_t dropped_text(char *out, unsigned long count) noexcept
 // one that gets through.
 bool put_dropped_locked(int64_t deadline) noexcept
 {
+    if (dropped.load(std::memory_order_relaxed) == 0) // the usual case, and cheap
+        return true;
     const unsigned long count = dropped.exchange(0);
     if (!count)
         return true;
