@@ -31,7 +31,9 @@ std::atomic<bool> reopen_wanted{false};
 
 // Kept out of line so that a filtered-out call returns before paying
 // for this body's registers and stack. Waits as long as it takes without
-// a deadline (sink::forever).
+// a deadline (sink::forever). With one, a thread that holds the lock
+// already (a signal handler that interrupted an entry) drops the entry at
+// once: the lock will not come.
 [[gnu::noinline, gnu::format(printf, 4, 0)]] void
 write_entry(int level, const qo_err::Site &site, int64_t deadline, const char *format,
             va_list ap) noexcept
@@ -41,7 +43,7 @@ write_entry(int level, const qo_err::Site &site, int64_t deadline, const char *f
         qo_log_entry::Header(level, site.line, site.file, site.routine), format, ap);
     if (deadline == sink::forever) {
         sink::lock();
-    } else if (!sink::lock_until(deadline)) {
+    } else if (sink::held_here() || !sink::lock_until(deadline)) {
         sink::count_dropped();
         return;
     }

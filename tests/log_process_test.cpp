@@ -497,36 +497,47 @@ TEST(FatalExit, EndsBesideAFullPipeThatNobodyReads)
     EXPECT_LT(seconds_since(start), 3);
 }
 
-void end_in_handler(int)
-{
-    qo_exit(4, "interrupted");
-}
-
 // The entry outgrows the pipe nobody drains: the write, and the lock with
-// it, is held when the signal comes.
+// it, is held when the signal comes. A failure in the handler drops its
+// own entry at once, as the lock will not come.
 TEST(FatalExit, EndsFromAHandlerThatInterruptedAnEntry)
 {
 #ifdef __SANITIZE_THREAD__
     GTEST_SKIP() << "exit() runs this program's destructors in the handler, which "
                     "ThreadSanitizer reports";
 #endif
-    Fifo fifo;
-    EXPECT_EXIT(
-        {
-            alarm(limit);
-            struct sigaction end = {};
-            end.sa_handler = end_in_handler;
-            sigaction(SIGUSR1, &end, nullptr);
-            open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-            qo_log_open(fifo.c_str(), 1);
-            const pthread_t self = pthread_self();
-            std::thread([self] {
-                usleep(100000);
-                pthread_kill(self, SIGUSR1);
-            }).detach();
-            qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
-        },
-        ExitedWithCode(4), Eq("interrupted\n"));
+    const struct {
+        void (*handler)(int);
+        int status;
+        const char *err;
+    } cases[] = {
+        {[](int) { qo_exit(4, "interrupted"); }, 4, "interrupted\n"},
+        {[](int) { free(qo_shell_quote(nullptr)); }, 255,
+         "qo_shell_quote: NULL input\n"
+         "qo: 1 log entries dropped while the log was blocked\n"},
+    };
+    for (const auto &c : cases) {
+        Fifo fifo;
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        EXPECT_EXIT(
+            {
+                alarm(limit);
+                struct sigaction end = {};
+                end.sa_handler = c.handler;
+                sigaction(SIGUSR1, &end, nullptr);
+                open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+                qo_log_open(fifo.c_str(), 1);
+                const pthread_t self = pthread_self();
+                std::thread([self] {
+                    usleep(100000);
+                    pthread_kill(self, SIGUSR1);
+                }).detach();
+                qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
+            },
+            ExitedWithCode(c.status), Eq(c.err));
+        EXPECT_LT(seconds_since(start), 1.5) << c.err; // a stall is 2 s
+    }
 }
 
 // Entries 0 to n - 1 of a loop, each whole, none missing.
