@@ -131,7 +131,7 @@ void Job::add(pid_t pid) noexcept
 void Job::abandon() noexcept
 {
     if (count_ > 0)
-        kill(-group_, SIGKILL);
+        signal_all(SIGKILL);
     else if (takes_terminal_)
         give_terminal(getpgrp());
 }
@@ -144,6 +144,33 @@ void Job::stop() noexcept
     deadline_ = now_us();
 }
 
+// Through the job's group, and each member by its pid as well: one that
+// moved to a group of its own (timeout, setsid) gets it there too, with
+// what it started in that group, even once it has ended itself.
+void Job::signal_all(int signal) noexcept
+{
+    kill(-group_, signal);
+    for (size_t i = 0; i < count_; ++i) {
+        const pid_t pid = members_[i].pid;
+        const pid_t own = signal_member(members_[i], signal) ? getpgid(pid) : -1;
+        if (own == pid && own != group_)
+            kill(-own, signal);
+    }
+}
+
+// False when the member's pid may no longer be its own: a kernel that
+// reaps on its own (SIGCHLD ignored) may give it away once it has ended.
+// Through a pidfd, the signal reaches it, ended or not, while it holds it.
+bool Job::signal_member(const Member &m, int signal) noexcept
+{
+    if (m.pidfd >= 0)
+        return syscall(SYS_pidfd_send_signal, m.pidfd, signal, nullptr, 0) == 0;
+    if (m.exited)
+        return false;
+    kill(m.pid, signal);
+    return true;
+}
+
 // A stopped group also gets SIGCONT, or SIGTERM would wait for it.
 int Job::enforce_deadline() noexcept
 {
@@ -152,12 +179,12 @@ int Job::enforce_deadline() noexcept
     const int64_t grace = grace_us_;
     const int64_t now = now_us();
     if (stage_ == Stage::running && now >= deadline_) {
-        kill(-group_, stop_signal_);
-        kill(-group_, SIGCONT);
+        signal_all(stop_signal_);
+        signal_all(SIGCONT);
         stage_ = Stage::terminated;
     }
     if (stage_ == Stage::terminated && now >= deadline_ + grace) {
-        kill(-group_, SIGKILL);
+        signal_all(SIGKILL);
         stage_ = Stage::killed;
     }
     if (stage_ == Stage::killed)

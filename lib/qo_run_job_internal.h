@@ -95,6 +95,8 @@ class Job {
     void look_for_stop(const Member &m) noexcept;
     void stopped_by(int signal) noexcept;
     void give_terminal(pid_t group) noexcept;
+    void signal_all(int signal) noexcept;
+    static bool signal_member(const Member &m, int signal) noexcept;
     int enforce_deadline() noexcept;
 
     Member *members_;
