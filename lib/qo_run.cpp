@@ -375,6 +375,8 @@ void Run::serve() noexcept
     }
     finish(out_, site_);
     finish(err_, site_);
+    drop_backlog(out_, timed_out(), site_);
+    drop_backlog(err_, timed_out(), site_);
 }
 
 void Run::reap(int statuses[], int &error) noexcept

@@ -2,12 +2,15 @@
 // session has a small job-control shell, and bytes typed at its master.
 #include "qo.h"
 
+#include "support.h"
+
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <regex>
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
@@ -107,6 +110,21 @@ struct Terminal {
         return true;
     }
 };
+
+// The wait status of pid, or -1 once it has taken longer than seconds and
+// was killed: a run that hangs fails the test instead of stalling it.
+int wait_bounded(pid_t pid, int seconds)
+{
+    int status = 0;
+    for (int ms = 0; ms < seconds * 1000; ms += 20) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return status;
+        usleep(20000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
 
 struct Step {
     const char *wait_for; // then
@@ -208,15 +226,44 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
                 ASSERT_GT(write(t.master, step.type, strlen(step.type)), 0);
             }
         }
-        int status = 0;
-        ASSERT_EQ(waitpid(t.shell, &status, 0), t.shell);
-        EXPECT_EQ(status, 0) << t.seen;
+        EXPECT_EQ(wait_bounded(t.shell, 10), 0) << t.seen;
         EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - start)
                       .count(),
                   c.at_most_ms);
         close(t.master);
     }
+}
+
+// The caller's stdout is a terminal whose reader has stalled (ssh over a
+// hung network, a paused screen): the run still ends by its deadline, and
+// logs what it could not pass on.
+TEST(Terminal, StalledReaderHoldsNoRunPastItsDeadline)
+{
+    qo_test::ScratchPath log;
+    int master = -1;
+    fflush(nullptr);
+    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        qo_log_open(log.c_str(), 5);
+        qo_run_options o{};
+        o.log_output = 6;
+        o.timeout_ms = 500;
+        const char *const argv[] = {"yes", nullptr};
+        const auto start = std::chrono::steady_clock::now();
+        qo_run(argv, &o);
+        qo_log_close();
+        exit(std::chrono::steady_clock::now() - start < std::chrono::seconds(3) ? 0
+                                                                                : 1);
+    }
+    EXPECT_EQ(wait_bounded(child, 8), 0);
+    EXPECT_TRUE(std::regex_search(
+        log.contents(),
+        std::regex(
+            "DBG5: .*: stdout: [1-9][0-9]* bytes not passed on by the deadline\n")))
+        << log.contents();
+    close(master);
 }
 
 } // namespace
