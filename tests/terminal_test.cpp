@@ -4,9 +4,11 @@
 
 #include "support.h"
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -14,6 +16,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -34,28 +37,65 @@ int run(std::vector<const char *> words, const qo_run_options &o)
     return qo_pipeline(stages.data(), &o, nullptr);
 }
 
+struct Step {
+    const char *wait_for; // then
+    const char *type;     // NULL: nothing
+};
+
+struct TerminalCase {
+    const char *name;
+    std::vector<const char *> argv;
+    int timeout_ms;
+    bool tostop;
+    std::vector<Step> steps;
+    long at_most_ms;
+    int redirected = 0;                    // how many of the caller's 0-2 are /dev/null
+    std::vector<const char *> beside = {}; // run from a second thread at once
+};
+
 // The caller, in a group of its own that the shell put in the foreground:
-// runs the command and prints how it ended and whether it has the terminal
-// back.
-[[noreturn]] void caller(const std::vector<const char *> &argv, int timeout_ms)
+// runs the command and prints how it ended, whether it has the terminal
+// back and whether the terminal echoes.
+[[noreturn]] void caller(const TerminalCase &c)
 {
+    const int tty = dup(1), null = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < c.redirected; ++fd)
+        dup2(null, fd);
     qo_run_options o{};
-    o.timeout_ms = timeout_ms;
-    const int status = run(argv, o);
-    char *text = qo_status_text(status);
-    printf("caller: %s, %s\n", text, tcgetpgrp(0) == getpgrp() ? "foreground" : "not");
-    fflush(stdout);
+    o.timeout_ms = c.timeout_ms;
+    std::atomic<int> ready{0};
+    int beside = 0;
+    auto start = [&](const std::vector<const char *> &argv) {
+        for (++ready; ready < (c.beside.empty() ? 1 : 2);) {
+        }
+        return run(argv, o);
+    };
+    std::thread other;
+    if (!c.beside.empty())
+        other = std::thread([&] { beside = start(c.beside); });
+    char *text = qo_status_text(start(c.argv));
+    termios t{};
+    tcgetattr(tty, &t);
+    dprintf(tty, "caller: %s, %s, echo %s\n", text,
+            tcgetpgrp(tty) == getpgrp() ? "foreground" : "not",
+            t.c_lflag & ECHO ? "on" : "off");
+    free(text);
+    if (other.joinable()) {
+        other.join();
+        text = qo_status_text(beside);
+        dprintf(tty, "beside: %s\n", text);
+        free(text);
+    }
     exit(0); // not _exit: a coverage build keeps the counters of the run
 }
 
 // What an interactive shell does for one job: foreground, and on a stop
 // "[stopped]" and a line read before fg.
-[[noreturn]] void shell(const std::vector<const char *> &argv, int timeout_ms,
-                        bool tostop)
+[[noreturn]] void shell(const TerminalCase &c)
 {
     for (const int s : {SIGTTOU, SIGTSTP, SIGINT})
         signal(s, SIG_IGN);
-    if (tostop) {
+    if (c.tostop) {
         termios t{};
         tcgetattr(0, &t);
         t.c_lflag |= TOSTOP;
@@ -67,7 +107,7 @@ int run(std::vector<const char *> words, const qo_run_options &o)
         tcsetpgrp(0, getpgrp());
         for (const int s : {SIGTTOU, SIGTSTP, SIGINT})
             signal(s, SIG_DFL);
-        caller(argv, timeout_ms);
+        caller(c);
     }
     setpgid(job, job);
     tcsetpgrp(0, job);
@@ -126,24 +166,11 @@ int wait_bounded(pid_t pid, int seconds)
     return -1;
 }
 
-struct Step {
-    const char *wait_for; // then
-    const char *type;     // NULL: nothing
-};
-
-struct TerminalCase {
-    const char *name;
-    std::vector<const char *> argv;
-    int timeout_ms;
-    bool tostop;
-    std::vector<Step> steps;
-    long at_most_ms;
-};
-
 TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
 {
     const std::string ask =
         "printf 'password: ' >/dev/tty; read p </dev/tty; echo \"got $p\"";
+    const std::string ask_at_tty = ask + " >/dev/tty", ask_later = "sleep 1; " + ask;
     const std::vector<TerminalCase> cases = {
         {"password read from /dev/tty",
          {"sh", "-c", ask.c_str(), nullptr},
@@ -207,6 +234,66 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
          {{"ready", nullptr},
           {"caller: killed by signal 15 (Terminated), foreground", nullptr}},
          5000},
+        // The terminal is the controlling one, found whatever stdin is.
+        {"stdin redirected, password read from /dev/tty",
+         {"sh", "-c", ask.c_str(), nullptr},
+         8000,
+         false,
+         {{"password: ", "hunter2\n"},
+          {"got hunter2", nullptr},
+          {"caller: exited with status 0, foreground", nullptr}},
+         10000,
+         1},
+        {"0-2 redirected, password read from /dev/tty",
+         {"sh", "-c", ask_at_tty.c_str(), nullptr},
+         8000,
+         false,
+         {{"password: ", "hunter2\n"},
+          {"got hunter2", nullptr},
+          {"caller: exited with status 0, foreground", nullptr}},
+         10000,
+         3},
+        // One of two runs at once takes the terminal; the other gets it when
+        // it needs it, once the first is done with it.
+        {"two runs at once, the later one reads /dev/tty",
+         {"sh", "-c", ask_later.c_str(), nullptr},
+         8000,
+         false,
+         {{"password: ", "hunter2\n"},
+          {"got hunter2", nullptr},
+          {"caller: exited with status 0, foreground, echo on", nullptr},
+          {"beside: exited with status 0", nullptr}},
+         10000,
+         0,
+         {"sleep", "0.3", nullptr}},
+        // The caller's modes come back after a job that ends by a signal or
+        // stops, not after one that exits.
+        {"echo off, killed at the deadline",
+         {"sh", "-c", "stty -echo </dev/tty; echo ready; exec sleep 7", nullptr},
+         500,
+         false,
+         {{"ready", nullptr},
+          {"caller: killed by signal 15 (Terminated), foreground, echo on", nullptr}},
+         5000},
+        {"echo off, Ctrl-C",
+         {"sh", "-c", "stty -echo </dev/tty; echo ready; exec sleep 7", nullptr},
+         0,
+         false,
+         {{"ready", "\x03"},
+          {"caller: killed by signal 2 (Interrupt), foreground, echo on", nullptr}},
+         5000},
+        {"echo off, Ctrl-Z echoes fg, the job gets its modes back",
+         {"sh", "-c",
+          "stty -echo </dev/tty; echo ready; read x </dev/tty; echo \"got $x\"",
+          nullptr},
+         0,
+         false,
+         {{"ready", "\x1a"},
+          {"[stopped]", "fg\n"},
+          {"fg", "more\n"},
+          {"got more", nullptr},
+          {"caller: exited with status 0, foreground, echo off", nullptr}},
+         10000},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -215,7 +302,7 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
         t.shell = forkpty(&t.master, nullptr, nullptr, nullptr);
         ASSERT_GE(t.shell, 0);
         if (t.shell == 0)
-            shell(c.argv, c.timeout_ms, c.tostop);
+            shell(c);
         const auto start = std::chrono::steady_clock::now();
         size_t from = 0;
         for (const auto &step : c.steps) {
