@@ -38,8 +38,8 @@ bool ours(uint64_t word) noexcept
 
 Terminal::Terminal() noexcept
 {
-    for (int fd = STDIN_FILENO; fd_ < 0 && fd <= STDERR_FILENO; ++fd)
-        fd_ = controlling(fd);
+    for (int stdio = STDIN_FILENO; fd_ < 0 && stdio <= STDERR_FILENO; ++stdio)
+        fd_ = controlling(stdio);
     if (fd_ >= 0)
         return;
     const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
