@@ -7,6 +7,7 @@
 #include <climits>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,6 +20,14 @@ bool open_for_writing(int fd) noexcept
 {
     const int flags = fcntl(fd, F_GETFL);
     return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
+// A pipe, or a terminal other than a pseudo-terminal's master: opened
+// again, /dev/ptmx would give a new pseudo-terminal.
+bool opens_again(int fd, const struct stat &st) noexcept
+{
+    unsigned index = 0;
+    return S_ISFIFO(st.st_mode) || (isatty(fd) && ioctl(fd, TIOCGPTN, &index) != 0);
 }
 
 } // namespace
@@ -41,7 +50,7 @@ void Outlet::choose() noexcept
         way_ = Way::file;
     } else if (S_ISSOCK(st.st_mode)) {
         way_ = Way::socket;
-    } else if (S_ISFIFO(st.st_mode) || isatty(fd_)) {
+    } else if (opens_again(fd_, st)) {
         char path[32];
         snprintf(path, sizeof path, "/proc/self/fd/%d", fd_);
         own_ = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
