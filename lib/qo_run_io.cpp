@@ -97,8 +97,8 @@ void drop_backlog(Stream &s, bool deadline, const Site &site) noexcept
 {
     if (s.backlog() == 0)
         return;
-    qo_log_int(5, site.line, site.file, site.routine, "%s: %zu bytes not passed on %s",
-               s.name, s.backlog(), deadline ? "by the deadline" : "before the stop");
+    qo_log::entry_until(s.log_until, 5, site, "%s: %zu bytes not passed on %s", s.name,
+                        s.backlog(), deadline ? "by the deadline" : "before the stop");
     s.pending.drop_front(s.pending.size());
     s.passed = 0;
 }
