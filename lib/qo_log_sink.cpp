@@ -527,8 +527,8 @@ void qo_log_sink::count_dropped() noexcept
 void qo_log_sink::tell_dropped() noexcept
 {
     const unsigned long count = dropped.exchange(0);
-    char line[96];
     if (count) {
+        char line[96];
         line[dropped_text(line, count)] = '\0';
         tell(line);
     }
