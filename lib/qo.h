@@ -428,9 +428,48 @@ QO_API char *qo_status_text(int status) QO_NOEXCEPT;
 #define qo_strcat(slot, ...) qo_strcat_int((slot), __LINE__, __FILE__, __VA_ARGS__)
 #define qo_system(...) qo_system_int(__LINE__, __FILE__, __VA_ARGS__)
 /* Variadic because the braces of a compound literal argv do not shield its
- * commas from the preprocessor. */
+ * commas from the preprocessor. They take argv as char **, const char **,
+ * char *const * or const char *const * (so qo_run(argv + 1, NULL) needs no
+ * cast), and stages as any array of those; anything else, a char * or an
+ * int * say, does not compile. C++ converts all of them by itself; in C a
+ * transparent union, seen by the fronts alone, does it. */
+#ifdef __cplusplus
 #define qo_run(...) qo_run_int(__VA_ARGS__, __LINE__, __FILE__)
 #define qo_pipeline(...) qo_pipeline_int(__VA_ARGS__, __LINE__, __FILE__)
+#else
+typedef union {
+    const char *const *as_declared;
+    char **plain;
+    const char **const_words;
+    char *const *const_array;
+} qo_argv_front_ __attribute__((transparent_union));
+typedef union {
+    const char *const *const *as_declared;
+    char ***plain;
+    const char ***const_words;
+    char *const **const_arrays;
+    char **const *const_stages;
+    const char *const **const_words_arrays;
+    const char **const *const_words_stages;
+    char *const *const *const_arrays_stages;
+} qo_stages_front_ __attribute__((transparent_union));
+static inline int qo_run_front_(qo_argv_front_ argv,
+                                const struct qo_run_options *options, int line,
+                                const char *file)
+{
+    return qo_run_int(argv.as_declared, options, line, file);
+}
+static inline int qo_pipeline_front_(qo_stages_front_ stages,
+                                     const struct qo_run_options *options,
+                                     int statuses[], int line, const char *file)
+{
+    return qo_pipeline_int(stages.as_declared, options, statuses, line, file);
+}
+/* __extension__: -Wpedantic would tell of the union at every call. */
+#define qo_run(...) (__extension__ qo_run_front_(__VA_ARGS__, __LINE__, __FILE__))
+#define qo_pipeline(...)                                                               \
+    (__extension__ qo_pipeline_front_(__VA_ARGS__, __LINE__, __FILE__))
+#endif
 #define qo_system_output(slot, ...)                                                    \
     qo_system_output_int((slot), __LINE__, __FILE__, __VA_ARGS__)
 #define qo_str_reset(slot, ...)                                                        \
