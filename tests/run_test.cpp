@@ -30,6 +30,7 @@ struct Result {
     int status, error;
     std::string out, err;
     long ms;
+    std::string why;
 };
 
 // Runs args with stdout and stderr captured, or else routed as o says.
@@ -40,17 +41,20 @@ Result capture(const std::vector<std::string> &args, qo_run_options o = {},
     for (const auto &a : args)
         argv.push_back(a.c_str());
     argv.push_back(nullptr);
-    char *out = nullptr, *err = nullptr;
+    char *out = nullptr, *err = nullptr, *why = nullptr;
     if (into_slots)
         o.output = &out, o.errors = &err;
+    o.why = &why;
     const auto start = std::chrono::steady_clock::now();
     const int status = qo_run(argv.data(), &o), error = errno;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
-    Result r{status, error, out ? out : "", err ? err : "",
-             static_cast<long>(ms.count())};
+    Result r{
+        status, error, out ? out : "", err ? err : "", static_cast<long>(ms.count()),
+        why};
     free(out);
     free(err);
+    free(why);
     return r;
 }
 
@@ -336,8 +340,8 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
 // ---- Failures -----------------------------------------------------------
 
 // Exits 0 when a run whose descriptors run out (pipes) or whose status the
-// kernel discards (SIGCHLD ignored) gives -1 and the errno for it.
-[[noreturn]] void run_deprived(int error)
+// kernel discards (SIGCHLD ignored) gives -1, the errno and the why for it.
+[[noreturn]] void run_deprived(int error, const char *why)
 {
     alarm(60);
     const int lowest_free = dup(0);
@@ -352,7 +356,7 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
         signal(SIGCHLD, SIG_IGN);
     const Result r = capture({"true"});
     setrlimit(RLIMIT_NOFILE, &normal); // exit() needs descriptors of its own
-    exit(r.status == -1 && r.error == error ? 0 : 1);
+    exit(r.status == -1 && r.error == error && r.why == why ? 0 : 1);
 }
 
 TEST_F(Run, CommandThatCannotStartGivesMinusOneErrnoAndEmptySlots)
@@ -393,8 +397,10 @@ TEST_F(Run, CommandThatCannotStartGivesMinusOneErrnoAndEmptySlots)
 
 TEST(RunDeath, DeprivedCallerStillGetsAnHonestRun)
 {
-    EXPECT_EXIT(run_deprived(EMFILE), ExitedWithCode(0), "");
-    EXPECT_EXIT(run_deprived(ECHILD), ExitedWithCode(0), "");
+    EXPECT_EXIT(run_deprived(EMFILE, "Unable to run true: Too many open files"),
+                ExitedWithCode(0), "");
+    EXPECT_EXIT(run_deprived(ECHILD, "Unable to wait for true: No child processes"),
+                ExitedWithCode(0), "");
     EXPECT_EXIT(run_without_stdio(), ExitedWithCode(0), "");
 }
 
@@ -542,6 +548,159 @@ TEST(RunDeath, FatalExitEndsTheRunningCommand)
         usleep(10000);
     }
     EXPECT_TRUE(state == 'Z' || state == 'X') << state;
+}
+
+// Ends through qo_exit() from another thread once the run has made the
+// new file that QO_RUN_REPLACE renames on success.
+[[noreturn]] void exit_while_replacing(const std::string &folder)
+{
+    std::thread([folder] {
+        for (int i = 0;
+             i < 1000 && std::distance(std::filesystem::directory_iterator(folder),
+                                       std::filesystem::directory_iterator{}) < 2;
+             ++i)
+            usleep(10000);
+        qo_exit(3, "ended");
+    }).detach();
+    const char *const argv[] = {"sh", "-c", "echo partial; exec sleep 100", nullptr};
+    qo_run_options o{};
+    const std::string out = folder + "/out";
+    o.output_file = out.c_str();
+    o.flags = QO_RUN_REPLACE;
+    qo_run(argv, &o);
+    for (;;)
+        pause();
+}
+
+TEST(RunDeath, FatalExitLeavesNoNewFileBehind)
+{
+    char folder[] = "/tmp/qo-test-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    const std::string out = std::string(folder) + "/out";
+    qo_test::write_file(out, "old\n");
+    EXPECT_EXIT(exit_while_replacing(folder), ExitedWithCode(3), "ended");
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(folder))
+        names.push_back(entry.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{"out"});
+    EXPECT_EQ(qo_test::read_file(out), "old\n");
+    std::filesystem::remove_all(folder);
+}
+
+// ---- Why, and output files that lose nothing ---------------------------
+
+TEST_F(Run, WhySaysWhatKeptTheRunFromStartingAndItsOutputFileLosesNothing)
+{
+    ScratchPath keep, fresh, plain;
+    const std::string kept("kept\n\0\xff", 7), nothing = ": No such file or directory";
+    qo_test::write_file(keep.c_str(), kept);
+    qo_test::write_file(plain.c_str(), "#!/bin/sh\n"); // not executable
+    const char *none = nullptr, *missing = "/no/such/qo/file";
+    struct Case {
+        std::vector<std::string> argv;
+        const char *dir, *input_file, *output_file;
+        unsigned flags;
+        int status, error;
+        std::string why;
+    };
+    const Case cases[] = {
+        {{"no-such-qo-command"},
+         none,
+         none,
+         keep.c_str(),
+         0,
+         -1,
+         ENOENT,
+         "Unable to run no-such-qo-command" + nothing},
+        {{"true"},
+         missing,
+         none,
+         keep.c_str(),
+         0,
+         -1,
+         ENOENT,
+         "Unable to run true in /no/such/qo/file" + nothing},
+        {{plain.c_str()},
+         none,
+         none,
+         keep.c_str(),
+         0,
+         -1,
+         EACCES,
+         "Unable to run " + std::string(plain.c_str()) + ": Permission denied"},
+        {{"/"},
+         none,
+         none,
+         keep.c_str(),
+         0,
+         -1,
+         EACCES,
+         "Unable to run /: Permission denied"},
+        {{"true"},
+         none,
+         missing,
+         keep.c_str(),
+         0,
+         -1,
+         ENOENT,
+         "Unable to open " + std::string(missing) + nothing},
+        {{"true"},
+         none,
+         none,
+         missing,
+         0,
+         -1,
+         ENOENT,
+         "Unable to open " + std::string(missing) + nothing},
+        {{"true"},
+         none,
+         none,
+         "/dev/null",
+         QO_RUN_REPLACE,
+         -1,
+         EINVAL,
+         "Unable to replace /dev/null: not a regular file"},
+        {{"true"},
+         none,
+         none,
+         keep.c_str(),
+         QO_RUN_REPLACE | QO_RUN_APPEND,
+         -1,
+         EINVAL,
+         "QO_RUN_REPLACE with QO_RUN_APPEND: a file replaced whole has nothing to "
+         "append to"},
+        {{"true"},
+         none,
+         none,
+         none,
+         QO_RUN_REPLACE,
+         -1,
+         EINVAL,
+         "QO_RUN_REPLACE without an output_file: nothing to replace"},
+        // A file that a run which did not start created goes again.
+        {{"no-such-qo-command"},
+         none,
+         none,
+         fresh.c_str(),
+         0,
+         -1,
+         ENOENT,
+         "Unable to run no-such-qo-command" + nothing},
+        {{"sh", "-c", "exit 3"}, none, none, none, 0, 3 << 8, 0, ""},
+        {{"sh", "-c", "printf new"}, "/", none, fresh.c_str(), 0, 0, 0, ""},
+    };
+    for (const auto &c : cases) {
+        qo_run_options o{};
+        o.dir = c.dir, o.input_file = c.input_file, o.output_file = c.output_file;
+        o.flags = c.flags;
+        const Result r = capture(c.argv, o);
+        EXPECT_EQ(r.status, c.status) << c.why;
+        EXPECT_EQ(r.error, c.error) << c.why;
+        EXPECT_EQ(r.why, c.why);
+        EXPECT_EQ(keep.contents(), kept) << c.why;
+        EXPECT_EQ(fresh.contents(), c.status ? "" : "new") << c.why;
+        EXPECT_EQ(access(fresh.c_str(), F_OK) == 0, c.status == 0) << c.why;
+    }
 }
 
 // ---- Slots, blocks, environment and files ------------------------------
