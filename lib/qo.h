@@ -274,8 +274,11 @@ struct qo_run_options {
     const char *input_file;  /* the command's stdin reads this file (it
                                 wins over input) */
     const char *output_file; /* its stdout writes this file (it wins over
-                                output): created 0666 & ~umask, truncated,
-                                or appended with QO_RUN_APPEND */
+                                output): created 0666 & ~umask, emptied
+                                only once the command that writes it is
+                                found and about to start (a run that
+                                cannot start leaves it as it was), or
+                                appended with QO_RUN_APPEND */
     unsigned flags;          /* QO_RUN_APPEND, QO_RUN_CLEAR_ENV, QO_RUN_REPLACE */
     /* since 1.3, in the room 1.2 reserved: the struct's size is unchanged */
     void *context; /* passed back to each callback */
@@ -288,14 +291,22 @@ struct qo_run_options {
     ssize_t (*on_input)(void *context, char *buffer, size_t room);
     size_t *output_size; /* receives the size of what output received */
     size_t *errors_size; /* receives the size of what errors received */
-    char **why;          /* slot that receives why the run could not start,
-                            or "" */
+    char **why;          /* slot that receives why the run gave -1, as the
+                            log says it ("Unable to run gzip (stage 2 of
+                            2): No such file or directory", "Unable to
+                            open out.txt: Permission denied"), or "" */
     int stop_signal;     /* sent first at the deadline or a stop; 0: SIGTERM */
     int grace_ms;        /* then SIGKILL this much later; 0: 1000 */
 };
 #define QO_RUN_APPEND 1u
 #define QO_RUN_CLEAR_ENV 2u /* start from an empty environment, as env -i */
-#define QO_RUN_REPLACE 4u   /* output_file replaced whole, on success only */
+/* output_file replaced whole, on success only: the output goes to a new
+ * file beside it (".name.XXXXXXXXXXXX", made exclusively), flushed and
+ * renamed over it when the run returns 0, removed otherwise and by
+ * qo_exit(). A new file gets 0666 & ~umask, a replaced one keeps its
+ * permission bits. Without output_file, with QO_RUN_APPEND or on a file
+ * that is not a regular one, nothing starts: -1, EINVAL, why says it. */
+#define QO_RUN_REPLACE 4u
 
 /* Run argv[0] (searched in the caller's PATH when it has no slash) with
  * the arguments argv[0..] up to a NULL, without a shell: each argument
@@ -319,9 +330,10 @@ struct qo_run_options {
  * the caller to the foreground.
  *
  * Returns the wait status (WIFEXITED, WEXITSTATUS, WTERMSIG...), or -1
- * with errno set, and a level-4 log entry, when the command could not be
- * started (not found, not executable, no process, a missing dir, a file
- * that cannot be opened: nothing is started then) or its status was lost
+ * with errno set, and a level-4 log entry that the why slot receives too,
+ * when the command could not be started (not found, not executable, no
+ * process, a missing dir, a file that cannot be opened: nothing is started
+ * then), its output could not replace output_file, or its status was lost
  * (SIGCHLD ignored, or a handler in another thread that reaps every child:
  * the calling thread blocks SIGCHLD for the run, as system() does, which
  * protects it from handlers that run in it). stdin and the captured
