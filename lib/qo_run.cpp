@@ -477,7 +477,11 @@ void give_why(char **why, char *reason, const Site &site) noexcept
         free(reason);
         return;
     }
-    *why = reason ? reason : Buffer().release(site);
+    if (!reason) {
+        reason = static_cast<char *>(allocate(1, site));
+        reason[0] = '\0';
+    }
+    *why = reason;
 }
 
 // "name: outcome" for each stage, joined as the stages are.
