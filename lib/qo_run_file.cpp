@@ -87,10 +87,8 @@ void new_name(char (&name)[name_room], const char *base) noexcept
                uint64_t(getpid()) << 40 ^ names_made.fetch_add(1) * 0xBF58476D1CE4E5B9U;
     constexpr char digits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
     char random[13];
-    for (size_t i = 0; i < 12; ++i) {
+    for (size_t i = 0; i < 12; ++i, bits /= 36) // 36^12 < 2^64
         random[i] = digits[bits % 36];
-        bits = bits / 36 ^ bits << 59;
-    }
     random[12] = '\0';
     snprintf(name, name_room, ".%.100s.%s", base, random);
 }
@@ -141,9 +139,8 @@ const char *refusal(const qo_run_options &o) noexcept
     if (!o.output_file)
         return "QO_RUN_REPLACE without an output_file: nothing to replace";
     if (o.flags & QO_RUN_APPEND)
-        return "QO_RUN_REPLACE with QO_RUN_APPEND: a file replaced whole has nothing "
-               "to "
-               "append to";
+        return "QO_RUN_REPLACE with QO_RUN_APPEND: a file replaced whole has "
+               "nothing to append to";
     return nullptr;
 }
 
@@ -263,7 +260,7 @@ bool Output::has_content_to_empty() const noexcept
            S_ISREG(st.st_mode) && st.st_size > 0;
 }
 
-int Output::empty() noexcept
+int Output::empty() const noexcept
 {
     return ftruncate(fd_, 0) == 0 ? 0 : errno;
 }
@@ -272,8 +269,8 @@ int Output::empty() noexcept
 void Output::abandon() noexcept
 {
     remove_new();
-    struct stat mine {
-    }, there{};
+    struct stat mine {};
+    struct stat there {};
     if (created_ && fstat(fd_, &mine) == 0 && stat(path_, &there) == 0 &&
         mine.st_dev == there.st_dev && mine.st_ino == there.st_ino)
         unlink(path_);
@@ -286,15 +283,16 @@ int Output::finish(bool succeeded) noexcept
         return 0;
     int error = 0;
     if (succeeded) {
-        if (fsync(fd_) != 0 && errno != EINVAL)
-            error = errno;
-        else if (renameat(folder_, name_, folder_, base_) != 0)
+        // A disk that fails to take the output fails the run: the old file
+        // stays.
+        const bool flushed = fsync(fd_) == 0 || errno == EINVAL;
+        if (!flushed || renameat(folder_, name_, folder_, base_) != 0)
             error = errno;
         else
             name_[0] = '\0';
     }
     remove_new();
-    return succeeded ? error : 0;
+    return error;
 }
 
 // Untracked before the folder closes, so that qo_exit() never reads a

@@ -50,7 +50,7 @@ class Output {
     // a regular file, not appended to or replaced, that holds something.
     bool has_content_to_empty() const noexcept;
     // Empties it; 0 or the errno.
-    int empty() noexcept;
+    int empty() const noexcept;
     // The run did not start: what open() created goes.
     void abandon() noexcept;
     // The run is over. With QO_RUN_REPLACE, the new file takes the name
