@@ -23,6 +23,7 @@ namespace {
 
 using qo_test::ScratchPath;
 using testing::ExitedWithCode;
+using namespace std::string_literals;
 
 class Run : public qo_test::Bounded<120> {};
 
@@ -552,21 +553,17 @@ TEST(RunDeath, FatalExitEndsTheRunningCommand)
 
 // Ends through qo_exit() from another thread once the run has made the
 // new file that QO_RUN_REPLACE renames on success.
-[[noreturn]] void exit_while_replacing(const std::string &folder)
+[[noreturn]] void exit_while_replacing(const qo_test::ScratchFolder &folder)
 {
-    std::thread([folder] {
-        for (int i = 0;
-             i < 1000 && std::distance(std::filesystem::directory_iterator(folder),
-                                       std::filesystem::directory_iterator{}) < 2;
-             ++i)
+    std::thread([&folder] {
+        for (int i = 0; i < 1000 && folder.entries() < 2; ++i)
             usleep(10000);
         qo_exit(3, "ended");
     }).detach();
     const char *const argv[] = {"sh", "-c", "echo partial; exec sleep 100", nullptr};
+    const std::string out = folder / "out";
     qo_run_options o{};
-    const std::string out = folder + "/out";
-    o.output_file = out.c_str();
-    o.flags = QO_RUN_REPLACE;
+    o.output_file = out.c_str(), o.flags = QO_RUN_REPLACE;
     qo_run(argv, &o);
     for (;;)
         pause();
@@ -574,133 +571,67 @@ TEST(RunDeath, FatalExitEndsTheRunningCommand)
 
 TEST(RunDeath, FatalExitLeavesNoNewFileBehind)
 {
-    char folder[] = "/tmp/qo-test-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string out = std::string(folder) + "/out";
-    qo_test::write_file(out, "old\n");
+    const qo_test::ScratchFolder folder;
+    qo_test::write_file(folder / "out", "old\n");
     EXPECT_EXIT(exit_while_replacing(folder), ExitedWithCode(3), "ended");
-    std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::directory_iterator(folder))
-        names.push_back(entry.path().filename());
-    EXPECT_EQ(names, std::vector<std::string>{"out"});
-    EXPECT_EQ(qo_test::read_file(out), "old\n");
-    std::filesystem::remove_all(folder);
+    EXPECT_EQ(folder.entries(), 1u);
+    EXPECT_EQ(qo_test::read_file(folder / "out"), "old\n");
 }
 
 // ---- Why, and output files that lose nothing ---------------------------
 
 TEST_F(Run, WhySaysWhatKeptTheRunFromStartingAndItsOutputFileLosesNothing)
 {
-    ScratchPath keep, fresh, plain;
+    ScratchPath keep_file, fresh_file, plain_file;
     const std::string kept("kept\n\0\xff", 7), nothing = ": No such file or directory";
-    qo_test::write_file(keep.c_str(), kept);
-    qo_test::write_file(plain.c_str(), "#!/bin/sh\n"); // not executable
-    const char *none = nullptr, *missing = "/no/such/qo/file";
+    const char *keep = keep_file.c_str(), *fresh = fresh_file.c_str();
+    const char *plain = plain_file.c_str(), *none = nullptr,
+               *missing = "/no/such/qo/file";
+    qo_test::write_file(keep, kept);
+    qo_test::write_file(plain, "#!/bin/sh\n"); // not executable
+    const unsigned replace = QO_RUN_REPLACE;
     struct Case {
-        std::vector<std::string> argv;
-        const char *dir, *input_file, *output_file;
+        int error;
+        const char *command, *dir, *input_file, *output_file;
         unsigned flags;
-        int status, error;
         std::string why;
     };
     const Case cases[] = {
-        {{"no-such-qo-command"},
-         none,
-         none,
-         keep.c_str(),
-         0,
-         -1,
-         ENOENT,
+        {ENOENT, "no-such-qo-command", none, none, keep, 0,
          "Unable to run no-such-qo-command" + nothing},
-        {{"true"},
-         missing,
-         none,
-         keep.c_str(),
-         0,
-         -1,
-         ENOENT,
-         "Unable to run true in /no/such/qo/file" + nothing},
-        {{plain.c_str()},
-         none,
-         none,
-         keep.c_str(),
-         0,
-         -1,
-         EACCES,
-         "Unable to run " + std::string(plain.c_str()) + ": Permission denied"},
-        {{"/"},
-         none,
-         none,
-         keep.c_str(),
-         0,
-         -1,
-         EACCES,
-         "Unable to run /: Permission denied"},
-        {{"true"},
-         none,
-         missing,
-         keep.c_str(),
-         0,
-         -1,
-         ENOENT,
-         "Unable to open " + std::string(missing) + nothing},
-        {{"true"},
-         none,
-         none,
-         missing,
-         0,
-         -1,
-         ENOENT,
-         "Unable to open " + std::string(missing) + nothing},
-        {{"true"},
-         none,
-         none,
-         "/dev/null",
-         QO_RUN_REPLACE,
-         -1,
-         EINVAL,
+        {ENOENT, "true", missing, none, keep, 0,
+         "Unable to run true in " + (missing + nothing)},
+        {EACCES, plain, none, none, keep, 0,
+         "Unable to run " + (plain + ": Permission denied"s)},
+        {EACCES, "/", none, none, keep, 0, "Unable to run /: Permission denied"},
+        {ENOENT, "true", none, missing, keep, 0,
+         "Unable to open " + (missing + nothing)},
+        {ENOENT, "true", none, none, missing, 0,
+         "Unable to open " + (missing + nothing)},
+        {EINVAL, "true", none, none, "/dev/null", replace,
          "Unable to replace /dev/null: not a regular file"},
-        {{"true"},
-         none,
-         none,
-         keep.c_str(),
-         QO_RUN_REPLACE | QO_RUN_APPEND,
-         -1,
-         EINVAL,
+        {EINVAL, "true", none, none, keep, replace | QO_RUN_APPEND,
          "QO_RUN_REPLACE with QO_RUN_APPEND: a file replaced whole has nothing to "
          "append to"},
-        {{"true"},
-         none,
-         none,
-         none,
-         QO_RUN_REPLACE,
-         -1,
-         EINVAL,
+        {EINVAL, "true", none, none, none, replace,
          "QO_RUN_REPLACE without an output_file: nothing to replace"},
         // A file that a run which did not start created goes again.
-        {{"no-such-qo-command"},
-         none,
-         none,
-         fresh.c_str(),
-         0,
-         -1,
-         ENOENT,
+        {ENOENT, "no-such-qo-command", none, none, fresh, 0,
          "Unable to run no-such-qo-command" + nothing},
-        {{"sh", "-c", "exit 3"}, none, none, none, 0, 3 << 8, 0, ""},
-        {{"sh", "-c", "printf new"}, "/", none, fresh.c_str(), 0, 0, 0, ""},
+        {0, "echo", "/", none, fresh, 0, ""},
     };
     for (const auto &c : cases) {
         qo_run_options o{};
         o.dir = c.dir, o.input_file = c.input_file, o.output_file = c.output_file;
         o.flags = c.flags;
-        const Result r = capture(c.argv, o);
-        EXPECT_EQ(r.status, c.status) << c.why;
+        const Result r = capture({c.command, "new"}, o);
+        EXPECT_EQ(r.status, c.error ? -1 : 0) << c.why;
         EXPECT_EQ(r.error, c.error) << c.why;
         EXPECT_EQ(r.why, c.why);
-        EXPECT_EQ(keep.contents(), kept) << c.why;
-        EXPECT_EQ(fresh.contents(), c.status ? "" : "new") << c.why;
-        EXPECT_EQ(access(fresh.c_str(), F_OK) == 0, c.status == 0) << c.why;
+        EXPECT_EQ(keep_file.contents(), kept) << c.why;
+        EXPECT_EQ(access(fresh, F_OK) == 0, c.error == 0) << c.why;
     }
+    EXPECT_EQ(fresh_file.contents(), "new\n");
 }
 
 // ---- Slots, blocks, environment and files ------------------------------
