@@ -209,7 +209,8 @@ class Run {
     SigpipeGuard sigpipe_;
     Environment env_;
     Job job_;
-    Input in_;
+    bool stop_asked_ = false; // by a callback
+    Input in_{&stop_asked_};
     Stream out_{"stdout", STDOUT_FILENO};
     Stream err_{"stderr", STDERR_FILENO};
     bool merged_;             // stderr goes into the stdout pipe
@@ -218,7 +219,6 @@ class Run {
     int theirs_[3];
     pollfd *polled_fds_; // our pipes and their backlogs, and the pidfds
     nfds_t polled_ = 0;
-    bool stop_asked_ = false; // by a callback
 };
 
 // Polled at most: each of our three pipes, the caller's stdout and stderr
@@ -236,7 +236,6 @@ Run::Run(const Stages &stages, const qo_run_options &o, const Site &site) noexce
     if (o.on_input) {
         in_.more = o.on_input;
         in_.context = o.context;
-        in_.stop = &stop_asked_;
     } else if (!o.input_file) {
         in_.rest = o.input;
         in_.left = o.input ? strlen(o.input) : 0;
@@ -361,7 +360,7 @@ bool Run::poll_once() noexcept
         if (s->backlog() > 0)
             polled_fds_[polled_++] = {s->passes_to, POLLOUT, 0};
     }
-    if (in_.fd >= 0)
+    if (in_.fd >= 0 && !stop_asked_)
         polled_fds_[polled_++] = {in_.fd, POLLOUT, 0};
     job_.watch(polled_fds_, polled_);
     if (poll(polled_fds_, polled_, wait_ms) >= 0)
@@ -390,10 +389,8 @@ void Run::serve_stream(Stream &s) noexcept
 // callback is called again; the slots still take what comes meanwhile.
 void Run::heed_stop() noexcept
 {
-    if (!stop_asked_ || job_.stopped())
-        return;
-    job_.stop();
-    close_fd(in_.fd);
+    if (stop_asked_ && !job_.stopped())
+        job_.stop();
 }
 
 void Run::serve() noexcept

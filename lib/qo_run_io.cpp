@@ -95,8 +95,10 @@ void finish(Stream &s, const Site &site) noexcept
     if (s.lines.active()) {
         s.lines.finish(s.text.data() + s.line_at, s.text.size() - s.line_at);
         s.line_at = s.text.size();
-        if (!s.slot)
+        if (!s.slot) {
             s.text.drop_front(s.text.size());
+            s.line_at = 0;
+        }
     } else if (!s.slot && s.text.size() > 0) {
         log_line(s, s.text.data(), s.text.size(), site);
         s.text.drop_front(s.text.size());
@@ -109,8 +111,6 @@ namespace {
 // end of the input or a stop.
 bool refill(Input &in, const Site &site) noexcept
 {
-    if (*in.stop)
-        return false;
     const ssize_t n =
         in.more(in.context, in.chunk.reserve(input_room, site), input_room);
     if (n < 0)
@@ -127,11 +127,17 @@ bool refill(Input &in, const Site &site) noexcept
 } // namespace
 
 // Writes what the pipe takes, and closes it once everything is written or
-// the command stops reading. True when the write raised SIGPIPE.
+// the command stops reading. After a stop nothing more is written, and the
+// pipe is left open: the command ends by the stop signal, as at a
+// deadline, not by the end of its input. True when the write raised
+// SIGPIPE.
 bool write_some(Input &in, const Site &site) noexcept
 {
+    if (*in.stop)
+        return false;
     if (in.left == 0 && in.more && !refill(in, site)) {
-        close_fd(in.fd);
+        if (!*in.stop)
+            close_fd(in.fd);
         return false;
     }
     const ssize_t n = write(in.fd, in.rest, in.left);

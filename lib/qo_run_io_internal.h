@@ -134,14 +134,16 @@ void finish(Stream &s, const Site &site) noexcept;
 using InputFn = ssize_t (*)(void *context, char *buffer, size_t room);
 
 struct Input {
+    explicit Input(bool *stop) noexcept : stop(stop) {}
+
     int fd = -1;
     const char *rest = nullptr; // what is left to write
     size_t left = 0;
     // The caller's callback, which refills rest from chunk once it is all
-    // written; -1 from it raises the stop flag.
+    // written; -1 from it raises the stop flag, which ends the writes.
     InputFn more = nullptr;
     void *context = nullptr;
-    bool *stop = nullptr;
+    bool *stop;
     Buffer chunk;
 };
 
