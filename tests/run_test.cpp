@@ -435,6 +435,15 @@ TEST(RunDeath, BadArgumentsAndExhaustionEndTheProcessWithOneLine)
         {[&] { qo_system_output(&s, no_format); }, "qo_system_output: NULL format"},
         {[&] { qo_system_output(&s, "echo %ls", unconvertible); },
          "Unable to alloc memory in qo_system_output_int"},
+        {[] {
+             qo_run_options o{};
+             o.on_input = [](void *, char *, size_t room) {
+                 return static_cast<ssize_t>(room + 1);
+             };
+             const char *const cat[] = {"cat", nullptr};
+             qo_run(cat, &o);
+         },
+         "qo_run: on_input returned more than room"},
     };
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // The sanitizers' shadow memory defeats RLIMIT_DATA.
