@@ -416,10 +416,9 @@ void Run::reap(int statuses[], int &error) noexcept
 // The size of the text a slot receives: every byte, NULs included.
 size_t Run::size_in(char **slot) const noexcept
 {
-    for (const Stream *s : {&out_, &err_})
-        if (slot && slot == s->slot)
-            return s->text.size();
-    return 0;
+    if (slot && slot == out_.slot)
+        return out_.text.size();
+    return slot && slot == err_.slot ? err_.text.size() : 0;
 }
 
 void Run::fill_slots() noexcept
