@@ -296,6 +296,9 @@ struct qo_run_options {
 #define QO_RUN_APPEND 1u
 #define QO_RUN_CLEAR_ENV 2u /* start from an empty environment, as env -i */
 #define QO_RUN_REPLACE 4u   /* output_file replaced whole, on success only */
+/* The longest line handed to on_output or on_errors: a longer one comes in
+ * pieces of this many bytes. */
+#define QO_RUN_LINE_MAX 65536
 
 /* Run argv[0] (searched in the caller's PATH when it has no slash) with
  * the arguments argv[0..] up to a NULL, without a shell: each argument

@@ -298,6 +298,14 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
     o.dir = "/";
     o.input_file = "/dev/null"; // opened in the caller's folder, before the cd
     run({"true"}, o);
+    o = {};
+    const char *const path[] = {"PATH=/usr/bin:/bin", "HOME", nullptr};
+    o.env = path;
+    o.flags = QO_RUN_CLEAR_ENV;
+    run({"true"}, o);
+    o = {};
+    o.on_output = [](void *, const char *, size_t) { return 1; };
+    run({"sh", "-c", "echo x; exec sleep 60"}, o);
     qo_log_set_level(4); // the failure alone is written
     run({"sh", "-c", "exit 1"});
     run({"no-such-qo-command"});
@@ -322,6 +330,10 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
         "4 Unable to run true in -P: No such file or directory",
         "5 (cd / && true) </dev/null",
         "5 true: exited with status 0 (N ms)",
+        "5 env -i PATH=/usr/bin:/bin true",
+        "5 true: exited with status 0 (N ms)",
+        "5 sh -c 'echo x; exec sleep 60'",
+        "5 sh: stopped by a callback, killed by signal 15 (Terminated) (N ms)",
         "4 Unable to run no-such-qo-command: No such file or directory",
     };
     std::string want;
@@ -530,18 +542,33 @@ TEST_F(Run, CommandStartsCleanAndKeepsItsStatus)
         pause();
 }
 
+// Ends through qo_exit() from a callback of the run.
+[[noreturn]] void exit_from_callback(const char *file)
+{
+    qo_run_options o{};
+    o.on_output = [](void *, const char *, size_t) -> int { qo_exit(3, "ended"); };
+    const char *const argv[] = {
+        "sh", "-c", "echo $$ >\"$0\"; echo ready; exec sleep 100", file, nullptr};
+    qo_run(argv, &o);
+    for (;;)
+        pause();
+}
+
 TEST(RunDeath, FatalExitEndsTheRunningCommand)
 {
-    ScratchPath pid_file;
-    EXPECT_EXIT(exit_while_running(pid_file.c_str()), ExitedWithCode(3), "ended");
-    const pid_t pid = std::stoi(pid_file.contents());
-    char state = 'R';
-    for (int i = 0; i < 200 && state != 'Z' && state != 'X'; ++i) {
-        std::string stat = qo_test::read_file("/proc/" + std::to_string(pid) + "/stat");
-        state = stat.empty() ? 'X' : stat[stat.rfind(')') + 2];
-        usleep(10000);
+    for (const auto end : {exit_while_running, exit_from_callback}) {
+        ScratchPath pid_file;
+        EXPECT_EXIT((alarm(60), end(pid_file.c_str())), ExitedWithCode(3), "ended");
+        const pid_t pid = std::stoi(pid_file.contents());
+        char state = 'R';
+        for (int i = 0; i < 200 && state != 'Z' && state != 'X'; ++i) {
+            std::string stat =
+                qo_test::read_file("/proc/" + std::to_string(pid) + "/stat");
+            state = stat.empty() ? 'X' : stat[stat.rfind(')') + 2];
+            usleep(10000);
+        }
+        EXPECT_TRUE(state == 'Z' || state == 'X') << state;
     }
-    EXPECT_TRUE(state == 'Z' || state == 'X') << state;
 }
 
 // ---- Slots, blocks, environment and files ------------------------------
@@ -599,6 +626,419 @@ TEST_F(Run, SlotsGetTrimmedTextAndFilesAndEnvironmentAsTheOptionsSay)
     EXPECT_EQ(qo_system_output(&held, "echo new"), 0);
     EXPECT_STREQ(held, "new\n");
     free(held);
+}
+
+// ---- Callbacks ----------------------------------------------------------
+
+// What the line callbacks of a run saw, and when.
+struct Seen {
+    std::vector<std::string> out, err;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    long first_ms = -1;
+    size_t stop_at = 0; // stop after this many lines of either stream; 0: never
+};
+
+int take(Seen &seen, std::vector<std::string> &into, const char *line, size_t size)
+{
+    if (seen.first_ms < 0)
+        seen.first_ms =
+            static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - seen.start)
+                                  .count());
+    into.emplace_back(line, size);
+    return seen.stop_at && seen.out.size() + seen.err.size() >= seen.stop_at;
+}
+
+void take_lines(qo_run_options &o, Seen &seen)
+{
+    o.context = &seen;
+    o.on_output = [](void *seen, const char *line, size_t size) {
+        return take(*static_cast<Seen *>(seen), static_cast<Seen *>(seen)->out, line,
+                    size);
+    };
+    o.on_errors = [](void *seen, const char *line, size_t size) {
+        return take(*static_cast<Seen *>(seen), static_cast<Seen *>(seen)->err, line,
+                    size);
+    };
+}
+
+std::string joined(const std::vector<std::string> &lines)
+{
+    std::string all;
+    for (const auto &line : lines)
+        all += line;
+    return all;
+}
+
+// Each piece a line with its one end, a piece at the bound, or the last.
+bool pieces_cut_right(const std::vector<std::string> &pieces)
+{
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        const std::string &p = pieces[i];
+        const size_t end = p.find_first_of("\r\n");
+        const bool line = end == p.size() - 1 && p.size() <= QO_RUN_LINE_MAX;
+        const bool cut = end == std::string::npos &&
+                         (p.size() == QO_RUN_LINE_MAX || i + 1 == pieces.size());
+        if (p.empty() || !(line || cut))
+            return false;
+    }
+    return true;
+}
+
+std::string xs(size_t n)
+{
+    return std::string(n, 'x');
+}
+
+TEST_F(Run, LineCallbacksGetEachLineAsItIsWrittenAndSlotsEveryByte)
+{
+    using Lines = std::vector<std::string>;
+    const struct {
+        const char *script;
+        Lines out, err;
+        bool merged; // output and errors the same slot
+    } rows[] = {
+        {"printf 'a\\nb\\rc'; printf 'e\\n' >&2", {"a\n", "b\r", "c"}, {"e\n"}, false},
+        // A line written in two goes whole.
+        {"printf ab; sleep 0.05; printf 'c\\r\\nd'", {"abc\r", "\n", "d"}, {}, false},
+        {"true", {}, {}, false},
+        {"printf 'a\\0b'", {std::string("a\0b", 3)}, {}, false},
+        // A line that fits with its end comes whole, a longer one in pieces.
+        {"head -c 65535 /dev/zero | tr '\\0' x; echo", {xs(65535) + "\n"}, {}, false},
+        {"head -c 65536 /dev/zero | tr '\\0' x; echo", {xs(65536), "\n"}, {}, false},
+        {"head -c 140000 /dev/zero | tr '\\0' x >&2",
+         {},
+         {xs(65536), xs(65536), xs(8928)},
+         false},
+        {"echo a; sleep 0.05; echo b >&2", {"a\n", "b\n"}, {}, true},
+    };
+    for (const auto &row : rows)
+        for (const bool slots : {false, true}) {
+            SCOPED_TRACE(std::string(row.script) + (slots ? ", into slots" : ""));
+            Seen seen;
+            qo_run_options o{};
+            take_lines(o, seen);
+            o.log_output = 1; // the callbacks take the lines: nothing is logged
+            char *out = nullptr, *err = nullptr;
+            size_t sizes[2] = {7, 7};
+            if (slots || row.merged)
+                o.output = &out, o.errors = row.merged ? &out : &err;
+            o.output_size = &sizes[0], o.errors_size = &sizes[1];
+            ScratchPath log;
+            qo_log_open(log.c_str(), 1);
+            const auto stdio = caller_stdio([&] {
+                const char *const argv[] = {"sh", "-c", row.script, nullptr};
+                EXPECT_EQ(qo_run(argv, &o), 0);
+            });
+            qo_log_close();
+            EXPECT_EQ(seen.out, row.out);
+            EXPECT_EQ(seen.err, row.err);
+            EXPECT_EQ(stdio, std::make_pair(std::string(), std::string()));
+            EXPECT_EQ(log.contents(), "");
+            const std::string want_out = joined(row.out), want_err = joined(row.err);
+            EXPECT_EQ(std::string(out ? out : "", sizes[0]),
+                      o.output ? want_out : std::string());
+            const char *errors = row.merged ? out : err;
+            EXPECT_EQ(std::string(errors ? errors : "", sizes[1]), row.merged ? want_out
+                                                                   : o.errors
+                                                                       ? want_err
+                                                                       : std::string());
+            free(out);
+            free(err);
+            if (row.merged)
+                break;
+        }
+    // Any bytes, lines of any length: the pieces make up the text again.
+    std::mt19937 rng(26);
+    for (const unsigned one_end_in : {8u, 40u, 30000u, 200000u}) {
+        std::string text(150000 + rng() % 150000, '\0');
+        for (char &c : text)
+            c = rng() % one_end_in == 0 ? "\n\r"[rng() % 2] : static_cast<char>(rng());
+        ScratchPath file;
+        qo_test::write_file(file.c_str(), text);
+        Seen seen;
+        qo_run_options o{};
+        take_lines(o, seen);
+        char *out = nullptr;
+        size_t size = 0;
+        o.output = &out, o.output_size = &size;
+        const char *const argv[] = {"cat", file.c_str(), nullptr};
+        EXPECT_EQ(qo_run(argv, &o), 0);
+        EXPECT_EQ(joined(seen.out), text) << one_end_in;
+        EXPECT_TRUE(pieces_cut_right(seen.out)) << one_end_in;
+        EXPECT_EQ(std::string(out, size), text) << one_end_in;
+        free(out);
+    }
+}
+
+TEST_F(Run, CallbackOrDeadlineStopsTheJobWithTheChosenSignal)
+{
+    const std::string ready_then_loop =
+        "trap 'echo INT' INT; echo ready; while :; do sleep 0.05; done";
+    using Stages = std::vector<std::vector<const char *>>;
+    const struct {
+        Stages stages;
+        size_t stop_at;   // lines
+        bool input_stops; // on_input gives -1
+        int stop_signal, grace_ms, timeout_ms;
+        int status, error;
+        long min_ms, max_ms;
+        const char *out; // NULL: not checked
+        long lead_ms;    // the first line comes this long before the end
+    } rows[] = {
+        {{{"sh", "-c", "echo ready; exec sleep 60"}},
+         1,
+         false,
+         0,
+         0,
+         0,
+         SIGTERM,
+         ECANCELED,
+         0,
+         500,
+         "ready\n",
+         0},
+        {{{"sh", "-c", "echo ready; exec sleep 60"}, {"cat"}},
+         1,
+         false,
+         0,
+         0,
+         0,
+         SIGTERM,
+         ECANCELED,
+         0,
+         500,
+         "ready\n",
+         0},
+        {{{"cat"}}, 0, true, 0, 0, 0, SIGTERM, ECANCELED, 0, 500, "", 0},
+        // The script traps SIGINT and goes on: SIGKILL comes after the grace.
+        {{{"sh", "-c", ready_then_loop.c_str()}},
+         1,
+         false,
+         SIGINT,
+         200,
+         0,
+         SIGKILL,
+         ECANCELED,
+         200,
+         800,
+         "ready\nINT\n",
+         0},
+        {{{"sh", "-c", ready_then_loop.c_str()}},
+         0,
+         false,
+         SIGINT,
+         200,
+         300,
+         SIGKILL,
+         ETIMEDOUT,
+         500,
+         1100,
+         "ready\nINT\n",
+         0},
+        // dd writes "\r" and then each second's report: the first line comes
+        // at one second, the second at two, while dd still has a terabyte to go.
+        {{{"dd", "if=/dev/zero", "of=/dev/null", "bs=1M", "count=1000000",
+           "status=progress"}},
+         2,
+         false,
+         0,
+         0,
+         0,
+         SIGTERM,
+         ECANCELED,
+         1500,
+         5000,
+         "",
+         500},
+    };
+    for (auto row : rows) {
+        SCOPED_TRACE(row.stages[0][row.stages[0].size() - 1]);
+        Seen seen;
+        seen.stop_at = row.stop_at;
+        qo_run_options o{};
+        take_lines(o, seen);
+        if (row.input_stops)
+            o.on_input = [](void *, char *, size_t) -> ssize_t { return -1; };
+        o.stop_signal = row.stop_signal, o.grace_ms = row.grace_ms;
+        o.timeout_ms = row.timeout_ms;
+        char *out = nullptr, *err = nullptr;
+        o.output = &out, o.errors = &err;
+        std::vector<const char *const *> stages;
+        for (auto &stage : row.stages)
+            stage.push_back(nullptr), stages.push_back(stage.data());
+        stages.push_back(nullptr);
+        const int status = stages.size() == 2 ? qo_run(stages[0], &o)
+                                              : qo_pipeline(stages.data(), &o, nullptr);
+        const int error = errno;
+        const long ms =
+            static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - seen.start)
+                                  .count());
+        EXPECT_EQ(status, row.status);
+        EXPECT_EQ(error, row.error);
+        EXPECT_TRUE(ms >= row.min_ms && ms < row.max_ms) << ms << " ms";
+        if (row.out) {
+            EXPECT_STREQ(out, row.out);
+        }
+        EXPECT_GE(ms - seen.first_ms, row.lead_ms) << seen.first_ms << " ms";
+        free(out);
+        free(err);
+    }
+}
+
+// Hands out length bytes, piece bytes a call, and notes the most memory
+// the process held meanwhile.
+struct Generator {
+    size_t length, piece;
+    size_t given = 0;
+    long calls = 0, most_kb = 0;
+};
+
+long resident_kb()
+{
+    const std::string status = qo_test::read_file("/proc/self/status");
+    return std::stol(status.substr(status.find("VmRSS:") + 6));
+}
+
+ssize_t generate(void *context, char *buffer, size_t room)
+{
+    auto &g = *static_cast<Generator *>(context);
+    const size_t n = std::min({g.piece, room, g.length - g.given});
+    memset(buffer, 'a' + static_cast<int>(g.calls % 26), n);
+    g.given += n;
+    if (g.calls++ % 1024 == 0)
+        g.most_kb = std::max(g.most_kb, resident_kb());
+    return static_cast<ssize_t>(n);
+}
+
+std::string generated(size_t length, size_t piece)
+{
+    std::string all;
+    for (size_t at = 0, call = 0; at < length; at += piece, ++call)
+        all.append(std::min(piece, length - at), static_cast<char>('a' + call % 26));
+    return all;
+}
+
+TEST_F(Run, InputCallbackFeedsTheCommandAsItReadsWithMemoryFlat)
+{
+    // A gigabyte takes seconds under the sanitizers: a quarter shows as well
+    // that nothing of it is kept.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr size_t big = size_t{1} << 28;
+#else
+    constexpr size_t big = size_t{1} << 30;
+#endif
+    const struct {
+        const char *script;
+        size_t length, piece;
+        std::string out;
+        size_t most_given;
+    } rows[] = {
+        {"wc -c", big, SIZE_MAX, std::to_string(big) + "\n", big},
+        {"wc -c", 0, SIZE_MAX, "0\n", 0},
+        // Small pieces into a command that reads slowly: partial writes.
+        {"sleep 0.1; cat", 300000, 4099, generated(300000, 4099), 300000},
+        // A reader that leaves: the caller is not asked for the rest.
+        {"head -c 5", big, SIZE_MAX, "aaaaa", size_t{16} << 20},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.script);
+        Generator g{row.length, row.piece};
+        qo_run_options o{};
+        o.context = &g;
+        o.on_input = generate;
+        o.input = "ignored: on_input is the input";
+        const long before_kb = resident_kb();
+        const Result r = capture(sh(row.script), o);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_LT(g.most_kb - before_kb, 16 << 10);
+        EXPECT_LE(g.given, row.most_given);
+    }
+}
+
+TEST_F(Run, EmptiedEnvironmentHoldsOnlyWhatEnvSets)
+{
+    const char *const path[] = {"PATH=/usr/bin:/bin", nullptr};
+    const char *const more[] = {"A=1", "HOME", "PATH=/usr/bin:/bin", "A=2", nullptr};
+    const struct {
+        const char *const *env;
+        const char *out;
+    } rows[] = {
+        {path, "PATH=/usr/bin:/bin\n"},
+        {nullptr, ""},
+        {more, "PATH=/usr/bin:/bin\nA=2\n"},
+    };
+    for (const auto &row : rows) {
+        qo_run_options o{};
+        o.env = row.env;
+        o.flags = QO_RUN_CLEAR_ENV;
+        const Result r = capture({"env"}, o); // found in the caller's PATH
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, row.out);
+    }
+}
+
+TEST_F(Run, CallbackMayLogAndRunACommandOfItsOwn)
+{
+    ScratchPath log;
+    qo_log_open(log.c_str(), 5);
+    std::string inner;
+    qo_run_options o{};
+    o.context = &inner;
+    o.timeout_ms = 10'000;
+    o.on_output = [](void *inner, const char *line, size_t size) {
+        qo_log(0, "seen %.*s", static_cast<int>(size - 1), line);
+        char *out = nullptr;
+        qo_run_options o{};
+        o.output = &out;
+        const char *const argv[] = {"echo", "inner", nullptr};
+        const int status = qo_run(argv, &o);
+        *static_cast<std::string *>(inner) += std::to_string(status) + (out ? out : "");
+        free(out);
+        return 0;
+    };
+    const char *const argv[] = {"sh", "-c", "echo one; echo two", nullptr};
+    EXPECT_EQ(qo_run(argv, &o), 0);
+    qo_log_close();
+    EXPECT_EQ(inner, "0inner\n0inner\n");
+    const std::string entries = log.contents();
+    EXPECT_NE(entries.find("INFO: seen one\n"), std::string::npos) << entries;
+    EXPECT_NE(entries.find("INFO: seen two\n"), std::string::npos) << entries;
+    EXPECT_NE(entries.find("echo: exited with status 0"), std::string::npos) << entries;
+}
+
+// What a program built against 1.2 passes: the 1.3 fields were its reserved
+// room, zeroed.
+struct OptionsOf12 {
+    const char *input;
+    char **output, **errors;
+    int timeout_ms;
+    const char *dir;
+    int log_output;
+    const char *const *env;
+    const char *input_file, *output_file;
+    unsigned flags;
+    void *reserved[8];
+};
+static_assert(sizeof(OptionsOf12) == sizeof(qo_run_options));
+
+TEST_F(Run, ProgramBuiltAgainstOneTwoRunsUnchanged)
+{
+    char *out = nullptr, *err = nullptr;
+    OptionsOf12 old{};
+    old.input = "in", old.output = &out, old.errors = &err, old.timeout_ms = 300;
+    qo_run_options o;
+    memcpy(&o, &old, sizeof o);
+    const Result r = capture(sh("cat; echo err >&2; exec sleep 60"), o, false);
+    EXPECT_EQ(r.status, SIGTERM);
+    EXPECT_EQ(r.error, ETIMEDOUT);
+    EXPECT_TRUE(r.ms >= 300 && r.ms < 1000) << r.ms;
+    EXPECT_STREQ(out, "in");
+    EXPECT_STREQ(err, "err\n");
+    free(out);
+    free(err);
 }
 
 #ifdef QO_SHARED_LIBRARY

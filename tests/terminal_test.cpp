@@ -33,11 +33,17 @@ int run(std::vector<const char *> words, const qo_run_options &o)
 
 // The caller, in a group of its own that the shell put in the foreground:
 // runs the command and prints how it ended and whether it has the terminal
-// back.
-[[noreturn]] void caller(const std::vector<const char *> &argv, int timeout_ms)
+// back. Streamed, it prints each line of the command's as it comes.
+[[noreturn]] void caller(const std::vector<const char *> &argv, int timeout_ms,
+                         bool streamed)
 {
     qo_run_options o{};
     o.timeout_ms = timeout_ms;
+    if (streamed)
+        o.on_output = [](void *, const char *line, size_t size) {
+            printf("line: %.*s", static_cast<int>(size), line);
+            return fflush(stdout);
+        };
     const int status = run(argv, o);
     char *text = qo_status_text(status);
     printf("caller: %s, %s\n", text, tcgetpgrp(0) == getpgrp() ? "foreground" : "not");
@@ -48,7 +54,7 @@ int run(std::vector<const char *> words, const qo_run_options &o)
 // What an interactive shell does for one job: foreground, and on a stop
 // "[stopped]" and a line read before fg.
 [[noreturn]] void shell(const std::vector<const char *> &argv, int timeout_ms,
-                        bool tostop)
+                        bool tostop, bool streamed)
 {
     for (const int s : {SIGTTOU, SIGTSTP, SIGINT})
         signal(s, SIG_IGN);
@@ -64,7 +70,7 @@ int run(std::vector<const char *> words, const qo_run_options &o)
         tcsetpgrp(0, getpgrp());
         for (const int s : {SIGTTOU, SIGTSTP, SIGINT})
             signal(s, SIG_DFL);
-        caller(argv, timeout_ms);
+        caller(argv, timeout_ms, streamed);
     }
     setpgid(job, job);
     tcsetpgrp(0, job);
@@ -120,6 +126,7 @@ struct TerminalCase {
     bool tostop;
     std::vector<Step> steps;
     long at_most_ms;
+    bool streamed = false; // the lines go to a callback
 };
 
 TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
@@ -182,6 +189,25 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
          false,
          {{"caller: could not be run, foreground", nullptr}},
          10000},
+        {"Ctrl-C ends a streamed run, the caller reports it",
+         {"sh", "-c", "echo ready; exec sleep 7", nullptr},
+         0,
+         false,
+         {{"line: ready", "\x03"},
+          {"caller: killed by signal 2 (Interrupt), foreground", nullptr}},
+         5000,
+         true},
+        {"Ctrl-Z stops a streamed run, fg resumes it",
+         {"sh", "-c", "echo ready; read x </dev/tty; echo \"got $x\"", nullptr},
+         0,
+         false,
+         {{"line: ready", "\x1a"},
+          {"[stopped]", "fg\n"},
+          {"fg", "more\n"},
+          {"line: got more", nullptr},
+          {"caller: exited with status 0, foreground", nullptr}},
+         10000,
+         true},
         {"the deadline ends the whole group",
          {"sh", "-c", "sleep 30 & echo ready; wait", nullptr},
          500,
@@ -197,7 +223,7 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
         t.shell = forkpty(&t.master, nullptr, nullptr, nullptr);
         ASSERT_GE(t.shell, 0);
         if (t.shell == 0)
-            shell(c.argv, c.timeout_ms, c.tostop);
+            shell(c.argv, c.timeout_ms, c.tostop, c.streamed);
         const auto start = std::chrono::steady_clock::now();
         size_t from = 0;
         for (const auto &step : c.steps) {
