@@ -10,9 +10,6 @@ namespace qo_run_lines {
 
 using LineFn = int (*)(void *context, const char *line, size_t size);
 
-// The first '\n' or '\r' in [from, end), or end.
-const char *line_end(const char *from, const char *end) noexcept;
-
 // Hands each line of one stream to a callback, straight from the bytes
 // read: a line ends at '\n' or '\r', which it keeps; one that reaches
 // QO_RUN_LINE_MAX bytes without either goes in pieces of that size. The
