@@ -1,7 +1,8 @@
 // Output taken line by line: qo_run with a line callback against a plain
 // read() loop on a pipe from the same command, and a capture with a no-op
 // callback set against the same capture without one. The command is cat of
-// a file of text lines, 80 bytes long on average, as logs and listings are.
+// a file of text lines, 80 bytes long on average, as logs and listings are;
+// the capture is also measured on zeros, which hold no line end.
 #include "qo.h"
 #include "qo.hpp"
 
@@ -158,10 +159,16 @@ template <bool split> void lines_read(benchmark::State &state)
     state.SetBytesProcessed(state.iterations() * (int64_t{1} << 30));
 }
 
-// 100 MiB captured, with and without a callback that does nothing.
-template <bool callback> void capture(benchmark::State &state)
+// 100 MiB captured, with and without a callback that does nothing: text
+// lines, and zeros (no line end: pieces of QO_RUN_LINE_MAX bytes), which
+// leave the callback only the search for line ends.
+const char *const zeros[] = {"dd",        "if=/dev/zero", "bs=1M",
+                             "count=100", "status=none",  nullptr};
+
+template <bool callback, bool text> void capture(benchmark::State &state)
 {
-    const auto argv = cat(25);
+    const auto lines = cat(25);
+    const char *const *argv = text ? lines.data() : zeros;
     for (auto _ : state) {
         char *out = nullptr;
         size_t size = 0;
@@ -170,12 +177,12 @@ template <bool callback> void capture(benchmark::State &state)
         o.output_size = &size;
         if (callback)
             o.on_output = no_op;
-        if (qo_run(argv.data(), &o) != 0)
+        if (qo_run(argv, &o) != 0)
             state.SkipWithError("qo_run failed");
-        check(state, size, 25 * file_size);
+        check(state, size, size_t{100} << 20);
         free(out);
     }
-    state.SetBytesProcessed(state.iterations() * int64_t(25 * file_size));
+    state.SetBytesProcessed(state.iterations() * (int64_t{100} << 20));
 }
 
 BENCHMARK(lines_qo)
@@ -194,12 +201,20 @@ BENCHMARK(lines_read<true>)
     ->Name("stream/lines/read_memchr")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(capture<true>)
+BENCHMARK(capture<true, true>)
     ->Name("stream/capture/callback")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(capture<false>)
+BENCHMARK(capture<false, true>)
     ->Name("stream/capture/plain")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(capture<true, false>)
+    ->Name("stream/capture/zeros/callback")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(capture<false, false>)
+    ->Name("stream/capture/zeros/plain")
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
