@@ -304,7 +304,7 @@ int Run::start_stage(size_t i, int &from_previous) noexcept
                        {i == 0 ? theirs_[0] : from_previous,
                         last ? theirs_[1] : to_next, merged_ ? theirs_[1] : theirs_[2]},
                        job_.group(),
-                       job_.takes_terminal()};
+                       job_.terminal()};
         error = launch(l, pid);
     }
     close_fd(from_previous);
@@ -405,6 +405,8 @@ void Run::serve() noexcept
     }
     finish(out_, site_);
     finish(err_, site_);
+    drop_backlog(out_, timed_out(), site_);
+    drop_backlog(err_, timed_out(), site_);
 }
 
 void Run::reap(int statuses[], int &error) noexcept
@@ -416,10 +418,9 @@ void Run::reap(int statuses[], int &error) noexcept
 // The size of the text a slot receives: every byte, NULs included.
 size_t Run::size_in(char **slot) const noexcept
 {
-    for (const Stream *s : {&out_, &err_})
-        if (slot && slot == s->slot)
-            return s->text.size();
-    return 0;
+    if (slot && slot == out_.slot)
+        return out_.text.size();
+    return slot && slot == err_.slot ? err_.text.size() : 0;
 }
 
 void Run::fill_slots() noexcept

@@ -254,6 +254,10 @@ TEST_F(Run, DeadlineEndsTheWholeGroupButNoRunThatEndsInTime)
         {"trap '' TERM; sleep 100", true, 300, SIGKILL, ETIMEDOUT, 1300, 2100},
         // A daemon outside the group holds the pipes: the run ends at SIGKILL.
         {"setsid sleep 100 & echo $!", true, 300, 0, ETIMEDOUT, 1300, 2100},
+        // A lone command leads the job's group: setsid forks, and its child
+        // is such a daemon.
+        {"exec setsid -w sh -c 'echo $$; exec sleep 100'", true, 300, SIGTERM,
+         ETIMEDOUT, 1300, 2100},
     };
     for (const auto &[script, captured, timeout_ms, status, error, min, max] : cases) {
         qo_run_options o{};
@@ -435,6 +439,15 @@ TEST(RunDeath, BadArgumentsAndExhaustionEndTheProcessWithOneLine)
         {[&] { qo_system_output(&s, no_format); }, "qo_system_output: NULL format"},
         {[&] { qo_system_output(&s, "echo %ls", unconvertible); },
          "Unable to alloc memory in qo_system_output_int"},
+        {[] {
+             qo_run_options o{};
+             o.on_input = [](void *, char *, size_t room) {
+                 return static_cast<ssize_t>(room + 1);
+             };
+             const char *const cat[] = {"cat", nullptr};
+             qo_run(cat, &o);
+         },
+         "qo_run: on_input returned more than room"},
     };
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // The sanitizers' shadow memory defeats RLIMIT_DATA.
@@ -634,17 +647,22 @@ TEST_F(Run, SlotsGetTrimmedTextAndFilesAndEnvironmentAsTheOptionsSay)
 struct Seen {
     std::vector<std::string> out, err;
     std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    long first_ms = -1;
+    long first_ms = -1, last_ms = 0; // the first and the last call
     size_t stop_at = 0; // stop after this many lines of either stream; 0: never
+
+    long now_ms() const
+    {
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count());
+    }
 };
 
 int take(Seen &seen, std::vector<std::string> &into, const char *line, size_t size)
 {
+    seen.last_ms = seen.now_ms();
     if (seen.first_ms < 0)
-        seen.first_ms =
-            static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now() - seen.start)
-                                  .count());
+        seen.first_ms = seen.last_ms;
     into.emplace_back(line, size);
     return seen.stop_at && seen.out.size() + seen.err.size() >= seen.stop_at;
 }
@@ -773,95 +791,59 @@ TEST_F(Run, LineCallbacksGetEachLineAsItIsWrittenAndSlotsEveryByte)
 
 TEST_F(Run, CallbackOrDeadlineStopsTheJobWithTheChosenSignal)
 {
-    const std::string ready_then_loop =
-        "trap 'echo INT' INT; echo ready; while :; do sleep 0.05; done";
-    using Stages = std::vector<std::vector<const char *>>;
-    const struct {
-        Stages stages;
-        size_t stop_at;   // lines
-        bool input_stops; // on_input gives -1
-        int stop_signal, grace_ms, timeout_ms;
+    const char *ready = "echo ready; exec sleep 60";
+    const char *traps = "trap 'echo INT' INT; echo ready; while :; do sleep 0.05; done";
+    struct Stop {
+        size_t at_line;
+        bool by_input; // on_input gives -1
+        int signal, grace_ms, timeout_ms;
+    };
+    // The times are from the stop a callback asked for, else from the start.
+    struct Want {
         int status, error;
         long min_ms, max_ms;
         const char *out; // NULL: not checked
-        long lead_ms;    // the first line comes this long before the end
+    };
+    const struct {
+        std::vector<std::vector<const char *>> stages;
+        Stop stop;
+        Want want;
     } rows[] = {
-        {{{"sh", "-c", "echo ready; exec sleep 60"}},
-         1,
-         false,
-         0,
-         0,
-         0,
-         SIGTERM,
-         ECANCELED,
-         0,
-         500,
-         "ready\n",
-         0},
-        {{{"sh", "-c", "echo ready; exec sleep 60"}, {"cat"}},
-         1,
-         false,
-         0,
-         0,
-         0,
-         SIGTERM,
-         ECANCELED,
-         0,
-         500,
-         "ready\n",
-         0},
-        {{{"cat"}}, 0, true, 0, 0, 0, SIGTERM, ECANCELED, 0, 500, "", 0},
+        {{{"sh", "-c", ready}},
+         {1, false, 0, 0, 0},
+         {SIGTERM, ECANCELED, 0, 500, "ready\n"}},
+        {{{"sh", "-c", ready}, {"cat"}},
+         {1, false, 0, 0, 0},
+         {SIGTERM, ECANCELED, 0, 500, "ready\n"}},
+        {{{"cat"}}, {0, true, 0, 0, 0}, {SIGTERM, ECANCELED, 0, 500, ""}},
         // The script traps SIGINT and goes on: SIGKILL comes after the grace.
-        {{{"sh", "-c", ready_then_loop.c_str()}},
-         1,
-         false,
-         SIGINT,
-         200,
-         0,
-         SIGKILL,
-         ECANCELED,
-         200,
-         800,
-         "ready\nINT\n",
-         0},
-        {{{"sh", "-c", ready_then_loop.c_str()}},
-         0,
-         false,
-         SIGINT,
-         200,
-         300,
-         SIGKILL,
-         ETIMEDOUT,
-         500,
-         1100,
-         "ready\nINT\n",
-         0},
-        // dd writes "\r" and then each second's report: the first line comes
-        // at one second, the second at two, while dd still has a terabyte to go.
+        {{{"sh", "-c", traps}},
+         {1, false, SIGINT, 200, 0},
+         {SIGKILL, ECANCELED, 200, 700, "ready\nINT\n"}},
+        {{{"sh", "-c", traps}},
+         {0, false, SIGINT, 200, 300},
+         {SIGKILL, ETIMEDOUT, 500, 1100, "ready\nINT\n"}},
+        // dd writes "\r" and then each second's report: the first line comes at
+        // one second, the second at two, with a terabyte still to copy.
         {{{"dd", "if=/dev/zero", "of=/dev/null", "bs=1M", "count=1000000",
            "status=progress"}},
-         2,
-         false,
-         0,
-         0,
-         0,
-         SIGTERM,
-         ECANCELED,
-         1500,
-         5000,
-         "",
-         500},
+         {2, false, 0, 0, 0},
+         {SIGTERM, ECANCELED, 0, 500, nullptr}},
     };
     for (auto row : rows) {
-        SCOPED_TRACE(row.stages[0][row.stages[0].size() - 1]);
+        SCOPED_TRACE(row.stages[0].back());
         Seen seen;
-        seen.stop_at = row.stop_at;
+        seen.stop_at = row.stop.at_line;
         qo_run_options o{};
         take_lines(o, seen);
-        if (row.input_stops)
-            o.on_input = [](void *, char *, size_t) -> ssize_t { return -1; };
-        o.stop_signal = row.stop_signal, o.grace_ms = row.grace_ms;
-        o.timeout_ms = row.timeout_ms;
+        if (row.stop.by_input)
+            o.on_input = [](void *seen, char *, size_t) -> ssize_t {
+                static_cast<Seen *>(seen)->last_ms =
+                    static_cast<Seen *>(seen)->now_ms();
+                return -1;
+            };
+        o.stop_signal = row.stop.signal, o.grace_ms = row.stop.grace_ms;
+        o.timeout_ms = row.stop.timeout_ms;
         char *out = nullptr, *err = nullptr;
         o.output = &out, o.errors = &err;
         std::vector<const char *const *> stages;
@@ -871,17 +853,17 @@ TEST_F(Run, CallbackOrDeadlineStopsTheJobWithTheChosenSignal)
         const int status = stages.size() == 2 ? qo_run(stages[0], &o)
                                               : qo_pipeline(stages.data(), &o, nullptr);
         const int error = errno;
-        const long ms =
-            static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                  std::chrono::steady_clock::now() - seen.start)
-                                  .count());
-        EXPECT_EQ(status, row.status);
-        EXPECT_EQ(error, row.error);
-        EXPECT_TRUE(ms >= row.min_ms && ms < row.max_ms) << ms << " ms";
-        if (row.out) {
-            EXPECT_STREQ(out, row.out);
+        const long end_ms = seen.now_ms();
+        const long ms = end_ms - (row.stop.timeout_ms ? 0 : seen.last_ms);
+        EXPECT_EQ(status, row.want.status);
+        EXPECT_EQ(error, row.want.error);
+        EXPECT_TRUE(ms >= row.want.min_ms && ms < row.want.max_ms) << ms << " ms";
+        if (row.want.out) {
+            EXPECT_STREQ(out, row.want.out);
         }
-        EXPECT_GE(ms - seen.first_ms, row.lead_ms) << seen.first_ms << " ms";
+        if (row.stop.at_line > 1) { // the first line came while the command ran
+            EXPECT_GE(end_ms - seen.first_ms, 500) << seen.first_ms << " ms";
+        }
         free(out);
         free(err);
     }
