@@ -640,7 +640,8 @@ struct run_options {
     std::vector<std::string> env{};       // "NAME=value" sets, "NAME" removes
     std::string input_file{}, output_file{}; // empty: none
     bool append_output = false;              // to output_file, not over it
-    int log_output = 0; // > 0: lines that nothing captures, logged at it
+    bool replace_output = false; // output_file replaced whole, on success only
+    int log_output = 0;          // > 0: lines that nothing captures, logged at it
     // Each line of stdout (stderr) as it arrives, on the run's own loop,
     // beside what captures it. An exception thrown from a callback stops
     // the run and comes out of qo::run once the command has ended.
@@ -657,10 +658,17 @@ struct run_result {
     bool timed_out = false;         // ended by the deadline
     int error = 0; // errno of the run: why status is -1, ETIMEDOUT, ECANCELED or 0
     std::vector<int> statuses{}; // qo::pipeline: each stage's wait status, in order
+    std::string why{};           // why status is -1, as the log says it; else empty
     bool stopped = false;        // ended by a callback's stop
 
     bool ok() const noexcept { return status == 0; }
-    std::string describe() const { return status_text(status); }
+    // "exited with status 2", "could not be run: Unable to run nosuch: No
+    // such file or directory".
+    std::string describe() const
+    {
+        std::string text = status_text(status);
+        return why.empty() ? text : text + ": " + why;
+    }
 };
 
 namespace detail {
@@ -855,6 +863,7 @@ class c_run_options {
             c_.errors = errors_.slot();
         c_.output_size = &output_size_;
         c_.errors_size = &errors_size_;
+        c_.why = why_.slot();
         c_.timeout_ms = milliseconds(options.timeout, 0);
         c_.dir = c_path(options.dir, routine, "dir", where);
         c_.log_output = options.log_output;
@@ -868,6 +877,7 @@ class c_run_options {
         c_.input_file = c_path(options.input_file, routine, "input_file", where);
         c_.output_file = c_path(options.output_file, routine, "output_file", where);
         c_.flags = (options.append_output ? QO_RUN_APPEND : 0U) |
+                   (options.replace_output ? QO_RUN_REPLACE : 0U) |
                    (options.clear_env ? QO_RUN_CLEAR_ENV : 0U);
         callbacks_.install(c_);
         c_.stop_signal = options.stop_signal;
@@ -891,6 +901,7 @@ class c_run_options {
         made.timed_out = status != -1 && error == ETIMEDOUT;
         made.stopped = status != -1 && error == ECANCELED;
         made.error = error;
+        made.why = why_.c_str();
         return made;
     }
 
@@ -918,7 +929,7 @@ class c_run_options {
 
     qo_run_options c_{};
     std::vector<const char *> env_;
-    text output_, errors_;
+    text output_, errors_, why_;
     std::size_t output_size_ = unfilled, errors_size_ = unfilled;
     c_callbacks callbacks_;
 };
@@ -968,6 +979,13 @@ inline run_result run(const std::vector<std::string> &argv,
                       call_site where = call_site::current())
 {
     return detail::run(detail::c_words(argv, "qo::run", where).data(), options, where);
+}
+
+// A NULL-terminated argv as C has it: qo::run(argv + 1) in main.
+inline run_result run(const char *const *argv, const run_options &options = {},
+                      call_site where = call_site::current())
+{
+    return detail::run(argv, options, where);
 }
 
 // qo_pipeline(): each stage's stdout feeds the next stage's stdin, in one
