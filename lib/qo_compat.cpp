@@ -18,7 +18,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <type_traits>
 
 namespace {
 
@@ -34,43 +33,54 @@ struct qo_run_options {
     int log_output;
 };
 
-// Outside this namespace the name could be either struct: the entry below
-// takes the one this returns. Never called.
-[[maybe_unused]] const qo_run_options *options_1_1() noexcept
-{
-    return nullptr;
-}
+// What the entry below reads when the caller gives no options. Outside
+// this namespace qo_run_options could be either struct: the entry takes
+// the type of this one's address.
+constexpr qo_run_options none{};
 
-} // namespace
-
-extern "C" QO_API int run_int_1_1(const char *const argv[],
-                                  decltype(options_1_1()) options, int line,
-                                  const char *file) noexcept
+// The options of today for old, with the entry's own slots.
+::qo_run_options current(const qo_run_options &old, char **output,
+                         char **errors) noexcept
 {
-    using Old = std::remove_pointer_t<decltype(options)>;
-    const Old none{};
-    const Old &old = options ? *options : none;
-    char *output = nullptr;
-    char *errors = nullptr;
     ::qo_run_options now{};
     now.input = old.input;
-    now.output = old.output ? &output : nullptr;
+    now.output = old.output ? output : nullptr;
     // The same slot for both asks for the two streams merged.
-    now.errors = !old.errors ? nullptr : old.errors == old.output ? &output : &errors;
+    now.errors = !old.errors ? nullptr : old.errors == old.output ? output : errors;
     now.timeout_ms = old.timeout_ms;
     now.dir = old.dir;
     now.log_output = old.log_output;
-    const int status = qo_run_int(argv, &now, line, file);
+    return now;
+}
+
+// The run's results into the caller's slots, whatever they held.
+void hand_over(const qo_run_options &old, char *output, char *errors) noexcept
+{
     if (old.output)
         *old.output = output;
     if (old.errors && old.errors != old.output)
         *old.errors = errors;
+}
+
+} // namespace
+
+extern "C" QO_API int run_int_1_1(const char *const argv[], decltype(&none) options,
+                                  int line, const char *file) noexcept
+{
+    const auto &old = options ? *options : none;
+    char *output = nullptr;
+    char *errors = nullptr;
+    const ::qo_run_options now = current(old, &output, &errors);
+    const int status = qo_run_int(argv, &now, line, file);
+    hand_over(old, output, errors);
     return status;
 }
 __asm__(".symver run_int_1_1,qo_run_int@QO_1.0");
 
-extern "C" QO_API int system_output_int_1_1(char **slot, int line, const char *file,
-                                            const char *format, ...) noexcept
+extern "C" QO_API QO_PRINTF(4, 5) int system_output_int_1_1(char **slot, int line,
+                                                            const char *file,
+                                                            const char *format,
+                                                            ...) noexcept
 {
     const qo_err::Site site{line, file, "qo_system_output_int"};
     qo_err::require(slot, site, "qo_system_output: NULL slot");
