@@ -262,8 +262,10 @@ struct qo_run_options {
     char **output;     /* slot that receives its stdout; NULL: the caller's */
     char **errors;     /* slot that receives its stderr; NULL: the caller's.
                           The same slot as output receives both, merged. */
-    int timeout_ms;    /* > 0: at the deadline the command's process group
-                          gets SIGTERM, and SIGKILL one second later */
+    int timeout_ms;    /* > 0: at the deadline the command's process group,
+                          and any process of the run that moved to a group
+                          of its own, gets SIGTERM, and SIGKILL one second
+                          later */
     const char *dir;   /* working folder; NULL: the caller's */
     int log_output;    /* > 0: each line of stdout or stderr that no slot
                           receives is also logged at this level */
@@ -308,15 +310,23 @@ struct qo_run_options {
  * too); other signals the caller ignores, such as SIGINT, SIGQUIT and
  * SIGHUP, stay ignored (nohup).
  *
- * At a terminal: when the caller's stdin is a terminal whose foreground is
- * the caller's group, the command's group takes the foreground for the run
- * and gives it back after, so it can read a password from /dev/tty, Ctrl-C
- * ends it (the caller goes on and gets "killed by signal 2"), and Ctrl-Z
- * stops it and then the caller's own group, as the shell expects; fg gives
- * the terminal back to the command and continues it. A caller in the
- * background leaves the terminal alone; a command that stops there for
- * the terminal stops the caller's group too, and goes on once fg brings
- * the caller to the foreground.
+ * At a terminal: when the caller's group is the foreground of its
+ * controlling terminal (found from any of descriptors 0-2, else /dev/tty:
+ * stdin may be redirected, as in prog <list), the command's group takes
+ * the foreground for the run and gives it back after, so it can read a
+ * password from /dev/tty, Ctrl-C ends it (the caller goes on and gets
+ * "killed by signal 2"), and Ctrl-Z stops it and then the caller's own
+ * group, as the shell expects; fg gives the terminal back to the command
+ * and continues it. As a shell does, a command that ends by a signal (the
+ * deadline, Ctrl-C) or stops leaves the terminal with the modes the caller
+ * had (echo, raw mode); one that exits keeps the modes it set (stty). One
+ * run of the process has the foreground at a time: of runs from several
+ * threads at once, the first takes it and the others run without it; one
+ * of them that stops for the terminal (a read from /dev/tty) gets it once
+ * the first has given it back, and the caller goes on meanwhile. A caller
+ * in the background leaves the terminal alone; a command that stops there
+ * for the terminal stops the caller's group too, and goes on once fg
+ * brings the caller to the foreground.
  *
  * Returns the wait status (WIFEXITED, WEXITSTATUS, WTERMSIG...), or -1
  * with errno set, and a level-4 log entry, when the command could not be
@@ -335,11 +345,20 @@ struct qo_run_options {
  * waited for, up to the deadline: then the whole group gets SIGTERM (and
  * SIGCONT, should it be stopped), SIGKILL a second later, and the run ends
  * at once, even if a process that left the group still holds the pipes or
- * nobody reads the caller's stdout. The captured text is what arrived so
- * far and errno is ETIMEDOUT; after any other run it is 0. Only the
- * command itself is waited for, and it is never left a zombie. qo_exit()
- * sends SIGKILL to the group of every command still running (up to 64
- * runs at once).
+ * nobody reads the caller's stdout. A command that moved to a group of its
+ * own gets the signals by its pid and in that group as well. The captured
+ * text is what arrived so far and errno is ETIMEDOUT; after any other run
+ * it is 0. Output passed on to the caller's stdout and stderr never waits
+ * for their reader, and their flags stay as they are (blocking): a
+ * terminal or a pipe is written through a non-blocking description of its
+ * own, opened again through /proc (without /proc, or for another user's
+ * terminal, PIPE_BUF bytes once poll finds room: a pipe takes them at
+ * once, a stalled terminal may not), a socket with MSG_DONTWAIT. Bytes not
+ * passed on when the run ends at its deadline are dropped and counted in a
+ * level-5 entry ("stdout: 12345 bytes not passed on by the deadline").
+ * Only the command itself is waited for, and it is never left a zombie.
+ * qo_exit() sends SIGKILL to the group of every command still running (up
+ * to 64 runs at once).
  *
  * Each run is logged at level 5 with the caller's call site: the command
  * as a line a shell reads back ("cd ./d && env -u TERM LC_ALL=C df -P"),
@@ -361,7 +380,9 @@ QO_API int qo_run_int(const char *const argv[], const struct qo_run_options *opt
  * timeout_ms and log_output act as in qo_run(). The stages are one job:
  * one process group, the terminal's foreground at a terminal (Ctrl-C and
  * Ctrl-Z act on the whole pipeline), SIGTERM then SIGKILL to every stage
- * at the deadline. Each stage gets its own 0-2 and no other descriptor.
+ * at the deadline, even one that moved to a group of its own (timeout 5
+ * cmd, setsid cmd), and to what it started there. Each stage gets its own
+ * 0-2 and no other descriptor.
  *
  *     const char *tar[] = {"tar", "-cf", "-", "/srv", NULL};
  *     const char *zstd[] = {"zstd", "-q", NULL};

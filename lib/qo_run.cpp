@@ -283,7 +283,7 @@ int Run::start_stage(size_t i, int &from_previous) noexcept
                        {i == 0 ? theirs_[0] : from_previous,
                         last ? theirs_[1] : to_next, merged_ ? theirs_[1] : theirs_[2]},
                        job_.group(),
-                       job_.takes_terminal()};
+                       job_.terminal()};
         error = launch(l, pid);
     }
     close_fd(from_previous);
@@ -375,6 +375,8 @@ void Run::serve() noexcept
     }
     finish(out_, site_);
     finish(err_, site_);
+    drop_backlog(out_, timed_out(), site_);
+    drop_backlog(err_, timed_out(), site_);
 }
 
 void Run::reap(int statuses[], int &error) noexcept

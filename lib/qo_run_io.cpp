@@ -5,20 +5,82 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace qo_run_io {
 
+namespace {
+
+bool open_for_writing(int fd) noexcept
+{
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && (flags & O_ACCMODE) != O_RDONLY;
+}
+
+// A pipe, or a terminal other than a pseudo-terminal's master: opened
+// again, /dev/ptmx would give a new pseudo-terminal.
+bool opens_again(int fd, const struct stat &st) noexcept
+{
+    unsigned index = 0;
+    return S_ISFIFO(st.st_mode) || (isatty(fd) && ioctl(fd, TIOCGPTN, &index) != 0);
+}
+
+} // namespace
+
+// A terminal or a pipe, whose reader may stall, gets a file description of
+// its own, opened again through /proc without O_NONBLOCK's effect on the
+// caller's: the caller's flags are shared with the rest of the program and
+// whoever else holds the terminal or the pipe. A socket takes MSG_DONTWAIT
+// on the caller's own. A file never waits for a reader and must go on at
+// the caller's offset. Without /proc, or with a terminal this user may not
+// open (another user's, after su), a write of PIPE_BUF bytes at most once
+// poll has found room: whole to a pipe, which can still block a terminal.
+void Outlet::choose() noexcept
+{
+    struct stat st {};
+    way_ = Way::fallback;
+    if (fstat(fd_, &st) != 0 || !open_for_writing(fd_))
+        return; // the write fails as it would have
+    if (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) {
+        way_ = Way::file;
+    } else if (S_ISSOCK(st.st_mode)) {
+        way_ = Way::socket;
+    } else if (opens_again(fd_, st)) {
+        char path[32];
+        snprintf(path, sizeof path, "/proc/self/fd/%d", fd_);
+        own_ = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (own_ >= 0)
+            way_ = Way::own;
+    }
+}
+
+ssize_t Outlet::write(const char *bytes, size_t n) noexcept
+{
+    if (way_ == Way::unknown)
+        choose();
+    switch (way_) {
+    case Way::own:
+        return ::write(own_, bytes, n);
+    case Way::socket:
+        return send(fd_, bytes, n, MSG_DONTWAIT);
+    case Way::file:
+        return ::write(fd_, bytes, n);
+    default:
+        return ::write(fd_, bytes, std::min(n, size_t{PIPE_BUF}));
+    }
+}
+
 // The caller's descriptor gets the bytes as it would have from the command
 // itself; one that is closed or has lost its reader loses them. Called when
-// poll finds it writable: a write of PIPE_BUF bytes at most then does not
-// block, even on a descriptor in blocking mode, which is the caller's to
-// choose. True when the write raised SIGPIPE.
+// poll finds it writable. True when the write raised SIGPIPE.
 bool pass_some(Stream &s) noexcept
 {
-    const size_t n = std::min(s.backlog(), size_t{PIPE_BUF});
-    const ssize_t written = write(s.passes_to, s.pending.data() + s.passed, n);
+    const ssize_t written = s.outlet.write(s.pending.data() + s.passed, s.backlog());
     if (written < 0 && (errno == EINTR || errno == EAGAIN))
         return false;
     const bool broken = written < 0 && errno == EPIPE;
@@ -28,6 +90,16 @@ bool pass_some(Stream &s) noexcept
         s.passed = 0;
     }
     return broken;
+}
+
+void drop_backlog(Stream &s, bool deadline, const Site &site) noexcept
+{
+    if (s.backlog() == 0)
+        return;
+    qo_log_int(5, site.line, site.file, site.routine, "%s: %zu bytes not passed on %s",
+               s.name, s.backlog(), deadline ? "by the deadline" : "before the stop");
+    s.pending.drop_front(s.pending.size());
+    s.passed = 0;
 }
 
 namespace {

@@ -95,6 +95,28 @@ class Buffer {
     size_t size_ = 0, room_ = 0;
 };
 
+// The caller's descriptor as the run passes bytes on to it: no write
+// waits for its reader, and the caller's own descriptor, shared with the
+// rest of the program, keeps its flags (blocking, most likely).
+class Outlet {
+  public:
+    explicit Outlet(int fd) noexcept : fd_(fd) {}
+    ~Outlet() { close_fd(own_); }
+    Outlet(const Outlet &) = delete;
+    Outlet &operator=(const Outlet &) = delete;
+
+    // As write(2), of n bytes at most; called when poll finds fd writable.
+    ssize_t write(const char *bytes, size_t n) noexcept;
+
+  private:
+    enum class Way { unknown, own, socket, file, fallback };
+    void choose() noexcept;
+
+    int fd_;
+    int own_ = -1; // a file description of the same file, not blocking
+    Way way_ = Way::unknown;
+};
+
 // One of the command's output streams, when it comes through a pipe.
 struct Stream {
     Stream(const char *name, int passes_to) noexcept : name(name), passes_to(passes_to)
@@ -113,12 +135,16 @@ struct Stream {
     Buffer text;
     Buffer pending;    // for passes_to, written as poll finds it ready
     size_t passed = 0; // of pending
+    Outlet outlet{passes_to};
 };
 
 // The caller's descriptor gets uncaptured bytes as it would have from the
 // command itself. Called when poll finds it writable; true when the write
 // raised SIGPIPE.
 bool pass_some(Stream &s) noexcept;
+// Drops, and logs the count of, the bytes the caller's descriptor has not
+// taken when the run is ended (by its deadline, or else stopped).
+void drop_backlog(Stream &s, bool deadline, const Site &site) noexcept;
 // One read; false once the pipe is at its end.
 bool read_some(Stream &s, const Site &site) noexcept;
 // Closes the pipe and logs an unfinished last line.

@@ -61,17 +61,6 @@ void untrack(pid_t group) noexcept
 
 // ---- Signals and the terminal ------------------------------------------
 
-// The terminal on the caller's stdin, as job control sees it.
-bool at_terminal() noexcept
-{
-    return tcgetpgrp(STDIN_FILENO) >= 0;
-}
-
-bool in_foreground() noexcept
-{
-    return tcgetpgrp(STDIN_FILENO) == getpgrp();
-}
-
 bool is_job_stop(int signal) noexcept
 {
     return signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
@@ -87,6 +76,18 @@ bool has_exited(pid_t pid) noexcept
     return info.si_pid == pid;
 }
 
+// As a shell sees it: a job killed by a signal (the deadline, Ctrl-C) left
+// the terminal as it was then; one that exited (or lost its reader) had
+// the chance to tidy up, and the modes it set are meant to stay (stty).
+bool ended_by_signal(const int *statuses, size_t n) noexcept
+{
+    for (size_t i = 0; i < n; ++i)
+        if (statuses[i] != -1 && WIFSIGNALED(statuses[i]) &&
+            WTERMSIG(statuses[i]) != SIGPIPE)
+            return true;
+    return false;
+}
+
 } // namespace
 
 Job::Job(size_t capacity, const StopRule &rule, const Site &site) noexcept
@@ -94,9 +95,13 @@ Job::Job(size_t capacity, const StopRule &rule, const Site &site) noexcept
       timeout_ms_(rule.timeout_ms),
       stop_signal_(rule.signal > 0 ? rule.signal : SIGTERM),
       grace_us_(int64_t{rule.grace_ms > 0 ? rule.grace_ms : kill_grace_ms} * 1000),
-      at_terminal_(at_terminal()), takes_terminal_(at_terminal_ && in_foreground()),
+      at_terminal_(terminal_.found()),
+      owner_(at_terminal_ && terminal_.foreground() == getpgrp() &&
+             qo_run_tty::claim()),
       signals_(at_terminal_)
 {
+    if (owner_)
+        terminal_.get_modes(callers_modes_);
 }
 
 Job::~Job()
@@ -108,8 +113,33 @@ Job::~Job()
 
 void Job::give_terminal(pid_t group) noexcept
 {
-    tcsetpgrp(STDIN_FILENO, group);
+    terminal_.give(group);
     holds_terminal_ = group == group_;
+}
+
+// When the caller has the terminal to itself and no other job of the
+// process holds it; with the modes the job had when it stopped.
+bool Job::take_terminal() noexcept
+{
+    if (terminal_.foreground() != getpgrp() ||
+        !(owner_ || (owner_ = qo_run_tty::claim())))
+        return false;
+    qo_run_tty::claimed_for(group_);
+    terminal_.get_modes(callers_modes_);
+    if (own_modes_saved_)
+        terminal_.set_modes(own_modes_);
+    give_terminal(group_);
+    return true;
+}
+
+// With the caller's modes, as a shell takes its terminal back from a job
+// that stopped.
+void Job::hand_back() noexcept
+{
+    terminal_.get_modes(own_modes_);
+    own_modes_saved_ = true;
+    terminal_.set_modes(callers_modes_);
+    give_terminal(getpgrp());
 }
 
 void Job::add(pid_t pid) noexcept
@@ -122,8 +152,10 @@ void Job::add(pid_t pid) noexcept
     track(group_);
     // The child took the terminal before its exec; this closes the window
     // where the C library could not do that.
-    if (takes_terminal_)
+    if (owner_) {
+        qo_run_tty::claimed_for(group_);
         give_terminal(group_);
+    }
     if (!stopped_)
         deadline_ = now_us() + int64_t{timeout_ms_} * 1000;
 }
@@ -131,8 +163,8 @@ void Job::add(pid_t pid) noexcept
 void Job::abandon() noexcept
 {
     if (count_ > 0)
-        kill(-group_, SIGKILL);
-    else if (takes_terminal_)
+        signal_all(SIGKILL);
+    else if (owner_)
         give_terminal(getpgrp());
 }
 
@@ -144,6 +176,33 @@ void Job::stop() noexcept
     deadline_ = now_us();
 }
 
+// Through the job's group, and each member by its pid as well: one that
+// moved to a group of its own (timeout, setsid) gets it there too, with
+// what it started in that group, even once it has ended itself.
+void Job::signal_all(int signal) noexcept
+{
+    kill(-group_, signal);
+    for (size_t i = 0; i < count_; ++i) {
+        const pid_t pid = members_[i].pid;
+        const pid_t own = signal_member(members_[i], signal) ? getpgid(pid) : -1;
+        if (own == pid && own != group_)
+            kill(-own, signal);
+    }
+}
+
+// False when the member's pid may no longer be its own: a kernel that
+// reaps on its own (SIGCHLD ignored) may give it away once it has ended.
+// Through a pidfd, the signal reaches it, ended or not, while it holds it.
+bool Job::signal_member(const Member &m, int signal) noexcept
+{
+    if (m.pidfd >= 0)
+        return syscall(SYS_pidfd_send_signal, m.pidfd, signal, nullptr, 0) == 0;
+    if (m.exited)
+        return false;
+    kill(m.pid, signal);
+    return true;
+}
+
 // A stopped group also gets SIGCONT, or SIGTERM would wait for it.
 int Job::enforce_deadline() noexcept
 {
@@ -152,12 +211,12 @@ int Job::enforce_deadline() noexcept
     const int64_t grace = grace_us_;
     const int64_t now = now_us();
     if (stage_ == Stage::running && now >= deadline_) {
-        kill(-group_, stop_signal_);
-        kill(-group_, SIGCONT);
+        signal_all(stop_signal_);
+        signal_all(SIGCONT);
         stage_ = Stage::terminated;
     }
     if (stage_ == Stage::terminated && now >= deadline_ + grace) {
-        kill(-group_, SIGKILL);
+        signal_all(SIGKILL);
         stage_ = Stage::killed;
     }
     if (stage_ == Stage::killed)
@@ -210,27 +269,36 @@ void Job::check(const pollfd *fds, nfds_t n) noexcept
         if (!m.exited && at_terminal_)
             look_for_stop(m);
     }
+    if (waiting_ && !exited() && take_terminal()) {
+        waiting_ = false;
+        kill(-group_, SIGCONT);
+    }
 }
 
 // The job stopped for the terminal (Ctrl-Z, or a read or write it may not
 // do from the background): the caller's group stops as well, so that the
 // shell sees a stopped job; when it is continued in the foreground (fg),
 // the job gets the terminal back and goes on. A stop by SIGSTOP is someone
-// else's to undo.
+// else's to undo. Where the process has the terminal, lent to another of
+// its jobs or not, the caller goes on and the job gets it in its turn.
 void Job::stopped_by(int signal) noexcept
 {
     if (!is_job_stop(signal))
         return;
-    const bool had_terminal = holds_terminal_;
-    if (had_terminal)
-        give_terminal(getpgrp());
-    if (had_terminal || !in_foreground())
-        kill(-getpgrp(), SIGTSTP);
-    if (in_foreground())
-        give_terminal(group_);
+    if (!holds_terminal_ && qo_run_tty::process_in_foreground(terminal_)) {
+        waiting_ = signal != SIGTSTP && !take_terminal();
+        if (!waiting_)
+            kill(-group_, SIGCONT);
+        return;
+    }
+    if (holds_terminal_)
+        hand_back();
+    kill(-getpgrp(), SIGTSTP);
     // Continued in the background (bg), the job goes on there; one that
-    // wants the terminal it cannot have waits for the caller's next stop.
-    if (holds_terminal_ || signal == SIGTSTP)
+    // wants the terminal waits until the caller has it again.
+    const bool has_terminal = take_terminal();
+    waiting_ = !has_terminal && signal != SIGTSTP;
+    if (has_terminal || signal == SIGTSTP)
         kill(-group_, SIGCONT);
 }
 
@@ -245,8 +313,6 @@ bool Job::exited() const noexcept
 void Job::reap(int *statuses, int &error) noexcept
 {
     untrack(group_);
-    if (holds_terminal_)
-        give_terminal(getpgrp());
     for (size_t i = 0; i < count_; ++i)
         while (waitpid(members_[i].pid, &statuses[i], 0) < 0) {
             if (errno != EINTR) {
@@ -255,6 +321,14 @@ void Job::reap(int *statuses, int &error) noexcept
                 break;
             }
         }
+    if (holds_terminal_) {
+        if (ended_by_signal(statuses, count_))
+            terminal_.set_modes(callers_modes_);
+        give_terminal(getpgrp());
+    }
+    if (owner_)
+        qo_run_tty::release();
+    owner_ = false;
 }
 
 } // namespace qo_run_job

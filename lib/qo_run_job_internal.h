@@ -4,11 +4,13 @@
 #pragma once
 
 #include "qo_run_internal.h"
+#include "qo_run_tty_internal.h"
 
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace qo_run_job {
@@ -59,9 +61,11 @@ class Job {
     Job(const Job &) = delete;
     Job &operator=(const Job &) = delete;
 
-    // Whether the group becomes the terminal's foreground: decided before
-    // the first process starts, which takes the terminal itself.
-    bool takes_terminal() const noexcept { return takes_terminal_; }
+    // The terminal whose foreground the group becomes, or -1: decided
+    // before the first process starts, which takes it itself. One job of
+    // the process at a time has it; the others run without it, and one
+    // that stops for it gets it once the caller has it back.
+    int terminal() const noexcept { return owner_ ? terminal_.fd() : -1; }
     pid_t group() const noexcept { return group_; }
     void add(pid_t pid) noexcept;
     // A job whose next process could not be started: the ones started
@@ -95,6 +99,10 @@ class Job {
     void look_for_stop(const Member &m) noexcept;
     void stopped_by(int signal) noexcept;
     void give_terminal(pid_t group) noexcept;
+    bool take_terminal() noexcept;
+    void hand_back() noexcept;
+    void signal_all(int signal) noexcept;
+    static bool signal_member(const Member &m, int signal) noexcept;
     int enforce_deadline() noexcept;
 
     Member *members_;
@@ -106,8 +114,15 @@ class Job {
     int64_t deadline_ = 0;
     Stage stage_ = Stage::running;
     bool stopped_ = false; // by stop(), not by the deadline
-    bool at_terminal_, takes_terminal_;
-    bool holds_terminal_ = false;
+    qo_run_tty::Terminal terminal_;
+    bool at_terminal_;
+    bool owner_;                  // of the foreground (qo_run_tty::claim)
+    bool holds_terminal_ = false; // the group is the foreground
+    bool waiting_ = false;        // stopped for the terminal, to take it
+    // The caller's, saved as the job takes the terminal; the job's, as it
+    // stops and hands it back.
+    termios callers_modes_{}, own_modes_{};
+    bool own_modes_saved_ = false;
     RunSignals signals_;
 };
 

@@ -133,14 +133,14 @@ void reset_signals(bool takes_terminal) noexcept
 [[noreturn]] void child(const Launch &l, volatile int &error) noexcept
 {
     setpgid(0, l.group);
-    if (l.takes_terminal)
-        tcsetpgrp(STDIN_FILENO, getpgrp());
+    if (l.terminal >= 0)
+        tcsetpgrp(l.terminal, getpgrp());
     bool placed = !l.dir || chdir(l.dir) == 0;
     for (int target = 0; placed && target < 3; ++target)
         placed = l.fds[target] < 0 || dup2(l.fds[target], target) >= 0;
     if (placed) {
         close_from_3();
-        reset_signals(l.takes_terminal);
+        reset_signals(l.terminal >= 0);
         sigset_t empty;
         sigemptyset(&empty);
         sigprocmask(SIG_SETMASK, &empty, nullptr);
@@ -183,7 +183,7 @@ int spawn_with_setup(const Launch &l, pid_t &pid) noexcept
     int setup = 0;
     auto keep_first = [&setup](int result) { setup = setup ? setup : result; };
     sigset_t defaults, empty;
-    default_signals(defaults, l.takes_terminal);
+    default_signals(defaults, l.terminal >= 0);
     sigemptyset(&empty);
     keep_first(posix_spawnattr_setflags(
         &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
@@ -193,8 +193,8 @@ int spawn_with_setup(const Launch &l, pid_t &pid) noexcept
     if (l.dir)
         keep_first(posix_spawn_file_actions_addchdir_np(&actions, l.dir));
 #if QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDTCSETPGRP_NP
-    if (l.takes_terminal)
-        keep_first(posix_spawn_file_actions_addtcsetpgrp_np(&actions, STDIN_FILENO));
+    if (l.terminal >= 0)
+        keep_first(posix_spawn_file_actions_addtcsetpgrp_np(&actions, l.terminal));
 #endif
     for (int target = 0; target < 3; ++target)
         if (l.fds[target] >= 0)
@@ -218,7 +218,7 @@ int spawn_with_setup(const Launch &l, pid_t &pid) noexcept
 int launch(const Launch &l, pid_t &pid) noexcept
 {
 #if QO_SPAWN_DOES_SETUP
-    if (!l.takes_terminal || spawn_takes_terminal)
+    if (l.terminal < 0 || spawn_takes_terminal)
         return spawn_with_setup(l, pid);
 #endif
     return launch_by_vfork(l, pid);

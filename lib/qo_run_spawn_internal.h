@@ -37,9 +37,9 @@ struct Launch {
     const char *const *argv;
     char *const *envp;
     const char *dir;
-    int fds[3];          // its 0-2; -1: the caller's
-    pid_t group;         // 0: a new one that it leads
-    bool takes_terminal; // its group becomes the terminal's foreground
+    int fds[3];   // its 0-2; -1: the caller's
+    pid_t group;  // 0: a new one that it leads
+    int terminal; // whose foreground its group becomes; -1: none
 };
 
 // Starts the process: 0, or the errno that kept it from starting.

@@ -123,16 +123,32 @@ TEST_F(Pipeline, FilesAtEitherEndWithoutAShell)
     EXPECT_NE(access(marker.c_str(), F_OK), 0);
 }
 
-TEST_F(Pipeline, DeadlineEndsEveryStage)
+// A stage that moved to a group of its own (timeout, setsid) is signalled
+// by its pid and through its group: its children go with it.
+TEST_F(Pipeline, DeadlineEndsEveryStageWhicheverGroupItMovedTo)
 {
-    qo_run_options o{};
-    o.timeout_ms = 300;
-    const Result r =
-        run({{"sleep", "30"}, sh("trap '' TERM; sleep 30"), {"sleep", "30"}}, o);
-    EXPECT_EQ(r.error, ETIMEDOUT);
-    EXPECT_EQ(r.statuses, (std::vector<int>{SIGTERM, SIGKILL, SIGTERM}));
-    EXPECT_EQ(r.status, SIGTERM);
-    EXPECT_LT(r.took, std::chrono::seconds(5));
+    const struct {
+        std::vector<Stage> stages;
+        std::vector<int> statuses;
+        long at_most_ms;
+    } rows[] = {
+        {{{"sleep", "30"}, sh("trap '' TERM; sleep 30"), {"sleep", "30"}},
+         {SIGTERM, SIGKILL, SIGTERM},
+         2500},
+        {{{"true"}, {"timeout", "5", "sleep", "5"}}, {0, SIGTERM}, 1100},
+        {{{"true"}, {"setsid", "sleep", "5"}, {"cat"}}, {0, SIGTERM, SIGTERM}, 1100},
+        {{{"true"}, {"setsid", "sh", "-c", "sleep 5 & wait"}}, {0, SIGTERM}, 1100},
+    };
+    for (const auto &row : rows) {
+        qo_run_options o{};
+        o.timeout_ms = 300;
+        const Result r = run(row.stages, o);
+        const auto ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(r.took).count();
+        EXPECT_EQ(r.error, ETIMEDOUT) << row.stages[1][0];
+        EXPECT_EQ(r.statuses, row.statuses) << row.stages[1][0];
+        EXPECT_LT(ms, row.at_most_ms) << row.stages[1][0];
+    }
 }
 
 TEST_F(Pipeline, LoggedLineIsAShellPipelineThatDoesTheSame)

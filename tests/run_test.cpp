@@ -254,6 +254,10 @@ TEST_F(Run, DeadlineEndsTheWholeGroupButNoRunThatEndsInTime)
         {"trap '' TERM; sleep 100", true, 300, SIGKILL, ETIMEDOUT, 1300, 2100},
         // A daemon outside the group holds the pipes: the run ends at SIGKILL.
         {"setsid sleep 100 & echo $!", true, 300, 0, ETIMEDOUT, 1300, 2100},
+        // A lone command leads the job's group: setsid forks, and its child
+        // is such a daemon.
+        {"exec setsid -w sh -c 'echo $$; exec sleep 100'", true, 300, SIGTERM,
+         ETIMEDOUT, 1300, 2100},
     };
     for (const auto &[script, captured, timeout_ms, status, error, min, max] : cases) {
         qo_run_options o{};

@@ -2,15 +2,21 @@
 // session has a small job-control shell, and bytes typed at its master.
 #include "qo.h"
 
+#include "support.h"
+
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <regex>
 #include <string>
 #include <sys/wait.h>
 #include <termios.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -31,28 +37,60 @@ int run(std::vector<const char *> words, const qo_run_options &o)
     return qo_pipeline(stages.data(), &o, nullptr);
 }
 
+struct Step {
+    const char *wait_for; // then
+    const char *type;     // NULL: nothing
+};
+
+struct TerminalCase {
+    const char *name;
+    std::vector<const char *> argv;
+    int timeout_ms;
+    bool tostop;
+    std::vector<Step> steps;
+    long at_most_ms;
+    int redirected = 0;                    // how many of the caller's 0-2 are /dev/null
+    std::vector<const char *> beside = {}; // run from a second thread at once
+};
+
 // The caller, in a group of its own that the shell put in the foreground:
-// runs the command and prints how it ended and whether it has the terminal
-// back.
-[[noreturn]] void caller(const std::vector<const char *> &argv, int timeout_ms)
+// runs the command and prints how it ended, whether it has the terminal
+// back and whether the terminal echoes.
+[[noreturn]] void caller(const TerminalCase &c)
 {
+    const int tty = dup(1), null = open("/dev/null", O_RDWR);
+    for (int fd = 0; fd < c.redirected; ++fd)
+        dup2(null, fd);
     qo_run_options o{};
-    o.timeout_ms = timeout_ms;
-    const int status = run(argv, o);
-    char *text = qo_status_text(status);
-    printf("caller: %s, %s\n", text, tcgetpgrp(0) == getpgrp() ? "foreground" : "not");
-    fflush(stdout);
+    o.timeout_ms = c.timeout_ms;
+    std::atomic<int> ready{0};
+    auto start = [&](const std::vector<const char *> &argv) {
+        for (++ready; ready < (c.beside.empty() ? 1 : 2);) {
+        }
+        return run(argv, o);
+    };
+    std::thread other;
+    if (!c.beside.empty())
+        other = std::thread(start, c.beside);
+    char *text = qo_status_text(start(c.argv));
+    termios t{};
+    tcgetattr(tty, &t);
+    dprintf(tty, "caller: %s, %s, echo %s\n", text,
+            tcgetpgrp(tty) == getpgrp() ? "foreground" : "not",
+            t.c_lflag & ECHO ? "on" : "off");
+    free(text);
+    if (other.joinable())
+        other.join();
     exit(0); // not _exit: a coverage build keeps the counters of the run
 }
 
 // What an interactive shell does for one job: foreground, and on a stop
 // "[stopped]" and a line read before fg.
-[[noreturn]] void shell(const std::vector<const char *> &argv, int timeout_ms,
-                        bool tostop)
+[[noreturn]] void shell(const TerminalCase &c)
 {
     for (const int s : {SIGTTOU, SIGTSTP, SIGINT})
         signal(s, SIG_IGN);
-    if (tostop) {
+    if (c.tostop) {
         termios t{};
         tcgetattr(0, &t);
         t.c_lflag |= TOSTOP;
@@ -64,7 +102,7 @@ int run(std::vector<const char *> words, const qo_run_options &o)
         tcsetpgrp(0, getpgrp());
         for (const int s : {SIGTTOU, SIGTSTP, SIGINT})
             signal(s, SIG_DFL);
-        caller(argv, timeout_ms);
+        caller(c);
     }
     setpgid(job, job);
     tcsetpgrp(0, job);
@@ -108,32 +146,37 @@ struct Terminal {
     }
 };
 
-struct Step {
-    const char *wait_for; // then
-    const char *type;     // NULL: nothing
-};
-
-struct TerminalCase {
-    const char *name;
-    std::vector<const char *> argv;
-    int timeout_ms;
-    bool tostop;
-    std::vector<Step> steps;
-    long at_most_ms;
-};
+// The wait status of pid, or -1 once it has taken longer than seconds and
+// was killed: a run that hangs fails the test instead of stalling it.
+int wait_bounded(pid_t pid, int seconds)
+{
+    int status = 0;
+    for (int ms = 0; ms < seconds * 1000; ms += 20) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return status;
+        usleep(20000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
 
 TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
 {
     const std::string ask =
         "printf 'password: ' >/dev/tty; read p </dev/tty; echo \"got $p\"";
+    const std::string ask_at_tty = ask + " >/dev/tty", ask_later = "sleep 1; " + ask;
+    const std::vector<Step> answered = {
+        {"password: ", "hunter2\n"},
+        {"got hunter2", nullptr},
+        {"caller: exited with status 0, foreground", nullptr}};
+    const char *quiet = "stty -echo </dev/tty; echo ready; exec sleep 7";
     const std::vector<TerminalCase> cases = {
         {"password read from /dev/tty",
          {"sh", "-c", ask.c_str(), nullptr},
          0,
          false,
-         {{"password: ", "hunter2\n"},
-          {"got hunter2", nullptr},
-          {"caller: exited with status 0, foreground", nullptr}},
+         answered,
          10000},
         {"echo with tostop",
          {"echo", "written", nullptr},
@@ -189,6 +232,59 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
          {{"ready", nullptr},
           {"caller: killed by signal 15 (Terminated), foreground", nullptr}},
          5000},
+        // The terminal is the controlling one, found whatever stdin is.
+        {"stdin redirected",
+         {"sh", "-c", ask.c_str(), nullptr},
+         8000,
+         false,
+         answered,
+         10000,
+         1},
+        {"0-2 redirected",
+         {"sh", "-c", ask_at_tty.c_str(), nullptr},
+         8000,
+         false,
+         answered,
+         10000,
+         3},
+        // One of two runs at once takes the terminal; the other gets it when
+        // it needs it, once the first is done with it.
+        {"two runs at once, the later one reads /dev/tty",
+         {"sh", "-c", ask_later.c_str(), nullptr},
+         8000,
+         false,
+         answered,
+         10000,
+         0,
+         {"sleep", "0.3", nullptr}},
+        // The caller's modes come back after a job that ends by a signal or
+        // stops, not after one that exits.
+        {"echo off, killed at the deadline",
+         {"sh", "-c", quiet, nullptr},
+         500,
+         false,
+         {{"ready", nullptr},
+          {"caller: killed by signal 15 (Terminated), foreground, echo on", nullptr}},
+         5000},
+        {"echo off, Ctrl-C",
+         {"sh", "-c", quiet, nullptr},
+         0,
+         false,
+         {{"ready", "\x03"},
+          {"caller: killed by signal 2 (Interrupt), foreground, echo on", nullptr}},
+         5000},
+        {"echo off, Ctrl-Z echoes fg, the job gets its modes back",
+         {"sh", "-c",
+          "stty -echo </dev/tty; echo ready; read x </dev/tty; echo \"got $x\"",
+          nullptr},
+         0,
+         false,
+         {{"ready", "\x1a"},
+          {"[stopped]", "fg\n"},
+          {"fg", "more\n"},
+          {"got more", nullptr},
+          {"caller: exited with status 0, foreground, echo off", nullptr}},
+         10000},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
@@ -197,7 +293,7 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
         t.shell = forkpty(&t.master, nullptr, nullptr, nullptr);
         ASSERT_GE(t.shell, 0);
         if (t.shell == 0)
-            shell(c.argv, c.timeout_ms, c.tostop);
+            shell(c);
         const auto start = std::chrono::steady_clock::now();
         size_t from = 0;
         for (const auto &step : c.steps) {
@@ -208,15 +304,44 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
                 ASSERT_GT(write(t.master, step.type, strlen(step.type)), 0);
             }
         }
-        int status = 0;
-        ASSERT_EQ(waitpid(t.shell, &status, 0), t.shell);
-        EXPECT_EQ(status, 0) << t.seen;
+        EXPECT_EQ(wait_bounded(t.shell, 10), 0) << t.seen;
         EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(
                       std::chrono::steady_clock::now() - start)
                       .count(),
                   c.at_most_ms);
         close(t.master);
     }
+}
+
+// The caller's stdout is a terminal whose reader has stalled (ssh over a
+// hung network, a paused screen): the run still ends by its deadline, and
+// logs what it could not pass on.
+TEST(Terminal, StalledReaderHoldsNoRunPastItsDeadline)
+{
+    qo_test::ScratchPath log;
+    int master = -1;
+    fflush(nullptr);
+    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        qo_log_open(log.c_str(), 5);
+        qo_run_options o{};
+        o.log_output = 6;
+        o.timeout_ms = 500;
+        const char *const argv[] = {"yes", nullptr};
+        const auto start = std::chrono::steady_clock::now();
+        qo_run(argv, &o);
+        qo_log_close();
+        exit(std::chrono::steady_clock::now() - start < std::chrono::seconds(3) ? 0
+                                                                                : 1);
+    }
+    EXPECT_EQ(wait_bounded(child, 8), 0);
+    EXPECT_TRUE(std::regex_search(
+        log.contents(),
+        std::regex(
+            "DBG5: .*: stdout: [1-9][0-9]* bytes not passed on by the deadline\n")))
+        << log.contents();
+    close(master);
 }
 
 } // namespace
