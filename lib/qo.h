@@ -276,8 +276,11 @@ struct qo_run_options {
     const char *input_file;  /* the command's stdin reads this file (it
                                 wins over input) */
     const char *output_file; /* its stdout writes this file (it wins over
-                                output): created 0666 & ~umask, truncated,
-                                or appended with QO_RUN_APPEND */
+                                output): created 0666 & ~umask, emptied
+                                only once the command that writes it is
+                                found and about to start (a run that
+                                cannot start leaves it as it was), or
+                                appended with QO_RUN_APPEND */
     unsigned flags;          /* QO_RUN_APPEND, QO_RUN_CLEAR_ENV, QO_RUN_REPLACE */
     /* since 1.3, in the room 1.2 reserved: the struct's size is unchanged */
     void *context; /* passed back to each callback */
@@ -290,14 +293,22 @@ struct qo_run_options {
     ssize_t (*on_input)(void *context, char *buffer, size_t room);
     size_t *output_size; /* receives the size of what output received */
     size_t *errors_size; /* receives the size of what errors received */
-    char **why;          /* slot that receives why the run could not start,
-                            or "" */
+    char **why;          /* slot that receives why the run gave -1, as the
+                            log says it ("Unable to run gzip (stage 2 of
+                            2): No such file or directory", "Unable to
+                            open out.txt: Permission denied"), or "" */
     int stop_signal;     /* sent first at the deadline or a stop; 0: SIGTERM */
     int grace_ms;        /* then SIGKILL this much later; 0: 1000 */
 };
 #define QO_RUN_APPEND 1u
 #define QO_RUN_CLEAR_ENV 2u /* start from an empty environment, as env -i */
-#define QO_RUN_REPLACE 4u   /* output_file replaced whole, on success only */
+/* output_file replaced whole, on success only: the output goes to a new
+ * file beside it (".name.XXXXXXXXXXXX", made exclusively), flushed and
+ * renamed over it when the run returns 0, removed otherwise and by
+ * qo_exit(). A new file gets 0666 & ~umask, a replaced one keeps its
+ * permission bits. Without output_file, with QO_RUN_APPEND or on a file
+ * that is not a regular one, nothing starts: -1, EINVAL, why says it. */
+#define QO_RUN_REPLACE 4u
 
 /* Run argv[0] (searched in the caller's PATH when it has no slash) with
  * the arguments argv[0..] up to a NULL, without a shell: each argument
@@ -329,9 +340,10 @@ struct qo_run_options {
  * brings the caller to the foreground.
  *
  * Returns the wait status (WIFEXITED, WEXITSTATUS, WTERMSIG...), or -1
- * with errno set, and a level-4 log entry, when the command could not be
- * started (not found, not executable, no process, a missing dir, a file
- * that cannot be opened: nothing is started then) or its status was lost
+ * with errno set, and a level-4 log entry that the why slot receives too,
+ * when the command could not be started (not found, not executable, no
+ * process, a missing dir, a file that cannot be opened: nothing is started
+ * then), its output could not replace output_file, or its status was lost
  * (SIGCHLD ignored, or a handler in another thread that reaps every child:
  * the calling thread blocks SIGCHLD for the run, as system() does, which
  * protects it from handlers that run in it). stdin and the captured
@@ -449,9 +461,48 @@ QO_API char *qo_status_text(int status) QO_NOEXCEPT;
 #define qo_strcat(slot, ...) qo_strcat_int((slot), __LINE__, __FILE__, __VA_ARGS__)
 #define qo_system(...) qo_system_int(__LINE__, __FILE__, __VA_ARGS__)
 /* Variadic because the braces of a compound literal argv do not shield its
- * commas from the preprocessor. */
+ * commas from the preprocessor. They take argv as char **, const char **,
+ * char *const * or const char *const * (so qo_run(argv + 1, NULL) needs no
+ * cast), and stages as any array of those; anything else, a char * or an
+ * int * say, does not compile. C++ converts all of them by itself; in C a
+ * transparent union, seen by the fronts alone, does it. */
+#ifdef __cplusplus
 #define qo_run(...) qo_run_int(__VA_ARGS__, __LINE__, __FILE__)
 #define qo_pipeline(...) qo_pipeline_int(__VA_ARGS__, __LINE__, __FILE__)
+#else
+typedef union {
+    const char *const *as_declared;
+    char **plain;
+    const char **const_words;
+    char *const *const_array;
+} qo_argv_front_ __attribute__((transparent_union));
+typedef union {
+    const char *const *const *as_declared;
+    char ***plain;
+    const char ***const_words;
+    char *const **const_arrays;
+    char **const *const_stages;
+    const char *const **const_words_arrays;
+    const char **const *const_words_stages;
+    char *const *const *const_arrays_stages;
+} qo_stages_front_ __attribute__((transparent_union));
+static inline int qo_run_front_(qo_argv_front_ argv,
+                                const struct qo_run_options *options, int line,
+                                const char *file)
+{
+    return qo_run_int(argv.as_declared, options, line, file);
+}
+static inline int qo_pipeline_front_(qo_stages_front_ stages,
+                                     const struct qo_run_options *options,
+                                     int statuses[], int line, const char *file)
+{
+    return qo_pipeline_int(stages.as_declared, options, statuses, line, file);
+}
+/* __extension__: -Wpedantic would tell of the union at every call. */
+#define qo_run(...) (__extension__ qo_run_front_(__VA_ARGS__, __LINE__, __FILE__))
+#define qo_pipeline(...)                                                               \
+    (__extension__ qo_pipeline_front_(__VA_ARGS__, __LINE__, __FILE__))
+#endif
 #define qo_system_output(slot, ...)                                                    \
     qo_system_output_int((slot), __LINE__, __FILE__, __VA_ARGS__)
 #define qo_str_reset(slot, ...)                                                        \

@@ -549,7 +549,8 @@ struct run_options {
     std::vector<std::string> env{};       // "NAME=value" sets, "NAME" removes
     std::string input_file{}, output_file{}; // empty: none
     bool append_output = false;              // to output_file, not over it
-    int log_output = 0; // > 0: lines that nothing captures, logged at it
+    bool replace_output = false; // output_file replaced whole, on success only
+    int log_output = 0;          // > 0: lines that nothing captures, logged at it
 };
 
 struct run_result {
@@ -558,9 +559,16 @@ struct run_result {
     bool timed_out = false;      // ended by the deadline
     int error = 0;               // errno of the run: why status is -1, ETIMEDOUT, or 0
     std::vector<int> statuses{}; // qo::pipeline: each stage's wait status, in order
+    std::string why{};           // why status is -1, as the log says it; else empty
 
     bool ok() const noexcept { return status == 0; }
-    std::string describe() const { return status_text(status); }
+    // "exited with status 2", "could not be run: Unable to run nosuch: No
+    // such file or directory".
+    std::string describe() const
+    {
+        std::string text = status_text(status);
+        return why.empty() ? text : text + ": " + why;
+    }
 };
 
 namespace detail {
@@ -649,6 +657,7 @@ class c_run_options {
             c_.errors = output_.slot();
         else if (options.capture_errors)
             c_.errors = errors_.slot();
+        c_.why = why_.slot();
         c_.timeout_ms = milliseconds(options.timeout);
         c_.dir = c_path(options.dir, routine, "dir", where);
         c_.log_output = options.log_output;
@@ -661,7 +670,8 @@ class c_run_options {
         }
         c_.input_file = c_path(options.input_file, routine, "input_file", where);
         c_.output_file = c_path(options.output_file, routine, "output_file", where);
-        c_.flags = options.append_output ? QO_RUN_APPEND : 0U;
+        c_.flags = (options.append_output ? QO_RUN_APPEND : 0U) |
+                   (options.replace_output ? QO_RUN_REPLACE : 0U);
     }
     c_run_options(const c_run_options &) = delete;
     c_run_options &operator=(const c_run_options &) = delete;
@@ -671,8 +681,10 @@ class c_run_options {
     // error: errno as the C call left it, read before anything else ran.
     run_result result(int status, int error) const
     {
-        return {status, output_.c_str(), errors_.c_str(),
-                status != -1 && error == ETIMEDOUT, error};
+        run_result r{status, output_.c_str(), errors_.c_str(),
+                     status != -1 && error == ETIMEDOUT, error};
+        r.why = why_.c_str();
+        return r;
     }
 
   private:
@@ -687,7 +699,7 @@ class c_run_options {
 
     qo_run_options c_{};
     std::vector<const char *> env_;
-    text output_, errors_;
+    text output_, errors_, why_;
 };
 
 // call(the C options) is qo_run_int() or qo_pipeline_int(), whose result
@@ -735,6 +747,13 @@ inline run_result run(const std::vector<std::string> &argv,
                       call_site where = call_site::current())
 {
     return detail::run(detail::c_words(argv, "qo::run", where).data(), options, where);
+}
+
+// A NULL-terminated argv as C has it: qo::run(argv + 1) in main.
+inline run_result run(const char *const *argv, const run_options &options = {},
+                      call_site where = call_site::current())
+{
+    return detail::run(argv, options, where);
 }
 
 // qo_pipeline(): each stage's stdout feeds the next stage's stdin, in one

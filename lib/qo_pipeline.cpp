@@ -20,10 +20,12 @@ bool killed_by_sigpipe(int status) noexcept
     return status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE;
 }
 
+} // namespace
+
 // A stage killed by SIGPIPE wrote to a reader that had what it wanted and
 // ended (yes | head -1): not a failure while what came after it ended well,
 // or was itself such a stage.
-int pipeline_status(const int statuses[], size_t count) noexcept
+int qo_run::pipeline_status(const int statuses[], size_t count) noexcept
 {
     int status = 0;
     bool rest_well = false;
@@ -36,6 +38,8 @@ int pipeline_status(const int statuses[], size_t count) noexcept
     }
     return status;
 }
+
+namespace {
 
 size_t count_stages(const char *const *const stages[], const Site &site) noexcept
 {
@@ -63,7 +67,8 @@ extern "C" int qo_pipeline_int(const char *const *const stages[],
     const qo_run_options defaults{};
     const qo_run::Outcome outcome =
         qo_run::run_stages(all, options ? *options : defaults, own, site);
-    const int status = outcome.status == -1 ? -1 : pipeline_status(own, all.count);
+    const int status =
+        outcome.status == -1 ? -1 : qo_run::pipeline_status(own, all.count);
     if (own != statuses)
         free(own);
     errno = outcome.error;

@@ -8,6 +8,7 @@
 #include "qo.h"
 #include "qo_err_internal.h"
 #include "qo_log_internal.h"
+#include "qo_run_file_internal.h"
 #include "qo_run_internal.h"
 #include "qo_run_io_internal.h"
 #include "qo_run_job_internal.h"
@@ -64,6 +65,7 @@ void close_fd(int &fd) noexcept
 } // namespace qo_run
 
 using namespace qo_run;       // NOLINT(google-build-using-namespace)
+using namespace qo_run_file;  // NOLINT(google-build-using-namespace)
 using namespace qo_run_io;    // NOLINT(google-build-using-namespace)
 using namespace qo_run_job;   // NOLINT(google-build-using-namespace)
 using namespace qo_run_spawn; // NOLINT(google-build-using-namespace)
@@ -158,6 +160,17 @@ char *command_line(const Stages &stages, const qo_run_options &o,
 
 // ---- One run -----------------------------------------------------------
 
+// Why a run did not start: the options themselves, a file they name, or a
+// stage.
+struct NotStarted {
+    int error = 0;
+    const char *refused = nullptr; // the whole reason, for options refused
+    const char *file = nullptr;    // the file, when it was one
+    const char *step = "open";     // what could not be done to it
+    const char *cause = nullptr;   // instead of strerror(error)
+    size_t stage = 0;              // else the stage
+};
+
 // A write to a pipe the command has closed raises SIGPIPE, whose default
 // ends the caller: it is blocked in this thread during the run.
 using SigpipeGuard = qo_sigpipe::Blocked;
@@ -172,18 +185,20 @@ class Run {
     Run(const Run &) = delete;
     Run &operator=(const Run &) = delete;
 
-    // 0, or the errno that kept a stage from starting (the stages started
-    // before it are killed); file, when it was a file that could not be
-    // opened, else stage, the one that could not be started.
-    int start(const char *&file, size_t &stage) noexcept;
+    // 0, or the errno that kept the run from starting (the stages started
+    // before are killed), with what it was in failed.
+    int start(NotStarted &failed) noexcept;
     void serve() noexcept;
     // Each stage's wait status, or -1 (not started, or lost: error).
     void reap(int statuses[], int &error) noexcept;
     void fill_slots() noexcept;
     bool timed_out() const noexcept { return job_.timed_out(); }
+    // 0, or the errno that kept the output from taking its file's name.
+    int finish_output(bool succeeded) noexcept { return output_.finish(succeeded); }
 
   private:
-    int open_files(const char *&file) noexcept;
+    int open_files(NotStarted &failed) noexcept;
+    int prepare_output(NotStarted &failed) noexcept;
     int open_pipes() noexcept;
     int start_stage(size_t i, int &from_previous) noexcept;
     bool poll_once() noexcept;
@@ -197,6 +212,7 @@ class Run {
     SigpipeGuard sigpipe_;
     Environment env_;
     Job job_;
+    Output output_;
     Input in_;
     Stream out_{"stdout", STDOUT_FILENO};
     Stream err_{"stderr", STDERR_FILENO};
@@ -214,7 +230,7 @@ constexpr size_t polled_besides_stages = 5;
 
 Run::Run(const Stages &stages, const qo_run_options &o, const Site &site) noexcept
     : stages_(stages), o_(o), site_(site), env_(o.env, site),
-      job_(stages.count, {o.timeout_ms, o.stop_signal, o.grace_ms}, site),
+      job_(stages.count, {o.timeout_ms, o.stop_signal, o.grace_ms}, site), output_(o),
       merged_(o.output && o.output == o.errors && !o.output_file), theirs_{-1, -1, -1},
       polled_fds_(static_cast<pollfd *>(
           allocate((stages.count + polled_besides_stages) * sizeof(pollfd), site)))
@@ -242,15 +258,35 @@ Run::~Run()
 }
 
 // The files come first: one that cannot be opened starts nothing.
-int Run::open_files(const char *&file) noexcept
+int Run::open_files(NotStarted &failed) noexcept
 {
-    int error = 0;
-    if (o_.input_file && (error = open_file(theirs_[0], o_.input_file, O_RDONLY)))
-        file = o_.input_file;
-    const int mode = o_.flags & QO_RUN_APPEND ? O_APPEND : O_TRUNC;
-    if (!error && o_.output_file &&
-        (error = open_file(theirs_[1], o_.output_file, O_WRONLY | O_CREAT | mode)))
-        file = o_.output_file;
+    if (o_.input_file) {
+        if (const int error = open_file(theirs_[0], o_.input_file, O_RDONLY)) {
+            failed.file = o_.input_file;
+            return error;
+        }
+    }
+    const Failure output = output_.open(theirs_[1], site_);
+    if (output.error) {
+        failed.file = o_.output_file;
+        failed.step = output.step;
+        failed.cause = output.cause;
+    }
+    return output.error;
+}
+
+// Just before the last stage starts: the file it writes is emptied only
+// once its program is found, so that a run that cannot start loses
+// nothing; a program that is not found is that stage's failure.
+int Run::prepare_output(NotStarted &failed) noexcept
+{
+    if (!output_.has_content_to_empty())
+        return 0;
+    if (const int error = find_program(stages_.argv[failed.stage][0], o_.dir))
+        return error;
+    const int error = output_.empty();
+    if (error)
+        failed.file = o_.output_file;
     return error;
 }
 
@@ -294,22 +330,27 @@ int Run::start_stage(size_t i, int &from_previous) noexcept
     return error;
 }
 
-int Run::start(const char *&file, size_t &stage) noexcept
+int Run::start(NotStarted &failed) noexcept
 {
+    if ((failed.refused = refusal(o_)))
+        return failed.error = EINVAL;
     qo_log::flush(); // what the command writes to the log's file comes after
-    int error = open_files(file);
+    int error = open_files(failed);
     if (!error)
         error = open_pipes();
     int between = -1;
-    for (stage = 0; !error && stage < stages_.count; ++stage)
-        if ((error = start_stage(stage, between)))
+    for (size_t &i = failed.stage; !error && i < stages_.count; ++i)
+        if ((i + 1 == stages_.count && (error = prepare_output(failed))) ||
+            (error = start_stage(i, between)))
             break;
     close_fd(between);
     for (int &fd : theirs_)
         close_fd(fd);
-    if (error)
+    if (error) {
         job_.abandon();
-    return error;
+        output_.abandon();
+    }
+    return failed.error = error;
 }
 
 // Done once the job has ended and its output is in: pipes closed, bytes
@@ -396,19 +437,53 @@ void Run::fill_slots() noexcept
 
 // ---- Reporting ---------------------------------------------------------
 
-// A stage of a pipeline is named with its place in it.
-void log_not_run(const Stages &stages, size_t stage, const char *dir, const char *what,
-                 int error, const Site &site) noexcept
+// "Unable to run gzip (stage 2 of 2): No such file or directory": a stage
+// of a pipeline is named with its place in it.
+char *not_run(const Stages &stages, size_t stage, const char *dir, const char *what,
+              int error) noexcept
 {
     char *name = qo_str::shell_word(stages.argv[stage][0], true);
     char *place = nullptr;
     if (stages.count > 1)
         qo_asprintf(&place, " (stage %zu of %zu)", stage + 1, stages.count);
-    qo_log_int(4, site.line, site.file, site.routine, "Unable to %s %s%s%s%s: %s", what,
-               name, place ? place : "", dir ? " in " : "", dir ? dir : "",
-               strerror(error));
+    char *reason = nullptr;
+    qo_asprintf(&reason, "Unable to %s %s%s%s%s: %s", what, name, place ? place : "",
+                dir ? " in " : "", dir ? dir : "", strerror(error));
     free(place);
     free(name);
+    return reason;
+}
+
+char *not_done_to_file(const char *step, const char *file, const char *cause,
+                       int error) noexcept
+{
+    char *reason = nullptr;
+    qo_asprintf(&reason, "Unable to %s %s: %s", step, file,
+                cause ? cause : strerror(error));
+    return reason;
+}
+
+// The reason a run gives when it could not start, its status was lost or
+// its output could not take its file's name: logged, and kept for the why
+// slot.
+char *log_reason(char *reason, const Site &site) noexcept
+{
+    qo_log_int(4, site.line, site.file, site.routine, "%s", reason);
+    return reason;
+}
+
+// The slot receives the reason, or "" for a run that went as it should.
+void give_why(char **why, char *reason, const Site &site) noexcept
+{
+    if (!why) {
+        free(reason);
+        return;
+    }
+    if (!reason) {
+        reason = static_cast<char *>(allocate(1, site));
+        reason[0] = '\0';
+    }
+    *why = reason;
 }
 
 // "name: outcome" for each stage, joined as the stages are.
@@ -462,14 +537,17 @@ void empty_slot(char **slot, const Site &site) noexcept
     *slot = nullptr;
 }
 
-void log_start_failure(const Stages &stages, const qo_run_options &o, const char *file,
-                       size_t stage, int error, const Site &site) noexcept
+char *start_failure(const Stages &stages, const qo_run_options &o,
+                    const NotStarted &failed) noexcept
 {
-    if (file)
-        qo_log_int(4, site.line, site.file, site.routine, "Unable to open %s: %s", file,
-                   strerror(error));
+    char *reason = nullptr;
+    if (failed.refused)
+        qo_asprintf(&reason, "%s", failed.refused);
+    else if (failed.file)
+        reason = not_done_to_file(failed.step, failed.file, failed.cause, failed.error);
     else
-        log_not_run(stages, stage, o.dir, "run", error, site);
+        reason = not_run(stages, failed.stage, o.dir, "run", failed.error);
+    return reason;
 }
 
 size_t lost_stage(const Stages &stages, const int statuses[]) noexcept
@@ -487,31 +565,41 @@ Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &o,
 {
     empty_slot(o.output, site);
     empty_slot(o.errors, site);
+    empty_slot(o.why, site);
     char *line = command_line(stages, o, site);
     qo_log_int(5, site.line, site.file, site.routine, "%s", line);
     free(line);
     const int64_t started = now_ms();
+    const auto not_done = [&](char *reason, int error) {
+        give_why(o.why, log_reason(reason, site), site);
+        return Outcome{-1, error};
+    };
     Run job(stages, o, site);
-    const char *file = nullptr;
-    size_t stage = 0;
-    int error = job.start(file, stage);
-    if (error) {
-        log_start_failure(stages, o, file, stage, error, site);
+    NotStarted failed;
+    if (job.start(failed)) {
         int ignored = 0;
         job.reap(statuses, ignored);
         job.fill_slots();
-        return {-1, error};
+        return not_done(start_failure(stages, o, failed), failed.error);
     }
+    int error = 0;
     job.serve();
     job.reap(statuses, error);
     job.fill_slots();
     if (error) {
-        log_not_run(stages, lost_stage(stages, statuses), nullptr, "wait for", error,
-                    site);
-        return {-1, error};
+        job.finish_output(false);
+        return not_done(
+            not_run(stages, lost_stage(stages, statuses), nullptr, "wait for", error),
+            error);
     }
     log_outcome(stages, statuses, job.timed_out() ? o.timeout_ms : 0,
                 now_ms() - started, site);
+    const bool succeeded =
+        !job.timed_out() && pipeline_status(statuses, stages.count) == 0;
+    if ((error = job.finish_output(succeeded)))
+        return not_done(not_done_to_file("replace", o.output_file, nullptr, error),
+                        error);
+    give_why(o.why, nullptr, site);
     return {0, job.timed_out() ? ETIMEDOUT : 0};
 }
 

@@ -32,6 +32,10 @@ struct Stages {
 Outcome run_stages(const Stages &stages, const qo_run_options &options, int statuses[],
                    const qo_err::Site &site) noexcept;
 
+// The status of a run of count stages, as qo_pipeline() returns it: that
+// of the last stage that failed, or 0; for one stage, its own.
+int pipeline_status(const int statuses[], size_t count) noexcept;
+
 // SIGKILL to the process group of every command still running, so that an
 // ending process leaves none behind. Async-signal-safe.
 void end_running() noexcept;

@@ -1,5 +1,6 @@
 /* The header must serve C11 callers: this file is compiled as C with the
- * project's warnings, and uses every front once. */
+ * project's warnings, and uses every front once. Run as
+ * "c_header_test echo c": it runs its own arguments. */
 #define _POSIX_C_SOURCE 200809L
 #include "qo.h"
 
@@ -15,7 +16,7 @@
 #error "QO_VERSION_NUM or QO_VERSION_AT_LEAST"
 #endif
 
-int main(void)
+int main(int argc, char **argv)
 {
     char *s = NULL;
     qo_log(0, "from C %d", 1);
@@ -34,6 +35,8 @@ int main(void)
     qo_free(&s);
     struct qo_run_options options = {0};
     options.output = &s;
+    ok = ok && argc == 3 && qo_run(argv + 1, &options) == 0 && strcmp(s, "c\n") == 0;
+    qo_free(&s);
     ok = ok && qo_run((const char *[]){"echo", "c", NULL}, &options) == 0 &&
          strcmp(s, "c\n") == 0;
     qo_free(&s);

@@ -11,7 +11,7 @@
 
 enum class colour : unsigned char { red };
 
-int main()
+int main(int argc, char **argv)
 {
     const std::string name = "cart";
     const char array[] = "array";
@@ -40,6 +40,8 @@ int main()
         qo::run({"true"}, {.input = "x", .timeout = std::chrono::seconds(1)}).output;
 #endif
     if (ran.timed_out || !qo::run(std::vector<std::string>{"true"}).ok())
+        return 1;
+    if (argc > 1 && (qo_run(argv + 1, nullptr) != 0 || !qo::run(argv + 1).ok()))
         return 1;
     if (qo::pipeline({{"true"}, {"cat"}}, options).statuses.size() != 2)
         return 1;

@@ -183,6 +183,10 @@ TEST_F(CppRun, TimedOutComesFromTheRunAndTheLogFromTheCaller)
     const qo::run_result missing = qo::run({"/no/such/command"});
     EXPECT_EQ(missing.error, ENOENT);
     EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(missing.why, "Unable to run /no/such/command: No such file or directory");
+    EXPECT_EQ(missing.describe(), "could not be run: " + missing.why);
+    EXPECT_EQ(killed.why, "");
+    EXPECT_EQ(killed.describe(), "killed by signal 15 (Terminated)");
     EXPECT_THAT(logged(), HasSubstr(std::string(__FILE__) + "->qo_run_int#" +
                                     std::to_string(line) + ": sleep 5\n"));
 }
@@ -195,7 +199,9 @@ struct Converted {
 TEST_F(CppRun, OptionsReachTheCommand)
 {
     const char *both = "echo out; echo err >&2";
-    ScratchPath in, out;
+    std::string echo = "echo", a = "a";
+    std::vector<char *> argv{echo.data(), a.data(), nullptr}; // main's kind
+    ScratchPath in, out, replaced;
     qo_test::write_file(in.c_str(), "filed\n");
     const Converted cases[] = {
         {qo::run({std::string_view("echo!", 4), "x"}, {.capture_output = true}), "x\n"},
@@ -214,6 +220,7 @@ TEST_F(CppRun, OptionsReachTheCommand)
         {qo::run({"cat"}, {.input_file = in.c_str(),
                            .output_file = out.c_str(),
                            .append_output = true})},
+        {qo::run(argv.data(), {.capture_output = true}), "a\n"},
     };
     for (const auto &c : cases) {
         EXPECT_TRUE(c.got.ok()) << c.output;
@@ -221,6 +228,13 @@ TEST_F(CppRun, OptionsReachTheCommand)
         EXPECT_EQ(c.got.errors, c.errors) << c.output;
     }
     EXPECT_EQ(out.contents(), "filed\nfiled\n");
+    const qo::run_options replace{.output_file = replaced.c_str(),
+                                  .replace_output = true};
+    qo_test::write_file(replaced.c_str(), "old\n");
+    EXPECT_FALSE(qo::run({"sh", "-c", "echo half; exit 1"}, replace).ok());
+    EXPECT_EQ(replaced.contents(), "old\n");
+    EXPECT_TRUE(qo::run({"echo", "whole"}, replace).ok());
+    EXPECT_EQ(replaced.contents(), "whole\n");
 }
 
 TEST_F(CppRun, PipelineGivesEveryStagesStatus)

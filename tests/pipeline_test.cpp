@@ -3,11 +3,13 @@
 #include "support.h"
 
 #include <cerrno>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -24,6 +26,7 @@ struct Result {
     std::vector<int> statuses;
     std::string out, err;
     std::chrono::steady_clock::duration took;
+    std::string why;
 };
 
 Result run(std::vector<Stage> stages, qo_run_options o = {})
@@ -32,16 +35,17 @@ Result run(std::vector<Stage> stages, qo_run_options o = {})
     for (Stage &s : stages)
         s.push_back(nullptr), all.push_back(s.data());
     all.push_back(nullptr);
-    char *out = nullptr, *err = nullptr;
+    char *out = nullptr, *err = nullptr, *why = nullptr;
     if (!o.output_file)
-        o.output = &out, o.errors = &err;
-    Result r{0, 0, std::vector<int>(stages.size(), 7), "", "", {}};
+        o.output = &out;
+    o.errors = &err, o.why = &why;
+    Result r{0, 0, std::vector<int>(stages.size(), 7), "", "", {}, ""};
     const auto start = std::chrono::steady_clock::now();
     r.status = qo_pipeline(all.data(), &o, r.statuses.data());
     r.error = errno;
     r.took = std::chrono::steady_clock::now() - start;
-    r.out = out ? out : "", r.err = err ? err : "";
-    free(out), free(err);
+    r.out = out ? out : "", r.err = err ? err : "", r.why = why;
+    free(out), free(err), free(why);
     return r;
 }
 
@@ -157,6 +161,7 @@ TEST_F(Pipeline, LoggedLineIsAShellPipelineThatDoesTheSame)
     qo_log_open(log.c_str(), 5);
     qo_run_options o{};
     o.output_file = out.c_str();
+    o.flags = QO_RUN_REPLACE; // the line shows the file's own name
     const char *shout[] = {"printf", "it's $HOME\\n", nullptr};
     const char *upper[] = {"tr", "a-z", "A-Z", nullptr};
     const char *no[] = {"no-such-qo-command", nullptr};
@@ -182,6 +187,71 @@ TEST_F(Pipeline, LoggedLineIsAShellPipelineThatDoesTheSame)
     ASSERT_EQ(system((shown + again.c_str()).c_str()), 0);
     EXPECT_EQ(again.contents(), "IT'S $HOME\n");
     EXPECT_EQ(out.contents(), again.contents());
+}
+
+TEST_F(Pipeline, ReplaceTakesTheNameOnlyWhenTheWholeRunSucceeds)
+{
+    const qo_test::ScratchFolder folder, data;
+    const std::string out = folder / "OUT", from = data / "";
+    qo_test::write_file(out, "old\n");
+    qo_test::write_file(data / "f", "data\n");
+    chmod(out.c_str(), 0640);
+    qo_run_options o{};
+    o.output_file = out.c_str(), o.flags = QO_RUN_REPLACE;
+    const struct {
+        std::vector<Stage> stages;
+        int timeout_ms;
+        const char *why;
+    } failures[] = {
+        {{{"tar", "-cf", "-", "/no/such/qo/folder"}, {"gzip", "-c"}}, 0, ""},
+        {{sh("echo new"), {"no-such-qo-command"}},
+         0,
+         "Unable to run no-such-qo-command (stage 2 of 2): No such file or directory"},
+        {{sh("echo new; exec sleep 30"), {"cat"}}, 200, ""},
+    };
+    for (const auto &f : failures) {
+        o.timeout_ms = f.timeout_ms;
+        const Result r = run(f.stages, o);
+        EXPECT_NE(r.status, 0) << f.why;
+        EXPECT_EQ(r.why, f.why);
+        EXPECT_EQ(qo_test::read_file(out), "old\n") << f.why;
+        EXPECT_EQ(folder.entries(), 1u) << f.why;
+    }
+    o.timeout_ms = 0;
+    EXPECT_EQ(
+        run({{"tar", "-cf", "-", "-C", from.c_str(), "f"}, {"gzip", "-c"}}, o).why, "");
+    EXPECT_EQ(system(("tar -xzOf " + out + " f | grep -qx data").c_str()), 0);
+
+    // A reader sees the old file or the new one whole, never a part of it.
+    std::atomic<bool> running{true};
+    std::vector<std::string> seen;
+    const std::string before = qo_test::read_file(out);
+    std::thread reader([&] {
+        for (std::string last; running; usleep(1000))
+            if (std::string now = qo_test::read_file(out); now != last)
+                seen.push_back(last = now);
+    });
+    EXPECT_EQ(run({sh("echo a; sleep 0.3; echo b"), {"cat"}}, o).status, 0);
+    running = false;
+    reader.join();
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen[0], before);
+    for (const std::string &text : seen)
+        EXPECT_TRUE(text == before || text == "a\nb\n") << text;
+    EXPECT_EQ(qo_test::read_file(out), "a\nb\n");
+
+    // A replaced file keeps its mode, a new one gets 0666 less the umask.
+    const std::string fresh = folder / "NEW";
+    o.output_file = fresh.c_str();
+    const mode_t umask_before = umask(027);
+    EXPECT_EQ(run({{"true"}}, o).status, 0);
+    umask(umask_before);
+    struct stat replaced {
+    }, made{};
+    EXPECT_EQ(stat(out.c_str(), &replaced) | stat(fresh.c_str(), &made), 0);
+    EXPECT_EQ(replaced.st_mode & 0777, 0640u);
+    EXPECT_EQ(made.st_mode & 0777, 0640u);
+    EXPECT_EQ(folder.entries(), 2u);
 }
 
 } // namespace

@@ -23,6 +23,7 @@ namespace {
 
 using qo_test::ScratchPath;
 using testing::ExitedWithCode;
+using namespace std::string_literals;
 
 class Run : public qo_test::Bounded<120> {};
 
@@ -30,6 +31,7 @@ struct Result {
     int status, error;
     std::string out, err;
     long ms;
+    std::string why;
 };
 
 // Runs args with stdout and stderr captured, or else routed as o says.
@@ -40,17 +42,20 @@ Result capture(const std::vector<std::string> &args, qo_run_options o = {},
     for (const auto &a : args)
         argv.push_back(a.c_str());
     argv.push_back(nullptr);
-    char *out = nullptr, *err = nullptr;
+    char *out = nullptr, *err = nullptr, *why = nullptr;
     if (into_slots)
         o.output = &out, o.errors = &err;
+    o.why = &why;
     const auto start = std::chrono::steady_clock::now();
     const int status = qo_run(argv.data(), &o), error = errno;
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - start);
-    Result r{status, error, out ? out : "", err ? err : "",
-             static_cast<long>(ms.count())};
+    Result r{
+        status, error, out ? out : "", err ? err : "", static_cast<long>(ms.count()),
+        why};
     free(out);
     free(err);
+    free(why);
     return r;
 }
 
@@ -340,8 +345,8 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
 // ---- Failures -----------------------------------------------------------
 
 // Exits 0 when a run whose descriptors run out (pipes) or whose status the
-// kernel discards (SIGCHLD ignored) gives -1 and the errno for it.
-[[noreturn]] void run_deprived(int error)
+// kernel discards (SIGCHLD ignored) gives -1, the errno and the why for it.
+[[noreturn]] void run_deprived(int error, const char *why)
 {
     alarm(60);
     const int lowest_free = dup(0);
@@ -356,7 +361,7 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
         signal(SIGCHLD, SIG_IGN);
     const Result r = capture({"true"});
     setrlimit(RLIMIT_NOFILE, &normal); // exit() needs descriptors of its own
-    exit(r.status == -1 && r.error == error ? 0 : 1);
+    exit(r.status == -1 && r.error == error && r.why == why ? 0 : 1);
 }
 
 TEST_F(Run, CommandThatCannotStartGivesMinusOneErrnoAndEmptySlots)
@@ -397,8 +402,10 @@ TEST_F(Run, CommandThatCannotStartGivesMinusOneErrnoAndEmptySlots)
 
 TEST(RunDeath, DeprivedCallerStillGetsAnHonestRun)
 {
-    EXPECT_EXIT(run_deprived(EMFILE), ExitedWithCode(0), "");
-    EXPECT_EXIT(run_deprived(ECHILD), ExitedWithCode(0), "");
+    EXPECT_EXIT(run_deprived(EMFILE, "Unable to run true: Too many open files"),
+                ExitedWithCode(0), "");
+    EXPECT_EXIT(run_deprived(ECHILD, "Unable to wait for true: No child processes"),
+                ExitedWithCode(0), "");
     EXPECT_EXIT(run_without_stdio(), ExitedWithCode(0), "");
 }
 
@@ -546,6 +553,89 @@ TEST(RunDeath, FatalExitEndsTheRunningCommand)
         usleep(10000);
     }
     EXPECT_TRUE(state == 'Z' || state == 'X') << state;
+}
+
+// Ends through qo_exit() from another thread once the run has made the
+// new file that QO_RUN_REPLACE renames on success.
+[[noreturn]] void exit_while_replacing(const qo_test::ScratchFolder &folder)
+{
+    std::thread([&folder] {
+        for (int i = 0; i < 1000 && folder.entries() < 2; ++i)
+            usleep(10000);
+        qo_exit(3, "ended");
+    }).detach();
+    const char *const argv[] = {"sh", "-c", "echo partial; exec sleep 100", nullptr};
+    const std::string out = folder / "out";
+    qo_run_options o{};
+    o.output_file = out.c_str(), o.flags = QO_RUN_REPLACE;
+    qo_run(argv, &o);
+    for (;;)
+        pause();
+}
+
+TEST(RunDeath, FatalExitLeavesNoNewFileBehind)
+{
+    const qo_test::ScratchFolder folder;
+    qo_test::write_file(folder / "out", "old\n");
+    EXPECT_EXIT(exit_while_replacing(folder), ExitedWithCode(3), "ended");
+    EXPECT_EQ(folder.entries(), 1u);
+    EXPECT_EQ(qo_test::read_file(folder / "out"), "old\n");
+}
+
+// ---- Why, and output files that lose nothing ---------------------------
+
+TEST_F(Run, WhySaysWhatKeptTheRunFromStartingAndItsOutputFileLosesNothing)
+{
+    ScratchPath keep_file, fresh_file, plain_file;
+    const std::string kept("kept\n\0\xff", 7), nothing = ": No such file or directory";
+    const char *keep = keep_file.c_str(), *fresh = fresh_file.c_str();
+    const char *plain = plain_file.c_str(), *none = nullptr,
+               *missing = "/no/such/qo/file";
+    qo_test::write_file(keep, kept);
+    qo_test::write_file(plain, "#!/bin/sh\n"); // not executable
+    const unsigned replace = QO_RUN_REPLACE;
+    struct Case {
+        int error;
+        const char *command, *dir, *input_file, *output_file;
+        unsigned flags;
+        std::string why;
+    };
+    const Case cases[] = {
+        {ENOENT, "no-such-qo-command", none, none, keep, 0,
+         "Unable to run no-such-qo-command" + nothing},
+        {ENOENT, "true", missing, none, keep, 0,
+         "Unable to run true in " + (missing + nothing)},
+        {EACCES, plain, none, none, keep, 0,
+         "Unable to run " + (plain + ": Permission denied"s)},
+        {EACCES, "/", none, none, keep, 0, "Unable to run /: Permission denied"},
+        {ENOENT, "true", none, missing, keep, 0,
+         "Unable to open " + (missing + nothing)},
+        {ENOENT, "true", none, none, missing, 0,
+         "Unable to open " + (missing + nothing)},
+        {EINVAL, "true", none, none, "/dev/null", replace,
+         "Unable to replace /dev/null: not a regular file"},
+        {EINVAL, "true", none, none, keep, replace | QO_RUN_APPEND,
+         "QO_RUN_REPLACE with QO_RUN_APPEND: a file replaced whole has nothing to "
+         "append to"},
+        {EINVAL, "true", none, none, none, replace,
+         "QO_RUN_REPLACE without an output_file: nothing to replace"},
+        // A file that a run which did not start created goes again.
+        {ENOENT, "no-such-qo-command", none, none, fresh, 0,
+         "Unable to run no-such-qo-command" + nothing},
+        {0, "echo", "/", none, fresh, 0, ""},
+    };
+    for (const auto &c : cases) {
+        qo_run_options o{};
+        o.dir = c.dir, o.input_file = c.input_file, o.output_file = c.output_file;
+        o.flags = c.flags;
+        const Result r = capture({c.command, "new"}, o);
+        EXPECT_EQ(r.status, c.error ? -1 : 0) << c.why;
+        EXPECT_EQ(r.error, c.error) << c.why;
+        EXPECT_EQ(r.why, c.why);
+        EXPECT_EQ(keep_file.contents(), kept) << c.why;
+        EXPECT_EQ(access(fresh, F_OK) == 0, c.error == 0) << c.why;
+    }
+    EXPECT_EQ(fresh_file.contents(), "new\n");
 }
 
 // ---- Slots, blocks, environment and files ------------------------------

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -41,6 +42,25 @@ class ScratchPath {
 
     const char *c_str() const { return path_.c_str(); }
     std::string contents() const { return read_file(path_); }
+
+  private:
+    std::string path_;
+};
+
+// A folder in /tmp of its own, removed afterwards with what it holds.
+class ScratchFolder {
+  public:
+    ScratchFolder() : path_("/tmp/qo-test-XXXXXX") { mkdtemp(path_.data()); }
+    ~ScratchFolder() { std::filesystem::remove_all(path_); }
+    ScratchFolder(const ScratchFolder &) = delete;
+    ScratchFolder &operator=(const ScratchFolder &) = delete;
+
+    std::string operator/(const char *name) const { return path_ + "/" + name; }
+    size_t entries() const
+    {
+        const std::filesystem::directory_iterator listed(path_);
+        return static_cast<size_t>(std::distance(listed, {}));
+    }
 
   private:
     std::string path_;
