@@ -264,14 +264,16 @@ struct qo_run_options {
                           The same slot as output receives both, merged. */
     int timeout_ms;    /* > 0: at the deadline the command's process group,
                           and any process of the run that moved to a group
-                          of its own, gets SIGTERM, and SIGKILL one second
-                          later */
+                          of its own, gets stop_signal, and SIGKILL
+                          grace_ms later */
     const char *dir;   /* working folder; NULL: the caller's */
     int log_output;    /* > 0: each line of stdout or stderr that no slot
-                          receives is also logged at this level */
+                          nor callback receives is also logged at this
+                          level */
     /* since 1.2 */
     const char *const *env;  /* NULL-terminated changes to the caller's
-                                environment: "NAME=value" sets, "NAME"
+                                environment (to an empty one with
+                                QO_RUN_CLEAR_ENV): "NAME=value" sets, "NAME"
                                 removes; the rest is inherited */
     const char *input_file;  /* the command's stdin reads this file (it
                                 wins over input) */
@@ -284,15 +286,24 @@ struct qo_run_options {
     unsigned flags;          /* QO_RUN_APPEND, QO_RUN_CLEAR_ENV, QO_RUN_REPLACE */
     /* since 1.3, in the room 1.2 reserved: the struct's size is unchanged */
     void *context; /* passed back to each callback */
-    /* Called with each line of stdout (of stderr) as it arrives; a
-     * non-zero return stops the run. */
+    /* Called with each line of stdout (of stderr) as it arrives: line holds
+     * size bytes and ends with the '\n' or '\r' that ended it. The last
+     * piece of a stream comes at its end without one; so do the pieces,
+     * QO_RUN_LINE_MAX bytes each, of a longer line. A stream with a
+     * callback and no slot is the callback's alone: it is neither passed
+     * on to the caller's descriptor nor logged. output_file takes stdout
+     * from on_output; with output and errors the same slot, on_output gets
+     * both streams. A non-zero return stops the run. */
     int (*on_output)(void *context, const char *line, size_t size);
     int (*on_errors)(void *context, const char *line, size_t size);
-    /* Called when the command can take more input: the bytes put in
-     * buffer, 0 for the end of input, -1 to stop the run. */
+    /* Called when the command can take more input and what it gave before
+     * is all written: the bytes it put in buffer (at most room), 0 for the
+     * end of input, -1 to stop the run. When set, it is the input: input
+     * and input_file are ignored. */
     ssize_t (*on_input)(void *context, char *buffer, size_t room);
-    size_t *output_size; /* receives the size of what output received */
-    size_t *errors_size; /* receives the size of what errors received */
+    size_t *output_size; /* receives the size of the text output received,
+                            NUL bytes included; 0 without a slot */
+    size_t *errors_size; /* the same for errors */
     char **why;          /* slot that receives why the run gave -1, as the
                             log says it ("Unable to run gzip (stage 2 of
                             2): No such file or directory", "Unable to
@@ -304,11 +315,15 @@ struct qo_run_options {
 #define QO_RUN_CLEAR_ENV 2u /* start from an empty environment, as env -i */
 /* output_file replaced whole, on success only: the output goes to a new
  * file beside it (".name.XXXXXXXXXXXX", made exclusively), flushed and
- * renamed over it when the run returns 0, removed otherwise and by
- * qo_exit(). A new file gets 0666 & ~umask, a replaced one keeps its
- * permission bits. Without output_file, with QO_RUN_APPEND or on a file
- * that is not a regular one, nothing starts: -1, EINVAL, why says it. */
+ * renamed over it when the run returns 0 and no deadline or stop cut it
+ * short, removed otherwise and by qo_exit(). A new file gets 0666 &
+ * ~umask, a replaced one keeps its permission bits. Without output_file,
+ * with QO_RUN_APPEND or on a file that is not a regular one, nothing
+ * starts: -1, EINVAL, why says it. */
 #define QO_RUN_REPLACE 4u
+/* The longest line handed to on_output or on_errors: a longer one comes in
+ * pieces of this many bytes. */
+#define QO_RUN_LINE_MAX 65536
 
 /* Run argv[0] (searched in the caller's PATH when it has no slash) with
  * the arguments argv[0..] up to a NULL, without a shell: each argument
@@ -349,33 +364,48 @@ struct qo_run_options {
  * protects it from handlers that run in it). stdin and the captured
  * streams are served together: no size deadlocks. Slots receive a fresh
  * string, trimmed to its text, also "" after -1; a string still in a slot
- * is released first (with a level-1 line), as qo_getline() does. Output
- * holding NUL bytes reads as C text up to the first one.
+ * is released first (with a level-1 line), as qo_getline() does. A slot
+ * keeps every byte, with a NUL after them: for output that holds NUL
+ * bytes, output_size and errors_size tell where the text ends.
+ *
+ * Callbacks are called by qo_run() itself, in the calling thread, as the
+ * bytes come and go; until one returns, the run waits (the deadline
+ * included). No lock of the library is held meanwhile: a callback may log,
+ * run commands (SIGCHLD and SIGPIPE, and at a terminal SIGTTOU, are
+ * blocked in the thread for a run; a nested run needs them so too) and
+ * call qo_exit(), which kills the job as the process ends. It must not
+ * leave by longjmp() or an exception, which would leave the job running
+ * and the terminal and the signal mask as the run had them. A stop that a
+ * callback asks for ends the job as a deadline does; no callback is called
+ * after it, the command's stdin gets nothing more, slots take what comes
+ * until the job has ended, and errno is ECANCELED.
  *
  * qo_run() returns once the command has ended and the captured streams are
  * closed and passed on, so a background child that keeps them open is
- * waited for, up to the deadline: then the whole group gets SIGTERM (and
- * SIGCONT, should it be stopped), SIGKILL a second later, and the run ends
- * at once, even if a process that left the group still holds the pipes or
- * nobody reads the caller's stdout. A command that moved to a group of its
- * own gets the signals by its pid and in that group as well. The captured
- * text is what arrived so far and errno is ETIMEDOUT; after any other run
- * it is 0. Output passed on to the caller's stdout and stderr never waits
- * for their reader, and their flags stay as they are (blocking): a
- * terminal or a pipe is written through a non-blocking description of its
- * own, opened again through /proc (without /proc, or for another user's
- * terminal, PIPE_BUF bytes once poll finds room: a pipe takes them at
- * once, a stalled terminal may not), a socket with MSG_DONTWAIT. Bytes not
- * passed on when the run ends at its deadline are dropped and counted in a
+ * waited for, up to the deadline: then the whole group gets stop_signal
+ * (and SIGCONT, should it be stopped), SIGKILL grace_ms later, and the run
+ * ends at once, even if a process that left the group still holds the
+ * pipes or nobody reads the caller's stdout. A command that moved to a
+ * group of its own gets the signals by its pid and in that group as well.
+ * The captured text is what arrived so far and errno is ETIMEDOUT
+ * (ECANCELED after a callback's stop); after any other run it is 0.
+ * Output passed on to the caller's stdout and stderr never waits for their
+ * reader, and their flags stay as they are (blocking): a terminal or a
+ * pipe is written through a non-blocking description of its own, opened
+ * again through /proc (without /proc, or for another user's terminal,
+ * PIPE_BUF bytes once poll finds room: a pipe takes them at once, a
+ * stalled terminal may not), a socket with MSG_DONTWAIT. Bytes not passed
+ * on when the run ends at its deadline are dropped and counted in a
  * level-5 entry ("stdout: 12345 bytes not passed on by the deadline").
  * Only the command itself is waited for, and it is never left a zombie.
  * qo_exit() sends SIGKILL to the group of every command still running (up
  * to 64 runs at once).
  *
  * Each run is logged at level 5 with the caller's call site: the command
- * as a line a shell reads back ("cd ./d && env -u TERM LC_ALL=C df -P"),
- * then its outcome and duration ("sleep: timed out after 1500 ms, killed
- * by signal 15 (Terminated) (1502 ms)").
+ * as a line a shell reads back ("cd ./d && env -u TERM LC_ALL=C df -P",
+ * "env -i PATH=/bin df -P"), then its outcome and duration ("sleep: timed
+ * out after 1500 ms, killed by signal 15 (Terminated) (1502 ms)", "sleep:
+ * stopped by a callback, killed by signal 15 (Terminated) (12 ms)").
  * Any thread may call it; SIGPIPE is blocked in that thread during the
  * run, so a command that stops reading its input cannot kill the caller.
  * Ends the process when argv is NULL or empty or memory runs out. */
@@ -388,13 +418,14 @@ QO_API int qo_run_int(const char *const argv[], const struct qo_run_options *opt
  * passes through the caller). The options apply to the pipeline as a
  * whole: input or input_file feeds the first stage, output or output_file
  * takes the last one's stdout, errors receives every stage's stderr as it
- * arrives (the same slot as output: both, merged), and env, dir,
- * timeout_ms and log_output act as in qo_run(). The stages are one job:
- * one process group, the terminal's foreground at a terminal (Ctrl-C and
- * Ctrl-Z act on the whole pipeline), SIGTERM then SIGKILL to every stage
- * at the deadline, even one that moved to a group of its own (timeout 5
- * cmd, setsid cmd), and to what it started there. Each stage gets its own
- * 0-2 and no other descriptor.
+ * arrives (the same slot as output: both, merged), on_input, on_output
+ * and on_errors likewise, and the other options act as in qo_run(). The
+ * stages are one job: one process group, the terminal's foreground at a
+ * terminal (Ctrl-C and Ctrl-Z act on the whole pipeline), stop_signal then
+ * SIGKILL to every stage at the deadline or a callback's stop, even one
+ * that moved to a group of its own (timeout 5 cmd, setsid cmd), and to
+ * what it started there. Each stage gets its own 0-2 and no other
+ * descriptor.
  *
  *     const char *tar[] = {"tar", "-cf", "-", "/srv", NULL};
  *     const char *zstd[] = {"zstd", "-q", NULL};
@@ -410,11 +441,11 @@ QO_API int qo_run_int(const char *const argv[], const struct qo_run_options *opt
  * exception: a stage killed by SIGPIPE whose reader ended well (yes |
  * head -1: head had what it wanted and left) is not a failure, nor is one
  * killed by SIGPIPE before such a stage. After a deadline errno is
- * ETIMEDOUT, else 0; qo_status_text() tells the status. A stage that
- * cannot be started kills the stages already started: -1, errno, a
- * level-4 entry naming the stage ("Unable to run zstd (stage 2 of 2):
- * No such file or directory"); a file that cannot be opened starts
- * nothing (-1, errno, a level-4 entry).
+ * ETIMEDOUT, after a callback's stop ECANCELED, else 0; qo_status_text()
+ * tells the status. A stage that cannot be started kills the stages
+ * already started: -1, errno, a level-4 entry naming the stage
+ * ("Unable to run zstd (stage 2 of 2): No such file or directory"); a file
+ * that cannot be opened starts nothing (-1, errno, a level-4 entry).
  *
  * Logged at level 5 with the caller's call site as one line a shell reads
  * back as the same pipeline ("tar -cf - /srv | zstd -q >

@@ -2,8 +2,10 @@
 // taken without a macro. Header-only: programs link the same libqo as C
 // programs, and the library itself needs no C++ runtime.
 //
-// C++17 and later. Nothing here throws (a -fno-exceptions build works):
-// what ends the process in C ends it here, and so does a std::string_view
+// C++17 and later. Nothing here throws (a -fno-exceptions build works),
+// but for what a callback given to qo::run throws itself, which comes out
+// of qo::run once the command has ended: what ends the process in C ends
+// it here, and so does a std::string_view
 // argument holding a NUL byte, which C could never have been given
 // ("qo::shell_quote: NUL byte in input"), with a level-1 log line naming
 // the caller's file and line, as C names its call site.
@@ -28,10 +30,13 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -535,6 +540,94 @@ inline std::string status_text(int status)
     return detail::adopt(qo_status_text(status));
 }
 
+// What an on_input callback returns to stop the run; 0 ends the input.
+inline constexpr std::size_t stop_run = static_cast<std::size_t>(-1);
+
+// What run_options calls with each line of stdout or stderr, as a
+// std::string_view that ends with the '\n' or '\r' that ended the line (a
+// last piece, or a piece of a line longer than the run's bound, has none).
+// The callable returns bool, false to stop the run, or nothing to let it go
+// on; one returning int is refused, as a C habit (0 goes on) would read the
+// other way round here. It is kept by value, copied with the options; it
+// is called on the caller's thread, during the run, never after it.
+class line_callback {
+  public:
+    line_callback() noexcept = default;
+    template <class F, class = std::enable_if_t<
+                           !std::is_same_v<std::decay_t<F>, line_callback> &&
+                           std::is_invocable_v<std::decay_t<F> &, std::string_view>>>
+    line_callback(F &&callable) : call_(adapt(std::forward<F>(callable)))
+    {
+    }
+
+    explicit operator bool() const noexcept { return static_cast<bool>(call_); }
+    // True: go on.
+    bool operator()(std::string_view line) const { return call_(line); }
+
+  private:
+    template <class F> static std::function<bool(std::string_view)> adapt(F &&callable)
+    {
+        using result = std::invoke_result_t<std::decay_t<F> &, std::string_view>;
+        static_assert(std::is_same_v<result, bool> || std::is_void_v<result>,
+                      "qo::line_callback: return bool (false stops the run) or "
+                      "nothing");
+        if constexpr (std::is_void_v<result>)
+            return [kept = std::forward<F>(callable)](std::string_view line) mutable {
+                kept(line);
+                return true;
+            };
+        else
+            return std::forward<F>(callable);
+    }
+
+    std::function<bool(std::string_view)> call_;
+};
+
+// What run_options calls when the command can take more input: it puts up
+// to room bytes in buffer and returns how many, 0 at the end of the input,
+// or qo::stop_run (a negative count, if its type is signed) to stop the
+// run.
+class input_callback {
+  public:
+    input_callback() noexcept = default;
+    template <class F, class = std::enable_if_t<
+                           !std::is_same_v<std::decay_t<F>, input_callback> &&
+                           std::is_invocable_v<std::decay_t<F> &, char *, std::size_t>>>
+    input_callback(F &&callable) : call_(adapt(std::forward<F>(callable)))
+    {
+    }
+
+    explicit operator bool() const noexcept { return static_cast<bool>(call_); }
+    std::size_t operator()(char *buffer, std::size_t room) const
+    {
+        return call_(buffer, room);
+    }
+
+  private:
+    template <class F>
+    static std::function<std::size_t(char *, std::size_t)> adapt(F &&callable)
+    {
+        using result = std::invoke_result_t<std::decay_t<F> &, char *, std::size_t>;
+        static_assert(std::is_integral_v<result> && !std::is_same_v<result, bool>,
+                      "qo::input_callback: return the count of bytes put in the "
+                      "buffer");
+        if constexpr (std::is_same_v<result, std::size_t>)
+            return std::forward<F>(callable);
+        else
+            return [kept = std::forward<F>(callable)](char *buffer,
+                                                      std::size_t room) mutable {
+                const result put = kept(buffer, room);
+                if constexpr (std::is_signed_v<result>) {
+                    if (put < 0)
+                        return stop_run;
+                }
+                return static_cast<std::size_t>(put);
+            };
+    }
+
+    std::function<std::size_t(char *, std::size_t)> call_;
+};
+
 // What qo_run() does besides running the command; all defaults: nothing
 // captured, stdin from /dev/null, no deadline. In C++20, with designated
 // initialisers: qo::run({"make"}, {.capture_output = true, .timeout = 60s}).
@@ -544,22 +637,31 @@ struct run_options {
     std::optional<std::string> input{}; // the command's stdin; none: /dev/null
     bool capture_output = false, capture_errors = false;
     bool merge_errors = false;            // stderr and stdout, as they come, in output
-    std::chrono::milliseconds timeout{0}; // > 0: SIGTERM at the deadline
+    std::chrono::milliseconds timeout{0}; // > 0: stop_signal at the deadline
     std::string dir{};                    // empty: the caller's
     std::vector<std::string> env{};       // "NAME=value" sets, "NAME" removes
     std::string input_file{}, output_file{}; // empty: none
     bool append_output = false;              // to output_file, not over it
     bool replace_output = false; // output_file replaced whole, on success only
     int log_output = 0;          // > 0: lines that nothing captures, logged at it
+    // Each line of stdout (stderr) as it arrives, on the run's own loop,
+    // beside what captures it. An exception thrown from a callback stops
+    // the run and comes out of qo::run once the command has ended.
+    line_callback on_output{}, on_errors{};
+    input_callback on_input{};             // the command's stdin, as it can take more
+    int stop_signal = SIGTERM;             // sent first at the deadline or a stop
+    std::chrono::milliseconds grace{1000}; // then SIGKILL; 0 or less: 1 ms
+    bool clear_env = false; // start from an empty environment, as env -i, then env
 };
 
 struct run_result {
     int status = -1; // the wait status; -1: not started, or its status lost
-    std::string output{}, errors{};
-    bool timed_out = false;      // ended by the deadline
-    int error = 0;               // errno of the run: why status is -1, ETIMEDOUT, or 0
+    std::string output{}, errors{}; // every byte, NUL bytes included
+    bool timed_out = false;         // ended by the deadline
+    int error = 0; // errno of the run: why status is -1, ETIMEDOUT, ECANCELED or 0
     std::vector<int> statuses{}; // qo::pipeline: each stage's wait status, in order
     std::string why{};           // why status is -1, as the log says it; else empty
+    bool stopped = false;        // ended by a callback's stop
 
     bool ok() const noexcept { return status == 0; }
     // "exited with status 2", "could not be run: Unable to run nosuch: No
@@ -640,13 +742,117 @@ class c_argv {
     std::vector<const char *> pointers_;
 };
 
-// run_options as the C struct, with what it points into: the env array
-// and the slots that receive the captured text. Holds pointers into the
-// options it was made from, which must outlive it.
+// What the C callbacks reach through their context: the callables, and
+// the exception one of them threw, kept until the command has ended. C
+// never sees an exception: once one is kept, every callback asks for the
+// stop without calling the caller's code again.
+class c_callbacks {
+  public:
+    c_callbacks(const run_options &options, const char *routine,
+                const call_site &where) noexcept
+        : output_(options.on_output), errors_(options.on_errors),
+          input_(options.on_input), routine_(routine), where_(where)
+    {
+    }
+    c_callbacks(const c_callbacks &) = delete;
+    c_callbacks &operator=(const c_callbacks &) = delete;
+
+    // The C struct's callbacks for those that are set, and this as their
+    // context.
+    void install(qo_run_options &c) noexcept
+    {
+        c.context = this;
+        if (output_)
+            c.on_output = output_line;
+        if (errors_)
+            c.on_errors = errors_line;
+        if (input_)
+            c.on_input = input;
+    }
+
+    void rethrow() const
+    {
+#ifdef __cpp_exceptions
+        if (thrown_)
+            std::rethrow_exception(thrown_);
+#endif
+    }
+
+  private:
+    // Built without exceptions, nothing can be caught here: one that the
+    // standard library throws inside a callback finds no handler and ends
+    // the process through std::terminate(), before any frame is unwound.
+    template <class Result, class Call> Result guarded(Result stop, Call call) noexcept
+    {
+#ifdef __cpp_exceptions
+        if (thrown_)
+            return stop;
+        try {
+            return call();
+        } catch (...) {
+            thrown_ = std::current_exception();
+            return stop;
+        }
+#else
+        static_cast<void>(stop);
+        return call();
+#endif
+    }
+
+    static int line(void *context, const line_callback &callback, const char *text,
+                    std::size_t size) noexcept
+    {
+        return static_cast<c_callbacks *>(context)->guarded(1, [&] {
+            return callback({text, size}) ? 0 : 1;
+        });
+    }
+    static int output_line(void *context, const char *text, std::size_t size) noexcept
+    {
+        return line(context, static_cast<c_callbacks *>(context)->output_, text, size);
+    }
+    static int errors_line(void *context, const char *text, std::size_t size) noexcept
+    {
+        return line(context, static_cast<c_callbacks *>(context)->errors_, text, size);
+    }
+
+    static ssize_t input(void *context, char *buffer, std::size_t room) noexcept
+    {
+        auto &self = *static_cast<c_callbacks *>(context);
+        const std::size_t put =
+            self.guarded(stop_run, [&] { return self.input_(buffer, room); });
+        if (put == stop_run)
+            return -1;
+        // More than the room would have the C call read past the buffer.
+        if (put > room)
+            refuse(self.routine_, "on_input returned more than the room", self.where_);
+        return static_cast<ssize_t>(put);
+    }
+
+    [[noreturn]] static void refuse(const char *routine, const char *what,
+                                    const call_site &where) noexcept
+    {
+        const std::string message = std::string(routine) + ": " + what;
+        detail::refuse(message.c_str(), where);
+    }
+
+    const line_callback &output_, &errors_;
+    const input_callback &input_;
+    const char *routine_;
+    const call_site &where_;
+#ifdef __cpp_exceptions
+    std::exception_ptr thrown_;
+#endif
+};
+
+// run_options as the C struct, with what it points into: the env array,
+// the slots that receive the captured text and their sizes, and the
+// callbacks. Holds pointers into the options it was made from, which must
+// outlive it.
 class c_run_options {
   public:
     c_run_options(const run_options &options, const char *routine,
                   const call_site &where)
+        : callbacks_(options, routine, where)
     {
         if (options.input)
             c_.input = c_text(*options.input, routine, "input", where);
@@ -657,8 +863,10 @@ class c_run_options {
             c_.errors = output_.slot();
         else if (options.capture_errors)
             c_.errors = errors_.slot();
+        c_.output_size = &output_size_;
+        c_.errors_size = &errors_size_;
         c_.why = why_.slot();
-        c_.timeout_ms = milliseconds(options.timeout);
+        c_.timeout_ms = milliseconds(options.timeout, 0);
         c_.dir = c_path(options.dir, routine, "dir", where);
         c_.log_output = options.log_output;
         if (!options.env.empty()) {
@@ -671,7 +879,12 @@ class c_run_options {
         c_.input_file = c_path(options.input_file, routine, "input_file", where);
         c_.output_file = c_path(options.output_file, routine, "output_file", where);
         c_.flags = (options.append_output ? QO_RUN_APPEND : 0U) |
-                   (options.replace_output ? QO_RUN_REPLACE : 0U);
+                   (options.replace_output ? QO_RUN_REPLACE : 0U) |
+                   (options.clear_env ? QO_RUN_CLEAR_ENV : 0U);
+        callbacks_.install(c_);
+        c_.stop_signal = options.stop_signal;
+        // C reads 0 as its default: no grace at all is the shortest one.
+        c_.grace_ms = milliseconds(options.grace, 1);
     }
     c_run_options(const c_run_options &) = delete;
     c_run_options &operator=(const c_run_options &) = delete;
@@ -679,27 +892,48 @@ class c_run_options {
     const qo_run_options *get() const noexcept { return &c_; }
 
     // error: errno as the C call left it, read before anything else ran.
+    // What a callback threw comes out here, the command having ended.
     run_result result(int status, int error) const
     {
-        run_result r{status, output_.c_str(), errors_.c_str(),
-                     status != -1 && error == ETIMEDOUT, error};
-        r.why = why_.c_str();
-        return r;
+        callbacks_.rethrow();
+        run_result made;
+        made.status = status;
+        made.output = captured(output_, output_size_);
+        made.errors = captured(errors_, errors_size_);
+        made.timed_out = status != -1 && error == ETIMEDOUT;
+        made.stopped = status != -1 && error == ECANCELED;
+        made.error = error;
+        made.why = why_.c_str();
+        return made;
     }
 
   private:
-    // Past INT_MAX ms (24 days) the deadline is as good as none, but kept.
-    static int milliseconds(std::chrono::milliseconds timeout) noexcept
+    // Past INT_MAX ms (24 days) a wait is as good as endless, but kept.
+    static int milliseconds(std::chrono::milliseconds wait, int least) noexcept
     {
-        const auto count = timeout.count();
+        const auto count = wait.count();
         if (count <= 0)
-            return 0;
+            return least;
         return count >= INT_MAX ? INT_MAX : static_cast<int>(count);
     }
+
+    // The size tells where the text ends, NUL bytes and all; a library
+    // older than this header leaves it unfilled, and the text ends at its
+    // first NUL.
+    static std::string captured(const text &slot, std::size_t size)
+    {
+        if (!slot)
+            return {};
+        return size == unfilled ? std::string(slot.c_str())
+                                : std::string(slot.c_str(), size);
+    }
+    static constexpr std::size_t unfilled = static_cast<std::size_t>(-1);
 
     qo_run_options c_{};
     std::vector<const char *> env_;
     text output_, errors_, why_;
+    std::size_t output_size_ = unfilled, errors_size_ = unfilled;
+    c_callbacks callbacks_;
 };
 
 // call(the C options) is qo_run_int() or qo_pipeline_int(), whose result

@@ -99,15 +99,24 @@ void append_cd(char **line, const char *dir, const Site &site) noexcept
     qo_strcat_int(line, site.line, site.file, " &&");
 }
 
-void append_env(char **line, const char *const *env, const Site &site) noexcept
+bool changes_env(const qo_run_options &o) noexcept
 {
+    return (o.flags & QO_RUN_CLEAR_ENV) || (o.env && o.env[0]);
+}
+
+// An emptied environment has nothing to remove.
+void append_env(char **line, const qo_run_options &o, const Site &site) noexcept
+{
+    const bool clear = o.flags & QO_RUN_CLEAR_ENV;
     append_word(line, "env", true, site);
-    for (const char *const *change = env; *change; ++change)
+    if (clear)
+        append_word(line, "-i", false, site);
+    for (const char *const *change = o.env; !clear && change && *change; ++change)
         if (!strchr(*change, '=')) {
             append_word(line, "-u", false, site);
             append_word(line, *change, false, site);
         }
-    for (const char *const *change = env; *change; ++change)
+    for (const char *const *change = o.env; change && *change; ++change)
         if (strchr(*change, '='))
             append_word(line, *change, false, site);
 }
@@ -123,10 +132,10 @@ void append_redirect(char **line, const char *op, const char *file,
 void append_stage(char **line, const char *const argv[], const qo_run_options &o,
                   const Site &site) noexcept
 {
-    if (o.env && o.env[0])
-        append_env(line, o.env, site);
+    if (changes_env(o))
+        append_env(line, o, site);
     for (size_t i = 0; argv[i]; ++i)
-        append_word(line, argv[i], i == 0 && !(o.env && o.env[0]), site);
+        append_word(line, argv[i], i == 0 && !changes_env(o), site);
 }
 
 // The files are opened in the caller's folder: with a dir, the redirections
@@ -193,6 +202,7 @@ class Run {
     void reap(int statuses[], int &error) noexcept;
     void fill_slots() noexcept;
     bool timed_out() const noexcept { return job_.timed_out(); }
+    bool stopped() const noexcept { return job_.stopped(); }
     // 0, or the errno that kept the output from taking its file's name.
     int finish_output(bool succeeded) noexcept { return output_.finish(succeeded); }
 
@@ -204,7 +214,9 @@ class Run {
     bool poll_once() noexcept;
     short revents(int fd, short events) const noexcept;
     void serve_stream(Stream &s) noexcept;
+    void heed_stop() noexcept;
     bool done() const noexcept;
+    size_t size_in(char **slot) const noexcept;
 
     const Stages &stages_;
     const qo_run_options &o_;
@@ -213,7 +225,8 @@ class Run {
     Environment env_;
     Job job_;
     Output output_;
-    Input in_;
+    bool stop_asked_ = false; // by a callback
+    Input in_{&stop_asked_};
     Stream out_{"stdout", STDOUT_FILENO};
     Stream err_{"stderr", STDERR_FILENO};
     bool merged_;             // stderr goes into the stdout pipe
@@ -229,13 +242,17 @@ class Run {
 constexpr size_t polled_besides_stages = 5;
 
 Run::Run(const Stages &stages, const qo_run_options &o, const Site &site) noexcept
-    : stages_(stages), o_(o), site_(site), env_(o.env, site),
+    : stages_(stages), o_(o), site_(site),
+      env_(o.env, o.flags & QO_RUN_CLEAR_ENV, site),
       job_(stages.count, {o.timeout_ms, o.stop_signal, o.grace_ms}, site), output_(o),
       merged_(o.output && o.output == o.errors && !o.output_file), theirs_{-1, -1, -1},
       polled_fds_(static_cast<pollfd *>(
           allocate((stages.count + polled_besides_stages) * sizeof(pollfd), site)))
 {
-    if (!o.input_file) {
+    if (o.on_input) {
+        in_.more = o.on_input;
+        in_.context = o.context;
+    } else if (!o.input_file) {
         in_.rest = o.input;
         in_.left = o.input ? strlen(o.input) : 0;
     }
@@ -243,6 +260,9 @@ Run::Run(const Stages &stages, const qo_run_options &o, const Site &site) noexce
     if (o.output_file && o.output != o.errors)
         unused_ = o.output;
     err_.slot = merged_ ? nullptr : o.errors;
+    // Merged, both streams come through the stdout pipe, and its callback.
+    out_.lines.set(o.on_output, o.context, &stop_asked_);
+    err_.lines.set(merged_ ? nullptr : o.on_errors, o.context, &stop_asked_);
     out_.log_level = o.output_file ? 0 : o.log_output;
     err_.log_level = o.log_output;
 }
@@ -293,13 +313,14 @@ int Run::prepare_output(NotStarted &failed) noexcept
 int Run::open_pipes() noexcept
 {
     int error = 0;
-    if (in_.rest)
+    if (in_.rest || in_.more)
         error = open_pipe(in_.fd, theirs_[0], true);
     else if (theirs_[0] < 0)
         error = open_file(theirs_[0], "/dev/null", O_RDONLY);
-    if (!error && theirs_[1] < 0 && (out_.slot || out_.log_level > 0))
+    if (!error && theirs_[1] < 0 &&
+        (out_.slot || out_.log_level > 0 || out_.lines.active()))
         error = open_pipe(out_.fd, theirs_[1], false);
-    if (!error && !merged_ && (err_.slot || err_.log_level > 0))
+    if (!error && !merged_ && (err_.slot || err_.log_level > 0 || err_.lines.active()))
         error = open_pipe(err_.fd, theirs_[2], false);
     return error;
 }
@@ -380,7 +401,7 @@ bool Run::poll_once() noexcept
         if (s->backlog() > 0)
             polled_fds_[polled_++] = {s->passes_to, POLLOUT, 0};
     }
-    if (in_.fd >= 0)
+    if (in_.fd >= 0 && !stop_asked_)
         polled_fds_[polled_++] = {in_.fd, POLLOUT, 0};
     job_.watch(polled_fds_, polled_);
     if (poll(polled_fds_, polled_, wait_ms) >= 0)
@@ -405,13 +426,22 @@ void Run::serve_stream(Stream &s) noexcept
         sigpipe_.raised |= pass_some(s);
 }
 
+// A callback asked for the end: the job ends as at a deadline, and no
+// callback is called again; the slots still take what comes meanwhile.
+void Run::heed_stop() noexcept
+{
+    if (stop_asked_ && !job_.stopped())
+        job_.stop();
+}
+
 void Run::serve() noexcept
 {
     while (!done() && poll_once()) {
         serve_stream(out_);
         serve_stream(err_);
         if (in_.fd >= 0 && revents(in_.fd, POLLOUT))
-            sigpipe_.raised |= write_some(in_);
+            sigpipe_.raised |= write_some(in_, site_);
+        heed_stop();
         job_.check(polled_fds_, polled_);
     }
     finish(out_, site_);
@@ -426,8 +456,20 @@ void Run::reap(int statuses[], int &error) noexcept
     job_.reap(statuses, error);
 }
 
+// The size of the text a slot receives: every byte, NULs included.
+size_t Run::size_in(char **slot) const noexcept
+{
+    if (slot && slot == out_.slot)
+        return out_.text.size();
+    return slot && slot == err_.slot ? err_.text.size() : 0;
+}
+
 void Run::fill_slots() noexcept
 {
+    if (o_.output_size)
+        *o_.output_size = size_in(o_.output);
+    if (o_.errors_size)
+        *o_.errors_size = size_in(o_.errors);
     for (Stream *s : {&out_, &err_})
         if (s->slot)
             *s->slot = s->text.release(site_);
@@ -501,26 +543,37 @@ char *outcomes(const Stages &stages, const int statuses[], const Site &site) noe
     return text;
 }
 
+// How the run was cut short, if it was: "timed out after 1500 ms",
+// "stopped by a callback".
+char *cut_short(const Run &job, int timeout_ms, const Site &site) noexcept
+{
+    char *cut = nullptr;
+    if (job.timed_out())
+        (qo_asprintf)(&cut, site.line, site.file, "timed out after %d ms", timeout_ms);
+    else if (job.stopped())
+        (qo_asprintf)(&cut, site.line, site.file, "stopped by a callback");
+    return cut;
+}
+
 // One command reads "sleep: timed out after 1500 ms, killed by signal 15
-// (Terminated) (1500 ms)"; a pipeline puts the deadline after its stages.
-void log_outcome(const Stages &stages, const int statuses[], int timeout_ms,
+// (Terminated) (1500 ms)"; a pipeline puts the cut after its stages.
+void log_outcome(const Stages &stages, const int statuses[], const char *cut,
                  int64_t took, const Site &site) noexcept
 {
     const long long ms = took;
-    if (timeout_ms && stages.count == 1) {
+    if (cut && stages.count == 1) {
         char *name = qo_str::shell_word(stages.argv[0][0], true);
         char *outcome = qo_status_text(statuses[0]);
-        qo_log_int(5, site.line, site.file, site.routine,
-                   "%s: timed out after %d ms, %s (%lld ms)", name, timeout_ms, outcome,
-                   ms);
+        qo_log_int(5, site.line, site.file, site.routine, "%s: %s, %s (%lld ms)", name,
+                   cut, outcome, ms);
         free(outcome);
         free(name);
         return;
     }
     char *text = outcomes(stages, statuses, site);
-    if (timeout_ms)
-        qo_log_int(5, site.line, site.file, site.routine,
-                   "%s; timed out after %d ms (%lld ms)", text, timeout_ms, ms);
+    if (cut)
+        qo_log_int(5, site.line, site.file, site.routine, "%s; %s (%lld ms)", text, cut,
+                   ms);
     else
         qo_log_int(5, site.line, site.file, site.routine, "%s (%lld ms)", text, ms);
     free(text);
@@ -558,11 +611,24 @@ size_t lost_stage(const Stages &stages, const int statuses[]) noexcept
     return i;
 }
 
+// on_input, when set, is the input; output_file, when set, takes stdout
+// from output and on_output alike.
+qo_run_options effective(const qo_run_options &options) noexcept
+{
+    qo_run_options o = options;
+    if (o.on_input)
+        o.input = o.input_file = nullptr;
+    if (o.output_file)
+        o.on_output = nullptr;
+    return o;
+}
+
 } // namespace
 
-Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &o,
+Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &options,
                            int statuses[], const Site &site) noexcept
 {
+    const qo_run_options o = effective(options);
     empty_slot(o.output, site);
     empty_slot(o.errors, site);
     empty_slot(o.why, site);
@@ -592,15 +658,17 @@ Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &o,
             not_run(stages, lost_stage(stages, statuses), nullptr, "wait for", error),
             error);
     }
-    log_outcome(stages, statuses, job.timed_out() ? o.timeout_ms : 0,
-                now_ms() - started, site);
-    const bool succeeded =
-        !job.timed_out() && pipeline_status(statuses, stages.count) == 0;
+    char *cut = cut_short(job, o.timeout_ms, site);
+    log_outcome(stages, statuses, cut, now_ms() - started, site);
+    free(cut);
+    // A run cut short is no success, whatever its status.
+    const bool succeeded = !job.timed_out() && !job.stopped() &&
+                           pipeline_status(statuses, stages.count) == 0;
     if ((error = job.finish_output(succeeded)))
         return not_done(not_done_to_file("replace", o.output_file, nullptr, error),
                         error);
     give_why(o.why, nullptr, site);
-    return {0, job.timed_out() ? ETIMEDOUT : 0};
+    return {0, job.timed_out() ? ETIMEDOUT : job.stopped() ? ECANCELED : 0};
 }
 
 Outcome qo_run::run(const char *const argv[], const qo_run_options &o,

@@ -241,13 +241,21 @@ Failure Output::open_beside(const Site &site) noexcept
 // permission bits.
 int Output::create_new(const struct stat *existing) noexcept
 {
+    // Tracked before it exists: a qo_exit() between the two would otherwise
+    // leave it behind, while removing a name not yet made does nothing.
     for (int attempt = 0; fd_ < 0; ++attempt) {
         new_name(name_, base_);
+        tracked_ = track(folder_, name_);
         fd_ = openat(folder_, name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd_ < 0 && (errno != EEXIST || attempt == 16))
-            return errno;
+        if (fd_ >= 0)
+            break;
+        const int error = errno;
+        untrack(tracked_);
+        if (error != EEXIST || attempt == 16) {
+            name_[0] = '\0';
+            return error;
+        }
     }
-    tracked_ = track(folder_, name_);
     if (existing && fchmod(fd_, existing->st_mode & 0777) != 0)
         return errno;
     return 0;

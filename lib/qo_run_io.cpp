@@ -121,6 +121,18 @@ void log_lines(Stream &s, const Site &site) noexcept
     s.text.drop_front(start - s.text.data());
 }
 
+// The lines read so far go to the callback. Without a slot, the text
+// keeps only the unfinished line, moved to its front.
+void hand_lines(Stream &s, size_t before) noexcept
+{
+    s.line_at += s.lines.feed(s.text.data() + s.line_at, before - s.line_at,
+                              s.text.size() - s.line_at);
+    if (!s.slot) {
+        s.text.drop_front(s.line_at);
+        s.line_at = 0;
+    }
+}
+
 } // namespace
 
 // One read; false once the pipe is at its end.
@@ -132,6 +144,7 @@ bool read_some(Stream &s, const Site &site) noexcept
         return errno == EINTR || errno == EAGAIN;
     if (n == 0)
         return false;
+    const size_t before = s.text.size();
     s.text.grow(static_cast<size_t>(n));
     // A full pipe means a producer that outruns us: a larger one costs both
     // sides fewer wake-ups, which a busy machine makes expensive. Small
@@ -139,7 +152,9 @@ bool read_some(Stream &s, const Site &site) noexcept
     if (static_cast<size_t>(n) >= s.chunk && s.chunk < big_read_chunk &&
         fcntl(s.fd, F_SETPIPE_SZ, static_cast<int>(big_read_chunk)) >= 0)
         s.chunk = big_read_chunk;
-    if (!s.slot) {
+    if (s.lines.active()) {
+        hand_lines(s, before);
+    } else if (!s.slot) {
         s.pending.append(at, static_cast<size_t>(n), site);
         log_lines(s, site);
     }
@@ -149,16 +164,54 @@ bool read_some(Stream &s, const Site &site) noexcept
 void finish(Stream &s, const Site &site) noexcept
 {
     close_fd(s.fd);
-    if (!s.slot && s.text.size() > 0) {
+    if (s.lines.active()) {
+        s.lines.finish(s.text.data() + s.line_at, s.text.size() - s.line_at);
+        s.line_at = s.text.size();
+        if (!s.slot) {
+            s.text.drop_front(s.text.size());
+            s.line_at = 0;
+        }
+    } else if (!s.slot && s.text.size() > 0) {
         log_line(s, s.text.data(), s.text.size(), site);
         s.text.drop_front(s.text.size());
     }
 }
 
-// Writes what the pipe takes, and closes it once everything is written or
-// the command stops reading. True when the write raised SIGPIPE.
-bool write_some(Input &in) noexcept
+namespace {
+
+// The callback's next bytes, once the last ones are written; false at the
+// end of the input or a stop.
+bool refill(Input &in, const Site &site) noexcept
 {
+    const ssize_t n =
+        in.more(in.context, in.chunk.reserve(input_room, site), input_room);
+    if (n < 0)
+        *in.stop = true;
+    if (n <= 0)
+        return false;
+    if (static_cast<size_t>(n) > input_room)
+        fail(site, "qo_run: on_input returned more than room");
+    in.rest = in.chunk.data();
+    in.left = static_cast<size_t>(n);
+    return true;
+}
+
+} // namespace
+
+// Writes what the pipe takes, and closes it once everything is written or
+// the command stops reading. After a stop nothing more is written, and the
+// pipe is left open: the command ends by the stop signal, as at a
+// deadline, not by the end of its input. True when the write raised
+// SIGPIPE.
+bool write_some(Input &in, const Site &site) noexcept
+{
+    if (*in.stop)
+        return false;
+    if (in.left == 0 && in.more && !refill(in, site)) {
+        if (!*in.stop)
+            close_fd(in.fd);
+        return false;
+    }
     const ssize_t n = write(in.fd, in.rest, in.left);
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return false;
@@ -167,7 +220,7 @@ bool write_some(Input &in) noexcept
         in.rest += n;
         in.left -= static_cast<size_t>(n);
     }
-    if (n < 0 || in.left == 0)
+    if (n < 0 || (in.left == 0 && !in.more))
         close_fd(in.fd);
     return broken;
 }

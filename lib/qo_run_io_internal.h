@@ -4,6 +4,7 @@
 #pragma once
 
 #include "qo_run_internal.h"
+#include "qo_run_lines_internal.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -22,6 +23,8 @@ constexpr size_t big_read_chunk = size_t{1} << 20; // the most a user may ask
 // Passed-through bytes waiting for the caller's descriptor: past this, the
 // command's pipe waits too.
 constexpr size_t pass_backlog = size_t{1} << 20;
+// What on_input may put in at once: a pipe's worth.
+constexpr size_t input_room = size_t{64} << 10;
 
 // Bytes read from a pipe: the captured output, the start of a line still
 // waiting for its end, or bytes waiting to be passed on.
@@ -133,8 +136,12 @@ struct Stream {
     int log_level = 0;     // for uncaptured lines
     size_t chunk = read_chunk;
     Buffer text;
-    Buffer pending;    // for passes_to, written as poll finds it ready
-    size_t passed = 0; // of pending
+    // The caller's callback, which takes the lines of a stream no slot
+    // receives: they are then neither passed on nor logged.
+    qo_run_lines::Lines lines;
+    size_t line_at = 0; // in text: the start of the line not yet handed out
+    Buffer pending;     // for passes_to, written as poll finds it ready
+    size_t passed = 0;  // of pending
     Outlet outlet{passes_to};
 };
 
@@ -147,17 +154,28 @@ bool pass_some(Stream &s) noexcept;
 void drop_backlog(Stream &s, bool deadline, const Site &site) noexcept;
 // One read; false once the pipe is at its end.
 bool read_some(Stream &s, const Site &site) noexcept;
-// Closes the pipe and logs an unfinished last line.
+// Closes the pipe and hands out or logs an unfinished last line.
 void finish(Stream &s, const Site &site) noexcept;
 
+using InputFn = ssize_t (*)(void *context, char *buffer, size_t room);
+
 struct Input {
+    explicit Input(bool *stop) noexcept : stop(stop) {}
+
     int fd = -1;
-    const char *rest = nullptr;
+    const char *rest = nullptr; // what is left to write
     size_t left = 0;
+    // The caller's callback, which refills rest from chunk once it is all
+    // written; -1 from it raises the stop flag, which ends the writes.
+    InputFn more = nullptr;
+    void *context = nullptr;
+    bool *stop;
+    Buffer chunk;
 };
 
-// Writes what the pipe takes. True when the write raised SIGPIPE.
-bool write_some(Input &in) noexcept;
+// Writes what the pipe takes, first asking the callback for more when
+// nothing is left. True when the write raised SIGPIPE.
+bool write_some(Input &in, const Site &site) noexcept;
 
 // 0, or the errno of the failure. Our end does not block; theirs does.
 int open_pipe(int &ours, int &theirs, bool command_reads) noexcept;

@@ -176,16 +176,20 @@ void Job::stop() noexcept
     deadline_ = now_us();
 }
 
-// Through the job's group, and each member by its pid as well: one that
-// moved to a group of its own (timeout, setsid) gets it there too, with
-// what it started in that group, even once it has ended itself.
+// Through the job's group, and a member that moved to a group of its own
+// (timeout, setsid) by its pid as well, with what it started in that group,
+// even once it has ended itself. A member still in the job's group gets it
+// once: a script that traps the signal runs its trap once.
 void Job::signal_all(int signal) noexcept
 {
     kill(-group_, signal);
     for (size_t i = 0; i < count_; ++i) {
         const pid_t pid = members_[i].pid;
-        const pid_t own = signal_member(members_[i], signal) ? getpgid(pid) : -1;
-        if (own == pid && own != group_)
+        const pid_t own = signal_member(members_[i], 0) ? getpgid(pid) : -1;
+        if (own < 0 || own == group_)
+            continue;
+        signal_member(members_[i], signal);
+        if (own == pid)
             kill(-own, signal);
     }
 }

@@ -31,14 +31,15 @@ extern char **environ; // NOLINT(readability-redundant-declaration)
 
 namespace qo_run_spawn {
 
-Environment::Environment(const char *const *changes, const Site &site) noexcept
+Environment::Environment(const char *const *changes, bool clear,
+                         const Site &site) noexcept
 {
-    if (!changes || !changes[0])
+    if (!clear && (!changes || !changes[0]))
         return;
     size_t n = 0, m = 0;
-    while (environ[n])
+    while (!clear && environ[n])
         n++;
-    while (changes[m])
+    while (changes && changes[m])
         m++;
     entries_ = static_cast<char **>(allocate((n + m + 1) * sizeof(char *), site));
     std::copy(environ, environ + n, entries_);

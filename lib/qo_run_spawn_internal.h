@@ -13,11 +13,11 @@ namespace qo_run_spawn {
 using qo_run::allocate;
 using qo_run::Site;
 
-// The caller's environment with the changes applied, in an array of its
-// own: the caller's is never touched.
+// The caller's environment, or an empty one (clear), with the changes
+// applied, in an array of its own: the caller's is never touched.
 class Environment {
   public:
-    Environment(const char *const *changes, const Site &site) noexcept;
+    Environment(const char *const *changes, bool clear, const Site &site) noexcept;
     ~Environment() { free(static_cast<void *>(entries_)); }
     Environment(const Environment &) = delete;
     Environment &operator=(const Environment &) = delete;

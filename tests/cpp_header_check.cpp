@@ -43,6 +43,25 @@ int main(int argc, char **argv)
         return 1;
     if (argc > 1 && (qo_run(argv + 1, nullptr) != 0 || !qo::run(argv + 1).ok()))
         return 1;
+    std::size_t lines = 0, fed = 0;
+    options.on_output = [&](std::string_view line) { return line.size() > ++lines; };
+    options.on_errors = [&lines](std::string_view) { lines++; };
+    options.on_input = [&fed](char *buffer, std::size_t room) {
+        fed += room;
+        buffer[0] = 'x';
+        return fed < 10 ? std::size_t{1} : 0;
+    };
+    options.stop_signal = SIGINT;
+    options.grace = std::chrono::milliseconds(200);
+    options.clear_env = true;
+    if (qo::run({"true"}, options).stopped)
+        return 1;
+    options.on_input = [](char *, std::size_t) -> long { return -1; };
+#if __cplusplus >= 202002L
+    made += qo::run({"true"}, {.on_output = [&](std::string_view) { return true; },
+                               .grace = std::chrono::seconds(2)})
+                .errors;
+#endif
     if (qo::pipeline({{"true"}, {"cat"}}, options).statuses.size() != 2)
         return 1;
     qo::text owned(qo_shell_quote("x"));

@@ -4,13 +4,18 @@
 
 #include "support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
+#include <cstring>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -198,7 +203,10 @@ struct Converted {
 
 TEST_F(CppRun, OptionsReachTheCommand)
 {
+    using namespace std::chrono_literals;
+    using namespace std::string_view_literals;
     const char *both = "echo out; echo err >&2";
+    const char *trapping = "trap 'echo int; exit 0' INT; while :; do sleep 0.05; done";
     std::string echo = "echo", a = "a";
     std::vector<char *> argv{echo.data(), a.data(), nullptr}; // main's kind
     ScratchPath in, out, replaced;
@@ -221,6 +229,24 @@ TEST_F(CppRun, OptionsReachTheCommand)
                            .output_file = out.c_str(),
                            .append_output = true})},
         {qo::run(argv.data(), {.capture_output = true}), "a\n"},
+        // Every byte, NUL bytes included, whichever slot takes them.
+        {qo::run({"printf", "a\\0b"}, {.capture_output = true}), "a\0b"sv},
+        {qo::run({"sh", "-c", "printf 'a\\0b' >&2; printf 'c\\0'"},
+                 {.capture_output = true, .capture_errors = true}),
+         "c\0"sv, "a\0b"sv},
+        {qo::run({"sh", "-c", "printf '\\0'; printf '\\0\\0' >&2"},
+                 {.merge_errors = true}),
+         "\0\0\0"sv},
+        {qo::run({"env"}, {.capture_output = true,
+                           .env = {"PATH=/usr/bin:/bin"},
+                           .clear_env = true}),
+         "PATH=/usr/bin:/bin\n"},
+        // SIGINT first, which the script traps; SIGTERM would kill it.
+        {qo::run({"sh", "-c", trapping}, {.capture_output = true,
+                                          .timeout = 200ms,
+                                          .stop_signal = SIGINT,
+                                          .grace = 200ms}),
+         "int\n"},
     };
     for (const auto &c : cases) {
         EXPECT_TRUE(c.got.ok()) << c.output;
@@ -251,6 +277,88 @@ TEST_F(CppRun, PipelineGivesEveryStagesStatus)
     EXPECT_TRUE(piped.ok());
     EXPECT_EQ(piped.output, "c\n");
     EXPECT_EQ(piped.statuses.size(), 3U);
+}
+
+TEST_F(CppRun, CallbacksTakeLinesAndFeedInput)
+{
+    std::vector<std::string> lines;
+    std::string errors;
+    const auto keep = [&lines](std::string_view line) { lines.emplace_back(line); };
+    const qo::run_result both = qo::run({"sh", "-c", "printf 'a\\nb\\rc'; echo e >&2"},
+                                        {.capture_output = true,
+                                         .on_output = keep,
+                                         .on_errors = [&](std::string_view line) {
+                                             errors += line;
+                                             return true;
+                                         }});
+    EXPECT_TRUE(both.ok());
+    EXPECT_EQ(lines, (std::vector<std::string>{"a\n", "b\r", "c"}));
+    EXPECT_EQ(both.output, "a\nb\rc");
+    EXPECT_EQ(errors, "e\n");
+
+    // 1 MiB made as the command takes it, never held whole.
+    std::size_t left = std::size_t{1} << 20;
+    const qo::run_result counted =
+        qo::run({"wc", "-c"}, {.capture_output = true,
+                               .on_input = [&](char *buffer, std::size_t room) {
+                                   const std::size_t put = std::min(room, left);
+                                   std::memset(buffer, 'x', put);
+                                   left -= put;
+                                   return put;
+                               }});
+    EXPECT_EQ(counted.output, "1048576\n");
+
+    // A stop from either kind ends a command that would run for a minute.
+    const auto started = std::chrono::steady_clock::now();
+    const qo::run_result stops[] = {
+        qo::run({"sh", "-c", "echo go; exec sleep 60"},
+                {.on_output = [](std::string_view) { return false; }}),
+        qo::run({"sleep", "60"},
+                {.on_input = [](char *, std::size_t) { return qo::stop_run; }}),
+    };
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(2));
+    for (const qo::run_result &stopped : stops) {
+        EXPECT_TRUE(stopped.stopped);
+        EXPECT_EQ(stopped.error, ECANCELED);
+        EXPECT_TRUE(WIFSIGNALED(stopped.status));
+    }
+}
+
+// What a callback throws comes out of qo::run once the command has ended,
+// and the callback is not called again.
+TEST_F(CppRun, ExceptionFromACallbackComesOutAfterTheRun)
+{
+    int calls = 0;
+    pid_t shell = 0;
+    try {
+        qo::run({"sh", "-c", "echo $$; echo more; exec sleep 60"},
+                {.on_output = [&](std::string_view line) -> bool {
+                    calls++;
+                    shell = std::stoi(std::string(line));
+                    throw std::runtime_error("enough");
+                }});
+        ADD_FAILURE() << "no exception";
+    } catch (const std::runtime_error &e) {
+        EXPECT_STREQ(e.what(), "enough");
+        EXPECT_EQ(kill(shell, 0), -1) << "still running";
+        EXPECT_EQ(errno, ESRCH);
+    }
+    EXPECT_EQ(calls, 1);
+    EXPECT_THROW(qo::run({"cat"}, {.on_input = [](char *, std::size_t) -> std::size_t {
+                             throw std::length_error("input");
+                         }}),
+                 std::length_error);
+}
+
+// Built without exceptions, a callback cannot catch what the standard
+// library throws in it: the process ends with the runtime's message.
+TEST_F(CppRun, WithoutExceptionsAThrowInACallbackEndsTheProcess)
+{
+    const qo::run_result ended =
+        qo::run({QO_NO_EXCEPTIONS_PROGRAM}, {.capture_errors = true});
+    EXPECT_TRUE(WIFSIGNALED(ended.status) && WTERMSIG(ended.status) == SIGABRT)
+        << ended.describe();
+    EXPECT_THAT(ended.errors, HasSubstr("std::out_of_range"));
 }
 
 using CppRunDeath = CppLog;

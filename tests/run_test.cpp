@@ -5,6 +5,7 @@
 #include <cctype>
 #include <dlfcn.h>
 #include <malloc.h>
+#include <numeric>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -307,6 +308,14 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
     o.dir = "/";
     o.input_file = "/dev/null"; // opened in the caller's folder, before the cd
     run({"true"}, o);
+    o = {};
+    const char *const path[] = {"PATH=/usr/bin:/bin", "HOME", nullptr};
+    o.env = path;
+    o.flags = QO_RUN_CLEAR_ENV;
+    run({"true"}, o);
+    o = {};
+    o.on_output = [](void *, const char *, size_t) { return 1; };
+    run({"sh", "-c", "echo x; exec sleep 60"}, o);
     qo_log_set_level(4); // the failure alone is written
     run({"sh", "-c", "exit 1"});
     run({"no-such-qo-command"});
@@ -331,6 +340,10 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
         "4 Unable to run true in -P: No such file or directory",
         "5 (cd / && true) </dev/null",
         "5 true: exited with status 0 (N ms)",
+        "5 env -i PATH=/usr/bin:/bin true",
+        "5 true: exited with status 0 (N ms)",
+        "5 sh -c 'echo x; exec sleep 60'",
+        "5 sh: stopped by a callback, killed by signal 15 (Terminated) (N ms)",
         "4 Unable to run no-such-qo-command: No such file or directory",
     };
     std::string want;
@@ -434,6 +447,15 @@ TEST(RunDeath, BadArgumentsAndExhaustionEndTheProcessWithOneLine)
         {[&] { qo_system_output(&s, no_format); }, "qo_system_output: NULL format"},
         {[&] { qo_system_output(&s, "echo %ls", unconvertible); },
          "Unable to alloc memory in qo_system_output_int"},
+        {[] {
+             qo_run_options o{};
+             o.on_input = [](void *, char *, size_t room) {
+                 return static_cast<ssize_t>(room + 1);
+             };
+             const char *const cat[] = {"cat", nullptr};
+             qo_run(cat, &o);
+         },
+         "qo_run: on_input returned more than room"},
     };
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // The sanitizers' shadow memory defeats RLIMIT_DATA.
@@ -541,18 +563,33 @@ TEST_F(Run, CommandStartsCleanAndKeepsItsStatus)
         pause();
 }
 
+// Ends through qo_exit() from a callback of the run.
+[[noreturn]] void exit_from_callback(const char *file)
+{
+    qo_run_options o{};
+    o.on_output = [](void *, const char *, size_t) -> int { qo_exit(3, "ended"); };
+    const char *const argv[] = {
+        "sh", "-c", "echo $$ >\"$0\"; echo ready; exec sleep 100", file, nullptr};
+    qo_run(argv, &o);
+    for (;;)
+        pause();
+}
+
 TEST(RunDeath, FatalExitEndsTheRunningCommand)
 {
-    ScratchPath pid_file;
-    EXPECT_EXIT(exit_while_running(pid_file.c_str()), ExitedWithCode(3), "ended");
-    const pid_t pid = std::stoi(pid_file.contents());
-    char state = 'R';
-    for (int i = 0; i < 200 && state != 'Z' && state != 'X'; ++i) {
-        std::string stat = qo_test::read_file("/proc/" + std::to_string(pid) + "/stat");
-        state = stat.empty() ? 'X' : stat[stat.rfind(')') + 2];
-        usleep(10000);
+    for (const auto end : {exit_while_running, exit_from_callback}) {
+        ScratchPath pid_file;
+        EXPECT_EXIT((alarm(60), end(pid_file.c_str())), ExitedWithCode(3), "ended");
+        const pid_t pid = std::stoi(pid_file.contents());
+        char state = 'R';
+        for (int i = 0; i < 200 && state != 'Z' && state != 'X'; ++i) {
+            std::string stat =
+                qo_test::read_file("/proc/" + std::to_string(pid) + "/stat");
+            state = stat.empty() ? 'X' : stat[stat.rfind(')') + 2];
+            usleep(10000);
+        }
+        EXPECT_TRUE(state == 'Z' || state == 'X') << state;
     }
-    EXPECT_TRUE(state == 'Z' || state == 'X') << state;
 }
 
 // Ends through qo_exit() from another thread once the run has made the
@@ -694,6 +731,324 @@ TEST_F(Run, SlotsGetTrimmedTextAndFilesAndEnvironmentAsTheOptionsSay)
     EXPECT_STREQ(held, "new\n");
     free(held);
 }
+
+// ---- Callbacks ----------------------------------------------------------
+
+using Lines = std::vector<std::string>;
+
+// What the line callbacks of a run saw, and when (ms from the start).
+struct Seen {
+    Lines out, err;
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    long first_ms = -1, last_ms = 0;
+    size_t stop_at = 0; // lines of either stream, then a stop; 0: never
+
+    long now_ms() const
+    {
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count());
+    }
+    int take(Lines &into, const char *line, size_t size)
+    {
+        last_ms = now_ms();
+        first_ms = first_ms < 0 ? last_ms : first_ms;
+        into.emplace_back(line, size);
+        return stop_at && out.size() + err.size() >= stop_at;
+    }
+    void listen(qo_run_options &o)
+    {
+        o.context = this;
+        o.on_output = [](void *seen, const char *line, size_t size) {
+            return static_cast<Seen *>(seen)->take(static_cast<Seen *>(seen)->out, line,
+                                                   size);
+        };
+        o.on_errors = [](void *seen, const char *line, size_t size) {
+            return static_cast<Seen *>(seen)->take(static_cast<Seen *>(seen)->err, line,
+                                                   size);
+        };
+    }
+};
+
+std::string joined(const Lines &lines)
+{
+    return std::accumulate(lines.begin(), lines.end(), std::string());
+}
+
+TEST_F(Run, LineCallbacksGetEachLineAsItIsWrittenAndSlotsEveryByte)
+{
+    const std::string x64k(QO_RUN_LINE_MAX, 'x');
+    const struct {
+        const char *script;
+        Lines out, err;
+    } rows[] = {
+        {"printf 'a\\nb\\rc'; printf 'e\\n' >&2", {"a\n", "b\r", "c"}, {"e\n"}},
+        {"printf ab; sleep 0.05; printf 'c\\r\\nd'", {"abc\r", "\n", "d"}, {}},
+        {"printf 'a\\0b'", {std::string("a\0b", 3)}, {}},
+        {"head -c 65535 /dev/zero | tr '\\0' x; echo", {x64k.substr(1) + "\n"}, {}},
+        {"head -c 65536 /dev/zero | tr '\\0' x; echo", {x64k, "\n"}, {}},
+        {"head -c 140000 /dev/zero | tr '\\0' x >&2",
+         {},
+         {x64k, x64k, x64k.substr(0, 8928)}},
+    };
+    for (const auto &row : rows)
+        for (const bool slots : {false, true}) {
+            SCOPED_TRACE(std::string(row.script) + (slots ? ", into slots" : ""));
+            Seen seen;
+            qo_run_options o{};
+            seen.listen(o);
+            o.log_output = 1; // the lines are the callbacks': none is logged
+            char *out = nullptr, *err = nullptr;
+            size_t sizes[2] = {7, 7};
+            if (slots)
+                o.output = &out, o.errors = &err;
+            o.output_size = &sizes[0], o.errors_size = &sizes[1];
+            ScratchPath log;
+            qo_log_open(log.c_str(), 1);
+            const auto stdio = caller_stdio([&] { capture(sh(row.script), o, false); });
+            qo_log_close();
+            EXPECT_EQ(seen.out, row.out);
+            EXPECT_EQ(seen.err, row.err);
+            EXPECT_EQ(stdio.first + stdio.second + log.contents(), "");
+            EXPECT_EQ(out ? std::string(out, sizes[0]) : std::to_string(sizes[0]),
+                      slots ? joined(row.out) : "0");
+            EXPECT_EQ(err ? std::string(err, sizes[1]) : std::to_string(sizes[1]),
+                      slots ? joined(row.err) : "0");
+            free(out);
+            free(err);
+        }
+    // Any bytes and lines of any length, merged into one slot: the pieces are
+    // lines, pieces at the bound or the last one, and make up the text again.
+    std::mt19937 rng(26);
+    for (const unsigned one_end_in : {8u, 30000u, 200000u}) {
+        std::string text(150000 + rng() % 150000, '\0');
+        for (char &c : text) // 0 and 14-255 but for the line ends
+            c = static_cast<char>(rng() % one_end_in ? rng() % 243 + 14
+                                                     : "\n\r"[rng() % 2]);
+        // A line one byte over the bound, likely read whole once the pipe grew.
+        const std::string over = "\n" + x64k + "\n";
+        text.replace(70000, over.size(), over);
+        ScratchPath file;
+        qo_test::write_file(file.c_str(), text);
+        Seen seen;
+        qo_run_options o{};
+        seen.listen(o);
+        char *all = nullptr;
+        size_t size = 0;
+        o.output = o.errors = &all, o.errors_size = &size;
+        EXPECT_EQ(
+            capture(sh("cat " + std::string(file.c_str()) + " >&2"), o, false).status,
+            0);
+        const Lines &pieces = seen.out;
+        for (size_t i = 0; i < pieces.size(); ++i) {
+            const size_t n = pieces[i].size(), end = pieces[i].find_first_of("\r\n");
+            EXPECT_TRUE(
+                n > 0 && n <= QO_RUN_LINE_MAX &&
+                (end == n - 1 || (end == std::string::npos &&
+                                  (n == QO_RUN_LINE_MAX || i + 1 == pieces.size()))))
+                << one_end_in << ", piece " << i;
+        }
+        EXPECT_EQ(joined(pieces), text) << one_end_in;
+        EXPECT_EQ(std::string(all, size), text) << one_end_in;
+        free(all);
+    }
+}
+
+TEST_F(Run, CallbackOrDeadlineStopsTheJobWithTheChosenSignal)
+{
+    const char *ready = "echo ready; exec sleep 60";
+    const char *traps = "trap 'echo INT' INT; echo ready; while :; do sleep 0.05; done";
+    struct Stop {
+        size_t at_line = 0;
+        bool by_input = false; // on_input gives -1
+        int signal = 0, grace_ms = 0, timeout_ms = 0;
+    };
+    struct Want { // the times from the stop a callback asked for, else the start
+        int status, error;
+        long min_ms, max_ms;
+        const char *out; // NULL: not checked
+    };
+    const struct {
+        std::vector<std::vector<const char *>> stages;
+        Stop stop;
+        Want want;
+    } rows[] = {
+        {{{"sh", "-c", ready}}, {1}, {SIGTERM, ECANCELED, 0, 500, "ready\n"}},
+        {{{"sh", "-c", ready}, {"cat"}}, {1}, {SIGTERM, ECANCELED, 0, 500, "ready\n"}},
+        {{{"cat"}}, {0, true}, {SIGTERM, ECANCELED, 0, 500, ""}},
+        // The script traps SIGINT and goes on: SIGKILL comes after the grace.
+        {{{"sh", "-c", traps}},
+         {1, false, SIGINT, 200},
+         {SIGKILL, ECANCELED, 200, 700, "ready\nINT\n"}},
+        {{{"sh", "-c", traps}},
+         {0, false, SIGINT, 200, 300},
+         {SIGKILL, ETIMEDOUT, 500, 1100, "ready\nINT\n"}},
+        // dd writes "\r" and then each second's report: the first line comes at
+        // one second, the second at two, with a terabyte still to copy.
+        {{{"dd", "if=/dev/zero", "of=/dev/null", "bs=1M", "count=1000000",
+           "status=progress"}},
+         {2},
+         {SIGTERM, ECANCELED, 0, 500, nullptr}},
+    };
+    for (auto row : rows) {
+        SCOPED_TRACE(row.stages[0].back());
+        Seen seen;
+        seen.stop_at = row.stop.at_line;
+        qo_run_options o{};
+        seen.listen(o);
+        if (row.stop.by_input)
+            o.on_input = [](void *seen, char *, size_t) -> ssize_t {
+                static_cast<Seen *>(seen)->last_ms =
+                    static_cast<Seen *>(seen)->now_ms();
+                return -1;
+            };
+        o.stop_signal = row.stop.signal, o.grace_ms = row.stop.grace_ms;
+        o.timeout_ms = row.stop.timeout_ms;
+        char *out = nullptr;
+        o.output = &out;
+        std::vector<const char *const *> stages;
+        for (auto &stage : row.stages)
+            stage.push_back(nullptr), stages.push_back(stage.data());
+        stages.push_back(nullptr);
+        const int status = stages.size() == 2 ? qo_run(stages[0], &o)
+                                              : qo_pipeline(stages.data(), &o, nullptr);
+        const int error = errno;
+        const long end_ms = seen.now_ms(),
+                   ms = end_ms - (o.timeout_ms ? 0 : seen.last_ms);
+        EXPECT_EQ(status, row.want.status);
+        EXPECT_EQ(error, row.want.error);
+        EXPECT_TRUE(ms >= row.want.min_ms && ms < row.want.max_ms) << ms << " ms";
+        EXPECT_STREQ(out, row.want.out ? row.want.out : out);
+        if (row.stop.at_line > 1) { // the first line came while the command ran
+            EXPECT_GE(end_ms - seen.first_ms, 500) << seen.first_ms << " ms";
+        }
+        free(out);
+    }
+    // A stopped run is no success, even one that exits 0: the file it would
+    // replace keeps its text.
+    ScratchPath file;
+    qo_test::write_file(file.c_str(), "old\n");
+    qo_run_options o{};
+    o.output_file = file.c_str(), o.flags = QO_RUN_REPLACE;
+    o.on_errors = [](void *, const char *, size_t) { return 1; };
+    const Result r = capture(
+        sh("trap 'exit 0' TERM; echo new; echo stop >&2; while :; do sleep 0.05; done"),
+        o, false);
+    EXPECT_EQ(r.status + r.error, ECANCELED);
+    EXPECT_EQ(file.contents(), "old\n");
+}
+
+// Hands out length bytes, at most piece bytes a call, and notes the most
+// memory the process held meanwhile.
+struct Generator {
+    size_t length, piece, given = 0;
+    long calls = 0, most_kb = 0;
+};
+
+long resident_kb()
+{
+    const std::string status = qo_test::read_file("/proc/self/status");
+    return std::stol(status.substr(status.find("VmRSS:") + 6));
+}
+
+ssize_t generate(void *context, char *buffer, size_t room)
+{
+    auto &g = *static_cast<Generator *>(context);
+    const size_t n = std::min({g.piece, room, g.length - g.given});
+    memset(buffer, 'a' + static_cast<int>(g.calls % 26), n);
+    g.given += n;
+    if (g.calls++ % 1024 == 0)
+        g.most_kb = std::max(g.most_kb, resident_kb());
+    return static_cast<ssize_t>(n);
+}
+
+TEST_F(Run, InputCallbackFeedsTheCommandAsItReadsWithMemoryFlat)
+{
+    // A gigabyte takes seconds under the sanitizers; a quarter of one shows
+    // as well that nothing of it is kept.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    constexpr size_t big = size_t{1} << 28;
+#else
+    constexpr size_t big = size_t{1} << 30;
+#endif
+    std::string slow; // pieces of 4099 bytes, into a pipe that fills: partial writes
+    for (size_t call = 0; slow.size() < 300000; ++call)
+        slow.append(std::min<size_t>(4099, 300000 - slow.size()), 'a' + call % 26);
+    const struct {
+        const char *script;
+        size_t length, piece;
+        std::string out;
+        size_t most_given;
+    } rows[] = {
+        {"wc -c", big, SIZE_MAX, std::to_string(big) + "\n", big},
+        {"wc -c", 0, SIZE_MAX, "0\n", 0},
+        {"sleep 0.1; cat", 300000, 4099, slow, 300000},
+        {"head -c 5", big, SIZE_MAX, "aaaaa", size_t{16} << 20}, // then gone
+    };
+    for (const auto &row : rows) {
+        Generator g{row.length, row.piece};
+        qo_run_options o{};
+        o.context = &g, o.on_input = generate;
+        o.input = "ignored: on_input is the input";
+        const long before_kb = resident_kb();
+        const Result r = capture(sh(row.script), o);
+        EXPECT_EQ(r.status, 0) << row.script;
+        EXPECT_EQ(r.out, row.out) << row.script;
+        EXPECT_LT(g.most_kb - before_kb, 16 << 10) << row.script;
+        EXPECT_LE(g.given, row.most_given) << row.script;
+    }
+}
+
+TEST_F(Run, EmptiedEnvironmentHoldsOnlyWhatEnvSets)
+{
+    const char *const path[] = {"A=1", "HOME", "PATH=/usr/bin:/bin", "A=2", nullptr};
+    for (const auto *env : {path, static_cast<const char *const *>(nullptr)}) {
+        qo_run_options o{};
+        o.env = env, o.flags = QO_RUN_CLEAR_ENV;
+        const Result r = capture({"env"}, o); // found in the caller's PATH
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, env ? "PATH=/usr/bin:/bin\nA=2\n" : "");
+    }
+}
+
+TEST_F(Run, CallbackMayLogAndRunACommandOfItsOwn)
+{
+    ScratchPath log;
+    qo_log_open(log.c_str(), 5);
+    std::string inner;
+    qo_run_options o{};
+    o.context = &inner, o.timeout_ms = 10'000;
+    o.on_output = [](void *inner, const char *line, size_t size) {
+        qo_log(0, "seen %.*s", static_cast<int>(size - 1), line);
+        const Result r = capture({"echo", "inner"});
+        *static_cast<std::string *>(inner) += std::to_string(r.status) + r.out;
+        return 0;
+    };
+    EXPECT_EQ(capture(sh("echo one; echo two"), o, false).status, 0);
+    qo_log_close();
+    EXPECT_EQ(inner, "0inner\n0inner\n");
+    const std::string entries = log.contents();
+    for (const char *entry : {"INFO: seen one\n", "INFO: seen two\n", "echo: exited"})
+        EXPECT_NE(entries.find(entry), std::string::npos) << entries;
+}
+
+// What a program built against 1.2 passes: the 1.3 fields were its reserved
+// room, zeroed. Each test here that zero-initialises its options and sets
+// only the older fields runs as such a program does.
+struct OptionsOf12 {
+    const char *input;
+    char **output, **errors;
+    int timeout_ms;
+    const char *dir;
+    int log_output;
+    const char *const *env;
+    const char *input_file, *output_file;
+    unsigned flags;
+    void *reserved[8];
+};
+static_assert(sizeof(OptionsOf12) == sizeof(qo_run_options) &&
+              offsetof(OptionsOf12, flags) == offsetof(qo_run_options, flags) &&
+              offsetof(OptionsOf12, reserved) == offsetof(qo_run_options, context));
 
 #ifdef QO_SHARED_LIBRARY
 // What a program built against 1.1 passed: the options up to log_output.

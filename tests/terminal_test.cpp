@@ -51,11 +51,13 @@ struct TerminalCase {
     long at_most_ms;
     int redirected = 0;                    // how many of the caller's 0-2 are /dev/null
     std::vector<const char *> beside = {}; // run from a second thread at once
+    bool streamed = false;                 // the lines go to a callback
 };
 
 // The caller, in a group of its own that the shell put in the foreground:
 // runs the command and prints how it ended, whether it has the terminal
-// back and whether the terminal echoes.
+// back and whether the terminal echoes. Streamed, it prints each line of
+// the command's as it comes.
 [[noreturn]] void caller(const TerminalCase &c)
 {
     const int tty = dup(1), null = open("/dev/null", O_RDWR);
@@ -63,6 +65,14 @@ struct TerminalCase {
         dup2(null, fd);
     qo_run_options o{};
     o.timeout_ms = c.timeout_ms;
+    int lines_to = tty;
+    if (c.streamed) {
+        o.context = &lines_to;
+        o.on_output = [](void *fd, const char *line, size_t size) -> int {
+            return dprintf(*static_cast<int *>(fd), "line: %.*s",
+                           static_cast<int>(size), line) < 0;
+        };
+    }
     std::atomic<int> ready{0};
     auto start = [&](const std::vector<const char *> &argv) {
         for (++ready; ready < (c.beside.empty() ? 1 : 2);) {
@@ -225,6 +235,29 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
          false,
          {{"caller: could not be run, foreground", nullptr}},
          10000},
+        {"Ctrl-C ends a streamed run, the caller reports it",
+         {"sh", "-c", "echo ready; exec sleep 7", nullptr},
+         0,
+         false,
+         {{"line: ready", "\x03"},
+          {"caller: killed by signal 2 (Interrupt), foreground", nullptr}},
+         5000,
+         0,
+         {},
+         true},
+        {"Ctrl-Z stops a streamed run, fg resumes it",
+         {"sh", "-c", "echo ready; read x </dev/tty; echo \"got $x\"", nullptr},
+         0,
+         false,
+         {{"line: ready", "\x1a"},
+          {"[stopped]", "fg\n"},
+          {"fg", "more\n"},
+          {"line: got more", nullptr},
+          {"caller: exited with status 0, foreground", nullptr}},
+         10000,
+         0,
+         {},
+         true},
         {"the deadline ends the whole group",
          {"sh", "-c", "sleep 30 & echo ready; wait", nullptr},
          500,

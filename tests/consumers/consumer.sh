@@ -74,10 +74,11 @@ cmake_project() {
 cmake_route() {
     local dir=$here/$variant
     if [ "$variant" = mixed ]; then
-        # The examples: a C and a C++ program in one project.
+        # The examples: C and C++ programs in one project.
         cmake_project "$src/examples" -DCMAKE_PREFIX_PATH="$prefix"
         (cd "$work" && ./hello_c c.log) | cmp - "$src/tests/expected/hello_c.out"
         (cd "$work" && ./hello_cpp cpp.log) | cmp - "$src/tests/expected/hello_cpp.out"
+        "$work/progress" 10 | cmp - "$src/tests/expected/progress.out"
         grep -q '^DBG1: .*hello.c->main#[0-9]*: printed ' "$work/c.log"
         echo "examples built against $prefix and ran"
         return
