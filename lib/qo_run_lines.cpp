@@ -194,8 +194,8 @@ Search best_search() noexcept
 {
     int search = best.load(std::memory_order_relaxed);
     if (search < 0) {
-        search = static_cast<int>(supported(Search::avx2) ? Search::avx2
-                                                          : Search::portable);
+        search =
+            static_cast<int>(supported(Search::avx2) ? Search::avx2 : Search::portable);
         best.store(search, std::memory_order_relaxed);
     }
     return static_cast<Search>(search);
