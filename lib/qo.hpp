@@ -98,7 +98,9 @@ class text {
 
     // Never NULL: an empty text reads as "".
     const char *c_str() const noexcept { return owned_ ? owned_ : ""; }
-    operator std::string_view() const noexcept { return c_str(); }
+    operator std::string_view() const &noexcept { return c_str(); }
+    // A view of a temporary would outlive the string it shows.
+    operator std::string_view() const && = delete;
     explicit operator bool() const noexcept { return owned_ != nullptr; }
 
     // The string is the caller's from now on, to give back with qo_free().

@@ -714,39 +714,3 @@ extern "C" char *qo_status_text(int status) noexcept
     }
     return text;
 }
-
-// Programs built against 1.1 pass the options as they were then: the first
-// six fields. The shared library keeps their qo_run_int under its old
-// version; a static library is always linked with the header it came with.
-#if defined(qo_EXPORTS) || defined(qo_shared_EXPORTS)
-
-namespace {
-
-struct RunOptions11 {
-    const char *input;
-    char **output;
-    char **errors;
-    int timeout_ms;
-    const char *dir;
-    int log_output;
-};
-
-} // namespace
-
-extern "C" QO_API int run_int_1_1(const char *const argv[], const RunOptions11 *options,
-                                  int line, const char *file) noexcept
-{
-    qo_run_options now{};
-    if (options) {
-        now.input = options->input;
-        now.output = options->output;
-        now.errors = options->errors;
-        now.timeout_ms = options->timeout_ms;
-        now.dir = options->dir;
-        now.log_output = options->log_output;
-    }
-    return qo_run_int(argv, &now, line, file);
-}
-__asm__(".symver run_int_1_1,qo_run_int@QO_1.0");
-
-#endif

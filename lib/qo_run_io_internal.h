@@ -59,6 +59,8 @@ class Buffer {
     void grow(size_t n) noexcept { size_ += n; }
     void drop_front(size_t n) noexcept
     {
+        if (n == 0)
+            return; // an empty buffer has no block: memmove takes no NULL
         memmove(data_, data_ + n, size_ - n);
         size_ -= n;
     }

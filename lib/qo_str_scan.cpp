@@ -180,6 +180,11 @@ struct PortableMask {
 
 #ifdef QO_X86
 
+// The lines from "// cpu FLAG begin" to "// cpu FLAG end", and a line that
+// ends in "// cpu FLAG", run only on a CPU with FLAG (as /proc/cpuinfo
+// names it): scripts/coverage leaves them out on a CPU without.
+
+// cpu avx2 begin
 // The bit that stands for each high nibble, in both rows.
 alignas(16) constexpr uint8_t nibble_bit[16] = {1, 2, 4, 8, 16, 32, 64, 128,
                                                 1, 2, 4, 8, 16, 32, 64, 128};
@@ -225,7 +230,9 @@ struct Avx2Mask {
         return half(p) | uint64_t{half(p + 32)} << 32;
     }
 };
+// cpu avx2 end
 
+// cpu avx512bw begin
 #define QO_AVX512 __attribute__((target("avx512f,avx512bw")))
 
 struct Avx512Set {
@@ -399,7 +406,9 @@ QO_AVX512 ByteSet set_avx512(const char *members) noexcept
     set.any_high = seen >= 0x80;
     return set;
 }
+// cpu avx512bw end
 
+// cpu avx2 begin
 [[gnu::flatten]] QO_AVX2 Progress escape_avx2(const Escaping &how, Bytes in, size_t n,
                                               char *out, size_t room) noexcept
 {
@@ -411,20 +420,23 @@ QO_AVX512 ByteSet set_avx512(const char *members) noexcept
 {
     return short_with(Avx2Mask(how.set), PaddedTail{}, how, in, n, wrap, allocate);
 }
+// cpu avx2 end
 
+// cpu avx512bw begin
 [[gnu::flatten]] QO_AVX512 Progress escape_avx512(const Escaping &how, Bytes in,
                                                   size_t n, char *out,
                                                   size_t room) noexcept
 {
     return escape_with(Avx512Set(how), Avx512Tail{}, how, in, n, out, room);
 }
+// cpu avx512bw end
 
 #endif
 
 Path detected() noexcept
 {
     if (supported(Path::avx512))
-        return Path::avx512;
+        return Path::avx512; // cpu avx512bw
     return supported(Path::avx2) ? Path::avx2 : Path::portable;
 }
 
@@ -468,7 +480,7 @@ ByteSet built(Path path, const char *members) noexcept
 {
 #ifdef QO_X86
     if (path == Path::avx512)
-        return set_avx512(members);
+        return set_avx512(members); // cpu avx512bw
 #endif
     return ByteSet(members);
 }
@@ -521,9 +533,9 @@ Progress escape_some(Path path, const Escaping &how, const char *in, size_t n,
     const auto *bytes = reinterpret_cast<Bytes>(in);
 #ifdef QO_X86
     if (path == Path::avx512)
-        return escape_avx512(how, bytes, n, out, room);
+        return escape_avx512(how, bytes, n, out, room); // cpu avx512bw
     if (path == Path::avx2)
-        return escape_avx2(how, bytes, n, out, room);
+        return escape_avx2(how, bytes, n, out, room); // cpu avx2
 #endif
     return escape_with(PortableMask{how.set}, PaddedTail{}, how, bytes, n, out, room);
 }
@@ -534,9 +546,9 @@ char *escape_short(Path path, const Escaping &how, const char *in, size_t n, cha
     const auto *bytes = reinterpret_cast<Bytes>(in);
 #ifdef QO_X86
     if (path == Path::avx512)
-        return short_avx512(how, bytes, n, wrap, allocate);
+        return short_avx512(how, bytes, n, wrap, allocate); // cpu avx512bw
     if (path == Path::avx2)
-        return short_avx2(how, bytes, n, wrap, allocate);
+        return short_avx2(how, bytes, n, wrap, allocate); // cpu avx2
 #endif
     return short_with(PortableMask{how.set}, PaddedTail{}, how, bytes, n, wrap,
                       allocate);
