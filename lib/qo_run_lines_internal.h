@@ -10,6 +10,10 @@ namespace qo_run_lines {
 
 using LineFn = int (*)(void *context, const char *line, size_t size);
 
+// How line ends are looked for: the widest the CPU has is taken, once.
+enum class Search { portable, avx2 };
+bool supported(Search search) noexcept;
+
 // Hands each line of one stream to a callback, straight from the bytes
 // read: a line ends at '\n' or '\r', which it keeps; one that reaches
 // QO_RUN_LINE_MAX bytes without either goes in pieces of that size. The
@@ -29,12 +33,12 @@ class Lines {
     // how many were handed out: the unfinished line now starts there, and
     // is shorter than the bound.
     size_t feed(const char *data, size_t scanned, size_t size) noexcept;
+    // The same, searching as told (the search must be supported).
+    size_t feed(Search search, const char *data, size_t scanned, size_t size) noexcept;
     // The stream has ended: the unfinished line goes as it is.
     void finish(const char *data, size_t size) noexcept;
 
   private:
-    bool hand(const char *line, size_t size) noexcept;
-
     LineFn call_ = nullptr;
     void *context_ = nullptr;
     bool *stop_ = nullptr;

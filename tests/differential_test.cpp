@@ -1,6 +1,7 @@
 // The fast paths against the straightforward algorithms, on random input:
 // speed must never change a result.
 #include "qo.h"
+#include "qo_run_lines_internal.h"
 #include "qo_str_scan_internal.h"
 
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <malloc.h>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -216,6 +218,64 @@ TEST(Differential, StrtokMatchesTheModel)
         ASSERT_EQ(cursor, 0);
         ASSERT_EQ(tokens, strtok_model(input, separators)) << input;
     }
+}
+
+// Lines end at '\n' or '\r', kept; one reaching the bound goes in pieces.
+std::vector<std::string> lines_model(const std::string &in)
+{
+    std::vector<std::string> lines;
+    for (size_t at = 0; at < in.size();) {
+        const size_t end = std::min(in.find_first_of("\n\r", at) + 1, in.size());
+        const size_t size = std::min<size_t>(end - at, QO_RUN_LINE_MAX);
+        lines.push_back(in.substr(at, size));
+        at += size;
+    }
+    return lines;
+}
+
+// The splitter fed as a run feeds it: reads of random sizes appended to
+// the unfinished line, which alone stays; the callback stops after stop_at.
+TEST(Differential, LinesMatchTheModelOnEverySearch)
+{
+    using qo_run_lines::Search;
+    std::mt19937 random(13);
+    std::string text = random_bytes(random, 300000, "\n\r");
+    text.insert(100000, std::string(140000, 'x')); // longer than the bound
+    const auto model = lines_model(text);
+    for (const Search search : {Search::portable, Search::avx2})
+        for (const size_t stop_at : {size_t{0}, model.size() / 2}) {
+            if (!qo_run_lines::supported(search))
+                continue;
+            struct Got {
+                std::vector<std::string> lines;
+                size_t stop_at;
+            } got{{}, stop_at};
+            bool stop = false;
+            qo_run_lines::Lines lines;
+            lines.set(
+                [](void *context, const char *line, size_t size) {
+                    auto *got = static_cast<Got *>(context);
+                    got->lines.emplace_back(line, size);
+                    return int{got->lines.size() == got->stop_at};
+                },
+                &got, &stop);
+            std::string held;
+            for (size_t at = 0; at < text.size();) {
+                const size_t n =
+                    std::min<size_t>(1 + random() % 5000, text.size() - at);
+                const size_t scanned = held.size();
+                held.append(text, at, n);
+                at += n;
+                held.erase(0, lines.feed(search, held.data(), scanned, held.size()));
+            }
+            lines.finish(held.data(), held.size());
+            const auto want =
+                stop_at
+                    ? std::vector<std::string>(model.begin(), model.begin() + stop_at)
+                    : model;
+            EXPECT_EQ(got.lines, want) << static_cast<int>(search);
+            EXPECT_EQ(stop, stop_at != 0);
+        }
 }
 
 } // namespace
