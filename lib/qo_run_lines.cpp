@@ -72,6 +72,10 @@ struct Portable {
 };
 
 #ifdef QO_X86
+// The lines from "// cpu FLAG begin" to "// cpu FLAG end", and a line that
+// ends in "// cpu FLAG", run only on a CPU with FLAG: scripts/coverage
+// leaves them out on a CPU without.
+// cpu avx2 begin
 struct Avx2 {
     QO_AVX2 static uint64_t bits(const char *p, __m256i nl, __m256i cr) noexcept
     {
@@ -87,6 +91,7 @@ struct Avx2 {
         return bits(p, nl, cr) | bits(p + 32, nl, cr) << 32;
     }
 };
+// cpu avx2 end
 #endif
 
 // One feed, on the line ends one way of searching finds. The callback and
@@ -178,12 +183,14 @@ __attribute__((flatten)) size_t split_portable(LineFn call, void *context, bool 
 }
 
 #ifdef QO_X86
+// cpu avx2 begin
 QO_AVX2 __attribute__((flatten)) size_t split_avx2(LineFn call, void *context,
                                                    bool *stop, const char *data,
                                                    size_t scanned, size_t size) noexcept
 {
     return split<Avx2>(call, context, stop, data, scanned, size);
 }
+// cpu avx2 end
 #endif
 
 // -1 until the CPU has been asked. Constant-initialised, so no guard, and a
@@ -221,7 +228,7 @@ size_t Lines::feed(Search search, const char *data, size_t scanned,
         return size;
 #ifdef QO_X86
     if (search == Search::avx2)
-        return split_avx2(call_, context_, stop_, data, scanned, size);
+        return split_avx2(call_, context_, stop_, data, scanned, size); // cpu avx2
 #endif
     (void)search;
     return split_portable(call_, context_, stop_, data, scanned, size);
