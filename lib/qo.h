@@ -77,9 +77,20 @@ QO_API const char *qo_version(void) QO_NOEXCEPT;
  * when the process ends through exit(), a return from main or qo_exit().
  * A fork() child starts with an empty buffer, so no entry is written twice.
  * A crash (abort(), SIGSEGV) loses the buffered entries: see
- * qo_log_flush_on(). A thread stuck writing the log (to a pipe nobody
- * reads) holds up fork(), qo_system(), qo_run() and the end of the process
- * for 2 seconds at most; its entries are then left to it.
+ * qo_log_flush_on().
+ *
+ * Blocking: a log on a pipe, a socket or a terminal can block. qo_log(),
+ * qo_log_open() and qo_log_close() wait for it as long as it takes: a log
+ * is not lossy. What the library promises to do in time does not: a stuck
+ * log (a thread stuck writing it, or a pipe nobody reads) holds up fork(),
+ * qo_system(), qo_run() and the end of the process for 2 seconds at most,
+ * and is then left as it is. The entries of a run (its command line, its
+ * outcome, its logged output) wait for the log until the run's deadline,
+ * 2 seconds at most, and so does the entry of a failure that ends the
+ * process; one the log cannot take by then is dropped and counted. The
+ * count is logged before the next entry that gets through, as "INFO: qo: N
+ * log entries dropped while the log was blocked", or written on standard
+ * error at exit.
  *
  * Signal handlers: qo_log_set_level(), qo_log_flush_on(), qo_log_reopen()
  * and qo_exit() may be called from one; the other log routines may not. */
@@ -135,7 +146,9 @@ QO_API void qo_log_int(int level, int line, const char *file, const char *routin
  * no other. The hook runs in the handler too, so it must be fit for that;
  * and so, through exit(), do the application's atexit() handlers and the
  * destructors of its static objects. A closed standard error (a reader
- * that has gone) loses the message, not the status nor the log.
+ * that has gone) loses the message, not the status nor the log. A stuck
+ * log (see above) holds up the end for 2 seconds at most: the failure's
+ * entry, or the log's flush, gives up then.
  */
 typedef void (*qo_exit_hook_fn)(int status, const char *message);
 QO_API extern qo_exit_hook_fn qo_exit_hook;
@@ -405,7 +418,10 @@ struct qo_run_options {
  * as a line a shell reads back ("cd ./d && env -u TERM LC_ALL=C df -P",
  * "env -i PATH=/bin df -P"), then its outcome and duration ("sleep: timed
  * out after 1500 ms, killed by signal 15 (Terminated) (1502 ms)", "sleep:
- * stopped by a callback, killed by signal 15 (Terminated) (12 ms)").
+ * stopped by a callback, killed by signal 15 (Terminated) (12 ms)"). These
+ * entries never hold the run past its deadline, nor 2 seconds without one:
+ * a log that cannot take one by then drops it and counts it (see the debug
+ * log).
  * Any thread may call it; SIGPIPE is blocked in that thread during the
  * run, so a command that stops reading its input cannot kill the caller.
  * Ends the process when argv is NULL or empty or memory runs out. */

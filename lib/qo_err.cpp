@@ -1,16 +1,14 @@
 // The one way the library ends a process on an unrecoverable failure.
 #include "qo.h"
 #include "qo_err_internal.h"
-#include "qo_sigpipe_internal.h"
+#include "qo_pid_word_internal.h"
+#include "qo_tell_internal.h"
 
 #include <atomic>
-#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <sys/syscall.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 extern "C" {
@@ -33,15 +31,7 @@ pid_t thread_id() noexcept
 #endif
 }
 
-uint64_t this_thread() noexcept
-{
-    return uint64_t(uint32_t(getpid())) << 32 | uint32_t(thread_id());
-}
-
-bool ending_elsewhere(uint64_t ender) noexcept
-{
-    return ender >> 32 != uint32_t(getpid());
-}
+std::atomic<qo_err::FailureEntry> failure_entry{nullptr};
 
 // Filled once per module and read by qo_exit(), maybe in a signal
 // handler: a fixed table of atomics.
@@ -64,11 +54,11 @@ void run_actions(qo_err::ExitStage stage) noexcept
 // parent: the clean-up is the parent's to do, once.
 bool first_to_end() noexcept
 {
-    const uint64_t self = this_thread();
+    const uint64_t self = qo_pid_word::make(thread_id());
     uint64_t ender = 0;
     if (ending_thread.compare_exchange_strong(ender, self))
         return true;
-    if (ender == self || ending_elsewhere(ender))
+    if (ender == self || !qo_pid_word::ours(ender))
         return false;
     run_actions(qo_err::ExitStage::parked);
     for (;;)
@@ -83,20 +73,6 @@ int parent_status(int status) noexcept
 
 } // namespace
 
-void qo_err::tell(const char *text, const char *more) noexcept
-{
-    iovec parts[] = {{const_cast<char *>(text), strlen(text)},
-                     {const_cast<char *>(more), strlen(more)},
-                     {const_cast<char *>("\n"), 1}};
-    qo_sigpipe::Blocked guard(true, true);
-    while (writev(STDERR_FILENO, parts, 3) < 0) {
-        if (errno != EINTR) {
-            guard.failed_with(errno);
-            return;
-        }
-    }
-}
-
 void qo_err::at_exit(ExitStage stage, ExitAction action) noexcept
 {
     for (auto &slot : actions[static_cast<int>(stage)]) {
@@ -106,9 +82,15 @@ void qo_err::at_exit(ExitStage stage, ExitAction action) noexcept
     }
 }
 
+void qo_err::log_failures_with(FailureEntry entry) noexcept
+{
+    failure_entry.store(entry);
+}
+
 void qo_err::fail(const Site &site, int status, const char *message) noexcept
 {
-    qo_log_int(1, site.line, site.file, site.routine, "%s\nExiting...", message);
+    if (const FailureEntry entry = failure_entry.load())
+        entry(site, message);
     qo_exit(status, message);
 }
 
@@ -118,7 +100,7 @@ extern "C" void qo_exit(int status, const char *message) noexcept
         qo_exit_hook(status, message);
     run_actions(qo_err::ExitStage::before_message);
     if (message)
-        qo_err::tell(message);
+        qo_tell::tell(message);
     run_actions(qo_err::ExitStage::after_message);
     exit(parent_status(status));
 }

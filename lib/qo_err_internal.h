@@ -1,7 +1,6 @@
 // How the library ends the process on a failure it cannot hand back: a
 // level-1 log line for the call site (message, then "Exiting..."), then
-// qo_exit() with the message; and how it tells of troubles on standard
-// error. Internal to the library.
+// qo_exit() with the message. Internal to the library.
 #pragma once
 
 namespace qo_err {
@@ -13,13 +12,6 @@ struct Site {
     const char *file;
     const char *routine;
 };
-
-// One line on standard error: text, more, then a line feed. write(2)
-// rather than stdio, whose lock a signal handler or a fork may have
-// interrupted; SIGPIPE and SIGXFSZ blocked, so that a standard error whose
-// reader has gone, or a file at its size limit, costs the line, never the
-// process.
-void tell(const char *text, const char *more = "") noexcept;
 
 // What a module of the library must do when qo_exit() ends the process,
 // so that qo_exit() needs to know none of them. Each stage's actions run
@@ -34,6 +26,12 @@ using ExitAction = void (*)() noexcept;
 // Safe to call more than once with the same action: it is kept once. A
 // full table (a handful of entries) drops the action.
 void at_exit(ExitStage stage, ExitAction action) noexcept;
+
+// How fail() writes its level-1 entry, set by the log once a log is open:
+// until then there is nowhere to write it, and this module needs nothing
+// of the log.
+using FailureEntry = void (*)(const Site &site, const char *message) noexcept;
+void log_failures_with(FailureEntry entry) noexcept;
 
 [[noreturn, gnu::cold]] void fail(const Site &site, int status,
                                   const char *message) noexcept;

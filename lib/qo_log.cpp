@@ -8,11 +8,12 @@
 // without the lock, so the qo_log() front tests it before it evaluates
 // its arguments: a filtered-out call costs a load and a compare.
 #include "qo.h"
-#include "qo_err_internal.h"
 #include "qo_log_entry_internal.h"
 #include "qo_log_internal.h"
 #include "qo_log_sink_internal.h"
+#include "qo_tell_internal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdlib>
@@ -22,31 +23,50 @@ namespace sink = qo_log_sink;
 
 namespace {
 
-using qo_err::tell;
+using qo_tell::tell;
 
 // Raised by qo_log_reopen(), maybe in a signal handler; the next entry
 // reopens the file, where the lock may be taken.
 std::atomic<bool> reopen_wanted{false};
 
 // Kept out of line so that a filtered-out call returns before paying
-// for this body's registers and stack.
-[[gnu::noinline, gnu::format(printf, 5, 0)]] void
-write_entry(int level, int line, const char *file, const char *routine,
-            const char *format, va_list ap) noexcept
+// for this body's registers and stack. Waits as long as it takes without
+// a deadline (sink::forever). With one, a thread that holds the lock
+// already (a signal handler that interrupted an entry) drops the entry at
+// once: the lock will not come.
+[[gnu::noinline, gnu::format(printf, 4, 0)]] void
+write_entry(int level, const qo_err::Site &site, int64_t deadline, const char *format,
+            va_list ap) noexcept
 {
     qo_log_entry::Entry entry;
-    const bool built =
-        entry.build(qo_log_entry::Header(level, line, file, routine), format, ap);
-    sink::lock();
-    if (reopen_wanted.load(std::memory_order_relaxed) && reopen_wanted.exchange(false))
-        sink::reopen_locked();
+    const bool built = entry.build(
+        qo_log_entry::Header(level, site.line, site.file, site.routine), format, ap);
+    if (deadline == sink::forever) {
+        sink::lock();
+    } else if (sink::held_here() || !sink::lock_until(deadline)) {
+        sink::count_dropped();
+        return;
+    }
+    if (reopen_wanted.load(std::memory_order_relaxed) &&
+        reopen_wanted.exchange(false) && !sink::reopen_locked(deadline))
+        reopen_wanted.store(true, std::memory_order_relaxed);
     if (sink::may_write_locked()) {
         if (!built || !entry.printed())
             tell("Unable to print to ", sink::path_locked());
         if (built)
-            sink::append_locked(entry.data(), entry.size(), level);
+            sink::append_locked(entry.data(), entry.size(), level, deadline);
     }
     sink::unlock();
+}
+
+// The earlier of the deadline and 2 s from now; 10 ms from now at least.
+int64_t entry_deadline(int64_t deadline) noexcept
+{
+    constexpr int64_t least_us = 10000;
+    const int64_t now = sink::now_us();
+    if (deadline <= 0)
+        return now + sink::stuck_after_us;
+    return std::clamp(deadline, now + least_us, now + sink::stuck_after_us);
 }
 
 } // namespace
@@ -105,6 +125,17 @@ extern "C" void qo_log_int(int level, int line, const char *file, const char *ro
         return;
     va_list ap;
     va_start(ap, format);
-    write_entry(level, line, file, routine, format, ap);
+    write_entry(level, {line, file, routine}, sink::forever, format, ap);
+    va_end(ap);
+}
+
+void qo_log::entry_until(int64_t deadline_us, int level, const qo_err::Site &site,
+                         const char *format, ...) noexcept
+{
+    if (level > sink::level() || !format)
+        return;
+    va_list ap;
+    va_start(ap, format);
+    write_entry(level, site, entry_deadline(deadline_us), format, ap);
     va_end(ap);
 }

@@ -6,10 +6,12 @@
 // to stdio is what lets the log retry interrupted writes, survive a reader
 // that has gone or a file size limit, hand a child an empty buffer and
 // flush at exit under its own lock.
-#include "qo_err_internal.h"
+#include "qo_fd_internal.h"
 #include "qo_log_sink_internal.h"
 #include "qo_sigpipe_internal.h"
+#include "qo_tell_internal.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -18,8 +20,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <linux/futex.h>
 #include <csignal>
+#include <linux/futex.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -31,7 +34,7 @@ int qo_log_level = 0;
 
 namespace {
 
-using qo_err::tell;
+using qo_tell::tell;
 
 constexpr size_t buffer_size = 8192;
 
@@ -45,11 +48,16 @@ struct LogFile {
     bool loss_reported = false;     // since the last write that worked
     size_t used = 0;                // bytes of whole entries in the buffer
     size_t sent = 0;                // of which already written
+    // When a bounded write first found the file full, until it takes
+    // bytes again: 2 s on, bounded writes no longer wait for it.
+    int64_t full_since = 0;
     char buffer[buffer_size] = {};
 };
 
 LogFile log_file;
 std::atomic<int> flush_level{INT_MIN};
+// Entries that gave up on the log, not yet told of.
+std::atomic<unsigned long> dropped{0};
 // Set at the very end of exit(): from then on only the thread that is
 // ending the process writes. Another thread's write in flight when the
 // process ends can be cut short by the kernel at a page boundary, which
@@ -65,7 +73,10 @@ pthread_t ending_thread{};
 struct Lock {
     std::atomic<uintptr_t> owner{0};
     std::atomic<uint32_t> waiters{0};
-    std::atomic<bool> stuck{false};
+    // When a bounded waiter first found the present holder holding: 2 s
+    // on, the holder is stuck (in a write to a reader that stopped
+    // reading), and no bounded waiter waits for it until it lets go.
+    std::atomic<int64_t> waited_since{0};
     alignas(4) uint32_t releases = 0; // the futex word
 };
 Lock log_lock;
@@ -97,26 +108,31 @@ long futex(int operation, uint32_t value, const timespec *timeout) noexcept
                    0);
 }
 
-// False once the deadline has passed.
-bool time_left(const timespec &deadline, timespec &left) noexcept
+// False once the deadline (in us, monotonic) has passed.
+bool time_left(int64_t deadline, timespec &left) noexcept
 {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    const long long ns = (deadline.tv_sec - now.tv_sec) * 1000000000LL +
-                         (deadline.tv_nsec - now.tv_nsec);
-    if (ns <= 0)
+    const int64_t us = deadline - qo_log_sink::now_us();
+    if (us <= 0)
         return false;
-    left.tv_sec = static_cast<time_t>(ns / 1000000000);
-    left.tv_nsec = static_cast<long>(ns % 1000000000);
+    left.tv_sec = static_cast<time_t>(us / 1000000);
+    left.tv_nsec = static_cast<long>(us % 1000000 * 1000);
     return true;
+}
+
+// The earlier of deadline and 2 s after since, the start of a wait for
+// the same thing.
+int64_t cut_short(int64_t deadline, int64_t since) noexcept
+{
+    return std::min(deadline, since + qo_log_sink::stuck_after_us);
 }
 
 // A waiter counts itself before it tries the lock, and the holder looks at
 // the count after it has let go, so either the try succeeds or the release
 // that follows it bumps the futex word and wakes someone. FUTEX_WAIT's
 // timeout runs on the monotonic clock.
-bool acquire_slowly(uintptr_t me, const timespec *deadline) noexcept
+bool acquire_slowly(uintptr_t me, int64_t deadline) noexcept
 {
+    const bool bounded = deadline != qo_log_sink::forever;
     for (;;) {
         const uint32_t seen = releases().load();
         log_lock.waiters.fetch_add(1);
@@ -124,9 +140,9 @@ bool acquire_slowly(uintptr_t me, const timespec *deadline) noexcept
         bool in_time = true;
         timespec left{};
         if (!got) {
-            in_time = !deadline || time_left(*deadline, left);
+            in_time = !bounded || time_left(deadline, left);
             if (in_time)
-                futex(FUTEX_WAIT_PRIVATE, seen, deadline ? &left : nullptr);
+                futex(FUTEX_WAIT_PRIVATE, seen, bounded ? &left : nullptr);
         }
         log_lock.waiters.fetch_sub(1);
         if (got || !in_time)
@@ -138,8 +154,7 @@ bool acquire_slowly(uintptr_t me, const timespec *deadline) noexcept
 // and for the count of what went out: a handler that ends the process and
 // flushes would otherwise write again what the write it interrupted had
 // written. A pipe or a terminal can block for good, and stays open to
-// signals. The SIGXFSZ of a write past the file size limit is taken back:
-// the write fails with EFBIG instead, reported like a full disk.
+// signals.
 class SignalsHeld {
   public:
     explicit SignalsHeld(bool needed) noexcept : active_(needed)
@@ -151,45 +166,63 @@ class SignalsHeld {
     }
     ~SignalsHeld()
     {
-        if (!active_)
-            return;
-        const int error = errno;
-        sigset_t file_size;
-        sigemptyset(&file_size);
-        sigaddset(&file_size, SIGXFSZ);
-        const timespec now{};
-        if (too_big_)
-            while (sigtimedwait(&file_size, nullptr, &now) < 0 && errno == EINTR) {
-            }
-        pthread_sigmask(SIG_SETMASK, &thread_mask_, nullptr);
-        errno = error;
+        if (active_)
+            pthread_sigmask(SIG_SETMASK, &thread_mask_, nullptr);
     }
     SignalsHeld(const SignalsHeld &) = delete;
     SignalsHeld &operator=(const SignalsHeld &) = delete;
 
-    void failed_with(int error) noexcept { too_big_ = too_big_ || error == EFBIG; }
-
   private:
-    bool active_, too_big_ = false;
+    bool active_;
     sigset_t thread_mask_{};
 };
 
-// Retrying interrupted and partial writes, from done up to size; done
-// follows what is out. Returns 0, or the errno of the write that failed.
-int write_out(const char *data, size_t size, size_t &done) noexcept
+// What write_out() returns when the file took no more by the deadline.
+constexpr int timed_out = -1;
+
+// Whether the file takes bytes by the deadline, or within 2 s of the
+// moment it was first found full: no longer waited for then.
+bool room_by(int64_t deadline) noexcept
 {
+    pollfd file{log_file.fd, POLLOUT, 0};
+    if (poll(&file, 1, 0) > 0)
+        return true;
+    if (!log_file.full_since)
+        log_file.full_since = qo_log_sink::now_us();
+    deadline = cut_short(deadline, log_file.full_since);
+    for (timespec left{}; time_left(deadline, left);)
+        if (ppoll(&file, 1, &left, nullptr) > 0)
+            return true;
+    return false;
+}
+
+// Retrying interrupted and partial writes, from done up to size; done
+// follows what is out. Returns 0, the errno of the write that failed, or
+// timed_out. A file that can block is written to only as poll finds room,
+// PIPE_BUF bytes at a time, when a deadline is given: such a write does
+// not block on a pipe, which is what a log that blocks mostly is.
+int write_out(const char *data, size_t size, size_t &done,
+              int64_t deadline = qo_log_sink::forever) noexcept
+{
+    const bool bounded = deadline != qo_log_sink::forever && !log_file.never_blocks;
     SignalsHeld held(log_file.never_blocks);
-    qo_sigpipe::Blocked guard(log_file.may_raise_sigpipe);
+    // The SIGXFSZ of a write past the file size limit is taken back: the
+    // write fails with EFBIG instead, reported like a full disk.
+    qo_sigpipe::Blocked guard(log_file.may_raise_sigpipe, log_file.never_blocks);
     while (done < size) {
-        const ssize_t n = write(log_file.fd, data + done, size - done);
-        if (n > 0)
+        if (bounded && !room_by(deadline))
+            return timed_out;
+        const size_t most =
+            bounded ? std::min(size - done, size_t{PIPE_BUF}) : size - done;
+        const ssize_t n = write(log_file.fd, data + done, most);
+        if (n > 0) {
             done += static_cast<size_t>(n);
-        else if (n < 0 && errno == EINTR)
+            log_file.full_since = 0;
+        } else if (n < 0 && errno == EINTR)
             continue;
         else {
             const int error = n < 0 ? errno : EIO;
             guard.failed_with(error);
-            held.failed_with(error);
             return error;
         }
     }
@@ -197,9 +230,13 @@ int write_out(const char *data, size_t size, size_t &done) noexcept
 }
 
 // The buffer is empty afterwards: written, or lost with the error returned.
-int flush_locked() noexcept
+// Past the deadline, what is left of it is kept for a later flush.
+int flush_locked(int64_t deadline = qo_log_sink::forever) noexcept
 {
-    const int error = write_out(log_file.buffer, log_file.used, log_file.sent);
+    const int error =
+        write_out(log_file.buffer, log_file.used, log_file.sent, deadline);
+    if (error == timed_out)
+        return error;
     std::atomic_signal_fence(std::memory_order_seq_cst);
     log_file.used = log_file.sent = 0;
     return error;
@@ -210,6 +247,8 @@ int flush_locked() noexcept
 // the next open or close, not here, under the lock.
 void report_locked(int error) noexcept
 {
+    if (error == timed_out)
+        return;
     if (!error) {
         log_file.loss_reported = false;
         return;
@@ -242,41 +281,115 @@ void learn_signals(int fd) noexcept
     log_file.never_blocks = known && S_ISREG(about.st_mode);
 }
 
+// An entry longer than the buffer, written straight through, whose write
+// ran out of time part way: the next entry starts on a line of its own.
+void end_torn_entry() noexcept
+{
+    log_file.buffer[0] = '\n';
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    log_file.used = 1;
+}
+
+// One entry into the buffer, or straight to the file when longer than the
+// buffer. False when it ran out of time: nothing of it is then in the
+// buffer, and the file has none of it, or a part followed by a line feed.
+bool put_locked(const char *entry, size_t size, int64_t deadline) noexcept
+{
+    if (size > buffer_size - log_file.used &&
+        !qo_log_sink::flush_reporting_locked(deadline))
+        return false;
+    if (log_file.fd < 0) // turned off: lost, and told so
+        return true;
+    if (size > buffer_size) {
+        size_t done = 0;
+        const int error = write_out(entry, size, done, deadline);
+        if (error == timed_out && done > 0)
+            end_torn_entry();
+        report_locked(error);
+        return error != timed_out;
+    }
+    memcpy(log_file.buffer + log_file.used, entry, size);
+    // A signal handler that flushes sees the entry whole or not at all.
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    log_file.used += size;
+    return true;
+}
+
+// "qo: <count> log entries dropped while the log was blocked" at out, by
+// hand: at exit it may be written from a signal handler. Returns its size.
+size_t dropped_text(char *out, unsigned long count) noexcept
+{
+    char digits[24];
+    char *first = digits + sizeof digits;
+    do {
+        *--first = static_cast<char>('0' + count % 10);
+        count /= 10;
+    } while (count);
+    const size_t n = static_cast<size_t>(digits + sizeof digits - first);
+    constexpr const char head[] = "qo: ",
+                         tail[] = " log entries dropped while the log was blocked";
+    memcpy(out, head, sizeof head - 1);
+    memcpy(out + sizeof head - 1, first, n);
+    memcpy(out + sizeof head - 1 + n, tail, sizeof tail);
+    return sizeof head - 1 + n + sizeof tail - 1;
+}
+
+// The count of dropped entries, as an entry of its own before the first
+// one that gets through.
+bool put_dropped_locked(int64_t deadline) noexcept
+{
+    if (dropped.load(std::memory_order_relaxed) == 0) // the usual case, and cheap
+        return true;
+    const unsigned long count = dropped.exchange(0);
+    if (!count)
+        return true;
+    char line[96] = "INFO: ";
+    const size_t size = 6 + dropped_text(line + 6, count);
+    line[size] = '\n';
+    if (put_locked(line, size + 1, deadline))
+        return true;
+    dropped.fetch_add(count);
+    return false;
+}
+
 } // namespace
+
+int64_t qo_log_sink::now_us() noexcept
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
+}
 
 void qo_log_sink::lock() noexcept
 {
     const uintptr_t me = self();
     if (!try_lock(me))
-        acquire_slowly(me, nullptr);
+        acquire_slowly(me, forever);
 }
 
 void qo_log_sink::unlock() noexcept
 {
     log_lock.owner.store(0);
-    if (log_lock.stuck.load(std::memory_order_relaxed))
-        log_lock.stuck.store(false, std::memory_order_relaxed);
+    if (log_lock.waited_since.load(std::memory_order_relaxed))
+        log_lock.waited_since.store(0, std::memory_order_relaxed);
     if (log_lock.waiters.load() == 0)
         return;
     releases().fetch_add(1);
     futex(FUTEX_WAKE_PRIVATE, 1, nullptr);
 }
 
-bool qo_log_sink::lock_bounded() noexcept
+bool qo_log_sink::lock_until(int64_t deadline) noexcept
 {
-    constexpr time_t stuck_after = 2; // seconds
     const uintptr_t me = self();
     if (try_lock(me))
         return true;
-    if (log_lock.stuck.load(std::memory_order_relaxed))
-        return false;
-    timespec deadline{};
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += stuck_after;
-    if (acquire_slowly(me, &deadline))
-        return true;
-    log_lock.stuck.store(true, std::memory_order_relaxed);
-    return false;
+    const int64_t now = now_us();
+    int64_t since = 0;
+    if (log_lock.waited_since.compare_exchange_strong(since, now,
+                                                      std::memory_order_relaxed))
+        since = now;
+    return acquire_slowly(me, cut_short(deadline, since));
 }
 
 bool qo_log_sink::held_here() noexcept
@@ -284,14 +397,16 @@ bool qo_log_sink::held_here() noexcept
     return log_lock.owner.load(std::memory_order_relaxed) == self();
 }
 
-void qo_log_sink::reset_in_child() noexcept
+void qo_log_sink::reset_in_child(bool fork_holds) noexcept
 {
     log_lock.waiters.store(0, std::memory_order_relaxed);
-    log_lock.stuck.store(false, std::memory_order_relaxed);
-    if (held_here())
+    log_lock.waited_since.store(0, std::memory_order_relaxed);
+    dropped.store(0, std::memory_order_relaxed);
+    if (held_here() && !fork_holds)
         return;
     log_file.used = log_file.sent = 0;
-    log_lock.owner.store(0);
+    if (!fork_holds)
+        log_lock.owner.store(0);
 }
 
 // Appending, as an existing log is history worth keeping. Close-on-exec
@@ -304,12 +419,7 @@ int qo_log_sink::open_file(const char *path) noexcept
     do
         fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOCTTY, 0666);
     while (fd < 0 && errno == EINTR);
-    if (fd >= 0 && fd <= STDERR_FILENO) {
-        const int high = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        close(fd);
-        fd = high;
-    }
-    return fd;
+    return qo_fd::above_stdio(fd);
 }
 
 qo_log_sink::Detached qo_log_sink::detach_locked() noexcept
@@ -317,6 +427,7 @@ qo_log_sink::Detached qo_log_sink::detach_locked() noexcept
     Detached old{log_file.path, log_file.fd, 0};
     if (old.fd >= 0)
         old.error = flush_locked();
+    log_file.full_since = 0;
     log_file.path = nullptr;
     log_file.fd = -1;
     log_file.loss_reported = false;
@@ -339,31 +450,42 @@ void qo_log_sink::attach_locked(char *path, int fd, int level) noexcept
     set_level(level);
 }
 
-void qo_log_sink::close_for_exit_locked() noexcept
+// What the file would not take by the deadline is lost, and told so.
+void qo_log_sink::close_for_exit_locked(int64_t deadline) noexcept
 {
     if (log_file.fd < 0)
         return;
-    close_reporting(log_file.fd, flush_locked(), log_file.path);
+    const int error = flush_locked(deadline);
+    if (error == timed_out) {
+        tell("Unable to print to ", log_file.path);
+        log_file.used = log_file.sent = 0;
+    }
+    close_reporting(log_file.fd, error == timed_out ? 0 : error, log_file.path);
     log_file.fd = -1;
 }
 
 // The open happens under the lock, unlike qo_log_open's: the path is the
 // sink's, and rotation is for files, which open at once.
-void qo_log_sink::reopen_locked() noexcept
+bool qo_log_sink::reopen_locked(int64_t deadline) noexcept
 {
     if (log_file.fd < 0)
-        return;
-    report_locked(flush_locked());
+        return true;
+    const int error = flush_locked(deadline);
+    if (error == timed_out)
+        return false;
+    report_locked(error);
     if (log_file.fd < 0)
-        return;
+        return true;
     const int fd = open_file(log_file.path);
     if (fd < 0) {
         tell("Unable to write to ", log_file.path);
-        return;
+        return true;
     }
     close_reporting(log_file.fd, 0, log_file.path);
     log_file.fd = fd;
+    log_file.full_since = 0;
     learn_signals(fd);
+    return true;
 }
 
 bool qo_log_sink::may_write_locked() noexcept
@@ -377,30 +499,39 @@ const char *qo_log_sink::path_locked() noexcept
     return log_file.path;
 }
 
-void qo_log_sink::flush_reporting_locked() noexcept
+bool qo_log_sink::flush_reporting_locked(int64_t deadline) noexcept
 {
-    if (log_file.fd >= 0)
-        report_locked(flush_locked());
+    if (log_file.fd < 0)
+        return true;
+    const int error = flush_locked(deadline);
+    report_locked(error);
+    return error != timed_out;
 }
 
-void qo_log_sink::append_locked(const char *entry, size_t size, int level) noexcept
+void qo_log_sink::append_locked(const char *entry, size_t size, int level,
+                                int64_t deadline) noexcept
 {
-    if (size > buffer_size - log_file.used) {
-        flush_reporting_locked();
-        if (log_file.fd < 0)
-            return;
-    }
-    if (size > buffer_size) {
-        size_t done = 0;
-        report_locked(write_out(entry, size, done));
-    } else {
-        memcpy(log_file.buffer + log_file.used, entry, size);
-        // A signal handler that flushes sees the entry whole or not at all.
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        log_file.used += size;
+    if (!put_dropped_locked(deadline) || !put_locked(entry, size, deadline)) {
+        count_dropped();
+        return;
     }
     if (level <= flush_level.load(std::memory_order_relaxed))
-        flush_reporting_locked();
+        flush_reporting_locked(deadline);
+}
+
+void qo_log_sink::count_dropped() noexcept
+{
+    dropped.fetch_add(1);
+}
+
+void qo_log_sink::tell_dropped() noexcept
+{
+    const unsigned long count = dropped.exchange(0);
+    if (count) {
+        char line[96];
+        line[dropped_text(line, count)] = '\0';
+        tell(line);
+    }
 }
 
 void qo_log_sink::end_other_writers_locked() noexcept

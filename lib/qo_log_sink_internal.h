@@ -6,8 +6,22 @@
 #include "qo.h"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace qo_log_sink {
+
+// ---- Time, in microseconds on the monotonic clock. A wait given a
+// deadline gives up then, and 2 seconds after the first bounded wait for
+// the same thing (the lock's holder, or room in the file) began: whatever
+// holds it out is stuck, in a write to a reader that stopped reading.
+
+constexpr int64_t forever = INT64_MAX; // no deadline: waits as long as it takes
+constexpr int64_t stuck_after_us = 2000000;
+int64_t now_us() noexcept;
+inline int64_t soon() noexcept
+{
+    return now_us() + stuck_after_us;
+}
 
 // ---- The lock. "Held by this thread" is exact at every instruction, so a
 // signal handler can ask it wherever the signal landed.
@@ -15,17 +29,16 @@ namespace qo_log_sink {
 void lock() noexcept;
 void unlock() noexcept;
 
-// Waits 2 seconds at most, on the monotonic clock, and never again until
-// the holder lets go once it has been found stuck (in a write to a reader
-// that stopped reading). False when the lock was not taken.
-bool lock_bounded() noexcept;
+// False when the lock was not taken by the deadline.
+bool lock_until(int64_t deadline) noexcept;
 
 bool held_here() noexcept;
 
 // In a fork() child, whose other threads are gone: a lock that one of them
 // held is free again, and the buffer it may have been filling is dropped,
-// as the parent writes it.
-void reset_in_child() noexcept;
+// as the parent writes it; so is the buffer when the fork handlers hold
+// the lock (fork_holds), whatever their flush left in it.
+void reset_in_child(bool fork_holds) noexcept;
 
 // ---- The file and the buffer; every call with _locked holds the lock.
 
@@ -47,19 +60,31 @@ void attach_locked(char *path, int fd, int level) noexcept;
 
 // Closes the file and leaves the path, which may be freed only where
 // malloc may be called: for a process about to end.
-void close_for_exit_locked() noexcept;
+void close_for_exit_locked(int64_t deadline) noexcept;
 
 // Closes the file and opens the path again, flushing first: a log rotated
 // away (renamed) goes on in a new file at the path. A path that cannot be
-// opened keeps the old file.
-void reopen_locked() noexcept;
+// opened keeps the old file. False when the flush ran out of time: the
+// file is kept, to be reopened later.
+bool reopen_locked(int64_t deadline) noexcept;
 
 // Not while the log is off, nor, once the process has ended its other
 // writers, on any thread but the one ending it.
 bool may_write_locked() noexcept;
 const char *path_locked() noexcept;
-void append_locked(const char *entry, size_t size, int level) noexcept;
-void flush_reporting_locked() noexcept;
+// With a deadline, an entry that the buffer has no room for and the file
+// will not take in time is dropped, and counted: the count is written as
+// an entry of its own before the next entry that gets through.
+void append_locked(const char *entry, size_t size, int level,
+                   int64_t deadline = forever) noexcept;
+// False when the file took not all by the deadline; the rest stays.
+bool flush_reporting_locked(int64_t deadline = forever) noexcept;
+
+// An entry that gave up on the lock.
+void count_dropped() noexcept;
+// The count of dropped entries not yet written to the log, on standard
+// error, for a process about to end. Async-signal-safe.
+void tell_dropped() noexcept;
 
 // From then on only this thread writes.
 void end_other_writers_locked() noexcept;

@@ -169,6 +169,13 @@ char *command_line(const Stages &stages, const qo_run_options &o,
 
 // ---- One run -----------------------------------------------------------
 
+// What the run's own log entries may wait for the log: until the run's
+// deadline, or 2 s each without one (0).
+int64_t log_deadline(const qo_run_options &o) noexcept
+{
+    return o.timeout_ms > 0 ? now_us() + int64_t{o.timeout_ms} * 1000 : 0;
+}
+
 // Why a run did not start: the options themselves, a file they name, or a
 // stage.
 struct NotStarted {
@@ -265,6 +272,7 @@ Run::Run(const Stages &stages, const qo_run_options &o, const Site &site) noexce
     err_.lines.set(merged_ ? nullptr : o.on_errors, o.context, &stop_asked_);
     out_.log_level = o.output_file ? 0 : o.log_output;
     err_.log_level = o.log_output;
+    out_.log_until = err_.log_until = log_deadline(o);
 }
 
 Run::~Run()
@@ -508,9 +516,9 @@ char *not_done_to_file(const char *step, const char *file, const char *cause,
 // The reason a run gives when it could not start, its status was lost or
 // its output could not take its file's name: logged, and kept for the why
 // slot.
-char *log_reason(char *reason, const Site &site) noexcept
+char *log_reason(char *reason, int64_t until, const Site &site) noexcept
 {
-    qo_log_int(4, site.line, site.file, site.routine, "%s", reason);
+    qo_log::entry_until(until, 4, site, "%s", reason);
     return reason;
 }
 
@@ -558,34 +566,33 @@ char *cut_short(const Run &job, int timeout_ms, const Site &site) noexcept
 // One command reads "sleep: timed out after 1500 ms, killed by signal 15
 // (Terminated) (1500 ms)"; a pipeline puts the cut after its stages.
 void log_outcome(const Stages &stages, const int statuses[], const char *cut,
-                 int64_t took, const Site &site) noexcept
+                 int64_t took, int64_t until, const Site &site) noexcept
 {
     const long long ms = took;
     if (cut && stages.count == 1) {
         char *name = qo_str::shell_word(stages.argv[0][0], true);
         char *outcome = qo_status_text(statuses[0]);
-        qo_log_int(5, site.line, site.file, site.routine, "%s: %s, %s (%lld ms)", name,
-                   cut, outcome, ms);
+        qo_log::entry_until(until, 5, site, "%s: %s, %s (%lld ms)", name, cut, outcome,
+                            ms);
         free(outcome);
         free(name);
         return;
     }
     char *text = outcomes(stages, statuses, site);
     if (cut)
-        qo_log_int(5, site.line, site.file, site.routine, "%s; %s (%lld ms)", text, cut,
-                   ms);
+        qo_log::entry_until(until, 5, site, "%s; %s (%lld ms)", text, cut, ms);
     else
-        qo_log_int(5, site.line, site.file, site.routine, "%s (%lld ms)", text, ms);
+        qo_log::entry_until(until, 5, site, "%s (%lld ms)", text, ms);
     free(text);
 }
 
 // A slot that still holds a string gets it released, as qo_getline() does.
-void empty_slot(char **slot, const Site &site) noexcept
+void empty_slot(char **slot, int64_t until, const Site &site) noexcept
 {
     if (!slot || !*slot)
         return;
-    qo_log_int(1, site.line, site.file, site.routine,
-               "%s found a non freed variable here", site.routine);
+    qo_log::entry_until(until, 1, site, "%s found a non freed variable here",
+                        site.routine);
     free(*slot);
     *slot = nullptr;
 }
@@ -629,15 +636,16 @@ Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &options,
                            int statuses[], const Site &site) noexcept
 {
     const qo_run_options o = effective(options);
-    empty_slot(o.output, site);
-    empty_slot(o.errors, site);
-    empty_slot(o.why, site);
+    const int64_t until = log_deadline(o);
+    empty_slot(o.output, until, site);
+    empty_slot(o.errors, until, site);
+    empty_slot(o.why, until, site);
     char *line = command_line(stages, o, site);
-    qo_log_int(5, site.line, site.file, site.routine, "%s", line);
+    qo_log::entry_until(until, 5, site, "%s", line);
     free(line);
     const int64_t started = now_ms();
     const auto not_done = [&](char *reason, int error) {
-        give_why(o.why, log_reason(reason, site), site);
+        give_why(o.why, log_reason(reason, until, site), site);
         return Outcome{-1, error};
     };
     Run job(stages, o, site);
@@ -659,7 +667,7 @@ Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &options,
             error);
     }
     char *cut = cut_short(job, o.timeout_ms, site);
-    log_outcome(stages, statuses, cut, now_ms() - started, site);
+    log_outcome(stages, statuses, cut, now_ms() - started, until, site);
     free(cut);
     // A run cut short is no success, whatever its status.
     const bool succeeded = !job.timed_out() && !job.stopped() &&

@@ -2,6 +2,7 @@
 // only once the command is sure to start, or, with QO_RUN_REPLACE, a new
 // file that takes the name only when the run succeeds.
 #include "qo_run_file_internal.h"
+#include "qo_pid_word_internal.h"
 
 #include <atomic>
 #include <cerrno>
@@ -37,7 +38,7 @@ Tracked new_files[tracked_files];
 
 uint64_t owned(uint64_t state) noexcept
 {
-    return uint64_t{uint32_t(getpid())} << 32 | state;
+    return qo_pid_word::make(uint32_t(state));
 }
 
 void remove_new_files() noexcept

@@ -1,6 +1,7 @@
 // The bytes of a run's pipes: what goes in, what is captured, logged or
 // passed on to the caller's descriptors.
 #include "qo_run_io_internal.h"
+#include "qo_fd_internal.h"
 #include "qo_log_internal.h"
 
 #include <cerrno>
@@ -96,8 +97,8 @@ void drop_backlog(Stream &s, bool deadline, const Site &site) noexcept
 {
     if (s.backlog() == 0)
         return;
-    qo_log_int(5, site.line, site.file, site.routine, "%s: %zu bytes not passed on %s",
-               s.name, s.backlog(), deadline ? "by the deadline" : "before the stop");
+    qo_log::entry_until(s.log_until, 5, site, "%s: %zu bytes not passed on %s", s.name,
+                        s.backlog(), deadline ? "by the deadline" : "before the stop");
     s.pending.drop_front(s.pending.size());
     s.passed = 0;
 }
@@ -106,8 +107,8 @@ namespace {
 
 void log_line(const Stream &s, const char *text, size_t n, const Site &site) noexcept
 {
-    qo_log_int(s.log_level, site.line, site.file, site.routine, "%s: %.*s", s.name,
-               static_cast<int>(std::min<size_t>(n, INT_MAX)), text);
+    qo_log::entry_until(s.log_until, s.log_level, site, "%s: %.*s", s.name,
+                        static_cast<int>(std::min<size_t>(n, INT_MAX)), text);
 }
 
 // Logs the complete lines and keeps the unfinished one.
@@ -225,21 +226,10 @@ bool write_some(Input &in, const Site &site) noexcept
     return broken;
 }
 
-namespace {
-
 // A descriptor for the command that a caller with 0-2 closed may have got
-// in 0-2: moved above them, so that placing the command's 0-2 cannot
+// in 0-2 is moved above them, so that placing the command's 0-2 cannot
 // overwrite one not yet placed.
-int above_stdio(int fd) noexcept
-{
-    if (fd < 0 || fd > STDERR_FILENO)
-        return fd;
-    const int moved = fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-    close(fd);
-    return moved;
-}
-
-} // namespace
+using qo_fd::above_stdio;
 
 // 0, or the errno of the failure. Our end does not block; theirs does.
 int open_pipe(int &ours, int &theirs, bool command_reads) noexcept

@@ -136,6 +136,7 @@ struct Stream {
     int fd = -1;           // our end; -1 when closed or when there is no pipe
     char **slot = nullptr; // receives the text; NULL: passed on and logged
     int log_level = 0;     // for uncaptured lines
+    int64_t log_until = 0; // their entries give up then (0: 2 s each)
     size_t chunk = read_chunk;
     Buffer text;
     // The caller's callback, which takes the lines of a stream no slot

@@ -2,6 +2,7 @@
 // Ctrl-Z reach everything the command started, which takes the terminal
 // over while it runs when the caller had it.
 #include "qo_run_job_internal.h"
+#include "qo_pid_word_internal.h"
 
 #include <algorithm>
 #include <atomic>
@@ -35,17 +36,12 @@ constexpr int stop_check_ms = 100;
 constexpr size_t tracked_groups = 64;
 std::atomic<uint64_t> running_groups[tracked_groups];
 
-uint64_t tracked(pid_t group) noexcept
-{
-    return uint64_t{uint32_t(getpid())} << 32 | uint32_t(group);
-}
-
 void track(pid_t group) noexcept
 {
     qo_err::at_exit(qo_err::ExitStage::before_message, qo_run::end_running);
     for (auto &slot : running_groups) {
         uint64_t free_slot = 0;
-        if (slot.compare_exchange_strong(free_slot, tracked(group)))
+        if (slot.compare_exchange_strong(free_slot, qo_pid_word::make(group)))
             return;
     }
 }
@@ -53,7 +49,7 @@ void track(pid_t group) noexcept
 void untrack(pid_t group) noexcept
 {
     for (auto &slot : running_groups) {
-        uint64_t held = tracked(group);
+        uint64_t held = qo_pid_word::make(group);
         if (slot.compare_exchange_strong(held, 0))
             return;
     }
@@ -340,10 +336,9 @@ void Job::reap(int *statuses, int &error) noexcept
 void qo_run::end_running() noexcept
 {
     using qo_run_job::running_groups;
-    const uint64_t self = uint64_t{uint32_t(getpid())} << 32;
     for (auto &slot : running_groups) {
         const uint64_t entry = slot.load();
-        if (entry && (entry & ~uint64_t{UINT32_MAX}) == self)
-            kill(-static_cast<pid_t>(entry & UINT32_MAX), SIGKILL);
+        if (entry && qo_pid_word::ours(entry))
+            kill(-qo_pid_word::id(entry), SIGKILL);
     }
 }

@@ -3,6 +3,7 @@
 // (prog <list runs ssh, which prompts on /dev/tty); one job at a time, so
 // that none hands it back while another still uses it.
 #include "qo_run_tty_internal.h"
+#include "qo_pid_word_internal.h"
 
 #include <atomic>
 #include <cstdint>
@@ -26,12 +27,12 @@ std::atomic<uint64_t> holder{0};
 
 uint64_t held_by(pid_t group) noexcept
 {
-    return uint64_t{uint32_t(getpid())} << 32 | uint32_t(group);
+    return qo_pid_word::make(group);
 }
 
 bool ours(uint64_t word) noexcept
 {
-    return word != 0 && word >> 32 == uint32_t(getpid());
+    return word != 0 && qo_pid_word::ours(word);
 }
 
 } // namespace

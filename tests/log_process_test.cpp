@@ -67,12 +67,15 @@ struct Fifo : ScratchPath {
     Fifo() { mkfifo(c_str(), 0600); }
 };
 
+// The FIFO's read end, which nobody reads until a test drains it.
+int stuck_reader = -1;
+
 // A thread whose entry outgrows a pipe nobody drains holds the log's lock
 // for good; then() has to go on without it.
 void beside_a_stuck_writer(const Fifo &fifo, void (*then)())
 {
     alarm(limit);
-    open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    stuck_reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     qo_log_open(fifo.c_str(), 1);
     std::thread([] {
         qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
@@ -283,6 +286,64 @@ TEST(LogSignalsAndPipes, ForkAndTheFlushBeforeACommandWaitForAStuckWriterAWhileO
     }
 }
 
+double seconds_since(const timespec &start)
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return double(now.tv_sec - start.tv_sec) +
+           double(now.tv_nsec - start.tv_nsec) / 1e9;
+}
+
+int run_timeout_ms = 0;
+const char *drained_to = nullptr;
+
+// A run at level 5 beside the stuck writer, then one more entry while the
+// FIFO is drained into drained_to. Exits 1 when the run took 3 s or more.
+void run_then_drain()
+{
+    qo_log_set_level(5);
+    qo_run_options o{};
+    o.timeout_ms = run_timeout_ms;
+    const char *const argv[] = {"true", nullptr};
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    qo_run(argv, &o);
+    if (seconds_since(start) >= 3)
+        _exit(1);
+    fcntl(stuck_reader, F_SETFL, 0);
+    std::string drained;
+    std::thread drain([&] {
+        char block[1 << 16];
+        for (ssize_t n; (n = read(stuck_reader, block, sizeof block)) > 0;)
+            drained.append(block, size_t(n));
+    });
+    qo_log_int(1, 2, "f", "r", "moving");
+    qo_log_close();
+    drain.join();
+    qo_test::write_file(drained_to, drained);
+    exit(0);
+}
+
+// The run's entries (its command line, its outcome) give up on the stuck
+// log, with or without a deadline, and the next entry that gets through
+// once the FIFO moves says how many were dropped.
+TEST(LogSignalsAndPipes, ARunGivesUpOnAStuckLogAndTheDropIsLoggedOnceItMoves)
+{
+    for (const int timeout_ms : {0, 300}) {
+        Fifo fifo;
+        ScratchPath copy;
+        run_timeout_ms = timeout_ms;
+        drained_to = copy.c_str();
+        EXPECT_EXIT(beside_a_stuck_writer(fifo, run_then_drain), ExitedWithCode(0),
+                    Eq(""))
+            << timeout_ms;
+        EXPECT_THAT(
+            copy.contents(),
+            testing::EndsWith("x\nINFO: qo: 2 log entries dropped while the log "
+                              "was blocked\nDBG1: f->r#2: moving\n"));
+    }
+}
+
 TEST(LogOpening, AnOpenThatBlocksHoldsUpOnlyItsCaller)
 {
     ScratchPath log;
@@ -386,52 +447,98 @@ TEST(FatalExit, AChildForkedWhileTheParentEndsEndsOnItsOwn)
     }
 }
 
+// Each waits 2 seconds for the stuck writer, once: the fatal failure's
+// entry, or the first stage of the end. The entry is counted, and the
+// count told of at the end.
 TEST(FatalExit, EndsBesideAThreadStuckWritingTheLog)
 {
-    for (void (*end)() : {+[] { qo_exit(3, nullptr); }, +[] { exit(3); }}) {
+    const struct {
+        void (*end)();
+        int status;
+        const char *err;
+    } cases[] = {
+        {[] { qo_exit(3, nullptr); }, 3, ""},
+        {[] { exit(3); }, 3, ""},
+        {[] { free(qo_shell_quote(nullptr)); }, 255,
+         "qo_shell_quote: NULL input\n"
+         "qo: 1 log entries dropped while the log was blocked\n"},
+    };
+    for (const auto &c : cases) {
         Fifo fifo;
-        EXPECT_EXIT(beside_a_stuck_writer(fifo, end), ExitedWithCode(3), Eq(""));
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        EXPECT_EXIT(beside_a_stuck_writer(fifo, c.end), ExitedWithCode(c.status),
+                    Eq(c.err));
+        // 2 s, and ThreadSanitizer's 1 s at exit
+        EXPECT_LT(seconds_since(start), 4) << c.err;
     }
 }
 
-void end_in_handler(int)
+// Nobody stuck, but the pipe full: the end waits 2 seconds for it to take
+// the entries, then tells of their loss.
+TEST(FatalExit, EndsBesideAFullPipeThatNobodyReads)
 {
-    qo_exit(4, "interrupted");
+    Fifo fifo;
+    timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    EXPECT_EXIT(
+        {
+            alarm(limit);
+            open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+            const int filler = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+            while (write(filler, payload, strlen(payload)) > 0) {
+            }
+            qo_log_open(fifo.c_str(), 1);
+            qo_log_int(1, 1, "f", "r", "buffered");
+            free(qo_shell_quote(nullptr));
+        },
+        ExitedWithCode(255),
+        Eq(std::string("qo_shell_quote: NULL input\nUnable to print to ") +
+           fifo.c_str() + "\n"));
+    EXPECT_LT(seconds_since(start), 4); // as above
 }
 
 // The entry outgrows the pipe nobody drains: the write, and the lock with
-// it, is held when the signal comes.
+// it, is held when the signal comes. A failure in the handler drops its
+// own entry at once, as the lock will not come.
 TEST(FatalExit, EndsFromAHandlerThatInterruptedAnEntry)
 {
 #ifdef __SANITIZE_THREAD__
     GTEST_SKIP() << "exit() runs this program's destructors in the handler, which "
                     "ThreadSanitizer reports";
 #endif
-    Fifo fifo;
-    EXPECT_EXIT(
-        {
-            alarm(limit);
-            struct sigaction end = {};
-            end.sa_handler = end_in_handler;
-            sigaction(SIGUSR1, &end, nullptr);
-            open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-            qo_log_open(fifo.c_str(), 1);
-            const pthread_t self = pthread_self();
-            std::thread([self] {
-                usleep(100000);
-                pthread_kill(self, SIGUSR1);
-            }).detach();
-            qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
-        },
-        ExitedWithCode(4), Eq("interrupted\n"));
-}
-
-double seconds_since(const timespec &start)
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return double(now.tv_sec - start.tv_sec) +
-           double(now.tv_nsec - start.tv_nsec) / 1e9;
+    const struct {
+        void (*handler)(int);
+        int status;
+        const char *err;
+    } cases[] = {
+        {[](int) { qo_exit(4, "interrupted"); }, 4, "interrupted\n"},
+        {[](int) { free(qo_shell_quote(nullptr)); }, 255,
+         "qo_shell_quote: NULL input\n"
+         "qo: 1 log entries dropped while the log was blocked\n"},
+    };
+    for (const auto &c : cases) {
+        Fifo fifo;
+        timespec start{};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        EXPECT_EXIT(
+            {
+                alarm(limit);
+                struct sigaction end = {};
+                end.sa_handler = c.handler;
+                sigaction(SIGUSR1, &end, nullptr);
+                open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+                qo_log_open(fifo.c_str(), 1);
+                const pthread_t self = pthread_self();
+                std::thread([self] {
+                    usleep(100000);
+                    pthread_kill(self, SIGUSR1);
+                }).detach();
+                qo_log_int(1, 1, "f", "r", "%s", std::string(1 << 20, 'x').c_str());
+            },
+            ExitedWithCode(c.status), Eq(c.err));
+        EXPECT_LT(seconds_since(start), 1.5) << c.err; // a stall is 2 s
+    }
 }
 
 // Entries 0 to n - 1 of a loop, each whole, none missing.
