@@ -160,9 +160,11 @@ void qo_log::watch_the_end() noexcept
     pthread_once(&handlers_once, register_handlers);
 }
 
-void qo_log::flush() noexcept
+void qo_log::flush(int64_t deadline_us) noexcept
 {
-    const int64_t until = sink::soon();
+    int64_t until = sink::soon();
+    if (deadline_us > 0 && deadline_us < until)
+        until = deadline_us;
     if (sink::held_here() || !sink::lock_until(until))
         return;
     sink::flush_reporting_locked(until);

@@ -19,10 +19,10 @@ namespace qo_log {
                                                const char *format, ...) noexcept;
 
 // Writes out the buffered entries, so that what a child process or a
-// command then writes to the same file lands after them. Gives up after 2
-// seconds on a stuck writer, or a file that takes nothing: what is left
-// stays buffered.
-void flush() noexcept;
+// command then writes to the same file lands after them. Gives up at
+// deadline_us (0: none), and after 2 seconds on a stuck writer, or a file
+// that takes nothing: what is left stays buffered.
+void flush(int64_t deadline_us = 0) noexcept;
 
 // Flushes and closes the log for a process that is about to end. Safe in a
 // signal handler that interrupted an entry of the same thread: the entry

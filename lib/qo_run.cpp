@@ -363,7 +363,9 @@ int Run::start(NotStarted &failed) noexcept
 {
     if ((failed.refused = refusal(o_)))
         return failed.error = EINVAL;
-    qo_log::flush(); // what the command writes to the log's file comes after
+    // What the command writes to the log's file comes after; a stuck log
+    // costs the run no more than its deadline.
+    qo_log::flush(log_deadline(o_));
     int error = open_files(failed);
     if (!error)
         error = open_pipes();
