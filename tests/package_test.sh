@@ -93,7 +93,8 @@ $(docs libqo-dev)
 ./usr/share/doc/libqo-dev/README.md.gz
 $examples/CMakeLists.txt
 $examples/hello.c
-$examples/hello.cpp"
+$examples/hello.cpp
+$examples/progress.c"
 
 deb=$(find "$out/debs" -maxdepth 1 -name "libqo1-dbgsym_${version}-*.deb")
 contents "$deb" | grep -q '^./usr/lib/debug/.build-id/.*\.debug$' ||
