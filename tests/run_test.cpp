@@ -621,6 +621,22 @@ TEST(RunDeath, FatalExitLeavesNoNewFileBehind)
 
 // ---- Why, and output files that lose nothing ---------------------------
 
+// Opened without truncating, the file must still lose every old byte once
+// the command starts, found from the caller's folder or from dir.
+TEST_F(Run, OutputFileWithTextIsEmptiedOnceTheCommandStarts)
+{
+    ScratchPath out;
+    for (const char *dir : {static_cast<const char *>(nullptr), "/"}) {
+        qo_test::write_file(out.c_str(), "old text, longer than the new\n");
+        const char *const argv[] = {"printf", "new", nullptr};
+        qo_run_options o{};
+        o.output_file = out.c_str();
+        o.dir = dir;
+        EXPECT_EQ(qo_run(argv, &o), 0);
+        EXPECT_EQ(out.contents(), "new") << (dir ? dir : "no dir");
+    }
+}
+
 TEST_F(Run, WhySaysWhatKeptTheRunFromStartingAndItsOutputFileLosesNothing)
 {
     ScratchPath keep_file, fresh_file, plain_file;
