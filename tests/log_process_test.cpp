@@ -587,4 +587,38 @@ TEST(FatalExit, EndsAtOnceFromAHandlerWhereverItInterruptsAnEntry)
     }
 }
 
+// A handler that lands inside fork() of a threaded program, where the C
+// library holds the lock that exit() needs: the end still comes, with the
+// status, every time.
+TEST(FatalExit, EndsWithItsStatusFromAHandlerThatInterruptsAFork)
+{
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "exit() runs this program's destructors in the handler, which "
+                    "ThreadSanitizer reports";
+#endif
+    struct sigaction end = {}, old = {};
+    end.sa_handler = [](int) { qo_exit(4, nullptr); };
+    for (int run = 0; run < 60; run++) {
+        sigaction(SIGUSR1, &end, &old); // the child's from its start
+        const pid_t child = fork();
+        if (child > 0)
+            sigaction(SIGUSR1, &old, nullptr);
+        if (child == 0) {
+            alarm(limit);
+            std::thread([] { pause(); }).detach();
+            for (;;)
+                if (const pid_t forked = fork(); forked == 0)
+                    _exit(0);
+                else
+                    waitpid(forked, nullptr, 0);
+        }
+        usleep(useconds_t(2000 + run * 131 % 3000));
+        kill(child, SIGUSR1);
+        int status = -1;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4)
+            << "run " << run << ": " << status;
+    }
+}
+
 } // namespace
