@@ -273,11 +273,21 @@ QO_API int qo_system_int(int line, const char *file, const char *format,
 /* What qo_run() does besides running the command. Zero-initialise, then
  * set what you need; a NULL options pointer means all zero.
  *
- * The struct keeps its size from 1.2 on: 1.3 carved its fields out of the
- * room 1.2 reserved, where zero keeps to the old behaviour, so a program
- * built against the 1.2 header runs unchanged. A program built against
- * 1.1, whose struct ended at log_output, still links to the qo_run_int()
- * it was built for. */
+ * How it grows without breaking a program built against an older header:
+ * - Zero always keeps to the old behaviour, and no field must be filled
+ *   in: options set with = {0} or memset() keep working in every release.
+ * - A release that needs more room makes the struct larger and gives every
+ *   function that takes it a new symbol version (qo_run_int@@QO_1.4). The
+ *   versions a program built earlier is bound to stay, each reading only
+ *   the struct its header had and copying it into a zeroed larger one: no
+ *   field beyond what that program allocated is ever read.
+ * - The struct ends in reserved room, which must stay zero. A release may
+ *   carve fields out of it, the size unchanged, under a new version node
+ *   all the same, so that a program which sets them cannot load a library
+ *   that would ignore them.
+ * So 1.1's options (which ended at log_output) are read by
+ * qo_run_int@QO_1.0, 1.2's and 1.3's (144 bytes on 64-bit systems) by the
+ * @QO_1.2 and @QO_1.3 versions, and these by @QO_1.4. */
 struct qo_run_options {
     const char *input; /* text for the command's stdin; NULL: /dev/null */
     char **output;     /* slot that receives its stdout; NULL: the caller's */
@@ -331,6 +341,8 @@ struct qo_run_options {
                             open out.txt: Permission denied"), or "" */
     int stop_signal;     /* sent first at the deadline or a stop; 0: SIGTERM */
     int grace_ms;        /* then SIGKILL this much later; 0: 1000 */
+    /* since 1.4, which made the struct larger */
+    void *reserved[20]; /* zero: room for later releases */
 };
 #define QO_RUN_APPEND 1u
 #define QO_RUN_CLEAR_ENV 2u /* start from an empty environment, as env -i */

@@ -70,10 +70,10 @@ using namespace qo_run_io;    // NOLINT(google-build-using-namespace)
 using namespace qo_run_job;   // NOLINT(google-build-using-namespace)
 using namespace qo_run_spawn; // NOLINT(google-build-using-namespace)
 
-// The size programs built against 1.2 allocate: 1.3 added its fields in
-// the room 1.2 reserved, and it is now all used.
-static_assert(sizeof(void *) != 8 || sizeof(qo_run_options) == 144,
-              "qo_run_options keeps the size it had in 1.2");
+// The size programs built against 1.4 allocate: later fields are carved
+// out of its reserved room, or the struct grows behind new versions.
+static_assert(sizeof(void *) != 8 || sizeof(qo_run_options) == 304,
+              "qo_run_options keeps the size it had in 1.4");
 
 namespace {
 

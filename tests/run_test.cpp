@@ -1062,7 +1062,7 @@ struct OptionsOf12 {
     unsigned flags;
     void *reserved[8];
 };
-static_assert(sizeof(OptionsOf12) == sizeof(qo_run_options) &&
+static_assert(sizeof(OptionsOf12) == 8 * sizeof(void *) + offsetof(qo_run_options, context) &&
               offsetof(OptionsOf12, flags) == offsetof(qo_run_options, flags) &&
               offsetof(OptionsOf12, reserved) == offsetof(qo_run_options, context));
 
