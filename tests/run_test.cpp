@@ -252,14 +252,15 @@ TEST_F(Run, DeadlineEndsTheWholeGroupButNoRunThatEndsInTime)
     const std::tuple<const char *, bool, int, int, int, long, long> cases[] = {
         // The background child holds nothing: the run ends with the shell.
         {"sleep 100 >/dev/null 2>&1 & echo $!", true, 5000, 0, 0, 0, 1000},
-        // It holds stdout and stderr: the deadline ends it.
-        {"sleep 100 & echo started", true, 1500, 0, ETIMEDOUT, 1500, 2300},
+        // It holds stdout and stderr: the deadline ends it, and the run cut
+        // short reads as a kill by the stop signal, though the shell exited 0.
+        {"sleep 100 & echo started", true, 1500, SIGTERM, ETIMEDOUT, 1500, 2300},
         {"sleep 100", false, 300, SIGTERM, ETIMEDOUT, 300, 1100},
         {"exec >&- 2>&-; sleep 100", true, 300, SIGTERM, ETIMEDOUT, 300, 1100},
         // SIGTERM ignored: SIGKILL a second later.
         {"trap '' TERM; sleep 100", true, 300, SIGKILL, ETIMEDOUT, 1300, 2100},
         // A daemon outside the group holds the pipes: the run ends at SIGKILL.
-        {"setsid sleep 100 & echo $!", true, 300, 0, ETIMEDOUT, 1300, 2100},
+        {"setsid sleep 100 & echo $!", true, 300, SIGTERM, ETIMEDOUT, 1300, 2100},
         // A lone command leads the job's group: setsid forks, and its child
         // is such a daemon.
         {"exec setsid -w sh -c 'echo $$; exec sleep 100'", true, 300, SIGTERM,
@@ -322,37 +323,37 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
     qo_log_close();
 
     const char *const expected[] = {
-        "5 sh -c 'kill -9 $$'",
-        "5 sh: killed by signal 9 (Killed) (N ms)",
-        "5 sleep 100",
-        "5 sleep: timed out after 1500 ms, killed by signal 15 (Terminated) (N ms)",
+        "5 sh -c 'kill -9 $$' # pid N",
+        "5 sh: killed by signal 9 (Killed) (N ms) # pid N",
+        "5 sleep 100 # pid N",
+        "5 sleep: timed out after 1500 ms, killed by signal 15 (Terminated) (N ms) # pid N",
         "5 no-such-qo-command x",
         "4 Unable to run no-such-qo-command: No such file or directory",
-        "5 cd / && sh -c 'pwd; printf '\\''a\\nb'\\'''",
+        "5 cd / && sh -c 'pwd; printf '\\''a\\nb'\\''' # pid N",
         "3 stdout: /",
         "3 stdout: a",
         "3 stdout: b",
-        "5 sh: exited with status 0 (N ms)",
-        "5 sh -c 'echo e >&2; exit 2'",
+        "5 sh: exited with status 0 (N ms) # pid N",
+        "5 sh -c 'echo e >&2; exit 2' # pid N",
         "3 stderr: e",
-        "5 sh: exited with status 2 (N ms)",
+        "5 sh: exited with status 2 (N ms) # pid N",
         "5 cd ./-P && env -u TERM LC_ALL=C true",
         "4 Unable to run true in -P: No such file or directory",
-        "5 (cd / && true) </dev/null",
-        "5 true: exited with status 0 (N ms)",
-        "5 env -i PATH=/usr/bin:/bin true",
-        "5 true: exited with status 0 (N ms)",
-        "5 sh -c 'echo x; exec sleep 60'",
-        "5 sh: stopped by a callback, killed by signal 15 (Terminated) (N ms)",
+        "5 (cd / && true) </dev/null # pid N",
+        "5 true: exited with status 0 (N ms) # pid N",
+        "5 env -i PATH=/usr/bin:/bin true # pid N",
+        "5 true: exited with status 0 (N ms) # pid N",
+        "5 sh -c 'echo x; exec sleep 60' # pid N",
+        "5 sh: stopped by a callback, killed by signal 15 (Terminated) (N ms) # pid N",
         "4 Unable to run no-such-qo-command: No such file or directory",
     };
     std::string want;
     for (const std::string e : expected)
         want += "DBG" + e.substr(0, 1) + ": tests/run_test.cpp->qo_run_int#" +
                 std::to_string(line) + ":" + e.substr(1) + "\n";
-    EXPECT_EQ(
-        std::regex_replace(log.contents(), std::regex("\\([0-9]+ ms\\)"), "(N ms)"),
-        want);
+    const std::string seen = std::regex_replace(
+        log.contents(), std::regex("\\([0-9]+ ms\\)"), "(N ms)");
+    EXPECT_EQ(std::regex_replace(seen, std::regex("# pid [0-9]+"), "# pid N"), want);
 }
 
 // ---- Failures -----------------------------------------------------------
@@ -950,7 +951,8 @@ TEST_F(Run, CallbackOrDeadlineStopsTheJobWithTheChosenSignal)
     const Result r = capture(
         sh("trap 'exit 0' TERM; echo new; echo stop >&2; while :; do sleep 0.05; done"),
         o, false);
-    EXPECT_EQ(r.status + r.error, ECANCELED);
+    EXPECT_EQ(r.status, SIGTERM);
+    EXPECT_EQ(r.error, ECANCELED);
     EXPECT_EQ(file.contents(), "old\n");
 }
 
