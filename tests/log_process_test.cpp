@@ -294,21 +294,27 @@ double seconds_since(const timespec &start)
            double(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
-int run_timeout_ms = 0;
+// What run_then_drain() runs, and the longest it may take.
+struct StuckRun {
+    const char *script;
+    int timeout_ms, grace_ms;
+    double max_s;
+} stuck_run;
 const char *drained_to = nullptr;
 
 // A run at level 5 beside the stuck writer, then one more entry while the
-// FIFO is drained into drained_to. Exits 1 when the run took 3 s or more.
+// FIFO is drained into drained_to. Exits 1 when the run took too long.
 void run_then_drain()
 {
     qo_log_set_level(5);
     qo_run_options o{};
-    o.timeout_ms = run_timeout_ms;
-    const char *const argv[] = {"true", nullptr};
+    o.timeout_ms = stuck_run.timeout_ms;
+    o.grace_ms = stuck_run.grace_ms;
+    const char *const argv[] = {"sh", "-c", stuck_run.script, nullptr};
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     qo_run(argv, &o);
-    if (seconds_since(start) >= 3)
+    if (seconds_since(start) >= stuck_run.max_s)
         _exit(1);
     fcntl(stuck_reader, F_SETFL, 0);
     std::string drained;
@@ -326,17 +332,25 @@ void run_then_drain()
 
 // The run's entries (its command line, its outcome) give up on the stuck
 // log, with or without a deadline, and the next entry that gets through
-// once the FIFO moves says how many were dropped.
+// once the FIFO moves says how many were dropped. With a deadline, the
+// entries, the flush and the command share it: the run ends by the
+// deadline and the grace.
 TEST(LogSignalsAndPipes, ARunGivesUpOnAStuckLogAndTheDropIsLoggedOnceItMoves)
 {
-    for (const int timeout_ms : {0, 300}) {
+    const StuckRun rows[] = {
+        {"true", 0, 0, 3},
+        {"true", 300, 0, 3},
+        {"sleep 5", 500, 100, 0.7},
+        {"trap 'sleep 5' TERM; sleep 5", 500, 0, 1.7},
+    };
+    for (const StuckRun &row : rows) {
         Fifo fifo;
         ScratchPath copy;
-        run_timeout_ms = timeout_ms;
+        stuck_run = row;
         drained_to = copy.c_str();
         EXPECT_EXIT(beside_a_stuck_writer(fifo, run_then_drain), ExitedWithCode(0),
                     Eq(""))
-            << timeout_ms;
+            << row.script << ", " << row.timeout_ms << " ms";
         EXPECT_THAT(
             copy.contents(),
             testing::EndsWith("x\nINFO: qo: 2 log entries dropped while the log "

@@ -871,6 +871,53 @@ TEST_F(Run, LineCallbacksGetEachLineAsItIsWrittenAndSlotsEveryByte)
     }
 }
 
+// With partial lines, the text of a line not ended yet comes as soon as
+// the stream is quiet: dd's report, led by \r, is seen as it is written,
+// not a second later when the next one ends its line.
+TEST_F(Run, PartialLinesComeOnceTheStreamIsQuiet)
+{
+    const struct {
+        const char *script;
+        Lines out;
+    } rows[] = {
+        {"printf ab; sleep 0.05; printf 'c\\r\\nd'", {"ab", "c\r", "\n", "d"}},
+        {"printf 'a\\n'; sleep 0.05; printf '\\rb'; sleep 0.05; printf '\\rc\\n'",
+         {"a\n", "\r", "b", "\r", "c\n"}},
+    };
+    for (const auto &row : rows) {
+        Seen seen;
+        qo_run_options o{};
+        seen.listen(o);
+        o.flags = QO_RUN_PARTIAL_LINES;
+        capture(sh(row.script), o, false);
+        EXPECT_EQ(seen.out, row.out) << row.script;
+    }
+    // dd reports at about 1 s, and at its end: each seen then.
+    struct Reports {
+        std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+        std::vector<long> ms; // when each text that starts with a count came
+    } reports;
+    qo_run_options o{};
+    o.context = &reports;
+    o.flags = QO_RUN_PARTIAL_LINES;
+    const char *const c_locale[] = {"LC_ALL=C", nullptr};
+    o.env = c_locale;
+    o.on_errors = [](void *context, const char *line, size_t size) {
+        auto *seen = static_cast<Reports *>(context);
+        if (size > 0 && isdigit(static_cast<unsigned char>(line[0])))
+            seen->ms.push_back(static_cast<long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - seen->start)
+                    .count()));
+        return 0;
+    };
+    capture(sh("for i in 1 2; do head -c 100000 /dev/zero; sleep 1; done | "
+               "dd of=/dev/null bs=1k status=progress"),
+            o, false);
+    ASSERT_GE(reports.ms.size(), 2u);
+    EXPECT_LT(reports.ms[0], 1400); // a line late, it would come at 2 s
+}
+
 TEST_F(Run, CallbackOrDeadlineStopsTheJobWithTheChosenSignal)
 {
     const char *ready = "echo ready; exec sleep 60";
