@@ -95,7 +95,8 @@ Header::Header(int level, int line, const char *file, const char *routine,
 size_t Header::max_size() const noexcept
 {
     constexpr size_t int_digits = 11;
-    const size_t who = stamps_ & qo_log_stamps::who_flags ? qo_log_stamps::who_max : 0;
+    const size_t who =
+        (stamps_ & qo_log_stamps::who_flags) ? qo_log_stamps::who_max : 0;
     return who + (level_ <= 0 ? 6
                               : 3 + int_digits + 2 + file_size_ + 2 + routine_size_ +
                                     1 + int_digits + 2);
@@ -117,7 +118,8 @@ bool Entry::build(const Header &header, const char *format, va_list ap,
                   unsigned stamps) noexcept
 {
     stamps_ = stamps;
-    start_ = front_ = stamps & qo_log_stamps::time_flags ? qo_log_stamps::when_max : 0;
+    start_ = front_ =
+        (stamps & qo_log_stamps::time_flags) ? qo_log_stamps::when_max : 0;
     if (front_ + header.max_size() >= room_ &&
         !move_to(front_ + header.max_size() + 1, 0))
         return false;
@@ -184,11 +186,11 @@ bool Entry::mark_continued() noexcept
     if (message_at_ + marked >= room_ &&
         !move_to(message_at_ + marked + 1, message_at_ + message_size_))
         return false;
-    char *const message = data_ + message_at_;
-    char *from = message + message_size_, *to = message + marked;
+    char *const text = data_ + message_at_;
+    char *from = text + message_size_, *to = text + marked;
     while (to != from) {
         char *const line_feed =
-            static_cast<char *>(memrchr(message, '\n', static_cast<size_t>(from - message)));
+            static_cast<char *>(memrchr(text, '\n', static_cast<size_t>(from - text)));
         const size_t line = static_cast<size_t>(from - line_feed - 1);
         to -= line;
         memmove(to, line_feed + 1, line);

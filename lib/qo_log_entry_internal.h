@@ -53,7 +53,8 @@ class Entry {
     bool printed() const noexcept { return printed_; }
 
   private:
-    [[gnu::format(printf, 2, 0)]] bool format_any(const char *format, va_list ap) noexcept;
+    [[gnu::format(printf, 2, 0)]] bool format_any(const char *format,
+                                                  va_list ap) noexcept;
     bool mark_continued() noexcept;
     bool move_to(size_t room, size_t keep) noexcept;
     void release() noexcept

@@ -42,9 +42,9 @@ char *put_int(char *at, long value) noexcept
 
 char *put_field(char *at, const char *name, long value) noexcept
 {
-    const size_t n = strlen(name);
-    memcpy(at, name, n);
-    at = put_int(at + n, value);
+    while (*name)
+        *at++ = *name++;
+    at = put_int(at, value);
     *at = '\n';
     return at + 1;
 }
@@ -58,7 +58,8 @@ class Datagram {
         if (size && fields.message[size - 1] == '\n') // the entry ends there anyway
             size--;
         add("MESSAGE", fields.message, size);
-        char *at = put_field(numbers_, "PRIORITY=", qo_log_journal::priority(fields.level));
+        char *at =
+            put_field(numbers_, "PRIORITY=", qo_log_journal::priority(fields.level));
         at = put_field(at, "QO_LEVEL=", fields.level);
         at = put_field(at, "TID=", qo_log_stamps::tid());
         if (fields.site)
@@ -124,8 +125,8 @@ int connect_to_journal(int fd) noexcept
     memcpy(address.sun_path, qo_log_journal::socket_path, n + 1);
     int result = -1;
     do
-        result = connect(fd, reinterpret_cast<const sockaddr *>(&address),
-                         sizeof address);
+        result =
+            connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address);
     while (result < 0 && errno == EINTR);
     return result;
 }
@@ -187,9 +188,8 @@ int send_sealed(int fd, const Datagram &datagram, bool wait) noexcept
     if (file < 0)
         return errno;
     int error = write_parts(file, datagram);
-    if (!error &&
-        fcntl(file, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) <
-            0)
+    if (!error && fcntl(file, F_ADD_SEALS,
+                        F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) < 0)
         error = errno;
     if (!error)
         error = send_descriptor(fd, file, wait);

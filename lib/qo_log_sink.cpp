@@ -383,13 +383,12 @@ bool put_dropped_locked(int64_t deadline) noexcept
     const unsigned stamps = log_file.journal ? 0 : qo_log_stamps::flags();
     size_t size = qo_log_stamps::when_locked(line, stamps);
     size += qo_log_stamps::who(line + size, stamps);
-    memcpy(line + size, "INFO: ", 6);
+    std::copy_n("INFO: ", 6, line + size);
     char *const message = line + size + 6;
     const size_t message_size = dropped_text(message, count);
     message[message_size] = '\n';
-    const qo_log_sink::Record entry{line,         size + 6 + message_size + 1,
-                                    message,      message_size,
-                                    0,            nullptr};
+    const qo_log_sink::Record entry{
+        line, size + 6 + message_size + 1, message, message_size, 0, nullptr};
     if (put_locked(entry, deadline))
         return true;
     dropped.fetch_add(count);

@@ -23,12 +23,12 @@ std::atomic<unsigned> asked{0};
 
 // Guarded by the log's lock.
 struct Clock {
-    int64_t opened_us = 0;              // monotonic, when the log was opened
-    int64_t wall_minus_mono_us = 0;     // for the wall time with the uptime
-    int64_t offset_second = INT64_MIN;  // the wall second it was read in
-    time_t second = 0;                  // whose local time is in text
+    int64_t opened_us = 0;             // monotonic, when the log was opened
+    int64_t wall_minus_mono_us = 0;    // for the wall time with the uptime
+    int64_t offset_second = INT64_MIN; // the wall second it was read in
+    time_t second = 0;                 // whose local time is in text
     bool known = false;
-    char text[32] = {};                 // "2026-12-09 10:42:07"
+    char text[32] = {}; // "2026-12-09 10:42:07"
     size_t size = 0;
 };
 Clock clock_state;
@@ -41,8 +41,9 @@ int64_t read_us(clockid_t clock) noexcept
 }
 
 // At least width digits of value, zeros first.
-char *put_padded(char *at, uint64_t value, int width) noexcept
+char *put_padded(char *at, int64_t signed_value, int width) noexcept
 {
+    auto value = signed_value < 0 ? 0 : signed_value;
     char digits[24];
     char *first = digits + sizeof digits;
     do {
@@ -68,12 +69,12 @@ char *put_local(char *at, time_t second) noexcept
     if (!c.known || c.second != second) {
         tm local{};
         localtime_r(&second, &local);
-        char *t = put_padded(c.text, static_cast<uint64_t>(local.tm_year + 1900), 4);
-        t = put_padded(put_char(t, '-'), static_cast<uint64_t>(local.tm_mon + 1), 2);
-        t = put_padded(put_char(t, '-'), static_cast<uint64_t>(local.tm_mday), 2);
-        t = put_padded(put_char(t, ' '), static_cast<uint64_t>(local.tm_hour), 2);
-        t = put_padded(put_char(t, ':'), static_cast<uint64_t>(local.tm_min), 2);
-        t = put_padded(put_char(t, ':'), static_cast<uint64_t>(local.tm_sec), 2);
+        char *t = put_padded(c.text, local.tm_year + 1900, 4);
+        t = put_padded(put_char(t, '-'), local.tm_mon + 1, 2);
+        t = put_padded(put_char(t, '-'), local.tm_mday, 2);
+        t = put_padded(put_char(t, ' '), local.tm_hour, 2);
+        t = put_padded(put_char(t, ':'), local.tm_min, 2);
+        t = put_padded(put_char(t, ':'), local.tm_sec, 2);
         c.size = static_cast<size_t>(t - c.text);
         c.second = second;
         c.known = true;
@@ -102,16 +103,15 @@ char *put_wall(char *at, int64_t wall_us, bool micro) noexcept
     at = put_local(at, static_cast<time_t>(wall_us / 1000000));
     const int64_t fraction = wall_us % 1000000;
     at = put_char(at, '.');
-    at = micro ? put_padded(at, static_cast<uint64_t>(fraction), 6)
-               : put_padded(at, static_cast<uint64_t>(fraction / 1000), 3);
+    at = micro ? put_padded(at, fraction, 6) : put_padded(at, fraction / 1000, 3);
     return put_char(at, ' ');
 }
 
 char *put_uptime(char *at, int64_t us) noexcept
 {
     us = us < 0 ? 0 : us;
-    at = put_padded(at, static_cast<uint64_t>(us / 1000000), 1);
-    at = put_padded(put_char(at, '.'), static_cast<uint64_t>(us % 1000000), 6);
+    at = put_padded(at, us / 1000000, 1);
+    at = put_padded(put_char(at, '.'), us % 1000000, 6);
     return put_char(at, ' ');
 }
 
@@ -190,9 +190,9 @@ size_t qo_log_stamps::who(char *out, unsigned flags) noexcept
     const Ids &mine = my_ids();
     char *at = put_char(out, '[');
     if (flags & QO_LOG_PID)
-        at = put_padded(at, static_cast<uint64_t>(mine.pid), 1);
+        at = put_padded(at, mine.pid, 1);
     if (flags & QO_LOG_TID)
-        at = put_padded(put_char(at, '/'), static_cast<uint64_t>(mine.tid), 1);
+        at = put_padded(put_char(at, '/'), mine.tid, 1);
     at = put_char(put_char(at, ']'), ' ');
     return static_cast<size_t>(at - out);
 }
