@@ -27,6 +27,7 @@
 
 #include <stddef.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #ifdef __cplusplus
@@ -44,9 +45,9 @@ extern "C" {
 /* The version of this header. The build takes the project's version from
  * here, so it is the one place to change it. */
 #define QO_VERSION_MAJOR 1
-#define QO_VERSION_MINOR 3
+#define QO_VERSION_MINOR 4
 #define QO_VERSION_PATCH 0
-#define QO_VERSION "1.3.0"
+#define QO_VERSION "1.4.0"
 /* The same as one number, 0xMMmmpp, for tests in #if: 0x010200 is 1.2.0. */
 #define QO_VERSION_NUM                                                                 \
     ((QO_VERSION_MAJOR << 16) | (QO_VERSION_MINOR << 8) | QO_VERSION_PATCH)
@@ -194,6 +195,14 @@ QO_API void qo_log_int(int level, int line, const char *file, const char *routin
  * that has gone) loses the message, not the status nor the log. A stuck
  * log (see above) holds up the end for 2 seconds at most: the failure's
  * entry, or the log's flush, gives up then.
+ *
+ * The end never hangs: exit() gets 2 seconds (a SIGALRM timer whose handler
+ * qo_exit() sets), after which, or at once from a handler that interrupted
+ * fork() or pthread_atfork() in its thread, where exit() would wait for a
+ * lock its own thread holds, the process ends with _exit() and the same
+ * status. The hook has run, the message is out and the log is closed then;
+ * the atexit() handlers, static destructors and the flush of stdio streams
+ * (stdout) do not run.
  */
 typedef void (*qo_exit_hook_fn)(int status, const char *message);
 QO_API extern qo_exit_hook_fn qo_exit_hook;
@@ -310,11 +319,21 @@ QO_API int qo_system_int(int line, const char *file, const char *format,
 /* What qo_run() does besides running the command. Zero-initialise, then
  * set what you need; a NULL options pointer means all zero.
  *
- * The struct keeps its size from 1.2 on: 1.3 carved its fields out of the
- * room 1.2 reserved, where zero keeps to the old behaviour, so a program
- * built against the 1.2 header runs unchanged. A program built against
- * 1.1, whose struct ended at log_output, still links to the qo_run_int()
- * it was built for. */
+ * How it grows without breaking a program built against an older header:
+ * - Zero always keeps to the old behaviour, and no field must be filled
+ *   in: options set with = {0} or memset() keep working in every release.
+ * - A release that needs more room makes the struct larger and gives every
+ *   function that takes it a new symbol version (qo_run_int@@QO_1.4). The
+ *   versions a program built earlier is bound to stay, each reading only
+ *   the struct its header had and copying it into a zeroed larger one: no
+ *   field beyond what that program allocated is ever read.
+ * - The struct ends in reserved room, which must stay zero. A release may
+ *   carve fields out of it, the size unchanged, under a new version node
+ *   all the same, so that a program which sets them cannot load a library
+ *   that would ignore them.
+ * So 1.1's options (which ended at log_output) are read by
+ * qo_run_int@QO_1.0, 1.2's and 1.3's (144 bytes on 64-bit systems) by the
+ * @QO_1.2 and @QO_1.3 versions, and these by @QO_1.4. */
 struct qo_run_options {
     const char *input; /* text for the command's stdin; NULL: /dev/null */
     char **output;     /* slot that receives its stdout; NULL: the caller's */
@@ -368,6 +387,43 @@ struct qo_run_options {
                             open out.txt: Permission denied"), or "" */
     int stop_signal;     /* sent first at the deadline or a stop; 0: SIGTERM */
     int grace_ms;        /* then SIGKILL this much later; 0: 1000 */
+    /* since 1.4, which made the struct larger */
+    /* The caller's own descriptors as the command's 0, 1 and 2, each used
+     * when its flag is set (QO_RUN_INPUT_FD, QO_RUN_OUTPUT_FD,
+     * QO_RUN_ERRORS_FD), winning over the other ways to give that stream;
+     * the same descriptor for output and errors gets both in order. The
+     * run never closes nor moves them; one that is not open gives -1,
+     * EBADF and a why naming it, before anything starts. */
+    int input_fd, output_fd, errors_fd;
+    unsigned umask; /* with QO_RUN_UMASK: the command's umask */
+    /* Descriptors the command gets at the same numbers, ended by -1; it
+     * gets no other beyond 0-2. */
+    const int *pass_fds;
+    /* With QO_RUN_USER: the command runs as uid and gid, with groups
+     * (groups_count of them; none when 0) as its supplementary groups.
+     * Needs the privilege to set them (root): without it, -1, EPERM and a
+     * why, and nothing starts. */
+    uid_t uid;
+    gid_t gid;
+    const gid_t *groups;
+    size_t groups_count;
+    int nice; /* added to the command's niceness; 0 leaves it */
+    /* Resource limits set in the command, ended by an entry whose resource
+     * is -1: {RLIMIT_CORE, 0, 0}. */
+    const struct qo_rlimit *limits;
+    /* Each stage's stderr apart: lines as on_errors gets them, with the
+     * stage's index (0 for the first); and an array of one slot per stage
+     * (stage_errors[i] receives stage i's text, as errors would). Either
+     * takes stderr from errors and on_errors. */
+    int (*on_stage_errors)(void *context, size_t stage, const char *line, size_t size);
+    char **stage_errors;
+    void *reserved[10]; /* zero: room for later releases */
+};
+/* A resource limit for the command, as setrlimit() takes it. */
+struct qo_rlimit {
+    int resource; /* RLIMIT_CORE, RLIMIT_NOFILE...; -1 ends the list */
+    rlim_t soft;
+    rlim_t hard;
 };
 #define QO_RUN_APPEND 1u
 #define QO_RUN_CLEAR_ENV 2u /* start from an empty environment, as env -i */
@@ -379,8 +435,28 @@ struct qo_run_options {
  * with QO_RUN_APPEND or on a file that is not a regular one, nothing
  * starts: -1, EINVAL, why says it. */
 #define QO_RUN_REPLACE 4u
+#define QO_RUN_INPUT_FD 8u     /* stdin is input_fd */
+#define QO_RUN_OUTPUT_FD 16u   /* stdout is output_fd */
+#define QO_RUN_ERRORS_FD 32u   /* stderr is errors_fd */
+/* A new session instead of a new process group: the command has no
+ * controlling terminal and is not the terminal's job (Ctrl-C, Ctrl-Z and
+ * the foreground do not reach it), as setsid runs it; a daemon that must
+ * outlive the caller's terminal wants that. */
+#define QO_RUN_NEW_SESSION 64u
+#define QO_RUN_UMASK 128u      /* the command's umask is umask */
+#define QO_RUN_USER 256u       /* the command runs as uid, gid, groups */
+/* stdin is a pipe the caller feeds through qo_job_write() and ends with
+ * qo_job_close_input() (a held job only; it wins over the other inputs). */
+#define QO_RUN_INPUT_PIPE 512u
+/* on_output and on_errors also get the text of a line not ended yet, as
+ * soon as its stream goes quiet (nothing more to read at once): a progress
+ * report led by '\r' is seen as it is written. See QO_RUN_LINE_MAX. */
+#define QO_RUN_PARTIAL_LINES 1024u
 /* The longest line handed to on_output or on_errors: a longer one comes in
- * pieces of this many bytes. */
+ * pieces of this many bytes. A call whose text does not end with '\n' or
+ * '\r' is such a piece, or a line's text so far (QO_RUN_PARTIAL_LINES), or
+ * the last line of a stream that ended without one: what comes next for
+ * that stream goes on with the same line. */
 #define QO_RUN_LINE_MAX 65536
 
 /* Run argv[0] (searched in the caller's PATH when it has no slash) with
@@ -519,6 +595,86 @@ QO_API int qo_pipeline_int(const char *const *const stages[],
                            const struct qo_run_options *options, int statuses[],
                            int line, const char *file) QO_NOEXCEPT;
 
+/* ---- Commands you hold --------------------------------------------------
+ * qo_start() and qo_pipeline_start() start what qo_run() and qo_pipeline()
+ * run, and hand back the running job; qo_run() and qo_pipeline() are
+ * start, wait and free. Every option holds as in qo_run() (the deadline
+ * counted from the start, QO_RUN_REPLACE decided when the job ends); the
+ * struct is copied, but what it points to (the input text, the slots, the
+ * context) must stay valid until the job has ended or is freed.
+ * Nothing happens behind the caller's back: the bytes move, the callbacks
+ * are called and the deadline is acted on in the job's calls below, in
+ * the thread that makes them. A job is used from one thread at a time,
+ * except qo_job_stop(), which any thread or a signal handler may call.
+ *
+ *     struct qo_job *job = qo_start(((const char *[]){"make", NULL}), &o);
+ *     struct pollfd p = {qo_job_fd(job), POLLIN, 0};
+ *     while (!qo_job_serve(job, 0))
+ *         poll(&p, 1, -1);
+ *     int status = qo_job_wait(job, -1, NULL);
+ *     qo_job_free(job);
+ *
+ * A job that cannot start gives NULL, with errno, the why slot and the
+ * log entry as qo_run() gives -1 (an existing output file left as it
+ * was). Ends the process when argv or stages is NULL or empty or memory
+ * runs out. */
+struct qo_job;
+QO_API struct qo_job *qo_start_int(const char *const argv[],
+                                   const struct qo_run_options *options, int line,
+                                   const char *file) QO_NOEXCEPT;
+QO_API struct qo_job *qo_pipeline_start_int(const char *const *const stages[],
+                                            const struct qo_run_options *options,
+                                            int line, const char *file) QO_NOEXCEPT;
+
+/* The process id of a stage (0 for the first, and for qo_start()'s
+ * command), or -1 when there is no such stage. */
+QO_API pid_t qo_job_pid(const struct qo_job *job, size_t stage) QO_NOEXCEPT;
+
+/* A descriptor that becomes readable whenever the job needs serving:
+ * bytes to move, a stage ended, its deadline or its grace reached, a
+ * stop asked. Poll it, or hand it to an event loop, and call
+ * qo_job_serve() when it is readable; never read it, nor close it. */
+QO_API int qo_job_fd(const struct qo_job *job) QO_NOEXCEPT;
+
+/* Moves what can move, calls the callbacks and acts on the deadline,
+ * waiting up to timeout_ms for something to do (0 never blocks, -1 waits
+ * for the end). 1 once the job has ended and its output is all in, else
+ * 0. */
+QO_API int qo_job_serve(struct qo_job *job, int timeout_ms) QO_NOEXCEPT;
+
+/* Serves the job until it ends or timeout_ms has passed (-1: no limit).
+ * At the end, what qo_pipeline() returns (qo_run()'s status for one
+ * command): statuses, when not NULL, filled (room for one per stage),
+ * slots, sizes and why filled, errno as qo_run() sets it; and the same
+ * again on a later call. Before it, -1 with errno EAGAIN, the job still
+ * running: waiting again goes on where this left, nothing lost. */
+QO_API int qo_job_wait(struct qo_job *job, int timeout_ms, int statuses[]) QO_NOEXCEPT;
+
+/* With QO_RUN_INPUT_PIPE: size bytes for the command's stdin, copied and
+ * written as the pipe takes them; the caller never waits. 0, or -1 with
+ * errno: EPIPE once the command has closed its stdin (no SIGPIPE is
+ * raised), EINVAL without QO_RUN_INPUT_PIPE or after
+ * qo_job_close_input(). */
+QO_API int qo_job_write(struct qo_job *job, const void *data, size_t size) QO_NOEXCEPT;
+/* The end of the input: the pipe is closed once what was written is in. */
+QO_API int qo_job_close_input(struct qo_job *job) QO_NOEXCEPT;
+
+/* Sends sig to every stage and what it started (in the job's group and
+ * in groups its stages moved to); the job goes on (SIGHUP, SIGUSR1: reload,
+ * SIGSTOP, SIGCONT). 0, or -1 with errno (EINVAL for a bad signal, ESRCH
+ * once the job has ended). */
+QO_API int qo_job_signal(struct qo_job *job, int sig) QO_NOEXCEPT;
+
+/* Stops the job as a callback's stop does: stop_signal, SIGCONT, SIGKILL
+ * after the grace; the end reads as a stop (errno ECANCELED). Any thread
+ * may call it, and a signal handler, while another thread serves or waits
+ * on the job, which it wakes at once. Nothing once the job has ended. */
+QO_API void qo_job_stop(struct qo_job *job) QO_NOEXCEPT;
+
+/* Frees the job; one still running is stopped first, and waited for: no
+ * zombie, descriptor or temporary file outlives it. NULL is fine. */
+QO_API void qo_job_free(struct qo_job *job) QO_NOEXCEPT;
+
 /* Format a command line as qo_system() does, run it with /bin/sh -c as
  * qo_run() does, store its stdout in *slot (a fresh string; a string still
  * there is released first) and return its status; stderr goes to the
@@ -561,6 +717,8 @@ QO_API char *qo_status_text(int status) QO_NOEXCEPT;
 #ifdef __cplusplus
 #define qo_run(...) qo_run_int(__VA_ARGS__, __LINE__, __FILE__)
 #define qo_pipeline(...) qo_pipeline_int(__VA_ARGS__, __LINE__, __FILE__)
+#define qo_start(...) qo_start_int(__VA_ARGS__, __LINE__, __FILE__)
+#define qo_pipeline_start(...) qo_pipeline_start_int(__VA_ARGS__, __LINE__, __FILE__)
 #else
 typedef union {
     const char *const *as_declared;
@@ -590,10 +748,25 @@ static inline int qo_pipeline_front_(qo_stages_front_ stages,
 {
     return qo_pipeline_int(stages.as_declared, options, statuses, line, file);
 }
+static inline struct qo_job *qo_start_front_(qo_argv_front_ argv,
+                                             const struct qo_run_options *options,
+                                             int line, const char *file)
+{
+    return qo_start_int(argv.as_declared, options, line, file);
+}
+static inline struct qo_job *qo_pipeline_start_front_(qo_stages_front_ stages,
+                                                      const struct qo_run_options *options,
+                                                      int line, const char *file)
+{
+    return qo_pipeline_start_int(stages.as_declared, options, line, file);
+}
 /* __extension__: -Wpedantic would tell of the union at every call. */
 #define qo_run(...) (__extension__ qo_run_front_(__VA_ARGS__, __LINE__, __FILE__))
 #define qo_pipeline(...)                                                               \
     (__extension__ qo_pipeline_front_(__VA_ARGS__, __LINE__, __FILE__))
+#define qo_start(...) (__extension__ qo_start_front_(__VA_ARGS__, __LINE__, __FILE__))
+#define qo_pipeline_start(...)                                                         \
+    (__extension__ qo_pipeline_start_front_(__VA_ARGS__, __LINE__, __FILE__))
 #endif
 #define qo_system_output(slot, ...)                                                    \
     qo_system_output_int((slot), __LINE__, __FILE__, __VA_ARGS__)

@@ -697,12 +697,22 @@ struct run_result {
     std::string why{};           // why status is -1, as the log says it; else empty
     bool stopped = false;        // ended by a callback's stop
 
-    bool ok() const noexcept { return status == 0; }
+    // A run cut short by its deadline or a stop is no success, whatever
+    // its commands did with the stop signal.
+    bool ok() const noexcept { return status == 0 && !timed_out && !stopped; }
     // "exited with status 2", "could not be run: Unable to run nosuch: No
-    // such file or directory".
+    // such file or directory", "deadline reached: killed by signal 15
+    // (Terminated)", "stopped: exited with status 1 | exited with status
+    // 0" (a pipeline's stages).
     std::string describe() const
     {
-        std::string text = status_text(status);
+        std::string text;
+        for (const int stage : statuses)
+            text += (text.empty() ? "" : " | ") + status_text(stage);
+        if (text.empty() || status == -1)
+            text = status_text(status);
+        if (timed_out || stopped)
+            text = (timed_out ? "deadline reached: " : "stopped: ") + text;
         return why.empty() ? text : text + ": " + why;
     }
 };

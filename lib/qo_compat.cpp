@@ -7,8 +7,7 @@
 // there and free it later. The entries give the current runner slots of
 // their own and store its results in the caller's afterwards.
 //
-// QO_1.2: the options of today, whose 1.3 fields 1.2 required zero, so
-// the current code serves it as it is.
+// QO_1.2 and QO_1.3: in qo_compat_1_3.cpp.
 #if defined(qo_EXPORTS) || defined(qo_shared_EXPORTS)
 
 #include "qo.h"
@@ -101,21 +100,5 @@ extern "C" QO_API QO_PRINTF(4, 5) int system_output_int_1_1(char **slot, int lin
     return status;
 }
 __asm__(".symver system_output_int_1_1,qo_system_output_int@QO_1.0");
-
-extern "C" QO_API int run_int_1_2(const char *const argv[],
-                                  const ::qo_run_options *options, int line,
-                                  const char *file) noexcept
-{
-    return qo_run_int(argv, options, line, file);
-}
-__asm__(".symver run_int_1_2,qo_run_int@QO_1.2");
-
-extern "C" QO_API int pipeline_int_1_2(const char *const *const stages[],
-                                       const ::qo_run_options *options, int statuses[],
-                                       int line, const char *file) noexcept
-{
-    return qo_pipeline_int(stages, options, statuses, line, file);
-}
-__asm__(".symver pipeline_int_1_2,qo_pipeline_int@QO_1.2");
 
 #endif

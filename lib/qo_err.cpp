@@ -5,10 +5,13 @@
 #include "qo_tell_internal.h"
 
 #include <atomic>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <pthread.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 extern "C" {
@@ -71,6 +74,76 @@ int parent_status(int status) noexcept
     return status != 0 && (status & 0xff) == 0 ? 255 : status;
 }
 
+// ---- An end that never hangs --------------------------------------------
+//
+// exit() takes locks of the C library: the fork-handler lock (to unregister
+// each module's handlers), malloc's (in atexit handlers and destructors).
+// A handler that interrupted their holder in its own thread would wait for
+// itself for ever. Where that is known, the end skips exit(); elsewhere a
+// timer ends the process with the same status if exit() has not by then.
+
+// The thread running fork() or pthread_atfork(), while the C library holds
+// its fork-handler lock, as a word of qo_pid_word: its handlers tell. Fork
+// handlers run one fork at a time, under that lock.
+std::atomic<uint64_t> in_fork_lock{0};
+
+void entering_fork() noexcept
+{
+    in_fork_lock.store(qo_pid_word::make(uint32_t(thread_id())));
+}
+
+void leaving_fork() noexcept
+{
+    in_fork_lock.store(0);
+}
+
+// Registered first of the library's handlers, so that its prepare runs
+// last and its parent and child handlers first: the lock is held around
+// them in a threaded program.
+[[gnu::constructor]] void watch_forks() noexcept
+{
+    qo_err::at_fork(entering_fork, leaving_fork, leaving_fork);
+}
+
+bool fork_lock_held_here() noexcept
+{
+    return in_fork_lock.load() == qo_pid_word::make(uint32_t(thread_id()));
+}
+
+// exit() has this long to run the atexit handlers and static destructors.
+constexpr int exit_bound_s = 2;
+std::atomic<int> exit_status{0};
+
+void end_now(int) noexcept
+{
+    _exit(exit_status.load());
+}
+
+// SIGALRM ends the process with its status from now on, and comes in
+// exit_bound_s seconds; this thread takes it, whatever its mask.
+void bound_exit(int status) noexcept
+{
+    exit_status.store(status);
+    struct sigaction now = {};
+    now.sa_handler = end_now;
+    sigaction(SIGALRM, &now, nullptr);
+    sigset_t alarm_only;
+    sigemptyset(&alarm_only);
+    sigaddset(&alarm_only, SIGALRM);
+    pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
+    itimerval once = {};
+    once.it_value.tv_sec = exit_bound_s;
+    setitimer(ITIMER_REAL, &once, nullptr);
+}
+
+[[noreturn]] void end(int status) noexcept
+{
+    if (fork_lock_held_here())
+        _exit(status);
+    bound_exit(status);
+    exit(status);
+}
+
 } // namespace
 
 void qo_err::at_exit(ExitStage stage, ExitAction action) noexcept
@@ -80,6 +153,13 @@ void qo_err::at_exit(ExitStage stage, ExitAction action) noexcept
         if (slot.compare_exchange_strong(none, action) || none == action)
             return;
     }
+}
+
+void qo_err::at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept
+{
+    entering_fork();
+    pthread_atfork(prepare, parent, child);
+    leaving_fork();
 }
 
 void qo_err::log_failures_with(FailureEntry entry) noexcept
@@ -102,5 +182,5 @@ extern "C" void qo_exit(int status, const char *message) noexcept
     if (message)
         qo_tell::tell(message);
     run_actions(qo_err::ExitStage::after_message);
-    exit(parent_status(status));
+    end(parent_status(status));
 }

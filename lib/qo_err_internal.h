@@ -27,6 +27,11 @@ using ExitAction = void (*)() noexcept;
 // full table (a handful of entries) drops the action.
 void at_exit(ExitStage stage, ExitAction action) noexcept;
 
+// pthread_atfork(), through which every module of the library registers its
+// fork handlers: the C library holds its fork-handler lock meanwhile, which
+// qo_exit() must know of, should a signal handler end the process there.
+void at_fork(void (*prepare)(), void (*parent)(), void (*child)()) noexcept;
+
 // How fail() writes its level-1 entry, set by the log once a log is open:
 // until then there is nowhere to write it, and this module needs nothing
 // of the log.

@@ -144,7 +144,7 @@ void failure_entry(const qo_err::Site &site, const char *message) noexcept
 
 void register_handlers() noexcept
 {
-    pthread_atfork(flush_before_fork, unlock_in_parent, unlock_in_child);
+    qo_err::at_fork(flush_before_fork, unlock_in_parent, unlock_in_child);
     atexit(flush_at_exit);
     qo_err::at_exit(qo_err::ExitStage::after_message, qo_log::close_at_exit);
     qo_err::at_exit(qo_err::ExitStage::parked, qo_log::release_if_held_here);

@@ -86,15 +86,15 @@ bool ended_by_signal(const int *statuses, size_t n) noexcept
 
 } // namespace
 
-Job::Job(size_t capacity, const StopRule &rule, const Site &site) noexcept
+Job::Job(size_t capacity, const StopRule &rule, int64_t began, const Site &site) noexcept
     : members_(static_cast<Member *>(allocate(capacity * sizeof(Member), site))),
       timeout_ms_(rule.timeout_ms),
       stop_signal_(rule.signal > 0 ? rule.signal : SIGTERM),
       grace_us_(int64_t{rule.grace_ms > 0 ? rule.grace_ms : kill_grace_ms} * 1000),
+      deadline_(began + int64_t{rule.timeout_ms} * 1000),
       at_terminal_(terminal_.found()),
       owner_(at_terminal_ && terminal_.foreground() == getpgrp() &&
-             qo_run_tty::claim()),
-      signals_(at_terminal_)
+             qo_run_tty::claim())
 {
     if (owner_)
         terminal_.get_modes(callers_modes_);
@@ -152,8 +152,6 @@ void Job::add(pid_t pid) noexcept
         qo_run_tty::claimed_for(group_);
         give_terminal(group_);
     }
-    if (!stopped_)
-        deadline_ = now_us() + int64_t{timeout_ms_} * 1000;
 }
 
 void Job::abandon() noexcept
@@ -168,8 +166,22 @@ void Job::stop() noexcept
 {
     if (stage_ != Stage::running || count_ == 0)
         return;
+    check(nullptr, 0);
+    if (exited())
+        return; // what ended on its own was not stopped
     stopped_ = true;
     deadline_ = now_us();
+}
+
+int Job::signal(int sig) noexcept
+{
+    if (sig < 0 || sig >= NSIG)
+        return EINVAL;
+    check(nullptr, 0);
+    if (count_ == 0 || exited())
+        return ESRCH;
+    signal_all(sig);
+    return 0;
 }
 
 // Through the job's group, and a member that moved to a group of its own

@@ -56,7 +56,9 @@ struct StopRule {
 
 class Job {
   public:
-    Job(size_t capacity, const StopRule &rule, const Site &site) noexcept;
+    // The deadline counts from began (us, monotonic): the start of the
+    // call that started the job.
+    Job(size_t capacity, const StopRule &rule, int64_t began, const Site &site) noexcept;
     ~Job();
     Job(const Job &) = delete;
     Job &operator=(const Job &) = delete;
@@ -66,7 +68,13 @@ class Job {
     // the process at a time has it; the others run without it, and one
     // that stops for it gets it once the caller has it back.
     int terminal() const noexcept { return owner_ ? terminal_.fd() : -1; }
+    bool at_terminal() const noexcept { return at_terminal_; }
     pid_t group() const noexcept { return group_; }
+    size_t size() const noexcept { return count_; }
+    pid_t pid(size_t i) const noexcept { return i < count_ ? members_[i].pid : -1; }
+    // sig to every member and what it started, as at the deadline; 0, or
+    // the errno (ESRCH once every member has ended).
+    int signal(int sig) noexcept;
     void add(pid_t pid) noexcept;
     // A job whose next process could not be started: the ones started
     // are killed (reap() still waits for them). A first process that took
@@ -80,7 +88,8 @@ class Job {
     // the passing of time tell of.
     void check(const pollfd *fds, nfds_t n) noexcept;
     bool exited() const noexcept;
-    // Stops the job now, as its deadline would.
+    // Stops the job now, as its deadline would; nothing when every member
+    // has ended already.
     void stop() noexcept;
     bool timed_out() const noexcept { return stage_ != Stage::running && !stopped_; }
     bool stopped() const noexcept { return stopped_; }
@@ -123,7 +132,6 @@ class Job {
     // stops and hands it back.
     termios callers_modes_{}, own_modes_{};
     bool own_modes_saved_ = false;
-    RunSignals signals_;
 };
 
 } // namespace qo_run_job

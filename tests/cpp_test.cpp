@@ -201,7 +201,7 @@ TEST_F(CppRun, TimedOutComesFromTheRunAndTheLogFromTheCaller)
     EXPECT_EQ(killed.why, "");
     EXPECT_EQ(killed.describe(), "killed by signal 15 (Terminated)");
     EXPECT_THAT(logged(), HasSubstr(std::string(__FILE__) + "->qo_run_int#" +
-                                    std::to_string(line) + ": sleep 5\n"));
+                                    std::to_string(line) + ": sleep 5 # pid "));
 }
 
 struct Converted {
@@ -249,12 +249,6 @@ TEST_F(CppRun, OptionsReachTheCommand)
                            .env = {"PATH=/usr/bin:/bin"},
                            .clear_env = true}),
          "PATH=/usr/bin:/bin\n"},
-        // SIGINT first, which the script traps; SIGTERM would kill it.
-        {qo::run({"sh", "-c", trapping}, {.capture_output = true,
-                                          .timeout = 200ms,
-                                          .stop_signal = SIGINT,
-                                          .grace = 200ms}),
-         "int\n"},
     };
     for (const auto &c : cases) {
         EXPECT_TRUE(c.got.ok()) << c.output;
@@ -262,6 +256,14 @@ TEST_F(CppRun, OptionsReachTheCommand)
         EXPECT_EQ(c.got.errors, c.errors) << c.output;
     }
     EXPECT_EQ(out.contents(), "filed\nfiled\n");
+    // SIGINT first, which the script traps, exiting 0: cut short all the
+    // same, and no success; SIGTERM would have killed it.
+    const qo::run_result cut = qo::run(
+        {"sh", "-c", trapping},
+        {.capture_output = true, .timeout = 200ms, .stop_signal = SIGINT, .grace = 200ms});
+    EXPECT_FALSE(cut.ok());
+    EXPECT_EQ(cut.output, "int\n");
+    EXPECT_EQ(cut.describe(), "deadline reached: killed by signal 2 (Interrupt)");
     const qo::run_options replace{.output_file = replaced.c_str(),
                                   .replace_output = true};
     qo_test::write_file(replaced.c_str(), "old\n");
@@ -278,7 +280,7 @@ TEST_F(CppRun, PipelineGivesEveryStagesStatus)
     EXPECT_EQ(failed.status, 256);
     EXPECT_EQ(failed.statuses, (std::vector<int>{256, 0}));
     EXPECT_THAT(logged(), HasSubstr("->qo_pipeline_int#" + std::to_string(line) +
-                                    ": false | tr a b\n"));
+                                    ": false | tr a b # pids "));
     const qo::run_result piped =
         qo::pipeline({{"printf", "a\nb\n"}, {"tr", "a", "c"}, {"head", "-1"}},
                      {.capture_output = true});

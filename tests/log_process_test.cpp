@@ -301,21 +301,27 @@ double seconds_since(const timespec &start)
            double(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
-int run_timeout_ms = 0;
+// What run_then_drain() runs, and the longest it may take.
+struct StuckRun {
+    const char *script;
+    int timeout_ms, grace_ms;
+    double max_s;
+} stuck_run;
 const char *drained_to = nullptr;
 
 // A run at level 5 beside the stuck writer, then one more entry while the
-// FIFO is drained into drained_to. Exits 1 when the run took 3 s or more.
+// FIFO is drained into drained_to. Exits 1 when the run took too long.
 void run_then_drain()
 {
     qo_log_set_level(5);
     qo_run_options o{};
-    o.timeout_ms = run_timeout_ms;
-    const char *const argv[] = {"true", nullptr};
+    o.timeout_ms = stuck_run.timeout_ms;
+    o.grace_ms = stuck_run.grace_ms;
+    const char *const argv[] = {"sh", "-c", stuck_run.script, nullptr};
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     qo_run(argv, &o);
-    if (seconds_since(start) >= 3)
+    if (seconds_since(start) >= stuck_run.max_s)
         _exit(1);
     fcntl(stuck_reader, F_SETFL, 0);
     std::string drained;
@@ -333,17 +339,25 @@ void run_then_drain()
 
 // The run's entries (its command line, its outcome) give up on the stuck
 // log, with or without a deadline, and the next entry that gets through
-// once the FIFO moves says how many were dropped.
+// once the FIFO moves says how many were dropped. With a deadline, the
+// entries, the flush and the command share it: the run ends by the
+// deadline and the grace.
 TEST(LogSignalsAndPipes, ARunGivesUpOnAStuckLogAndTheDropIsLoggedOnceItMoves)
 {
-    for (const int timeout_ms : {0, 300}) {
+    const StuckRun rows[] = {
+        {"true", 0, 0, 3},
+        {"true", 300, 0, 3},
+        {"sleep 5", 500, 100, 0.7},
+        {"trap 'sleep 5' TERM; sleep 5", 500, 0, 1.7},
+    };
+    for (const StuckRun &row : rows) {
         Fifo fifo;
         ScratchPath copy;
-        run_timeout_ms = timeout_ms;
+        stuck_run = row;
         drained_to = copy.c_str();
         EXPECT_EXIT(beside_a_stuck_writer(fifo, run_then_drain), ExitedWithCode(0),
                     Eq(""))
-            << timeout_ms;
+            << row.script << ", " << row.timeout_ms << " ms";
         EXPECT_THAT(
             copy.contents(),
             testing::EndsWith("x\nINFO: qo: 2 log entries dropped while the log "
@@ -790,7 +804,7 @@ TEST_F(Journal, ARunGivesUpOnAFullJournalAndTheDropIsLogged)
     qo_run_options o{};
     o.timeout_ms = 300;
     const char *const argv[] = {"true", nullptr};
-    EXPECT_EQ(qo_run(argv, &o), 0);
+    qo_run(argv, &o); // the entries and the command share the deadline
     while (receive(fd) == "X=1\n") {
     }
     qo_log_int(1, 7, "f", "r", "moving");
@@ -856,6 +870,40 @@ TEST(JournalAtItsPath, JournaldShowsTheCallSite)
     }
     EXPECT_THAT(shown, testing::HasSubstr("CODE_LINE="));
     EXPECT_THAT(shown, testing::HasSubstr("MESSAGE=seen by journald"));
+}
+
+// A handler that lands inside fork() of a threaded program, where the C
+// library holds the lock that exit() needs: the end still comes, with the
+// status, every time.
+TEST(FatalExit, EndsWithItsStatusFromAHandlerThatInterruptsAFork)
+{
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "exit() runs this program's destructors in the handler, which "
+                    "ThreadSanitizer reports";
+#endif
+    struct sigaction end = {}, old = {};
+    end.sa_handler = [](int) { qo_exit(4, nullptr); };
+    for (int run = 0; run < 60; run++) {
+        sigaction(SIGUSR1, &end, &old); // the child's from its start
+        const pid_t child = fork();
+        if (child > 0)
+            sigaction(SIGUSR1, &old, nullptr);
+        if (child == 0) {
+            alarm(limit);
+            std::thread([] { pause(); }).detach();
+            for (;;)
+                if (const pid_t forked = fork(); forked == 0)
+                    _exit(0);
+                else
+                    waitpid(forked, nullptr, 0);
+        }
+        usleep(useconds_t(2000 + run * 131 % 3000));
+        kill(child, SIGUSR1);
+        int status = -1;
+        waitpid(child, &status, 0);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 4)
+            << "run " << run << ": " << status;
+    }
 }
 
 } // namespace

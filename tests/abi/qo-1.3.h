@@ -1,0 +1,562 @@
+/*
+ * qo: checked memory, a debug log, a fatal exit, string helpers and a
+ * shell command runner for Linux programs.
+ *
+ * Calls that allocate never hand a failure back: when the C library
+ * refuses, they write a level-1 line to the debug log, print a one-line
+ * message on standard error and end the process through qo_exit(). The log
+ * line names the caller's file and line for the routines that take a call
+ * site (those with a macro front below); the string helpers take none and
+ * name this library's own source file. Callers use every result without
+ * testing it.
+ *
+ * A NULL where a routine needs a slot, a stream, a format or a text ends the
+ * process the same way, with a line naming the routine and the argument:
+ * "qo_shell_quote: NULL input". The routines that accept NULL say so.
+ *
+ * Strings travel through "slots": the address of the caller's char *
+ * variable. A routine that produces text stores a fresh heap string in the
+ * slot; the caller owns it from then on and gives it back with qo_free(),
+ * which also sets the variable to NULL. Start every slot as NULL.
+ *
+ * Most routines take the caller's call site (line, file). Use the macro
+ * fronts below, which fill it in from __LINE__ and __FILE__.
+ */
+#ifndef QO_H
+#define QO_H
+
+#include <stddef.h>
+#include <stdio.h>
+#include <sys/types.h>
+
+#ifdef __cplusplus
+#define QO_NOEXCEPT noexcept
+extern "C" {
+#else
+#define QO_NOEXCEPT
+#endif
+
+/* The shared library exports only what is marked so. */
+#define QO_API __attribute__((visibility("default")))
+#define QO_PRINTF(fmt, first) __attribute__((format(printf, fmt, first)))
+#define QO_NORETURN __attribute__((noreturn))
+
+/* The version of this header. The build takes the project's version from
+ * here, so it is the one place to change it. */
+#define QO_VERSION_MAJOR 1
+#define QO_VERSION_MINOR 3
+#define QO_VERSION_PATCH 0
+#define QO_VERSION "1.3.0"
+/* The same as one number, 0xMMmmpp, for tests in #if: 0x010200 is 1.2.0. */
+#define QO_VERSION_NUM                                                                 \
+    ((QO_VERSION_MAJOR << 16) | (QO_VERSION_MINOR << 8) | QO_VERSION_PATCH)
+/* True when this header is at least version major.minor.patch:
+ * #if QO_VERSION_AT_LEAST(1, 2, 0) ... #endif */
+#define QO_VERSION_AT_LEAST(major, minor, patch)                                       \
+    (QO_VERSION_NUM >= (((major) << 16) | ((minor) << 8) | (patch)))
+
+/* The version of the library linked in, as QO_VERSION reads: a program
+ * built against one header and run against another shared library can
+ * tell the two apart. */
+QO_API const char *qo_version(void) QO_NOEXCEPT;
+
+/* ---- Debug log ---------------------------------------------------------
+ * One log per process. Until qo_log_open() succeeds every entry is dropped.
+ * An entry of level L is written when L <= the current level: levels <= 0
+ * as "INFO: message", levels >= 1 as "DBGL: file->routine#line: message".
+ * The log reports its own troubles on standard error and never ends the
+ * process: entries that cannot be written (a full disk, a file at its
+ * size limit, an I/O error) are reported with the log's path, without
+ * SIGXFSZ, and a log on a pipe whose reader has gone is turned off with one
+ * such line, without SIGPIPE.
+ *
+ * Threads: any thread may log; each entry is written whole, and opening,
+ * closing or setting the level is safe while other threads write.
+ * Entries are buffered: they reach the file when the buffer fills, at
+ * qo_log_close(), before fork(), before qo_system() runs its command, and
+ * when the process ends through exit(), a return from main or qo_exit().
+ * A fork() child starts with an empty buffer, so no entry is written twice.
+ * A crash (abort(), SIGSEGV) loses the buffered entries: see
+ * qo_log_flush_on().
+ *
+ * Blocking: a log on a pipe, a socket or a terminal can block. qo_log(),
+ * qo_log_open() and qo_log_close() wait for it as long as it takes: a log
+ * is not lossy. What the library promises to do in time does not: a stuck
+ * log (a thread stuck writing it, or a pipe nobody reads) holds up fork(),
+ * qo_system(), qo_run() and the end of the process for 2 seconds at most,
+ * and is then left as it is. The entries of a run (its command line, its
+ * outcome, its logged output) wait for the log until the run's deadline,
+ * 2 seconds at most, and so does the entry of a failure that ends the
+ * process; one the log cannot take by then is dropped and counted. The
+ * count is logged before the next entry that gets through, as "INFO: qo: N
+ * log entries dropped while the log was blocked", or written on standard
+ * error at exit.
+ *
+ * Signal handlers: qo_log_set_level(), qo_log_flush_on(), qo_log_reopen()
+ * and qo_exit() may be called from one; the other log routines may not. */
+
+/* Open (append to, or create) the log at path and set the level. A log
+ * already open is closed first. On failure (NULL path included) the log
+ * stays off. A slow open, such as a FIFO nobody reads yet, holds up only
+ * the caller. */
+QO_API void qo_log_open(const char *path, int level) QO_NOEXCEPT;
+
+/* Flush and close the log; the level goes back to 0. Safe when closed. */
+QO_API void qo_log_close(void) QO_NOEXCEPT;
+
+/* Set the level, whether or not a log is open. */
+QO_API void qo_log_set_level(int level) QO_NOEXCEPT;
+
+/* The current level, which the qo_log() front reads before it evaluates
+ * its arguments. Read-only: set it with qo_log_open() or
+ * qo_log_set_level(). */
+QO_API extern int qo_log_level;
+
+/* Close the log's file and open the same path again, flushing first, as
+ * log rotation needs: once logrotate has renamed the file, the next entry
+ * goes to a new file at the path, and none is lost. It only raises a flag,
+ * acted on by the next entry, so a SIGHUP handler may call it. When the
+ * path cannot be opened again the log goes on in the old file, with one
+ * "Unable to write to" line on standard error. */
+QO_API void qo_log_reopen(void) QO_NOEXCEPT;
+
+/* From now on, an entry of level <= level is written to the file at once,
+ * so that the last words before a crash are kept. By default nothing is
+ * (INT_MIN stands for that). Kept across qo_log_close() and qo_log_open(). */
+QO_API void qo_log_flush_on(int level) QO_NOEXCEPT;
+
+/* Write one entry on behalf of the call site (line, file, routine), if
+ * level <= the current level. The qo_log() front tests the level itself
+ * first, so that a filtered-out entry's arguments are not evaluated. */
+QO_API void qo_log_int(int level, int line, const char *file, const char *routine,
+                       const char *format, ...) QO_NOEXCEPT QO_PRINTF(5, 6);
+
+/* ---- Fatal exit ---------------------------------------------------------
+ * Runs qo_exit_hook (once, even if the hook itself ends up in qo_exit),
+ * prints message and a line feed on standard error when message is not
+ * NULL, closes the log and exits with status (-1 reaches the parent as 255;
+ * so does any other non-zero status whose low byte is 0, such as 256, which
+ * would otherwise read as success).
+ *
+ * The first thread to call it runs the hook to its end and exits with its
+ * own status; other threads calling it meanwhile wait for that end. A
+ * child forked meanwhile ends on its own, leaving the hook to its parent.
+ * It may be called from a signal handler, even one that interrupted
+ * qo_log() in the same thread: the entry being written may then be lost,
+ * no other. The hook runs in the handler too, so it must be fit for that;
+ * and so, through exit(), do the application's atexit() handlers and the
+ * destructors of its static objects. A closed standard error (a reader
+ * that has gone) loses the message, not the status nor the log. A stuck
+ * log (see above) holds up the end for 2 seconds at most: the failure's
+ * entry, or the log's flush, gives up then.
+ */
+typedef void (*qo_exit_hook_fn)(int status, const char *message);
+QO_API extern qo_exit_hook_fn qo_exit_hook;
+
+QO_API QO_NORETURN void qo_exit(int status, const char *message) QO_NOEXCEPT;
+
+/* ---- Checked memory and text building ---------------------------------- */
+
+/* Release the string in *slot and set it to NULL. An empty slot, or a NULL
+ * slot, is tolerated: a level-8 line, nothing else. */
+QO_API void qo_free(char **slot, int line, const char *file) QO_NOEXCEPT;
+
+/* size bytes, not cleared, never NULL (size 0 gives a 1-byte block).
+ * Release with free() or through a slot with qo_free(). Ends the process
+ * when memory runs out. */
+QO_API void *qo_malloc(size_t size, int line, const char *file) QO_NOEXCEPT;
+
+/* Format into a fresh string stored in *slot and return its length.
+ * Whatever *slot held is overwritten, not released: pass an empty slot.
+ * Ends the process when formatting fails. */
+QO_API int qo_asprintf(char **slot, int line, const char *file, const char *format,
+                       ...) QO_NOEXCEPT QO_PRINTF(4, 5);
+
+/* Read one line, line feed included when the input has one, into a fresh
+ * string in *slot and return its length. A string still in the slot is
+ * released first (with a level-1 line). At end of input the slot holds ""
+ * and 0 is returned. A read cut short by a signal (EINTR) is taken up again
+ * and the bytes already read are kept: only whole lines come back, or the
+ * last one without a line feed when the input ends so. Ends the process on
+ * any other read error, even in the middle of a line, or a memory error. */
+QO_API ssize_t qo_getline_int(char **slot, FILE *stream, int line,
+                              const char *file) QO_NOEXCEPT;
+
+/* setenv(name, value, 1); returns 0. Ends the process when name or value
+ * is NULL or the environment refuses (a name with '=', say). */
+QO_API int qo_setenv_int(const char *name, const char *value, int line,
+                         const char *file) QO_NOEXCEPT;
+
+/* Append formatted text to the string in *slot (an empty slot receives the
+ * text). The slot may then hold a new pointer: the old one is no longer
+ * valid. A NULL format does nothing. Ends the process when slot is NULL or
+ * memory runs out. */
+QO_API void qo_strcat_int(char **slot, int line, const char *file, const char *format,
+                          ...) QO_NOEXCEPT QO_PRINTF(4, 5);
+
+/* Release the string in *slot (an empty slot is fine and silent), then
+ * format anew into it as qo_asprintf() does and return its length. */
+QO_API int qo_str_reset_int(char **slot, int line, const char *file, const char *format,
+                            ...) QO_NOEXCEPT QO_PRINTF(4, 5);
+
+/* ---- Strings ------------------------------------------------------------
+ * Every char * returned here is a fresh heap string that the caller owns
+ * and releases with qo_free(). Memory exhaustion ends the process. */
+
+/* Copy input with each byte found in specials preceded by escape. The quote
+ * byte, when specials holds it, is written as quote escape quote quote, so
+ * that it closes the quoted text, is escaped, and reopens it: with quote '
+ * and escape \, "it's" becomes "it'\''s". Text with none of the specials
+ * comes back as an identical copy. */
+QO_API char *qo_stresc(const char *input, const char *specials, char escape,
+                       char quote) QO_NOEXCEPT;
+
+/* The next token of input, or NULL when the split is over. *cursor holds
+ * the byte offset to go on from: start it at 0; it is set back to 0 when
+ * NULL is returned. Runs of separators before a token are skipped. One
+ * trailing separator ends the split ("a,b," gives "a", "b", then NULL);
+ * two or more give one last empty token: "a,b,," splits into "a", "b", ""
+ * and then NULL. A NULL input or separators, a negative cursor or
+ * one at or past the end gives NULL; so does a NULL cursor. Pass only 0 or a
+ * cursor that an earlier call on the same input left: past the end, only
+ * length + 1 is checked without reading beyond the text. The cursor is an
+ * int, so texts of up to INT_MAX - 1 bytes split whole; a token that ends
+ * at byte INT_MAX or beyond ends the process ("qo_strtok: text too long for
+ * the cursor") rather than give a wrong split. */
+QO_API char *qo_strtok(const char *input, const char *separators,
+                       int *cursor) QO_NOEXCEPT;
+
+/* Quote input as one shell word that any POSIX shell reads back as exactly
+ * input, whatever bytes it holds: wrapped in single quotes, each single
+ * quote written as '\'' ; "" gives ''. Prefer it to qo_stresc() for
+ * anything headed to qo_system(). */
+QO_API char *qo_shell_quote(const char *input) QO_NOEXCEPT;
+
+/* Copy input with the first occurrence of token replaced by replacement;
+ * an input without token comes back as an unchanged copy. An empty token
+ * matches at the start. */
+QO_API char *qo_str_substitute(const char *input, const char *token,
+                               const char *replacement) QO_NOEXCEPT;
+
+/* Remove, in place, the bytes 0x01-0x20 (blank, tab, line feed and the
+ * other control bytes) at both ends of text. Bytes 0x7F-0xFF are kept:
+ * "\tcafe\xCC\x81 " becomes "cafe\xCC\x81". NULL is accepted. */
+QO_API void qo_strip_spaces(char *text) QO_NOEXCEPT;
+
+/* The current local time as ctime() writes it: 24 characters and a line
+ * feed, in the C library's static buffer. Do not release it; the next call
+ * overwrites it. */
+QO_API const char *qo_date(void) QO_NOEXCEPT;
+
+/* ---- Commands ----------------------------------------------------------- */
+
+/* Format a command line and run it with system(); return its status as
+ * system() gives it: 0 or a wait status (WEXITSTATUS, WTERMSIG...). A shell
+ * that cannot be started at all (a command line over the kernel's limit, no
+ * process left to create) comes back as exit status 127, as a command the
+ * shell cannot find does, and nothing is logged. -1 comes back only when
+ * the C library returns it, when the shell cannot be waited for (SIGCHLD
+ * ignored): then a level-4 line with this library's call site is logged.
+ * The line goes to the shell as it is: quote its parts yourself. Ends the
+ * process when the command line cannot be built. */
+QO_API int qo_system_int(int line, const char *file, const char *format,
+                         ...) QO_NOEXCEPT QO_PRINTF(3, 4);
+
+/* What qo_run() does besides running the command. Zero-initialise, then
+ * set what you need; a NULL options pointer means all zero.
+ *
+ * The struct keeps its size from 1.2 on: 1.3 carved its fields out of the
+ * room 1.2 reserved, where zero keeps to the old behaviour, so a program
+ * built against the 1.2 header runs unchanged. A program built against
+ * 1.1, whose struct ended at log_output, still links to the qo_run_int()
+ * it was built for. */
+struct qo_run_options {
+    const char *input; /* text for the command's stdin; NULL: /dev/null */
+    char **output;     /* slot that receives its stdout; NULL: the caller's */
+    char **errors;     /* slot that receives its stderr; NULL: the caller's.
+                          The same slot as output receives both, merged. */
+    int timeout_ms;    /* > 0: at the deadline the command's process group,
+                          and any process of the run that moved to a group
+                          of its own, gets stop_signal, and SIGKILL
+                          grace_ms later */
+    const char *dir;   /* working folder; NULL: the caller's */
+    int log_output;    /* > 0: each line of stdout or stderr that no slot
+                          nor callback receives is also logged at this
+                          level */
+    /* since 1.2 */
+    const char *const *env;  /* NULL-terminated changes to the caller's
+                                environment (to an empty one with
+                                QO_RUN_CLEAR_ENV): "NAME=value" sets, "NAME"
+                                removes; the rest is inherited */
+    const char *input_file;  /* the command's stdin reads this file (it
+                                wins over input) */
+    const char *output_file; /* its stdout writes this file (it wins over
+                                output): created 0666 & ~umask, emptied
+                                only once the command that writes it is
+                                found and about to start (a run that
+                                cannot start leaves it as it was), or
+                                appended with QO_RUN_APPEND */
+    unsigned flags;          /* QO_RUN_APPEND, QO_RUN_CLEAR_ENV, QO_RUN_REPLACE */
+    /* since 1.3, in the room 1.2 reserved: the struct's size is unchanged */
+    void *context; /* passed back to each callback */
+    /* Called with each line of stdout (of stderr) as it arrives: line holds
+     * size bytes and ends with the '\n' or '\r' that ended it. The last
+     * piece of a stream comes at its end without one; so do the pieces,
+     * QO_RUN_LINE_MAX bytes each, of a longer line. A stream with a
+     * callback and no slot is the callback's alone: it is neither passed
+     * on to the caller's descriptor nor logged. output_file takes stdout
+     * from on_output; with output and errors the same slot, on_output gets
+     * both streams. A non-zero return stops the run. */
+    int (*on_output)(void *context, const char *line, size_t size);
+    int (*on_errors)(void *context, const char *line, size_t size);
+    /* Called when the command can take more input and what it gave before
+     * is all written: the bytes it put in buffer (at most room), 0 for the
+     * end of input, -1 to stop the run. When set, it is the input: input
+     * and input_file are ignored. */
+    ssize_t (*on_input)(void *context, char *buffer, size_t room);
+    size_t *output_size; /* receives the size of the text output received,
+                            NUL bytes included; 0 without a slot */
+    size_t *errors_size; /* the same for errors */
+    char **why;          /* slot that receives why the run gave -1, as the
+                            log says it ("Unable to run gzip (stage 2 of
+                            2): No such file or directory", "Unable to
+                            open out.txt: Permission denied"), or "" */
+    int stop_signal;     /* sent first at the deadline or a stop; 0: SIGTERM */
+    int grace_ms;        /* then SIGKILL this much later; 0: 1000 */
+};
+#define QO_RUN_APPEND 1u
+#define QO_RUN_CLEAR_ENV 2u /* start from an empty environment, as env -i */
+/* output_file replaced whole, on success only: the output goes to a new
+ * file beside it (".name.XXXXXXXXXXXX", made exclusively), flushed and
+ * renamed over it when the run returns 0 and no deadline or stop cut it
+ * short, removed otherwise and by qo_exit(). A new file gets 0666 &
+ * ~umask, a replaced one keeps its permission bits. Without output_file,
+ * with QO_RUN_APPEND or on a file that is not a regular one, nothing
+ * starts: -1, EINVAL, why says it. */
+#define QO_RUN_REPLACE 4u
+/* The longest line handed to on_output or on_errors: a longer one comes in
+ * pieces of this many bytes. */
+#define QO_RUN_LINE_MAX 65536
+
+/* Run argv[0] (searched in the caller's PATH when it has no slash) with
+ * the arguments argv[0..] up to a NULL, without a shell: each argument
+ * reaches the command byte for byte. The front also takes a compound
+ * literal: qo_run((const char *[]){"ls", "-l", NULL}, NULL). The command
+ * gets the caller's environment with the env changes, its own process
+ * group, the caller's descriptors 0-2 (or the pipes, files and /dev/null
+ * the options ask for) and no other. It starts with no signal blocked and
+ * SIGPIPE and SIGXFSZ at their defaults (at a terminal, the stop signals
+ * too); other signals the caller ignores, such as SIGINT, SIGQUIT and
+ * SIGHUP, stay ignored (nohup).
+ *
+ * At a terminal: when the caller's group is the foreground of its
+ * controlling terminal (found from any of descriptors 0-2, else /dev/tty:
+ * stdin may be redirected, as in prog <list), the command's group takes
+ * the foreground for the run and gives it back after, so it can read a
+ * password from /dev/tty, Ctrl-C ends it (the caller goes on and gets
+ * "killed by signal 2"), and Ctrl-Z stops it and then the caller's own
+ * group, as the shell expects; fg gives the terminal back to the command
+ * and continues it. As a shell does, a command that ends by a signal (the
+ * deadline, Ctrl-C) or stops leaves the terminal with the modes the caller
+ * had (echo, raw mode); one that exits keeps the modes it set (stty). One
+ * run of the process has the foreground at a time: of runs from several
+ * threads at once, the first takes it and the others run without it; one
+ * of them that stops for the terminal (a read from /dev/tty) gets it once
+ * the first has given it back, and the caller goes on meanwhile. A caller
+ * in the background leaves the terminal alone; a command that stops there
+ * for the terminal stops the caller's group too, and goes on once fg
+ * brings the caller to the foreground.
+ *
+ * Returns the wait status (WIFEXITED, WEXITSTATUS, WTERMSIG...), or -1
+ * with errno set, and a level-4 log entry that the why slot receives too,
+ * when the command could not be started (not found, not executable, no
+ * process, a missing dir, a file that cannot be opened: nothing is started
+ * then), its output could not replace output_file, or its status was lost
+ * (SIGCHLD ignored, or a handler in another thread that reaps every child:
+ * the calling thread blocks SIGCHLD for the run, as system() does, which
+ * protects it from handlers that run in it). stdin and the captured
+ * streams are served together: no size deadlocks. Slots receive a fresh
+ * string, trimmed to its text, also "" after -1; a string still in a slot
+ * is released first (with a level-1 line), as qo_getline() does. A slot
+ * keeps every byte, with a NUL after them: for output that holds NUL
+ * bytes, output_size and errors_size tell where the text ends.
+ *
+ * Callbacks are called by qo_run() itself, in the calling thread, as the
+ * bytes come and go; until one returns, the run waits (the deadline
+ * included). No lock of the library is held meanwhile: a callback may log,
+ * run commands (SIGCHLD and SIGPIPE, and at a terminal SIGTTOU, are
+ * blocked in the thread for a run; a nested run needs them so too) and
+ * call qo_exit(), which kills the job as the process ends. It must not
+ * leave by longjmp() or an exception, which would leave the job running
+ * and the terminal and the signal mask as the run had them. A stop that a
+ * callback asks for ends the job as a deadline does; no callback is called
+ * after it, the command's stdin gets nothing more, slots take what comes
+ * until the job has ended, and errno is ECANCELED.
+ *
+ * qo_run() returns once the command has ended and the captured streams are
+ * closed and passed on, so a background child that keeps them open is
+ * waited for, up to the deadline: then the whole group gets stop_signal
+ * (and SIGCONT, should it be stopped), SIGKILL grace_ms later, and the run
+ * ends at once, even if a process that left the group still holds the
+ * pipes or nobody reads the caller's stdout. A command that moved to a
+ * group of its own gets the signals by its pid and in that group as well.
+ * The captured text is what arrived so far and errno is ETIMEDOUT
+ * (ECANCELED after a callback's stop); after any other run it is 0.
+ * Output passed on to the caller's stdout and stderr never waits for their
+ * reader, and their flags stay as they are (blocking): a terminal or a
+ * pipe is written through a non-blocking description of its own, opened
+ * again through /proc (without /proc, or for another user's terminal,
+ * PIPE_BUF bytes once poll finds room: a pipe takes them at once, a
+ * stalled terminal may not), a socket with MSG_DONTWAIT. Bytes not passed
+ * on when the run ends at its deadline are dropped and counted in a
+ * level-5 entry ("stdout: 12345 bytes not passed on by the deadline").
+ * Only the command itself is waited for, and it is never left a zombie.
+ * qo_exit() sends SIGKILL to the group of every command still running (up
+ * to 64 runs at once).
+ *
+ * Each run is logged at level 5 with the caller's call site: the command
+ * as a line a shell reads back ("cd ./d && env -u TERM LC_ALL=C df -P",
+ * "env -i PATH=/bin df -P"), then its outcome and duration ("sleep: timed
+ * out after 1500 ms, killed by signal 15 (Terminated) (1502 ms)", "sleep:
+ * stopped by a callback, killed by signal 15 (Terminated) (12 ms)"). These
+ * entries never hold the run past its deadline, nor 2 seconds without one:
+ * a log that cannot take one by then drops it and counts it (see the debug
+ * log).
+ * Any thread may call it; SIGPIPE is blocked in that thread during the
+ * run, so a command that stops reading its input cannot kill the caller.
+ * Ends the process when argv is NULL or empty or memory runs out. */
+QO_API int qo_run_int(const char *const argv[], const struct qo_run_options *options,
+                      int line, const char *file) QO_NOEXCEPT;
+
+/* Run a pipeline without a shell: stages is a NULL-terminated array of
+ * argv arrays as qo_run() takes them, each stage's stdout feeding the next
+ * one's stdin through a pipe that only the two of them hold (the data never
+ * passes through the caller). The options apply to the pipeline as a
+ * whole: input or input_file feeds the first stage, output or output_file
+ * takes the last one's stdout, errors receives every stage's stderr as it
+ * arrives (the same slot as output: both, merged), on_input, on_output
+ * and on_errors likewise, and the other options act as in qo_run(). The
+ * stages are one job: one process group, the terminal's foreground at a
+ * terminal (Ctrl-C and Ctrl-Z act on the whole pipeline), stop_signal then
+ * SIGKILL to every stage at the deadline or a callback's stop, even one
+ * that moved to a group of its own (timeout 5 cmd, setsid cmd), and to
+ * what it started there. Each stage gets its own 0-2 and no other
+ * descriptor.
+ *
+ *     const char *tar[] = {"tar", "-cf", "-", "/srv", NULL};
+ *     const char *zstd[] = {"zstd", "-q", NULL};
+ *     const char *const *stages[] = {tar, zstd, NULL};
+ *     struct qo_run_options o = {0};
+ *     o.output_file = "/backup/srv.tzst";
+ *     int status = qo_pipeline(stages, &o, NULL);
+ *
+ * statuses, when not NULL, receives each stage's wait status in order
+ * (room for one per stage; -1 for a stage not started). Returns the wait
+ * status of the last stage that failed, or 0 when all succeeded (bash's
+ * pipefail), so a failing tar before a happy zstd is never a success. One
+ * exception: a stage killed by SIGPIPE whose reader ended well (yes |
+ * head -1: head had what it wanted and left) is not a failure, nor is one
+ * killed by SIGPIPE before such a stage. After a deadline errno is
+ * ETIMEDOUT, after a callback's stop ECANCELED, else 0; qo_status_text()
+ * tells the status. A stage that cannot be started kills the stages
+ * already started: -1, errno, a level-4 entry naming the stage
+ * ("Unable to run zstd (stage 2 of 2): No such file or directory"); a file
+ * that cannot be opened starts nothing (-1, errno, a level-4 entry).
+ *
+ * Logged at level 5 with the caller's call site as one line a shell reads
+ * back as the same pipeline ("tar -cf - /srv | zstd -q >
+ * /backup/srv.tzst"), then each stage's outcome and the duration ("tar:
+ * exited with status 0 | zstd: exited with status 0 (812 ms)"). SIGPIPE
+ * and SIGCHLD are blocked in the calling thread for the run. Ends the
+ * process when stages is NULL or holds no stage or an empty one, or
+ * memory runs out. */
+QO_API int qo_pipeline_int(const char *const *const stages[],
+                           const struct qo_run_options *options, int statuses[],
+                           int line, const char *file) QO_NOEXCEPT;
+
+/* Format a command line as qo_system() does, run it with /bin/sh -c as
+ * qo_run() does, store its stdout in *slot (a fresh string; a string still
+ * there is released first) and return its status; stderr goes to the
+ * caller's. A shell that cannot be started (a command line over the
+ * kernel's limit, no process left) gives -1 with errno (E2BIG, EAGAIN) and
+ * a level-4 entry, as in qo_run(). Ends the process when slot or format is
+ * NULL or the line cannot be built. */
+QO_API int qo_system_output_int(char **slot, int line, const char *file,
+                                const char *format, ...) QO_NOEXCEPT QO_PRINTF(4, 5);
+
+/* A fresh string telling a status of qo_system(), qo_run() or
+ * qo_pipeline():
+ * "exited with status 2", "killed by signal 9 (Killed)", "could not be
+ * run" for -1. */
+QO_API char *qo_status_text(int status) QO_NOEXCEPT;
+
+/* ---- Fronts: fill in the caller's call site ----------------------------- */
+
+/* A statement: the level is evaluated once, the other arguments only when
+ * the entry is written. */
+#define qo_log(level, ...)                                                             \
+    do {                                                                               \
+        const int qo_log_at_ = (level);                                                \
+        if (qo_log_at_ <= __atomic_load_n(&qo_log_level, __ATOMIC_RELAXED))            \
+            qo_log_int(qo_log_at_, __LINE__, __FILE__, __func__, __VA_ARGS__);         \
+    } while (0)
+#define qo_malloc(size) (qo_malloc)((size), __LINE__, __FILE__)
+#define qo_asprintf(slot, ...) (qo_asprintf)((slot), __LINE__, __FILE__, __VA_ARGS__)
+#define qo_free(slot) (qo_free)((slot), __LINE__, __FILE__)
+#define qo_getline(slot, stream) qo_getline_int((slot), (stream), __LINE__, __FILE__)
+#define qo_setenv(name, value) qo_setenv_int((name), (value), __LINE__, __FILE__)
+#define qo_strcat(slot, ...) qo_strcat_int((slot), __LINE__, __FILE__, __VA_ARGS__)
+#define qo_system(...) qo_system_int(__LINE__, __FILE__, __VA_ARGS__)
+/* Variadic because the braces of a compound literal argv do not shield its
+ * commas from the preprocessor. They take argv as char **, const char **,
+ * char *const * or const char *const * (so qo_run(argv + 1, NULL) needs no
+ * cast), and stages as any array of those; anything else, a char * or an
+ * int * say, does not compile. C++ converts all of them by itself; in C a
+ * transparent union, seen by the fronts alone, does it. */
+#ifdef __cplusplus
+#define qo_run(...) qo_run_int(__VA_ARGS__, __LINE__, __FILE__)
+#define qo_pipeline(...) qo_pipeline_int(__VA_ARGS__, __LINE__, __FILE__)
+#else
+typedef union {
+    const char *const *as_declared;
+    char **plain;
+    const char **const_words;
+    char *const *const_array;
+} qo_argv_front_ __attribute__((transparent_union));
+typedef union {
+    const char *const *const *as_declared;
+    char ***plain;
+    const char ***const_words;
+    char *const **const_arrays;
+    char **const *const_stages;
+    const char *const **const_words_arrays;
+    const char **const *const_words_stages;
+    char *const *const *const_arrays_stages;
+} qo_stages_front_ __attribute__((transparent_union));
+static inline int qo_run_front_(qo_argv_front_ argv,
+                                const struct qo_run_options *options, int line,
+                                const char *file)
+{
+    return qo_run_int(argv.as_declared, options, line, file);
+}
+static inline int qo_pipeline_front_(qo_stages_front_ stages,
+                                     const struct qo_run_options *options,
+                                     int statuses[], int line, const char *file)
+{
+    return qo_pipeline_int(stages.as_declared, options, statuses, line, file);
+}
+/* __extension__: -Wpedantic would tell of the union at every call. */
+#define qo_run(...) (__extension__ qo_run_front_(__VA_ARGS__, __LINE__, __FILE__))
+#define qo_pipeline(...)                                                               \
+    (__extension__ qo_pipeline_front_(__VA_ARGS__, __LINE__, __FILE__))
+#endif
+#define qo_system_output(slot, ...)                                                    \
+    qo_system_output_int((slot), __LINE__, __FILE__, __VA_ARGS__)
+#define qo_str_reset(slot, ...)                                                        \
+    qo_str_reset_int((slot), __LINE__, __FILE__, __VA_ARGS__)
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* QO_H */
