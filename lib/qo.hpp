@@ -460,6 +460,40 @@ void log(int level, format_for<Args...> fmt, const Args &...args) noexcept
                detail::c_arg(args)...);
 }
 
+// What each log entry's header adds, as qo_log_stamp() takes it: combine
+// with |, as log_stamp(log_stamps::time | log_stamps::tid).
+enum class log_stamps : unsigned {
+    none = 0,
+    time = QO_LOG_TIME,
+    time_us = QO_LOG_TIME_US,
+    uptime = QO_LOG_UPTIME,
+    pid = QO_LOG_PID,
+    tid = QO_LOG_TID,
+    continued = QO_LOG_CONTINUED,
+};
+
+constexpr log_stamps operator|(log_stamps a, log_stamps b) noexcept
+{
+    return static_cast<log_stamps>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+
+inline void log_stamp(log_stamps what) noexcept
+{
+    qo_log_stamp(static_cast<unsigned>(what));
+}
+
+// The systemd journal as the log, as qo_log_open_journal() opens it; with
+// no identifier, the journal gets the program's name.
+inline void log_open_journal(const std::string &identifier, int level) noexcept
+{
+    qo_log_open_journal(identifier.c_str(), level);
+}
+
+inline void log_open_journal(int level) noexcept
+{
+    qo_log_open_journal(nullptr, level);
+}
+
 // The text a printf format makes. Ends the process, as qo_asprintf() does,
 // when it cannot be made.
 template <class... Args>

@@ -134,6 +134,14 @@ TEST_F(CppLog, EntryNamesTheCallersFileFunctionAndLine)
                 testing::EndsWith("#" + std::to_string(line) + ": cart has 3\n"));
 }
 
+TEST_F(CppLog, StampsCombineAsFlags)
+{
+    qo::log_stamp(qo::log_stamps::pid | qo::log_stamps::continued);
+    qo::log(1, "%s", "a\nb");
+    qo::log_stamp(qo::log_stamps::none);
+    EXPECT_THAT(logged(), testing::MatchesRegex("\\[[0-9]+\\] DBG1: .*: a\n  \\| b\n"));
+}
+
 // A NUL in a view would cut the text short: refused, as C refuses NULL,
 // with the caller's call site in the log.
 struct Refusal {
