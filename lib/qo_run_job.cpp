@@ -86,12 +86,12 @@ bool ended_by_signal(const int *statuses, size_t n) noexcept
 
 } // namespace
 
-Job::Job(size_t capacity, const StopRule &rule, const Site &site) noexcept
+Job::Job(size_t capacity, const StopRule &rule, const Site &site, bool own_session) noexcept
     : members_(static_cast<Member *>(allocate(capacity * sizeof(Member), site))),
       timeout_ms_(rule.timeout_ms),
       stop_signal_(rule.signal > 0 ? rule.signal : SIGTERM),
       grace_us_(int64_t{rule.grace_ms > 0 ? rule.grace_ms : kill_grace_ms} * 1000),
-      at_terminal_(terminal_.found()),
+      at_terminal_(!own_session && terminal_.found()),
       owner_(at_terminal_ && terminal_.foreground() == getpgrp() &&
              qo_run_tty::claim()),
       signals_(at_terminal_)

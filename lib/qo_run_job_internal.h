@@ -56,7 +56,10 @@ struct StopRule {
 
 class Job {
   public:
-    Job(size_t capacity, const StopRule &rule, const Site &site) noexcept;
+    // own_session: each process leads a session of its own, where no
+    // terminal is theirs: the job never takes one, nor looks for its stops.
+    Job(size_t capacity, const StopRule &rule, const Site &site,
+        bool own_session = false) noexcept;
     ~Job();
     Job(const Job &) = delete;
     Job &operator=(const Job &) = delete;
