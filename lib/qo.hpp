@@ -667,8 +667,8 @@ struct run_options {
     std::vector<int> pass_fds{}; // at the same numbers; the only others it gets
     bool new_session = false;    // setsid: no terminal, and not the terminal's job
     std::optional<unsigned> umask{};
-    std::optional<run_user> user{}; // needs the privilege (root)
-    int nice = 0;                   // added to the command's niceness
+    std::optional<run_user> user{};  // needs the privilege (root)
+    int nice = 0;                    // added to the command's niceness
     std::vector<qo_rlimit> limits{}; // {RLIMIT_CORE, 0, 0}: set in the command
 };
 

@@ -167,15 +167,15 @@ Run::Run(const Stages &stages, const qo_run_options &o, const Site &site) noexce
       env_(o.env, o.flags & QO_RUN_CLEAR_ENV, site),
       job_(stages.count, {o.timeout_ms, o.stop_signal, o.grace_ms}, site,
            o.flags & QO_RUN_NEW_SESSION),
-      output_(o),
-      merged_(o.output && o.output == o.errors && !o.output_file &&
-              !(o.flags & (QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD))),
+      output_(o), merged_(o.output && o.output == o.errors && !o.output_file &&
+                          !(o.flags & (QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD))),
       theirs_{-1, -1, -1},
       polled_fds_(static_cast<pollfd *>(
           allocate((stages.count + polled_besides_stages) * sizeof(pollfd), site)))
 {
     // The caller's descriptors win over every other way to give a stream.
-    const bool input_fd = o.flags & QO_RUN_INPUT_FD, output_fd = o.flags & QO_RUN_OUTPUT_FD,
+    const bool input_fd = o.flags & QO_RUN_INPUT_FD,
+               output_fd = o.flags & QO_RUN_OUTPUT_FD,
                errors_fd = o.flags & QO_RUN_ERRORS_FD;
     const bool out_taken = o.output_file || output_fd;
     if (o.on_input && !input_fd) {
@@ -193,7 +193,8 @@ Run::Run(const Stages &stages, const qo_run_options &o, const Site &site) noexce
         unused_[1] = o.errors;
     // Merged, both streams come through the stdout pipe, and its callback.
     out_.lines.set(output_fd ? nullptr : o.on_output, o.context, &stop_asked_);
-    err_.lines.set(merged_ || errors_fd ? nullptr : o.on_errors, o.context, &stop_asked_);
+    err_.lines.set(merged_ || errors_fd ? nullptr : o.on_errors, o.context,
+                   &stop_asked_);
     out_.log_level = out_taken ? 0 : o.log_output;
     err_.log_level = errors_fd ? 0 : o.log_output;
     out_.log_until = err_.log_until = log_deadline(o);

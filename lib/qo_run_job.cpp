@@ -86,7 +86,8 @@ bool ended_by_signal(const int *statuses, size_t n) noexcept
 
 } // namespace
 
-Job::Job(size_t capacity, const StopRule &rule, const Site &site, bool own_session) noexcept
+Job::Job(size_t capacity, const StopRule &rule, const Site &site,
+         bool own_session) noexcept
     : members_(static_cast<Member *>(allocate(capacity * sizeof(Member), site))),
       timeout_ms_(rule.timeout_ms),
       stop_signal_(rule.signal > 0 ? rule.signal : SIGTERM),

@@ -97,7 +97,8 @@ bool limit_figure(rlim_t value, Unit unit, char (&room)[24]) noexcept
         snprintf(room, sizeof room, "unlimited");
         return true;
     }
-    if ((unit == Unit::kib && value % 1024 != 0) || (unit == Unit::blocks && value != 0))
+    if ((unit == Unit::kib && value % 1024 != 0) ||
+        (unit == Unit::blocks && value != 0))
         return false;
     snprintf(room, sizeof room, "%llu",
              static_cast<unsigned long long>(unit == Unit::kib ? value / 1024 : value));
@@ -148,7 +149,8 @@ bool has_shell_settings(const qo_run_options &o) noexcept
     return any;
 }
 
-void append_shell_settings(char **line, const qo_run_options &o, const Site &site) noexcept
+void append_shell_settings(char **line, const qo_run_options &o,
+                           const Site &site) noexcept
 {
     if (o.flags & QO_RUN_UMASK) {
         append_word(line, "umask", true, site);
@@ -175,7 +177,8 @@ bool append_prlimit(char **line, const qo_run_options &o, const Site &site) noex
         char option[24] = {}, soft[24], hard[24];
         const char *resource = name->name + strlen("RLIMIT_");
         for (size_t i = 0; resource[i] && i + 1 < sizeof option; ++i)
-            option[i] = static_cast<char>(tolower(static_cast<unsigned char>(resource[i])));
+            option[i] =
+                static_cast<char>(tolower(static_cast<unsigned char>(resource[i])));
         limit_figure(l->soft, Unit::count, soft);
         limit_figure(l->hard, Unit::count, hard);
         if (l->soft == l->hard)
@@ -201,8 +204,8 @@ void append_user(char **line, const qo_run_options &o, const Site &site) noexcep
     }
     char *groups = nullptr;
     for (size_t i = 0; i < o.groups_count; ++i)
-        qo_strcat_int(&groups, site.line, site.file, "%s%u", i ? "," : "--groups=",
-                      static_cast<unsigned>(o.groups[i]));
+        qo_strcat_int(&groups, site.line, site.file, "%s%u",
+                      i ? "," : "--groups=", static_cast<unsigned>(o.groups[i]));
     append_word(line, groups, false, site);
     free(groups);
 }
@@ -232,8 +235,8 @@ bool append_wrappers(char **line, const qo_run_options &o, const Site &site) noe
 // The caller's descriptors: stdin to the first stage, stdout from the last,
 // stderr from each ("2>&1" after the same stdout), and those passed on
 // ("3<&3": a shell passes its own anyway, but the line says which).
-void append_descriptors(char **line, size_t stage, size_t count, const qo_run_options &o,
-                        const Site &site) noexcept
+void append_descriptors(char **line, size_t stage, size_t count,
+                        const qo_run_options &o, const Site &site) noexcept
 {
     const bool output = stage + 1 == count && (o.flags & QO_RUN_OUTPUT_FD);
     if (stage == 0 && (o.flags & QO_RUN_INPUT_FD))
@@ -271,8 +274,7 @@ char *qo_run_line::command_line(const Stages &stages, const qo_run_options &o,
     const char *input_file = o.flags & QO_RUN_INPUT_FD ? nullptr : o.input_file;
     const char *output_file = o.flags & QO_RUN_OUTPUT_FD ? nullptr : o.output_file;
     char *line = nullptr;
-    const bool around =
-        (o.dir || has_shell_settings(o)) && (input_file || output_file);
+    const bool around = (o.dir || has_shell_settings(o)) && (input_file || output_file);
     if (around)
         qo_strcat_int(&line, site.line, site.file, "(");
     if (o.dir)

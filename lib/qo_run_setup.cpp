@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/resource.h>
@@ -58,7 +59,8 @@ constexpr LimitName limit_names[] = {
 };
 
 const char *const stream_names[] = {"stdin", "stdout", "stderr"};
-constexpr unsigned stream_flags[] = {QO_RUN_INPUT_FD, QO_RUN_OUTPUT_FD, QO_RUN_ERRORS_FD};
+constexpr unsigned stream_flags[] = {QO_RUN_INPUT_FD, QO_RUN_OUTPUT_FD,
+                                     QO_RUN_ERRORS_FD};
 
 // Whether the process holds the capability; where capget() is refused,
 // whether it is root.
@@ -91,7 +93,8 @@ bool has_groups(const gid_t *groups, size_t count, const Site &site) noexcept
     if (held < 0)
         return false;
     const size_t n = static_cast<size_t>(held);
-    auto *now = static_cast<gid_t *>(qo_run::allocate((n + count + 1) * sizeof(gid_t), site));
+    auto *now =
+        static_cast<gid_t *>(qo_run::allocate((n + count + 1) * sizeof(gid_t), site));
     gid_t *wanted = now + n;
     const bool read = getgroups(held, now) == held;
     std::copy(groups, groups + count, wanted);
@@ -120,16 +123,16 @@ const char *limit_text(rlim_t value, char (&room)[24]) noexcept
 
 const LimitName *limit_name(int resource) noexcept
 {
-    for (const LimitName &n : limit_names)
-        if (n.resource == resource)
-            return &n;
-    return nullptr;
+    const auto *found =
+        std::find_if(std::begin(limit_names), std::end(limit_names),
+                     [resource](const LimitName &n) { return n.resource == resource; });
+    return found == std::end(limit_names) ? nullptr : found;
 }
 
 bool Child::any() const noexcept
 {
-    return new_session || set_umask || (limits && limits->resource != -1) || nice != 0 ||
-           set_ids || set_groups || kept_count > 0;
+    return new_session || set_umask || (limits && limits->resource != -1) ||
+           nice != 0 || set_ids || set_groups || kept_count > 0;
 }
 
 int apply(const Child &c) noexcept
@@ -195,7 +198,8 @@ int Setup::check_fds(const qo_run_options &o) noexcept
     const int fds[] = {o.input_fd, o.output_fd, o.errors_fd};
     for (int i = 0; i < 3; ++i)
         if ((o.flags & stream_flags[i]) && !is_open(fds[i]))
-            return refuse(EBADF, "Unable to give descriptor %d to the command as its %s: %s",
+            return refuse(EBADF,
+                          "Unable to give descriptor %d to the command as its %s: %s",
                           fds[i], stream_names[i], strerror(EBADF));
     return 0;
 }
@@ -241,14 +245,16 @@ int Setup::check_user(const qo_run_options &o, const Site &site) noexcept
     child_.set_ids = true;
     child_.uid = o.uid, child_.gid = o.gid;
     child_.groups = o.groups, child_.groups_count = o.groups_count;
-    child_.set_groups = setgid_cap || (sound && !has_groups(o.groups, o.groups_count, site));
+    child_.set_groups =
+        setgid_cap || (sound && !has_groups(o.groups, o.groups_count, site));
     const bool permitted = (privileged(CAP_SETUID) || among(o.uid, ruid, euid, suid)) &&
                            (setgid_cap || among(o.gid, rgid, egid, sgid)) &&
                            (setgid_cap || !child_.set_groups);
     if (sound && permitted)
         return 0;
     const int error = sound ? EPERM : EINVAL;
-    return refuse(error, "Unable to run the command as uid %u, gid %u and %zu groups: %s",
+    return refuse(error,
+                  "Unable to run the command as uid %u, gid %u and %zu groups: %s",
                   static_cast<unsigned>(o.uid), static_cast<unsigned>(o.gid),
                   o.groups_count, strerror(error));
 }
@@ -283,13 +289,16 @@ int Setup::check_limits(const qo_rlimit *limits) noexcept
                           l->resource, strerror(EINVAL));
         rlimit now{};
         getrlimit(l->resource, &now);
-        const int error =
-            l->soft > l->hard ? EINVAL : l->hard > now.rlim_max && !may_raise ? EPERM : 0;
-        char soft[24], hard[24];
-        if (error)
-            return refuse(error, "Unable to set %s to %s soft, %s hard for the command: %s",
-                          name->name, limit_text(l->soft, soft), limit_text(l->hard, hard),
-                          strerror(error));
+        const int error = l->soft > l->hard                      ? EINVAL
+                          : l->hard > now.rlim_max && !may_raise ? EPERM
+                                                                 : 0;
+        if (error) {
+            char soft[24], hard[24];
+            return refuse(error,
+                          "Unable to set %s to %s soft, %s hard for the command: %s",
+                          name->name, limit_text(l->soft, soft),
+                          limit_text(l->hard, hard), strerror(error));
+        }
     }
     return 0;
 }
@@ -303,7 +312,8 @@ int Setup::take_fds(const qo_run_options &o, int fds[3]) noexcept
         fds[i] = fcntl(callers[i], F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
         if (fds[i] < 0) {
             const int error = errno;
-            return refuse(error, "Unable to give descriptor %d to the command as its %s: %s",
+            return refuse(error,
+                          "Unable to give descriptor %d to the command as its %s: %s",
                           callers[i], stream_names[i], strerror(error));
         }
     }

@@ -83,7 +83,8 @@ class Setup {
     int check_user(const qo_run_options &o, const Site &site) noexcept;
     int check_nice(int nice) noexcept;
     int check_limits(const qo_rlimit *limits) noexcept;
-    [[gnu::format(printf, 3, 4)]] int refuse(int error, const char *format, ...) noexcept;
+    [[gnu::format(printf, 3, 4)]] int refuse(int error, const char *format,
+                                             ...) noexcept;
 
     Child child_;
     int *kept_ = nullptr;

@@ -100,7 +100,8 @@ void close_from_3(const qo_run_setup::Child *setup) noexcept
     unsigned first = 3;
     bool closed = true;
     for (size_t i = 0; closed && i <= kept; ++i) {
-        const unsigned last = i < kept ? static_cast<unsigned>(setup->kept[i]) - 1 : ~0U;
+        const unsigned last =
+            i < kept ? static_cast<unsigned>(setup->kept[i]) - 1 : ~0U;
         if (first <= last)
             closed = close_range(first, last, 0) == 0;
         if (i < kept)

@@ -214,7 +214,8 @@ TEST_F(CppRun, OptionsReachTheCommand)
     qo_test::write_file(in.c_str(), "filed\n");
     const int in_fd = open(in.c_str(), O_RDONLY | O_CLOEXEC),
               out_fd = open(both_fds.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-    const char *session = "test $(ps -o sid= -p $$) = $$ && umask && ulimit -n && cat <&";
+    const char *session =
+        "test $(ps -o sid= -p $$) = $$ && umask && ulimit -n && cat <&";
     const Converted cases[] = {
         {qo::run({std::string_view("echo!", 4), "x"}, {.capture_output = true}), "x\n"},
         {qo::run(std::vector<std::string>{"printf", "%s", "a b"},
@@ -245,12 +246,16 @@ TEST_F(CppRun, OptionsReachTheCommand)
                            .env = {"PATH=/usr/bin:/bin"},
                            .clear_env = true}),
          "PATH=/usr/bin:/bin\n"},
-        {qo::run({"sh", "-c", "cat; echo err >&2"},
-                 {.capture_output = true, .input_fd = in_fd, .output_fd = out_fd,
-                  .errors_fd = out_fd})},
+        {qo::run({"sh", "-c", "cat; echo err >&2"}, {.capture_output = true,
+                                                     .input_fd = in_fd,
+                                                     .output_fd = out_fd,
+                                                     .errors_fd = out_fd})},
         {qo::run({"sh", "-c", session + std::to_string(in_fd)},
-                 {.capture_output = true, .pass_fds = {in_fd}, .new_session = true,
-                  .umask = 027, .limits = {{RLIMIT_NOFILE, 64, 64}}}),
+                 {.capture_output = true,
+                  .pass_fds = {in_fd},
+                  .new_session = true,
+                  .umask = 027,
+                  .limits = {{RLIMIT_NOFILE, 64, 64}}}),
          "0027\n64\n"},
         // SIGINT first, which the script traps; SIGTERM would kill it.
         {qo::run({"sh", "-c", trapping}, {.capture_output = true,

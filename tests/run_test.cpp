@@ -1069,7 +1069,6 @@ static_assert(sizeof(OptionsOf12) == 8 * sizeof(void *) + offsetof(qo_run_option
               offsetof(OptionsOf12, flags) == offsetof(qo_run_options, flags) &&
               offsetof(OptionsOf12, reserved) == offsetof(qo_run_options, context));
 
-
 // ---- The child as the caller sets it up ----------------------------------
 
 int memfd_with(const char *text)
@@ -1095,8 +1094,8 @@ TEST_F(Run, CallersDescriptorsAreItsStreamsAndThosePassedOnTheOnlyOthers)
     ASSERT_EQ(write(pair[0], "ping\n", 5), 5);
     shutdown(pair[0], SHUT_WR);
     const int nine = dup2(memfd_with("passed\n"), 9), unpassed = dup(in); // not CLOEXEC
-    const std::string server = "cat <&" + std::to_string(pair[1]) + " >&" +
-                               std::to_string(pair[1]);
+    const std::string server =
+        "cat <&" + std::to_string(pair[1]) + " >&" + std::to_string(pair[1]);
     const int passed[] = {9, -1}, socket[] = {pair[1], -1};
     struct Row {
         std::vector<std::string> argv;
@@ -1105,7 +1104,8 @@ TEST_F(Run, CallersDescriptorsAreItsStreamsAndThosePassedOnTheOnlyOthers)
         std::string out; // the slot's text, or "" when a descriptor took it
     } rows[] = {
         {{"cat"}, QO_RUN_INPUT_FD, nullptr, "from memfd\n"},
-        {sh("echo out; echo err >&2"), QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD, nullptr, ""},
+        {sh("echo out; echo err >&2"), QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD, nullptr,
+         ""},
         {sh("cat <&9; ls /proc/$$/fd"), 0, passed, "passed\n0\n1\n2\n9\n"},
         {sh(server), 0, socket, ""},
     };
@@ -1133,11 +1133,11 @@ TEST_F(Run, CallersDescriptorsAreItsStreamsAndThosePassedOnTheOnlyOthers)
     ScratchPath made;
     const int closed[] = {in, -1};
     for (const auto &[flags, pass, why] :
-         {std::tuple{QO_RUN_INPUT_FD, closed + 1, "give descriptor " +
-                                                  std::to_string(in) +
-                                                  " to the command as its stdin"},
-          std::tuple{0u, closed, "pass descriptor " + std::to_string(in) +
-                                     " to the command"}}) {
+         {std::tuple{QO_RUN_INPUT_FD, closed + 1,
+                     "give descriptor " + std::to_string(in) +
+                         " to the command as its stdin"},
+          std::tuple{0u, closed,
+                     "pass descriptor " + std::to_string(in) + " to the command"}}) {
         qo_run_options o{};
         o.flags = flags, o.input_fd = in, o.pass_fds = pass;
         const Result r = capture({"touch", made.c_str()}, o);
@@ -1159,16 +1159,19 @@ TEST_F(Run, ChildSetupTakesEffectInTheCommand)
     qo_test::ScratchFolder folder;
     const std::string dir = folder / ".";
     const int niceness = std::min(getpriority(PRIO_PROCESS, 0) + 10, 19);
-    const qo_rlimit limits[] = {{RLIMIT_CORE, 0, 0}, {RLIMIT_NOFILE, 64, 128}, {-1, 0, 0}};
+    const qo_rlimit limits[] = {
+        {RLIMIT_CORE, 0, 0}, {RLIMIT_NOFILE, 64, 128}, {-1, 0, 0}};
     struct Row {
         std::string script;
         std::function<void(qo_run_options &)> set;
         std::string out;
     } rows[] = {
-        {"ps -o sid= -p $$; echo $$", [](auto &o) { o.flags = QO_RUN_NEW_SESSION; }, ""},
-        {"touch f && stat -c %A f", [](auto &o) { o.flags = QO_RUN_UMASK, o.umask = 077; },
-         "-rw-------\n"},
-        {"ps -o ni= -p $$", [](auto &o) { o.nice = 10; }, std::to_string(niceness) + "\n"},
+        {"ps -o sid= -p $$; echo $$", [](auto &o) { o.flags = QO_RUN_NEW_SESSION; },
+         ""},
+        {"touch f && stat -c %A f",
+         [](auto &o) { o.flags = QO_RUN_UMASK, o.umask = 077; }, "-rw-------\n"},
+        {"ps -o ni= -p $$", [](auto &o) { o.nice = 10; },
+         std::to_string(niceness) + "\n"},
         {"ulimit -c; ulimit -Sn; ulimit -Hn", [&](auto &o) { o.limits = limits; },
          "0\n64\n128\n"},
     };
@@ -1200,7 +1203,6 @@ TEST_F(Run, ChildSetupTakesEffectInTheCommand)
     }
 }
 
-
 // Exits 0 when, dropped to uid 65534, each setting it may not have is
 // refused with EPERM and a why before anything runs (the output file, which
 // the command's start would empty, keeps its text), and its own ids are not
@@ -1230,7 +1232,8 @@ TEST_F(Run, ChildSetupTakesEffectInTheCommand)
         set(o);
         o.output_file = kept.c_str();
         const Result r = capture({"touch", made.c_str()}, o);
-        if (r.status != -1 || r.error != EPERM || !r.why.ends_with(": Operation not permitted") ||
+        if (r.status != -1 || r.error != EPERM ||
+            !r.why.ends_with(": Operation not permitted") ||
             std::filesystem::exists(made.c_str()) || kept.contents() != "kept")
             exit(row);
         ++row;
@@ -1293,7 +1296,8 @@ TEST_F(Run, LoggedLineGivesEachSettingAsItsShellEquivalent)
              o.flags = QO_RUN_UMASK | QO_RUN_USER, o.umask = 022, o.dir = "/";
              o.output_file = "/dev/null";
          },
-         "(cd / && umask 022 && setpriv --reuid=0 --regid=0 --clear-groups cat) >/dev/null"},
+         "(cd / && umask 022 && setpriv --reuid=0 --regid=0 --clear-groups cat) "
+         ">/dev/null"},
         {[&](auto &o) {
              o.flags = QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD;
              o.output_fd = out, o.errors_fd = in;
