@@ -126,6 +126,51 @@ QO_API void qo_log_reopen(void) QO_NOEXCEPT;
  * (INT_MIN stands for that). Kept across qo_log_close() and qo_log_open(). */
 QO_API void qo_log_flush_on(int level) QO_NOEXCEPT;
 
+/* What each entry's header adds, from qo_log_stamp(). The time goes first,
+ * then the process and thread, then the entry as it reads without them:
+ *   2026-12-09 10:42:07.123 12.345678 [4242/4243] DBG1: f->r#7: message
+ * QO_LOG_TIME: local wall-clock time with milliseconds; QO_LOG_TIME_US: the
+ * same with microseconds (it wins over QO_LOG_TIME); QO_LOG_UPTIME: seconds
+ * since the log was opened, with microseconds, on the monotonic clock;
+ * QO_LOG_PID and QO_LOG_TID: "[pid/tid]", "[pid]" or "[/tid]". The time is
+ * taken as the entry is added, under the log's lock, so times never go
+ * back down the file, whichever thread wrote the entry (a wall clock set
+ * back excepted). One clock is read per entry: with both the wall time
+ * and the uptime, the monotonic clock, the wall clock being read once a
+ * second to follow it.
+ * QO_LOG_CONTINUED: lines 2..n of a multi-line message start with "  | ",
+ * so that every line that starts otherwise starts an entry; a line feed
+ * that ends the message ends the entry, with no empty line after it. */
+#define QO_LOG_TIME 0x01u
+#define QO_LOG_TIME_US 0x02u
+#define QO_LOG_UPTIME 0x04u
+#define QO_LOG_PID 0x08u
+#define QO_LOG_TID 0x10u
+#define QO_LOG_CONTINUED 0x20u
+
+/* Choose what entries add to their header, from the QO_LOG_ flags above
+ * (others are ignored). 0, the default, adds nothing: entries read exactly
+ * as described above. Takes effect at the next entry, whether or not a log
+ * is open, and is kept across qo_log_close() and qo_log_open(). The
+ * journal (qo_log_open_journal()) takes none of it: it records the time,
+ * the process and the thread itself and keeps a message whole. */
+QO_API void qo_log_stamp(unsigned what) QO_NOEXCEPT;
+
+/* Send the entries to the systemd journal, each as one record with the
+ * message alone in MESSAGE, the call site in CODE_FILE, CODE_LINE and
+ * CODE_FUNC, the thread in TID, identifier (NULL: the program's name) in
+ * SYSLOG_IDENTIFIER, the level in QO_LEVEL and in PRIORITY: 6 (info)
+ * for levels <= 0, 3 (err) for level 1, the failures that end the process,
+ * 7 (debug) above. A log already open is closed first; level is as for
+ * qo_log_open(). A multi-line message stays one record, and a line feed
+ * that ends it is dropped. The records are not buffered: each reaches the
+ * journal as it is written, and one too large for a datagram goes through
+ * a sealed memory file. Where no journal listens, "Unable to write to the
+ * systemd journal at /run/systemd/journal/socket" and "Logging
+ * desactivated" go to standard error and the log stays off. A journal that
+ * restarts is found again at the next entry. */
+QO_API void qo_log_open_journal(const char *identifier, int level) QO_NOEXCEPT;
+
 /* Write one entry on behalf of the call site (line, file, routine), if
  * level <= the current level. The qo_log() front tests the level itself
  * first, so that a filtered-out entry's arguments are not evaluated. */

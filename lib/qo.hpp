@@ -460,6 +460,40 @@ void log(int level, format_for<Args...> fmt, const Args &...args) noexcept
                detail::c_arg(args)...);
 }
 
+// What each log entry's header adds, as qo_log_stamp() takes it: combine
+// with |, as log_stamp(log_stamps::time | log_stamps::tid).
+enum class log_stamps : unsigned {
+    none = 0,
+    time = QO_LOG_TIME,
+    time_us = QO_LOG_TIME_US,
+    uptime = QO_LOG_UPTIME,
+    pid = QO_LOG_PID,
+    tid = QO_LOG_TID,
+    continued = QO_LOG_CONTINUED,
+};
+
+constexpr log_stamps operator|(log_stamps a, log_stamps b) noexcept
+{
+    return static_cast<log_stamps>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+
+inline void log_stamp(log_stamps what) noexcept
+{
+    qo_log_stamp(static_cast<unsigned>(what));
+}
+
+// The systemd journal as the log, as qo_log_open_journal() opens it; with
+// no identifier, the journal gets the program's name.
+inline void log_open_journal(const std::string &identifier, int level) noexcept
+{
+    qo_log_open_journal(identifier.c_str(), level);
+}
+
+inline void log_open_journal(int level) noexcept
+{
+    qo_log_open_journal(nullptr, level);
+}
+
 // The text a printf format makes. Ends the process, as qo_asprintf() does,
 // when it cannot be made.
 template <class... Args>
@@ -681,12 +715,22 @@ struct run_result {
     std::string why{};           // why status is -1, as the log says it; else empty
     bool stopped = false;        // ended by a callback's stop
 
-    bool ok() const noexcept { return status == 0; }
+    // A run cut short by its deadline or a stop is no success, whatever
+    // its commands did with the stop signal.
+    bool ok() const noexcept { return status == 0 && !timed_out && !stopped; }
     // "exited with status 2", "could not be run: Unable to run nosuch: No
-    // such file or directory".
+    // such file or directory", "deadline reached: killed by signal 15
+    // (Terminated)", "stopped: exited with status 1 | exited with status
+    // 0" (a pipeline's stages).
     std::string describe() const
     {
-        std::string text = status_text(status);
+        std::string text;
+        for (const int stage : statuses)
+            text += (text.empty() ? "" : " | ") + status_text(stage);
+        if (text.empty() || status == -1)
+            text = status_text(status);
+        if (timed_out || stopped)
+            text = (timed_out ? "deadline reached: " : "stopped: ") + text;
         return why.empty() ? text : text + ": " + why;
     }
 };

@@ -39,28 +39,29 @@ int qo_run::pipeline_status(const int statuses[], size_t count) noexcept
     return status;
 }
 
-namespace {
-
-size_t count_stages(const char *const *const stages[], const Site &site) noexcept
+// The names in the messages are the fronts' own: qo_pipeline(), or
+// qo_pipeline_start().
+size_t qo_run::count_stages(const char *const *const stages[], const Site &site,
+                            bool start) noexcept
 {
-    qo_err::require(stages, site, "qo_pipeline: NULL stages");
+    qo_err::require(stages, site,
+                    start ? "qo_pipeline_start: NULL stages" : "qo_pipeline: NULL stages");
     size_t count = 0;
     for (; stages[count]; ++count)
         if (!stages[count][0])
-            qo_err::fail(site, -1, "qo_pipeline: empty stage");
+            qo_err::fail(site, -1,
+                         start ? "qo_pipeline_start: empty stage" : "qo_pipeline: empty stage");
     if (count == 0)
-        qo_err::fail(site, -1, "qo_pipeline: no stage");
+        qo_err::fail(site, -1, start ? "qo_pipeline_start: no stage" : "qo_pipeline: no stage");
     return count;
 }
-
-} // namespace
 
 extern "C" int qo_pipeline_int(const char *const *const stages[],
                                const qo_run_options *options, int statuses[], int line,
                                const char *file) noexcept
 {
     const Site site{line, file, "qo_pipeline_int"};
-    const qo_run::Stages all{stages, count_stages(stages, site)};
+    const qo_run::Stages all{stages, qo_run::count_stages(stages, site, false)};
     int *own =
         statuses ? statuses
                  : static_cast<int *>(qo_run::allocate(all.count * sizeof(int), site));

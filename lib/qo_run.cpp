@@ -1,23 +1,16 @@
 // Runs commands without a shell. Each run is a job: one process group, so
 // that a deadline, Ctrl-C and Ctrl-Z reach everything the command started,
 // which takes the terminal over while it runs when the caller had it. Its
-// pipes and its exit (through a pidfd) are watched by one poll loop, so
+// pipes and its exit (through a pidfd) are watched by one epoll set, so
 // that no amount of input or output can deadlock and nothing, not even a
 // reader of the caller's stdout that never reads, holds the run past its
-// deadline.
+// deadline; a caller holding the job polls the set's descriptor.
+#include "qo_run_engine_internal.h"
 #include "qo.h"
 #include "qo_err_internal.h"
 #include "qo_log_internal.h"
-#include "qo_run_file_internal.h"
-#include "qo_run_internal.h"
-#include "qo_run_io_internal.h"
-#include "qo_run_job_internal.h"
-#include "qo_run_line_internal.h"
-#include "qo_run_setup_internal.h"
-#include "qo_run_spawn_internal.h"
-#include "qo_sigpipe_internal.h"
-#include "qo_str_internal.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -26,7 +19,9 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,108 +72,39 @@ using namespace qo_run_spawn; // NOLINT(google-build-using-namespace)
 static_assert(sizeof(void *) != 8 || sizeof(qo_run_options) == 304,
               "qo_run_options keeps the size it had in 1.4");
 
+namespace qo_run_engine {
+
 namespace {
 
-// ---- One run -----------------------------------------------------------
+// Watched at most: each of our three pipes, the caller's stdout and stderr
+// for their backlogs, the stop's eventfd, the timer, each stage's pidfd.
+constexpr size_t watched_besides_stages = 7;
 
-// What the run's own log entries may wait for the log: until the run's
-// deadline, or 2 s each without one (0).
-int64_t log_deadline(const qo_run_options &o) noexcept
-{
-    return o.timeout_ms > 0 ? now_us() + int64_t{o.timeout_ms} * 1000 : 0;
-}
+} // namespace
 
-// Why a run did not start: the options themselves, a file they name, or a
-// stage.
-struct NotStarted {
-    int error = 0;
-    const char *refused = nullptr; // the whole reason, for options refused
-    const char *file = nullptr;    // the file, when it was one
-    const char *step = "open";     // what could not be done to it
-    const char *cause = nullptr;   // instead of strerror(error)
-    size_t stage = 0;              // else the stage
-};
-
-// A write to a pipe the command has closed raises SIGPIPE, whose default
-// ends the caller: it is blocked in this thread during the run.
-using SigpipeGuard = qo_sigpipe::Blocked;
-
-// The stages of a run as one job: each stage's stdout feeds the next one's
-// stdin through a pipe that only they hold; the run serves the first
-// stage's stdin, the last one's stdout and everyone's stderr.
-class Run {
-  public:
-    Run(const Stages &stages, const qo_run_options &o, const Site &site) noexcept;
-    ~Run();
-    Run(const Run &) = delete;
-    Run &operator=(const Run &) = delete;
-
-    // 0, or the errno that kept the run from starting (the stages started
-    // before are killed), with what it was in failed.
-    int start(NotStarted &failed) noexcept;
-    void serve() noexcept;
-    // Each stage's wait status, or -1 (not started, or lost: error).
-    void reap(int statuses[], int &error) noexcept;
-    void fill_slots() noexcept;
-    bool timed_out() const noexcept { return job_.timed_out(); }
-    bool stopped() const noexcept { return job_.stopped(); }
-    // 0, or the errno that kept the output from taking its file's name.
-    int finish_output(bool succeeded) noexcept { return output_.finish(succeeded); }
-
-  private:
-    int open_files(NotStarted &failed) noexcept;
-    int prepare_output(NotStarted &failed) noexcept;
-    int open_pipes() noexcept;
-    int start_stage(size_t i, int &from_previous) noexcept;
-    bool poll_once() noexcept;
-    short revents(int fd, short events) const noexcept;
-    void serve_stream(Stream &s) noexcept;
-    void heed_stop() noexcept;
-    bool done() const noexcept;
-    size_t size_in(char **slot) const noexcept;
-
-    const Stages &stages_;
-    const qo_run_options &o_;
-    const Site &site_;
-    SigpipeGuard sigpipe_;
-    Environment env_;
-    Job job_;
-    qo_run_setup::Setup setup_;
-    Output output_;
-    bool stop_asked_ = false; // by a callback
-    Input in_{&stop_asked_};
-    Stream out_{"stdout", STDOUT_FILENO};
-    Stream err_{"stderr", STDERR_FILENO};
-    bool merged_; // stderr goes into the stdout pipe
-    // Slots whose stream a file or a descriptor of the caller's takes.
-    char **unused_[2] = {};
-    // The first stage's stdin, the last one's stdout, everyone's stderr.
-    int theirs_[3];
-    pollfd *polled_fds_; // our pipes and their backlogs, and the pidfds
-    nfds_t polled_ = 0;
-};
-
-// Polled at most: each of our three pipes, the caller's stdout and stderr
-// for their backlogs, each stage's pidfd.
-constexpr size_t polled_besides_stages = 5;
-
-Run::Run(const Stages &stages, const qo_run_options &o, const Site &site) noexcept
+Run::Run(const Stages &stages, const qo_run_options &o, int64_t began,
+         const Site &site) noexcept
     : stages_(stages), o_(o), site_(site),
+      until_(o.timeout_ms > 0 ? began + int64_t{o.timeout_ms} * 1000 : 0),
       env_(o.env, o.flags & QO_RUN_CLEAR_ENV, site),
-      job_(stages.count, {o.timeout_ms, o.stop_signal, o.grace_ms}, site,
+      job_(stages.count, {o.timeout_ms, o.stop_signal, o.grace_ms}, began, site,
            o.flags & QO_RUN_NEW_SESSION),
-      output_(o), merged_(o.output && o.output == o.errors && !o.output_file &&
-                          !(o.flags & (QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD))),
+      output_(o_), merged_(o.output && o.output == o.errors && !o.output_file &&
+                           !(o.flags & (QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD))),
       theirs_{-1, -1, -1},
-      polled_fds_(static_cast<pollfd *>(
-          allocate((stages.count + polled_besides_stages) * sizeof(pollfd), site)))
+      wanted_(static_cast<pollfd *>(
+          allocate((stages.count + watched_besides_stages) * sizeof(pollfd), site))),
+      watched_(static_cast<pollfd *>(
+          allocate((stages.count + watched_besides_stages) * sizeof(pollfd), site)))
 {
     // The caller's descriptors win over every other way to give a stream.
     const bool input_fd = o.flags & QO_RUN_INPUT_FD,
                output_fd = o.flags & QO_RUN_OUTPUT_FD,
                errors_fd = o.flags & QO_RUN_ERRORS_FD;
     const bool out_taken = o.output_file || output_fd;
-    if (o.on_input && !input_fd) {
+    if (o.flags & QO_RUN_INPUT_PIPE) {
+        in_.pushed = true;
+    } else if (o.on_input && !input_fd) {
         in_.more = o.on_input;
         in_.context = o.context;
     } else if (!o.input_file && !input_fd) {
@@ -195,9 +121,10 @@ Run::Run(const Stages &stages, const qo_run_options &o, const Site &site) noexce
     out_.lines.set(output_fd ? nullptr : o.on_output, o.context, &stop_asked_);
     err_.lines.set(merged_ || errors_fd ? nullptr : o.on_errors, o.context,
                    &stop_asked_);
+    out_.partial = err_.partial = o.flags & QO_RUN_PARTIAL_LINES;
     out_.log_level = out_taken ? 0 : o.log_output;
     err_.log_level = errors_fd ? 0 : o.log_output;
-    out_.log_until = err_.log_until = log_deadline(o);
+    out_.log_until = err_.log_until = until_;
 }
 
 Run::~Run()
@@ -207,7 +134,11 @@ Run::~Run()
     close_fd(err_.fd);
     for (int &fd : theirs_)
         close_fd(fd);
-    free(polled_fds_);
+    close_fd(epoll_);
+    close_fd(wake_);
+    close_fd(timer_);
+    free(wanted_);
+    free(watched_);
 }
 
 // The files come first: one that cannot be opened starts nothing. The
@@ -218,7 +149,9 @@ int Run::open_files(NotStarted &failed) noexcept
         failed.refused = setup_.why();
         return error;
     }
-    if (o_.input_file && theirs_[0] < 0) {
+    if (in_.pushed)
+        close_fd(theirs_[0]);
+    if (o_.input_file && !in_.pushed && theirs_[0] < 0) {
         if (const int error = open_file(theirs_[0], o_.input_file, O_RDONLY)) {
             failed.file = o_.input_file;
             return error;
@@ -251,7 +184,7 @@ int Run::prepare_output(NotStarted &failed) noexcept
 int Run::open_pipes() noexcept
 {
     int error = 0;
-    if (in_.rest || in_.more)
+    if (in_.rest || in_.more || in_.pushed)
         error = open_pipe(in_.fd, theirs_[0], true);
     else if (theirs_[0] < 0)
         error = open_file(theirs_[0], "/dev/null", O_RDONLY);
@@ -261,6 +194,16 @@ int Run::open_pipes() noexcept
     if (!error && !merged_ && (err_.slot || err_.log_level > 0 || err_.lines.active()))
         error = open_pipe(err_.fd, theirs_[2], false);
     return error;
+}
+
+// The set a caller polls, the eventfd that a stop from anywhere writes,
+// and the timer that wakes the set at the deadline.
+int Run::open_wakers() noexcept
+{
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    return epoll_ < 0 || wake_ < 0 || timer_ < 0 ? errno : 0;
 }
 
 // from_previous: the read end of the pipe the stage before writes, which
@@ -290,7 +233,7 @@ int Run::start_stage(size_t i, int &from_previous) noexcept
     return error;
 }
 
-int Run::start(NotStarted &failed) noexcept
+int Run::start(NotStarted &failed, Calling &) noexcept
 {
     if ((failed.refused = refusal(o_)))
         return failed.error = EINVAL;
@@ -300,8 +243,10 @@ int Run::start(NotStarted &failed) noexcept
     }
     // What the command writes to the log's file comes after; a stuck log
     // costs the run no more than its deadline.
-    qo_log::flush(log_deadline(o_));
-    int error = open_files(failed);
+    qo_log::flush(until_);
+    int error = open_wakers();
+    if (!error)
+        error = open_files(failed);
     if (!error)
         error = open_pipes();
     int between = -1;
@@ -312,11 +257,16 @@ int Run::start(NotStarted &failed) noexcept
     close_fd(between);
     for (int &fd : theirs_)
         close_fd(fd);
+    stages_.argv = nullptr;
     if (error) {
         job_.abandon();
         output_.abandon();
+        return failed.error = error;
     }
-    return failed.error = error;
+    list_wanted();
+    sync_wanted();
+    arm_timer();
+    return 0;
 }
 
 // Done once the job has ended and its output is in: pipes closed, bytes
@@ -332,67 +282,224 @@ bool Run::done() const noexcept
     return out_.fd < 0 && err_.fd < 0 && out_.backlog() == 0 && err_.backlog() == 0;
 }
 
-// False when the run is over, or poll failed for another reason than a
-// signal. The deadline's last step can end the run before any poll.
-bool Run::poll_once() noexcept
+void Run::want(int fd, short events) noexcept
 {
-    polled_ = 0;
-    const int wait_ms = job_.wait_ms();
-    if (done())
-        return false;
+    wanted_[wanted_count_++] = {fd, events, 0};
+}
+
+// What poll would be given this round.
+void Run::list_wanted() noexcept
+{
+    wanted_count_ = 0;
     for (const Stream *s : {&out_, &err_}) {
         if (s->fd >= 0 && s->backlog() < pass_backlog)
-            polled_fds_[polled_++] = {s->fd, POLLIN, 0};
+            want(s->fd, POLLIN);
         if (s->backlog() > 0)
-            polled_fds_[polled_++] = {s->passes_to, POLLOUT, 0};
+            want(s->passes_to, POLLOUT);
     }
-    if (in_.fd >= 0 && !stop_asked_)
-        polled_fds_[polled_++] = {in_.fd, POLLOUT, 0};
-    job_.watch(polled_fds_, polled_);
-    if (poll(polled_fds_, polled_, wait_ms) >= 0)
-        return true;
-    polled_ = 0;
-    return errno == EINTR;
+    if (in_.fd >= 0 && !stop_asked_ && in_.has_more())
+        want(in_.fd, POLLOUT);
+    want(wake_, POLLIN);
+    want(timer_, POLLIN);
+    job_.watch(wanted_, wanted_count_);
+}
+
+// epoll holds what this round wants: a few calls when it changed, none
+// when it did not. A descriptor epoll refuses (a regular file) is always
+// ready, as poll says of it.
+void Run::sync_wanted() noexcept
+{
+    const auto find = [](const pollfd *set, nfds_t n, int fd) -> const pollfd * {
+        for (nfds_t i = 0; i < n; ++i)
+            if (set[i].fd == fd)
+                return &set[i];
+        return nullptr;
+    };
+    for (nfds_t i = 0; i < watched_count_; ++i)
+        if (!find(wanted_, wanted_count_, watched_[i].fd))
+            epoll_ctl(epoll_, EPOLL_CTL_DEL, watched_[i].fd, nullptr);
+    always_ready_ = false;
+    for (nfds_t i = 0; i < wanted_count_; ++i) {
+        pollfd &w = wanted_[i];
+        const pollfd *was = find(watched_, watched_count_, w.fd);
+        epoll_event e{};
+        e.events = w.events == POLLIN ? EPOLLIN : EPOLLOUT;
+        e.data.fd = w.fd;
+        const bool refused = !was && epoll_ctl(epoll_, EPOLL_CTL_ADD, w.fd, &e) != 0;
+        if (was && was->events != w.events)
+            epoll_ctl(epoll_, EPOLL_CTL_MOD, w.fd, &e);
+        w.revents = refused ? POLLNVAL : 0; // marked for the copy below
+        always_ready_ = always_ready_ || refused;
+    }
+    watched_count_ = 0;
+    for (nfds_t i = 0; i < wanted_count_; ++i)
+        if (wanted_[i].revents != POLLNVAL)
+            watched_[watched_count_++] = wanted_[i];
+}
+
+// Waits for what this round wants, up to wait_ms, and marks what is ready.
+// False when the wait failed for another reason than a signal.
+bool Run::wait_once(int wait_ms) noexcept
+{
+    list_wanted();
+    sync_wanted();
+    if (always_ready_)
+        wait_ms = 0;
+    epoll_event ready[16];
+    const int n = epoll_wait(epoll_, ready, 16, wait_ms);
+    if (n < 0 && errno != EINTR)
+        return false;
+    for (nfds_t i = 0; i < wanted_count_; ++i) {
+        pollfd &w = wanted_[i];
+        bool watched = false;
+        for (nfds_t j = 0; j < watched_count_ && !watched; ++j)
+            watched = watched_[j].fd == w.fd;
+        w.revents = watched ? 0 : w.events;
+        for (int j = 0; j < n; ++j)
+            if (ready[j].data.fd == w.fd)
+                w.revents = static_cast<short>(
+                    (ready[j].events & EPOLLIN ? POLLIN : 0) |
+                    (ready[j].events & EPOLLOUT ? POLLOUT : 0) |
+                    (ready[j].events & (EPOLLHUP | EPOLLERR) ? POLLHUP : 0));
+    }
+    return true;
+}
+
+// The set wakes a caller who polls it when the job next needs looking at
+// for its deadline, its grace, or a check of its stages.
+void Run::arm_timer() noexcept
+{
+    const int wait_ms = job_.wait_ms();
+    itimerspec when{};
+    if (wait_ms >= 0) {
+        when.it_value.tv_sec = wait_ms / 1000;
+        when.it_value.tv_nsec = long{wait_ms % 1000} * 1000000 + (wait_ms == 0);
+    }
+    timerfd_settime(timer_, 0, &when, nullptr);
 }
 
 short Run::revents(int fd, short events) const noexcept
 {
-    for (nfds_t i = 0; i < polled_; ++i)
-        if (polled_fds_[i].fd == fd && polled_fds_[i].events == events)
-            return polled_fds_[i].revents;
+    for (nfds_t i = 0; i < wanted_count_; ++i)
+        if (wanted_[i].fd == fd && wanted_[i].events == events)
+            return wanted_[i].revents;
     return 0;
 }
 
-void Run::serve_stream(Stream &s) noexcept
+void Run::serve_stream(Stream &s, Calling &call) noexcept
 {
     if (s.fd >= 0 && revents(s.fd, POLLIN) && !read_some(s, site_))
         finish(s, site_);
     if (s.backlog() > 0 && revents(s.passes_to, POLLOUT))
-        sigpipe_.raised |= pass_some(s);
+        call.sigpipe.raised |= pass_some(s);
 }
 
-// A callback asked for the end: the job ends as at a deadline, and no
-// callback is called again; the slots still take what comes meanwhile.
+// A callback, or qo_job_stop(), asked for the end: the job ends as at a
+// deadline, and no callback is called again; the slots still take what
+// comes meanwhile.
 void Run::heed_stop() noexcept
 {
+    if (stop_wanted_.load(std::memory_order_relaxed))
+        stop_asked_ = true;
     if (stop_asked_ && !job_.stopped())
         job_.stop();
 }
 
-void Run::serve() noexcept
+void Run::handle(Calling &call) noexcept
 {
-    while (!done() && poll_once()) {
-        serve_stream(out_);
-        serve_stream(err_);
-        if (in_.fd >= 0 && revents(in_.fd, POLLOUT))
-            sigpipe_.raised |= write_some(in_, site_);
-        heed_stop();
-        job_.check(polled_fds_, polled_);
-    }
+    uint64_t drained = 0;
+    if (revents(wake_, POLLIN))
+        (void)!read(wake_, &drained, sizeof drained);
+    if (revents(timer_, POLLIN))
+        (void)!read(timer_, &drained, sizeof drained);
+    serve_stream(out_, call);
+    serve_stream(err_, call);
+    if (in_.fd >= 0 && revents(in_.fd, POLLOUT))
+        call.sigpipe.raised |= write_some(in_, site_);
+    heed_stop();
+    job_.check(wanted_, wanted_count_);
+}
+
+// Once, at the end: the streams' last lines handed out, what the caller's
+// descriptors did not take in time dropped.
+void Run::wrap_up() noexcept
+{
+    if (wrapped_)
+        return;
+    wrapped_ = true;
     finish(out_, site_);
     finish(err_, site_);
     drop_backlog(out_, timed_out(), site_);
     drop_backlog(err_, timed_out(), site_);
+    arm_timer();
+}
+
+// The first round takes what is there without acting on the deadline: a
+// job served late may have ended well before it. A wait that fails for
+// another reason than a signal ends the serving, as the end would.
+bool Run::serve(int timeout_ms, Calling &call) noexcept
+{
+    const int64_t until = timeout_ms < 0 ? -1 : now_us() + int64_t{timeout_ms} * 1000;
+    bool failed = false;
+    for (bool first = true; !wrapped_ && !done() && !failed; first = false) {
+        int wait_ms = 0;
+        if (!first) {
+            wait_ms = job_.wait_ms(); // acts on the deadline
+            if (done())
+                break; // its last step may end the job
+            if (until >= 0) {
+                const int64_t left_us = until - now_us();
+                if (left_us <= 0)
+                    break;
+                const int64_t left = std::min<int64_t>((left_us + 999) / 1000, INT_MAX);
+                if (wait_ms < 0 || wait_ms > left)
+                    wait_ms = static_cast<int>(left);
+            }
+        }
+        failed = !wait_once(wait_ms);
+        if (!failed)
+            handle(call);
+    }
+    if (done() || wrapped_ || failed) {
+        wrap_up();
+        return true;
+    }
+    list_wanted();
+    sync_wanted();
+    arm_timer();
+    return false;
+}
+
+void Run::stop_from_anywhere() noexcept
+{
+    stop_wanted_.store(true);
+    const uint64_t one = 1;
+    (void)!write(wake_, &one, sizeof one);
+}
+
+int Run::push_input(const char *data, size_t size, Calling &call) noexcept
+{
+    if (!in_.pushed || in_.ended)
+        return EINVAL;
+    if (in_.fd < 0 || in_.broken)
+        return EPIPE;
+    in_.chunk.append(data, size, site_);
+    call.sigpipe.raised |= write_some(in_, site_);
+    list_wanted();
+    sync_wanted();
+    return in_.broken ? EPIPE : 0;
+}
+
+int Run::end_input() noexcept
+{
+    if (!in_.pushed || in_.ended)
+        return EINVAL;
+    in_.ended = true;
+    if (!in_.has_more())
+        close_fd(in_.fd);
+    list_wanted();
+    sync_wanted();
+    return 0;
 }
 
 void Run::reap(int statuses[], int &error) noexcept
@@ -423,221 +530,7 @@ void Run::fill_slots() noexcept
             *slot = Buffer().release(site_);
 }
 
-// ---- Reporting ---------------------------------------------------------
-
-// "Unable to run gzip (stage 2 of 2): No such file or directory": a stage
-// of a pipeline is named with its place in it.
-char *not_run(const Stages &stages, size_t stage, const char *dir, const char *what,
-              int error) noexcept
-{
-    char *name = qo_str::shell_word(stages.argv[stage][0], true);
-    char *place = nullptr;
-    if (stages.count > 1)
-        qo_asprintf(&place, " (stage %zu of %zu)", stage + 1, stages.count);
-    char *reason = nullptr;
-    qo_asprintf(&reason, "Unable to %s %s%s%s%s: %s", what, name, place ? place : "",
-                dir ? " in " : "", dir ? dir : "", strerror(error));
-    free(place);
-    free(name);
-    return reason;
-}
-
-char *not_done_to_file(const char *step, const char *file, const char *cause,
-                       int error) noexcept
-{
-    char *reason = nullptr;
-    qo_asprintf(&reason, "Unable to %s %s: %s", step, file,
-                cause ? cause : strerror(error));
-    return reason;
-}
-
-// The reason a run gives when it could not start, its status was lost or
-// its output could not take its file's name: logged, and kept for the why
-// slot.
-char *log_reason(char *reason, int64_t until, const Site &site) noexcept
-{
-    qo_log::entry_until(until, 4, site, "%s", reason);
-    return reason;
-}
-
-// The slot receives the reason, or "" for a run that went as it should.
-void give_why(char **why, char *reason, const Site &site) noexcept
-{
-    if (!why) {
-        free(reason);
-        return;
-    }
-    if (!reason) {
-        reason = static_cast<char *>(allocate(1, site));
-        reason[0] = '\0';
-    }
-    *why = reason;
-}
-
-// "name: outcome" for each stage, joined as the stages are.
-char *outcomes(const Stages &stages, const int statuses[], const Site &site) noexcept
-{
-    char *text = nullptr;
-    for (size_t i = 0; i < stages.count; ++i) {
-        char *name = qo_str::shell_word(stages.argv[i][0], true);
-        char *outcome = qo_status_text(statuses[i]);
-        qo_strcat_int(&text, site.line, site.file, "%s%s: %s", i ? " | " : "", name,
-                      outcome);
-        free(outcome);
-        free(name);
-    }
-    return text;
-}
-
-// How the run was cut short, if it was: "timed out after 1500 ms",
-// "stopped by a callback".
-char *cut_short(const Run &job, int timeout_ms, const Site &site) noexcept
-{
-    char *cut = nullptr;
-    if (job.timed_out())
-        (qo_asprintf)(&cut, site.line, site.file, "timed out after %d ms", timeout_ms);
-    else if (job.stopped())
-        (qo_asprintf)(&cut, site.line, site.file, "stopped by a callback");
-    return cut;
-}
-
-// One command reads "sleep: timed out after 1500 ms, killed by signal 15
-// (Terminated) (1500 ms)"; a pipeline puts the cut after its stages.
-void log_outcome(const Stages &stages, const int statuses[], const char *cut,
-                 int64_t took, int64_t until, const Site &site) noexcept
-{
-    const long long ms = took;
-    if (cut && stages.count == 1) {
-        char *name = qo_str::shell_word(stages.argv[0][0], true);
-        char *outcome = qo_status_text(statuses[0]);
-        qo_log::entry_until(until, 5, site, "%s: %s, %s (%lld ms)", name, cut, outcome,
-                            ms);
-        free(outcome);
-        free(name);
-        return;
-    }
-    char *text = outcomes(stages, statuses, site);
-    if (cut)
-        qo_log::entry_until(until, 5, site, "%s; %s (%lld ms)", text, cut, ms);
-    else
-        qo_log::entry_until(until, 5, site, "%s (%lld ms)", text, ms);
-    free(text);
-}
-
-// A slot that still holds a string gets it released, as qo_getline() does.
-void empty_slot(char **slot, int64_t until, const Site &site) noexcept
-{
-    if (!slot || !*slot)
-        return;
-    qo_log::entry_until(until, 1, site, "%s found a non freed variable here",
-                        site.routine);
-    free(*slot);
-    *slot = nullptr;
-}
-
-char *start_failure(const Stages &stages, const qo_run_options &o,
-                    const NotStarted &failed) noexcept
-{
-    char *reason = nullptr;
-    if (failed.refused)
-        qo_asprintf(&reason, "%s", failed.refused);
-    else if (failed.file)
-        reason = not_done_to_file(failed.step, failed.file, failed.cause, failed.error);
-    else
-        reason = not_run(stages, failed.stage, o.dir, "run", failed.error);
-    return reason;
-}
-
-size_t lost_stage(const Stages &stages, const int statuses[]) noexcept
-{
-    size_t i = 0;
-    while (i + 1 < stages.count && statuses[i] != -1)
-        ++i;
-    return i;
-}
-
-// on_input, when set, is the input; output_file, when set, takes stdout
-// from output and on_output alike.
-qo_run_options effective(const qo_run_options &options) noexcept
-{
-    qo_run_options o = options;
-    if (o.on_input)
-        o.input = o.input_file = nullptr;
-    if (o.output_file)
-        o.on_output = nullptr;
-    return o;
-}
-
-} // namespace
-
-Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &options,
-                           int statuses[], const Site &site) noexcept
-{
-    const qo_run_options o = effective(options);
-    const int64_t until = log_deadline(o);
-    empty_slot(o.output, until, site);
-    empty_slot(o.errors, until, site);
-    empty_slot(o.why, until, site);
-    char *line = qo_run_line::command_line(stages, o, site);
-    qo_log::entry_until(until, 5, site, "%s", line);
-    free(line);
-    const int64_t started = now_ms();
-    const auto not_done = [&](char *reason, int error) {
-        give_why(o.why, log_reason(reason, until, site), site);
-        return Outcome{-1, error};
-    };
-    Run job(stages, o, site);
-    NotStarted failed;
-    if (job.start(failed)) {
-        int ignored = 0;
-        job.reap(statuses, ignored);
-        job.fill_slots();
-        return not_done(start_failure(stages, o, failed), failed.error);
-    }
-    int error = 0;
-    job.serve();
-    job.reap(statuses, error);
-    job.fill_slots();
-    if (error) {
-        job.finish_output(false);
-        return not_done(
-            not_run(stages, lost_stage(stages, statuses), nullptr, "wait for", error),
-            error);
-    }
-    char *cut = cut_short(job, o.timeout_ms, site);
-    log_outcome(stages, statuses, cut, now_ms() - started, until, site);
-    free(cut);
-    // A run cut short is no success, whatever its status.
-    const bool succeeded = !job.timed_out() && !job.stopped() &&
-                           pipeline_status(statuses, stages.count) == 0;
-    if ((error = job.finish_output(succeeded)))
-        return not_done(not_done_to_file("replace", o.output_file, nullptr, error),
-                        error);
-    give_why(o.why, nullptr, site);
-    return {0, job.timed_out() ? ETIMEDOUT : job.stopped() ? ECANCELED : 0};
-}
-
-Outcome qo_run::run(const char *const argv[], const qo_run_options &o,
-                    const Site &site) noexcept
-{
-    const Stages one{&argv, 1};
-    int status = -1;
-    const Outcome outcome = run_stages(one, o, &status, site);
-    return {outcome.status == -1 ? -1 : status, outcome.error};
-}
-
-extern "C" int qo_run_int(const char *const argv[], const qo_run_options *options,
-                          int line, const char *file) noexcept
-{
-    const Site site{line, file, "qo_run_int"};
-    qo_err::require(argv, site, "qo_run: NULL argv");
-    if (!argv[0])
-        fail(site, "qo_run: empty argv");
-    const qo_run_options defaults{};
-    const Outcome outcome = qo_run::run(argv, options ? *options : defaults, site);
-    errno = outcome.error;
-    return outcome.status;
-}
+} // namespace qo_run_engine
 
 extern "C" char *qo_status_text(int status) noexcept
 {

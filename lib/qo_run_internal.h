@@ -32,6 +32,11 @@ struct Stages {
 Outcome run_stages(const Stages &stages, const qo_run_options &options, int statuses[],
                    const qo_err::Site &site) noexcept;
 
+// The stages of a pipeline counted; ends the process when there are none,
+// one is empty or stages is NULL, naming qo_pipeline_start() when start.
+size_t count_stages(const char *const *const stages[], const qo_err::Site &site,
+                    bool start) noexcept;
+
 // The status of a run of count stages, as qo_pipeline() returns it: that
 // of the last stage that failed, or 0; for one stage, its own.
 int pipeline_status(const int statuses[], size_t count) noexcept;

@@ -122,12 +122,18 @@ void log_lines(Stream &s, const Site &site) noexcept
     s.text.drop_front(start - s.text.data());
 }
 
-// The lines read so far go to the callback. Without a slot, the text
-// keeps only the unfinished line, moved to its front.
-void hand_lines(Stream &s, size_t before) noexcept
+// The lines read so far go to the callback, and with partial lines the
+// text of the unended one too when the pipe had no more (quiet): a
+// progress report led by '\r' is seen as it is written. Without a slot,
+// the text keeps only the unfinished line, moved to its front.
+void hand_lines(Stream &s, size_t before, bool quiet) noexcept
 {
     s.line_at += s.lines.feed(s.text.data() + s.line_at, before - s.line_at,
                               s.text.size() - s.line_at);
+    if (s.partial && quiet && s.line_at < s.text.size()) {
+        s.lines.finish(s.text.data() + s.line_at, s.text.size() - s.line_at);
+        s.line_at = s.text.size();
+    }
     if (!s.slot) {
         s.text.drop_front(s.line_at);
         s.line_at = 0;
@@ -140,7 +146,8 @@ void hand_lines(Stream &s, size_t before) noexcept
 bool read_some(Stream &s, const Site &site) noexcept
 {
     char *at = s.text.reserve(s.chunk, site);
-    const ssize_t n = read(s.fd, at, s.text.spare());
+    const size_t asked = s.text.spare();
+    const ssize_t n = read(s.fd, at, asked);
     if (n < 0)
         return errno == EINTR || errno == EAGAIN;
     if (n == 0)
@@ -154,7 +161,7 @@ bool read_some(Stream &s, const Site &site) noexcept
         fcntl(s.fd, F_SETPIPE_SZ, static_cast<int>(big_read_chunk)) >= 0)
         s.chunk = big_read_chunk;
     if (s.lines.active()) {
-        hand_lines(s, before);
+        hand_lines(s, before, static_cast<size_t>(n) < asked);
     } else if (!s.slot) {
         s.pending.append(at, static_cast<size_t>(n), site);
         log_lines(s, site);
@@ -199,6 +206,34 @@ bool refill(Input &in, const Site &site) noexcept
 
 } // namespace
 
+namespace {
+
+// The caller's pushed bytes: what the pipe takes, the rest kept for the
+// next round; the pipe closes once the caller has ended the input and all
+// is written, or the command has stopped reading. True on SIGPIPE.
+bool write_pushed(Input &in) noexcept
+{
+    const size_t left = in.chunk.size() - in.sent;
+    const ssize_t n = left == 0 ? 0 : write(in.fd, in.chunk.data() + in.sent, left);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return false;
+    if (n < 0) {
+        in.broken = true;
+        close_fd(in.fd);
+        return errno == EPIPE;
+    }
+    in.sent += static_cast<size_t>(n);
+    if (in.sent == in.chunk.size()) {
+        in.chunk.drop_front(in.sent);
+        in.sent = 0;
+        if (in.ended)
+            close_fd(in.fd);
+    }
+    return false;
+}
+
+} // namespace
+
 // Writes what the pipe takes, and closes it once everything is written or
 // the command stops reading. After a stop nothing more is written, and the
 // pipe is left open: the command ends by the stop signal, as at a
@@ -208,6 +243,8 @@ bool write_some(Input &in, const Site &site) noexcept
 {
     if (*in.stop)
         return false;
+    if (in.pushed)
+        return write_pushed(in);
     if (in.left == 0 && in.more && !refill(in, site)) {
         if (!*in.stop)
             close_fd(in.fd);

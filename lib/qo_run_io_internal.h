@@ -143,6 +143,7 @@ struct Stream {
     // receives: they are then neither passed on nor logged.
     qo_run_lines::Lines lines;
     size_t line_at = 0; // in text: the start of the line not yet handed out
+    bool partial = false; // the text of an unended line goes out once quiet
     Buffer pending;     // for passes_to, written as poll finds it ready
     size_t passed = 0;  // of pending
     Outlet outlet{passes_to};
@@ -165,6 +166,9 @@ using InputFn = ssize_t (*)(void *context, char *buffer, size_t room);
 struct Input {
     explicit Input(bool *stop) noexcept : stop(stop) {}
 
+    // Whether a write would have something to write (or to end).
+    bool has_more() const noexcept { return !pushed || sent < chunk.size() || ended; }
+
     int fd = -1;
     const char *rest = nullptr; // what is left to write
     size_t left = 0;
@@ -174,6 +178,11 @@ struct Input {
     void *context = nullptr;
     bool *stop;
     Buffer chunk;
+    // Pushed by the caller (qo_job_write()): chunk holds what the pipe has
+    // not taken yet, from sent on; ended once the caller ends the input,
+    // broken once the command has closed its stdin.
+    bool pushed = false, ended = false, broken = false;
+    size_t sent = 0;
 };
 
 // Writes what the pipe takes, first asking the callback for more when

@@ -255,14 +255,15 @@ TEST_F(Run, DeadlineEndsTheWholeGroupButNoRunThatEndsInTime)
     const std::tuple<const char *, bool, int, int, int, long, long> cases[] = {
         // The background child holds nothing: the run ends with the shell.
         {"sleep 100 >/dev/null 2>&1 & echo $!", true, 5000, 0, 0, 0, 1000},
-        // It holds stdout and stderr: the deadline ends it.
-        {"sleep 100 & echo started", true, 1500, 0, ETIMEDOUT, 1500, 2300},
+        // It holds stdout and stderr: the deadline ends it, and the run cut
+        // short reads as a kill by the stop signal, though the shell exited 0.
+        {"sleep 100 & echo started", true, 1500, SIGTERM, ETIMEDOUT, 1500, 2300},
         {"sleep 100", false, 300, SIGTERM, ETIMEDOUT, 300, 1100},
         {"exec >&- 2>&-; sleep 100", true, 300, SIGTERM, ETIMEDOUT, 300, 1100},
         // SIGTERM ignored: SIGKILL a second later.
         {"trap '' TERM; sleep 100", true, 300, SIGKILL, ETIMEDOUT, 1300, 2100},
         // A daemon outside the group holds the pipes: the run ends at SIGKILL.
-        {"setsid sleep 100 & echo $!", true, 300, 0, ETIMEDOUT, 1300, 2100},
+        {"setsid sleep 100 & echo $!", true, 300, SIGTERM, ETIMEDOUT, 1300, 2100},
         // A lone command leads the job's group: setsid forks, and its child
         // is such a daemon.
         {"exec setsid -w sh -c 'echo $$; exec sleep 100'", true, 300, SIGTERM,
@@ -325,37 +326,37 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
     qo_log_close();
 
     const char *const expected[] = {
-        "5 sh -c 'kill -9 $$'",
-        "5 sh: killed by signal 9 (Killed) (N ms)",
-        "5 sleep 100",
-        "5 sleep: timed out after 1500 ms, killed by signal 15 (Terminated) (N ms)",
+        "5 sh -c 'kill -9 $$' # pid N",
+        "5 sh: killed by signal 9 (Killed) (N ms) # pid N",
+        "5 sleep 100 # pid N",
+        "5 sleep: timed out after 1500 ms, killed by signal 15 (Terminated) (N ms) # pid N",
         "5 no-such-qo-command x",
         "4 Unable to run no-such-qo-command: No such file or directory",
-        "5 cd / && sh -c 'pwd; printf '\\''a\\nb'\\'''",
+        "5 cd / && sh -c 'pwd; printf '\\''a\\nb'\\''' # pid N",
         "3 stdout: /",
         "3 stdout: a",
         "3 stdout: b",
-        "5 sh: exited with status 0 (N ms)",
-        "5 sh -c 'echo e >&2; exit 2'",
+        "5 sh: exited with status 0 (N ms) # pid N",
+        "5 sh -c 'echo e >&2; exit 2' # pid N",
         "3 stderr: e",
-        "5 sh: exited with status 2 (N ms)",
+        "5 sh: exited with status 2 (N ms) # pid N",
         "5 cd ./-P && env -u TERM LC_ALL=C true",
         "4 Unable to run true in -P: No such file or directory",
-        "5 (cd / && true) </dev/null",
-        "5 true: exited with status 0 (N ms)",
-        "5 env -i PATH=/usr/bin:/bin true",
-        "5 true: exited with status 0 (N ms)",
-        "5 sh -c 'echo x; exec sleep 60'",
-        "5 sh: stopped by a callback, killed by signal 15 (Terminated) (N ms)",
+        "5 (cd / && true) </dev/null # pid N",
+        "5 true: exited with status 0 (N ms) # pid N",
+        "5 env -i PATH=/usr/bin:/bin true # pid N",
+        "5 true: exited with status 0 (N ms) # pid N",
+        "5 sh -c 'echo x; exec sleep 60' # pid N",
+        "5 sh: stopped by a callback, killed by signal 15 (Terminated) (N ms) # pid N",
         "4 Unable to run no-such-qo-command: No such file or directory",
     };
     std::string want;
     for (const std::string e : expected)
         want += "DBG" + e.substr(0, 1) + ": tests/run_test.cpp->qo_run_int#" +
                 std::to_string(line) + ":" + e.substr(1) + "\n";
-    EXPECT_EQ(
-        std::regex_replace(log.contents(), std::regex("\\([0-9]+ ms\\)"), "(N ms)"),
-        want);
+    const std::string seen = std::regex_replace(
+        log.contents(), std::regex("\\([0-9]+ ms\\)"), "(N ms)");
+    EXPECT_EQ(std::regex_replace(seen, std::regex("# pid [0-9]+"), "# pid N"), want);
 }
 
 // ---- Failures -----------------------------------------------------------
@@ -873,6 +874,53 @@ TEST_F(Run, LineCallbacksGetEachLineAsItIsWrittenAndSlotsEveryByte)
     }
 }
 
+// With partial lines, the text of a line not ended yet comes as soon as
+// the stream is quiet: dd's report, led by \r, is seen as it is written,
+// not a second later when the next one ends its line.
+TEST_F(Run, PartialLinesComeOnceTheStreamIsQuiet)
+{
+    const struct {
+        const char *script;
+        Lines out;
+    } rows[] = {
+        {"printf ab; sleep 0.05; printf 'c\\r\\nd'", {"ab", "c\r", "\n", "d"}},
+        {"printf 'a\\n'; sleep 0.05; printf '\\rb'; sleep 0.05; printf '\\rc\\n'",
+         {"a\n", "\r", "b", "\r", "c\n"}},
+    };
+    for (const auto &row : rows) {
+        Seen seen;
+        qo_run_options o{};
+        seen.listen(o);
+        o.flags = QO_RUN_PARTIAL_LINES;
+        capture(sh(row.script), o, false);
+        EXPECT_EQ(seen.out, row.out) << row.script;
+    }
+    // dd reports at about 1 s, and at its end: each seen then.
+    struct Reports {
+        std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+        std::vector<long> ms; // when each text that starts with a count came
+    } reports;
+    qo_run_options o{};
+    o.context = &reports;
+    o.flags = QO_RUN_PARTIAL_LINES;
+    const char *const c_locale[] = {"LC_ALL=C", nullptr};
+    o.env = c_locale;
+    o.on_errors = [](void *context, const char *line, size_t size) {
+        auto *seen = static_cast<Reports *>(context);
+        if (size > 0 && isdigit(static_cast<unsigned char>(line[0])))
+            seen->ms.push_back(static_cast<long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - seen->start)
+                    .count()));
+        return 0;
+    };
+    capture(sh("for i in 1 2; do head -c 100000 /dev/zero; sleep 1; done | "
+               "dd of=/dev/null bs=1k status=progress"),
+            o, false);
+    ASSERT_GE(reports.ms.size(), 2u);
+    EXPECT_LT(reports.ms[0], 1400); // a line late, it would come at 2 s
+}
+
 TEST_F(Run, CallbackOrDeadlineStopsTheJobWithTheChosenSignal)
 {
     const char *ready = "echo ready; exec sleep 60";
@@ -953,7 +1001,8 @@ TEST_F(Run, CallbackOrDeadlineStopsTheJobWithTheChosenSignal)
     const Result r = capture(
         sh("trap 'exit 0' TERM; echo new; echo stop >&2; while :; do sleep 0.05; done"),
         o, false);
-    EXPECT_EQ(r.status + r.error, ECANCELED);
+    EXPECT_EQ(r.status, SIGTERM);
+    EXPECT_EQ(r.error, ECANCELED);
     EXPECT_EQ(file.contents(), "old\n");
 }
 
@@ -1316,7 +1365,7 @@ TEST_F(Run, LoggedLineGivesEachSettingAsItsShellEquivalent)
         qo_log_close();
         const std::string entry = log.contents();
         const size_t start = entry.find(": ", entry.find('#')) + 2;
-        EXPECT_EQ(entry.substr(start, entry.find('\n') - start), line);
+        EXPECT_EQ(entry.substr(start, entry.find(" # pid") - start), line);
     }
     close(in);
     close(out);

@@ -1,0 +1,248 @@
+// Commands the caller holds: started, driven from the caller's own poll
+// loop, talked to, signalled and stopped from anywhere.
+#include "qo.h"
+#include "support.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Job = qo_test::Bounded<30>;
+using Clock = std::chrono::steady_clock;
+
+long ms_since(Clock::time_point start)
+{
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start)
+            .count());
+}
+
+size_t open_descriptors()
+{
+    size_t n = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    while (readdir(dir))
+        ++n;
+    closedir(dir);
+    return n;
+}
+
+// The argv lives for the start only, as a job needs it.
+qo_job *launch(std::vector<const char *> argv, const qo_run_options *o)
+{
+    argv.push_back(nullptr);
+    return qo_start(argv.data(), o);
+}
+
+// Many jobs from one thread, one poll over their descriptors: all run at
+// once, each with its own deadline.
+TEST_F(Job, ManyDrivenByOnePollEndTogether)
+{
+    const struct {
+        int timeout_ms, status;
+        long max_ms;
+    } rows[] = {{0, 0, 1000}, {100, SIGTERM, 500}};
+    for (const auto &row : rows) {
+        const auto start = Clock::now();
+        std::vector<qo_job *> jobs;
+        std::vector<pollfd> fds;
+        qo_run_options o{};
+        o.timeout_ms = row.timeout_ms;
+        for (int i = 0; i < 100; ++i) {
+            jobs.push_back(launch({"sleep", "0.2"}, &o));
+            ASSERT_NE(jobs.back(), nullptr);
+            fds.push_back({qo_job_fd(jobs.back()), POLLIN, 0});
+        }
+        for (size_t left = jobs.size(); left > 0;) {
+            ASSERT_GE(poll(fds.data(), fds.size(), -1), 0);
+            for (size_t i = 0; i < jobs.size(); ++i)
+                if (fds[i].fd >= 0 && fds[i].revents && qo_job_serve(jobs[i], 0)) {
+                    fds[i].fd = -1; // poll skips it from now on
+                    --left;
+                }
+        }
+        const long took = ms_since(start);
+        for (qo_job *job : jobs) {
+            EXPECT_EQ(qo_job_wait(job, 0, nullptr), row.status);
+            qo_job_free(job);
+        }
+        EXPECT_LT(took, row.max_ms) << row.timeout_ms;
+    }
+}
+
+std::atomic<qo_job *> to_stop{nullptr};
+
+// A silent command, waited for in one thread, stopped from another or
+// from a signal handler.
+TEST_F(Job, StopFromAnotherThreadOrAHandlerEndsASilentWait)
+{
+    struct sigaction stop_it = {}, before = {};
+    stop_it.sa_handler = [](int) { qo_job_stop(to_stop.load()); };
+    sigaction(SIGUSR2, &stop_it, &before);
+    for (const bool from_handler : {false, true}) {
+        qo_job *job = launch({"sleep", "60"}, nullptr);
+        to_stop = job;
+        const pthread_t waiter = pthread_self();
+        Clock::time_point asked;
+        std::thread stopper([&] {
+            usleep(200000);
+            asked = Clock::now();
+            if (from_handler)
+                pthread_kill(waiter, SIGUSR2);
+            else
+                qo_job_stop(job);
+        });
+        const int status = qo_job_wait(job, -1, nullptr);
+        const int error = errno;
+        const long late = ms_since(asked);
+        stopper.join();
+        EXPECT_EQ(status, SIGTERM);
+        EXPECT_EQ(error, ECANCELED);
+        EXPECT_LT(late, 100) << from_handler;
+        qo_job_free(job);
+    }
+    sigaction(SIGUSR2, &before, nullptr);
+}
+
+// A wait that runs out gives EAGAIN and loses nothing; the next one has
+// the whole output, and a later one the same result again.
+TEST_F(Job, WaitThatRunsOutResumes)
+{
+    char *out = nullptr;
+    qo_run_options o{};
+    o.output = &out;
+    qo_job *job = launch({"sh", "-c", "echo a; sleep 1; echo b"}, &o);
+    const auto start = Clock::now();
+    EXPECT_EQ(qo_job_wait(job, 100, nullptr), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_GE(ms_since(start), 100);
+    EXPECT_LT(ms_since(start), 300);
+    int statuses[1] = {-2};
+    EXPECT_EQ(qo_job_wait(job, -1, statuses), 0);
+    EXPECT_STREQ(out, "a\nb\n");
+    EXPECT_EQ(statuses[0], 0);
+    EXPECT_EQ(qo_job_wait(job, 0, nullptr), 0);
+    EXPECT_EQ(qo_job_serve(job, 0), 1);
+    qo_job_free(job);
+    qo_free(&out);
+}
+
+struct Dialogue {
+    qo_job *job;
+    std::string heard, sent;
+};
+
+// A dialogue: each line written only once the reply to the last is read.
+TEST_F(Job, DialogueWritesEachLineAfterTheReply)
+{
+    Dialogue d{};
+    qo_run_options o{};
+    o.flags = QO_RUN_INPUT_PIPE;
+    o.context = &d;
+    o.on_output = [](void *context, const char *line, size_t size) {
+        auto *talk = static_cast<Dialogue *>(context);
+        talk->heard.append(line, size);
+        const char *next = talk->heard == "got 1\n" ? "2\n" : nullptr;
+        if (next) {
+            talk->sent += next;
+            qo_job_write(talk->job, next, strlen(next));
+            qo_job_close_input(talk->job);
+        }
+        return 0;
+    };
+    d.job = launch({"sh", "-c", "read x; echo got $x; read y; echo got $y"}, &o);
+    EXPECT_EQ(qo_job_write(d.job, "1\n", 2), 0);
+    EXPECT_EQ(qo_job_wait(d.job, -1, nullptr), 0);
+    EXPECT_EQ(d.heard, "got 1\ngot 2\n");
+    EXPECT_EQ(qo_job_write(d.job, "3\n", 2), -1);
+    qo_job_free(d.job);
+}
+
+// Input pushed to a command that stopped reading: EPIPE, no SIGPIPE; and
+// the refusals of a job that takes no pushed input.
+TEST_F(Job, WritesAfterTheCommandLeftSayEpipe)
+{
+    qo_run_options o{};
+    o.flags = QO_RUN_INPUT_PIPE;
+    qo_job *job = launch({"sh", "-c", "exec <&-; sleep 0.1"}, &o);
+    int error = 0;
+    for (int i = 0; i < 100 && !error; ++i) {
+        usleep(10000);
+        error = qo_job_write(job, "x\n", 2) == 0 ? 0 : errno;
+    }
+    EXPECT_EQ(error, EPIPE);
+    EXPECT_EQ(qo_job_wait(job, -1, nullptr), 0);
+    qo_job_free(job);
+    job = launch({"true"}, nullptr);
+    EXPECT_EQ(qo_job_write(job, "x", 1), -1);
+    EXPECT_EQ(errno, EINVAL);
+    qo_job_free(job);
+}
+
+// A signal reaches the script, which goes on; once ended, ESRCH.
+TEST_F(Job, SignalReachesTheJobWhichGoesOn)
+{
+    char *out = nullptr;
+    qo_run_options o{};
+    o.output = &out;
+    qo_job *job = launch(
+        {"sh", "-c", "trap 'echo reload' USR1; echo ready; sleep 1 & wait; echo done"}, &o);
+    usleep(200000);
+    EXPECT_EQ(qo_job_signal(job, SIGUSR1), 0);
+    EXPECT_EQ(qo_job_wait(job, -1, nullptr), 0);
+    EXPECT_STREQ(out, "ready\nreload\ndone\n");
+    EXPECT_EQ(qo_job_signal(job, SIGUSR1), -1);
+    EXPECT_EQ(errno, ESRCH);
+    qo_job_free(job);
+    qo_free(&out);
+}
+
+// Freeing a job that still runs stops it and leaves nothing behind: no
+// zombie, no descriptor, no temporary file, the old file untouched.
+TEST_F(Job, FreeingARunningJobLeavesNothing)
+{
+    qo_test::ScratchFolder folder;
+    const std::string file = folder / "out";
+    qo_test::write_file(file, "old\n");
+    const size_t before = open_descriptors();
+    qo_run_options o{};
+    o.output_file = file.c_str();
+    o.flags = QO_RUN_REPLACE;
+    qo_job *job = launch({"sh", "-c", "echo new; sleep 60"}, &o);
+    ASSERT_NE(job, nullptr);
+    EXPECT_GT(qo_job_pid(job, 0), 0);
+    EXPECT_EQ(qo_job_pid(job, 1), -1);
+    const auto start = Clock::now();
+    qo_job_free(job);
+    EXPECT_LT(ms_since(start), 500);
+    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+    EXPECT_EQ(folder.entries(), 1u);
+    EXPECT_EQ(qo_test::read_file(file), "old\n");
+}
+
+// A job that cannot start: NULL, errno and why, as qo_run() gives -1.
+TEST_F(Job, JobThatCannotStartGivesNull)
+{
+    char *why = nullptr;
+    qo_run_options o{};
+    o.why = &why;
+    EXPECT_EQ(launch({"no-such-qo-command"}, &o), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_STREQ(why, "Unable to run no-such-qo-command: No such file or directory");
+    qo_free(&why);
+}
+
+} // namespace
