@@ -662,6 +662,14 @@ class input_callback {
     std::function<std::size_t(char *, std::size_t)> call_;
 };
 
+// The user a command runs as: its ids and supplementary groups (none when
+// empty).
+struct run_user {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups{};
+};
+
 // What qo_run() does besides running the command; all defaults: nothing
 // captured, stdin from /dev/null, no deadline. In C++20, with designated
 // initialisers: qo::run({"make"}, {.capture_output = true, .timeout = 60s}).
@@ -686,6 +694,16 @@ struct run_options {
     int stop_signal = SIGTERM;             // sent first at the deadline or a stop
     std::chrono::milliseconds grace{1000}; // then SIGKILL; 0 or less: 1 ms
     bool clear_env = false; // start from an empty environment, as env -i, then env
+    // The caller's descriptors as the command's 0-2, winning over the other
+    // ways to give that stream; never closed. An output_fd equal to
+    // errors_fd gets both in order.
+    std::optional<int> input_fd{}, output_fd{}, errors_fd{};
+    std::vector<int> pass_fds{}; // at the same numbers; the only others it gets
+    bool new_session = false;    // setsid: no terminal, and not the terminal's job
+    std::optional<unsigned> umask{};
+    std::optional<run_user> user{};  // needs the privilege (root)
+    int nice = 0;                    // added to the command's niceness
+    std::vector<qo_rlimit> limits{}; // {RLIMIT_CORE, 0, 0}: set in the command
 };
 
 struct run_result {
@@ -926,6 +944,7 @@ class c_run_options {
                    (options.replace_output ? QO_RUN_REPLACE : 0U) |
                    (options.clear_env ? QO_RUN_CLEAR_ENV : 0U);
         callbacks_.install(c_);
+        set_up_child(options);
         c_.stop_signal = options.stop_signal;
         // C reads 0 as its default: no grace at all is the shortest one.
         c_.grace_ms = milliseconds(options.grace, 1);
@@ -952,6 +971,36 @@ class c_run_options {
     }
 
   private:
+    // The caller's descriptors and the child's setup; the lists get their
+    // ends.
+    void set_up_child(const run_options &o)
+    {
+        const std::optional<int> fds[] = {o.input_fd, o.output_fd, o.errors_fd};
+        int *c_fds[] = {&c_.input_fd, &c_.output_fd, &c_.errors_fd};
+        const unsigned flags[] = {QO_RUN_INPUT_FD, QO_RUN_OUTPUT_FD, QO_RUN_ERRORS_FD};
+        for (int i = 0; i < 3; ++i)
+            if (fds[i])
+                *c_fds[i] = *fds[i], c_.flags |= flags[i];
+        if (!o.pass_fds.empty()) {
+            pass_fds_ = o.pass_fds;
+            pass_fds_.push_back(-1);
+            c_.pass_fds = pass_fds_.data();
+        }
+        c_.flags |= (o.new_session ? QO_RUN_NEW_SESSION : 0U) |
+                    (o.umask ? QO_RUN_UMASK : 0U) | (o.user ? QO_RUN_USER : 0U);
+        c_.umask = o.umask.value_or(0);
+        if (o.user) {
+            c_.uid = o.user->uid, c_.gid = o.user->gid;
+            c_.groups = o.user->groups.data(), c_.groups_count = o.user->groups.size();
+        }
+        c_.nice = o.nice;
+        if (!o.limits.empty()) {
+            limits_ = o.limits;
+            limits_.push_back({-1, 0, 0});
+            c_.limits = limits_.data();
+        }
+    }
+
     // Past INT_MAX ms (24 days) a wait is as good as endless, but kept.
     static int milliseconds(std::chrono::milliseconds wait, int least) noexcept
     {
@@ -975,6 +1024,8 @@ class c_run_options {
 
     qo_run_options c_{};
     std::vector<const char *> env_;
+    std::vector<int> pass_fds_;
+    std::vector<qo_rlimit> limits_;
     text output_, errors_, why_;
     std::size_t output_size_ = unfilled, errors_size_ = unfilled;
     c_callbacks callbacks_;

@@ -130,13 +130,14 @@ bool ended_by_signal(const int *statuses, size_t n) noexcept
 
 } // namespace
 
-Job::Job(size_t capacity, const StopRule &rule, int64_t began, const Site &site) noexcept
+Job::Job(size_t capacity, const StopRule &rule, int64_t began, const Site &site,
+         bool own_session) noexcept
     : members_(static_cast<Member *>(allocate(capacity * sizeof(Member), site))),
       timeout_ms_(rule.timeout_ms),
       stop_signal_(rule.signal > 0 ? rule.signal : SIGTERM),
       grace_us_(int64_t{rule.grace_ms > 0 ? rule.grace_ms : kill_grace_ms} * 1000),
       deadline_(began + int64_t{rule.timeout_ms} * 1000),
-      at_terminal_(terminal_.found()),
+      at_terminal_(!own_session && terminal_.found()),
       owner_(at_terminal_ && terminal_.foreground() == getpgrp() &&
              qo_run_tty::claim()),
       lender_(!owner_ && at_terminal_ && qo_run_tty::claimed_here()

@@ -58,7 +58,10 @@ class Job {
   public:
     // The deadline counts from began (us, monotonic): the start of the
     // call that started the job.
-    Job(size_t capacity, const StopRule &rule, int64_t began, const Site &site) noexcept;
+    // own_session: each process leads a session of its own, where no
+    // terminal is theirs: the job never takes one, nor looks for its stops.
+    Job(size_t capacity, const StopRule &rule, int64_t began, const Site &site,
+        bool own_session = false) noexcept;
     ~Job();
     Job(const Job &) = delete;
     Job &operator=(const Job &) = delete;
