@@ -122,8 +122,9 @@ char *start_failure(const Names &names, const qo_run_options &o,
     return reason;
 }
 
-// on_input, when set, is the input; output_file, when set, takes stdout
-// from output and on_output alike; the caller's pipe wins over both.
+// on_input, when set, is the input; the caller's pipe wins over it.
+// output_file, when set, takes stdout from output; on_output then sees
+// what the file is written.
 qo_run_options effective(const qo_run_options &options) noexcept
 {
     qo_run_options o = options;
@@ -131,8 +132,6 @@ qo_run_options effective(const qo_run_options &options) noexcept
         o.input = o.input_file = nullptr;
     if (o.flags & QO_RUN_INPUT_PIPE)
         o.on_input = nullptr;
-    if (o.output_file)
-        o.on_output = nullptr;
     return o;
 }
 
@@ -287,6 +286,12 @@ void end(qo_job &job) noexcept
         return;
     }
     log_outcome(job, now_ms() - job.began_ms);
+    if ((error = job.run.output_error())) {
+        job.run.finish_output(false);
+        not_done(job, not_done_to_file("write", job.options.output_file, nullptr, error),
+                 error);
+        return;
+    }
     const bool succeeded = !cut_short(job) && status_of(job) == 0;
     if ((error = job.run.finish_output(succeeded))) {
         not_done(job, not_done_to_file("replace", job.options.output_file, nullptr, error),
@@ -310,6 +315,8 @@ qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[
     empty_slot(o.output, until, site);
     empty_slot(o.errors, until, site);
     empty_slot(o.why, until, site);
+    for (size_t i = 0; o.stage_errors && i < stages.count; ++i)
+        empty_slot(&o.stage_errors[i], until, site);
     char *line = qo_run_line::command_line(stages, o, site);
     void *room = allocate(sizeof(qo_job), site);
     qo_job *job = ::new (room) qo_job(stages, o, began, site);

@@ -9,6 +9,7 @@
 #include "qo.h"
 #include "qo_err_internal.h"
 #include "qo_log_internal.h"
+#include "qo_str_internal.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -18,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
@@ -77,8 +79,26 @@ namespace qo_run_engine {
 namespace {
 
 // Watched at most: each of our three pipes, the caller's stdout and stderr
-// for their backlogs, the stop's eventfd, the timer, each stage's pidfd.
+// for their backlogs, the stop's eventfd, the timer, and for each stage its
+// pidfd and its stderr apart.
 constexpr size_t watched_besides_stages = 7;
+constexpr size_t watched_per_stage = 2;
+
+int stage_line(void *context, const char *line, size_t size) noexcept
+{
+    const auto *at = static_cast<const Run::StageLines *>(context);
+    return at->o->on_stage_errors(at->o->context, at->stage, line, size);
+}
+
+// Each stage's stderr apart: asked for, or a pipeline's lines that only
+// the log takes, so that each names its stage.
+bool stage_errors_apart(const qo_run_options &o, size_t stages, bool shared) noexcept
+{
+    if (o.flags & QO_RUN_ERRORS_FD || shared)
+        return false;
+    return o.on_stage_errors || o.stage_errors ||
+           (stages > 1 && o.log_output > 0 && !o.errors && !o.on_errors);
+}
 
 } // namespace
 
@@ -92,10 +112,12 @@ Run::Run(const Stages &stages, const qo_run_options &o, int64_t began,
       output_(o_), merged_(o.output && o.output == o.errors && !o.output_file &&
                            !(o.flags & (QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD))),
       theirs_{-1, -1, -1},
-      wanted_(static_cast<pollfd *>(
-          allocate((stages.count + watched_besides_stages) * sizeof(pollfd), site))),
-      watched_(static_cast<pollfd *>(
-          allocate((stages.count + watched_besides_stages) * sizeof(pollfd), site)))
+      wanted_(static_cast<pollfd *>(allocate(
+          (stages.count * watched_per_stage + watched_besides_stages) * sizeof(pollfd),
+          site))),
+      watched_(static_cast<pollfd *>(allocate(
+          (stages.count * watched_per_stage + watched_besides_stages) * sizeof(pollfd),
+          site)))
 {
     // The caller's descriptors win over every other way to give a stream.
     const bool input_fd = o.flags & QO_RUN_INPUT_FD,
@@ -125,15 +147,57 @@ Run::Run(const Stages &stages, const qo_run_options &o, int64_t began,
     out_.log_level = out_taken ? 0 : o.log_output;
     err_.log_level = errors_fd ? 0 : o.log_output;
     out_.log_until = err_.log_until = until_;
+    if (stage_errors_apart(o, stages.count, merged_))
+        apart_stage_errors();
+}
+
+// The shared stderr takes nothing then, and its slot receives "".
+void Run::apart_stage_errors() noexcept
+{
+    const size_t n = stages_.count;
+    stage_errs_ = static_cast<Stream *>(allocate(n * sizeof(Stream), site_));
+    stage_theirs_ = static_cast<int *>(allocate(n * sizeof(int), site_));
+    stage_lines_ = static_cast<StageLines *>(allocate(n * sizeof(StageLines), site_));
+    stage_names_ = static_cast<char **>(allocate(n * sizeof(char *), site_));
+    for (size_t i = 0; i < n; ++i) {
+        stage_names_[i] = nullptr;
+        char *name = qo_str::shell_word(stages_.argv[i][0], true);
+        (qo_asprintf)(&stage_names_[i], site_.line, site_.file, "stderr of stage %zu (%s)",
+                      i + 1, name);
+        free(name);
+        Stream &e = *::new (&stage_errs_[i]) Stream(stage_names_[i], STDERR_FILENO);
+        stage_theirs_[i] = -1;
+        stage_lines_[i] = {&o_, i};
+        e.slot = o_.stage_errors ? &o_.stage_errors[i] : nullptr;
+        e.lines.set(o_.on_stage_errors ? stage_line : nullptr, &stage_lines_[i],
+                    &stop_asked_);
+        e.partial = err_.partial;
+        e.log_level = o_.log_output;
+        e.log_until = until_;
+    }
+    if (err_.slot && !unused_[1])
+        unused_[1] = err_.slot;
+    err_.slot = nullptr;
+    err_.lines.set(nullptr, nullptr, &stop_asked_);
+    err_.log_level = 0;
 }
 
 Run::~Run()
 {
     close_fd(in_.fd);
-    close_fd(out_.fd);
-    close_fd(err_.fd);
+    close_fd(out_.tee_fd);
+    each_stream([](Stream &s) { close_fd(s.fd); });
     for (int &fd : theirs_)
         close_fd(fd);
+    for (size_t i = 0; stage_errs_ && i < stages_.count; ++i) {
+        close_fd(stage_theirs_[i]);
+        stage_errs_[i].~Stream();
+        free(stage_names_[i]);
+    }
+    free(stage_errs_);
+    free(stage_theirs_);
+    free(stage_lines_);
+    free(stage_names_);
     close_fd(epoll_);
     close_fd(wake_);
     close_fd(timer_);
@@ -162,6 +226,12 @@ int Run::open_files(NotStarted &failed) noexcept
         failed.file = o_.output_file;
         failed.step = output.step;
         failed.cause = output.cause;
+    }
+    // With on_output, the file is written here from what the command's
+    // stdout brings, which the callback sees too.
+    if (!output.error && o_.output_file && out_.lines.active() && theirs_[1] >= 0) {
+        out_.tee_fd = theirs_[1];
+        theirs_[1] = -1;
     }
     return output.error;
 }
@@ -193,6 +263,11 @@ int Run::open_pipes() noexcept
         error = open_pipe(out_.fd, theirs_[1], false);
     if (!error && !merged_ && (err_.slot || err_.log_level > 0 || err_.lines.active()))
         error = open_pipe(err_.fd, theirs_[2], false);
+    for (size_t i = 0; !error && stage_errs_ && i < stages_.count; ++i) {
+        Stream &e = stage_errs_[i];
+        if (e.slot || e.log_level > 0 || e.lines.active())
+            error = open_pipe(e.fd, stage_theirs_[i], false);
+    }
     return error;
 }
 
@@ -218,8 +293,10 @@ int Run::start_stage(size_t i, int &from_previous) noexcept
         const Launch l{stages_.argv[i],
                        env_.entries(),
                        o_.dir,
-                       {i == 0 ? theirs_[0] : from_previous,
-                        last ? theirs_[1] : to_next, merged_ ? theirs_[1] : theirs_[2]},
+                       {i == 0 ? theirs_[0] : from_previous, last ? theirs_[1] : to_next,
+                        stage_errs_ ? stage_theirs_[i]
+                        : merged_   ? theirs_[1]
+                                    : theirs_[2]},
                        job_.group(),
                        job_.terminal(),
                        &setup_.child()};
@@ -257,6 +334,8 @@ int Run::start(NotStarted &failed, Calling &) noexcept
     close_fd(between);
     for (int &fd : theirs_)
         close_fd(fd);
+    for (size_t i = 0; stage_errs_ && i < stages_.count; ++i)
+        close_fd(stage_theirs_[i]);
     stages_.argv = nullptr;
     if (error) {
         job_.abandon();
@@ -279,11 +358,17 @@ bool Run::done() const noexcept
         return false;
     if (job_.killed())
         return true;
-    return out_.fd < 0 && err_.fd < 0 && out_.backlog() == 0 && err_.backlog() == 0;
+    bool drained = true;
+    each_stream([&](const Stream &s) { drained = drained && s.fd < 0 && s.backlog() == 0; });
+    return drained;
 }
 
+// Streams apart share the caller's stderr: it is watched once.
 void Run::want(int fd, short events) noexcept
 {
+    for (nfds_t i = 0; i < wanted_count_; ++i)
+        if (wanted_[i].fd == fd)
+            return;
     wanted_[wanted_count_++] = {fd, events, 0};
 }
 
@@ -291,12 +376,12 @@ void Run::want(int fd, short events) noexcept
 void Run::list_wanted() noexcept
 {
     wanted_count_ = 0;
-    for (const Stream *s : {&out_, &err_}) {
-        if (s->fd >= 0 && s->backlog() < pass_backlog)
-            want(s->fd, POLLIN);
-        if (s->backlog() > 0)
-            want(s->passes_to, POLLOUT);
-    }
+    each_stream([this](const Stream &s) {
+        if (s.fd >= 0 && s.backlog() < pass_backlog)
+            want(s.fd, POLLIN);
+        if (s.backlog() > 0)
+            want(s.passes_to, POLLOUT);
+    });
     if (in_.fd >= 0 && !stop_asked_ && in_.has_more())
         want(in_.fd, POLLOUT);
     want(wake_, POLLIN);
@@ -412,8 +497,7 @@ void Run::handle(Calling &call) noexcept
         (void)!read(wake_, &drained, sizeof drained);
     if (revents(timer_, POLLIN))
         (void)!read(timer_, &drained, sizeof drained);
-    serve_stream(out_, call);
-    serve_stream(err_, call);
+    each_stream([&](Stream &s) { serve_stream(s, call); });
     if (in_.fd >= 0 && revents(in_.fd, POLLOUT))
         call.sigpipe.raised |= write_some(in_, site_);
     heed_stop();
@@ -427,10 +511,11 @@ void Run::wrap_up() noexcept
     if (wrapped_)
         return;
     wrapped_ = true;
-    finish(out_, site_);
-    finish(err_, site_);
-    drop_backlog(out_, timed_out(), site_);
-    drop_backlog(err_, timed_out(), site_);
+    each_stream([this](Stream &s) {
+        finish(s, site_);
+        drop_backlog(s, timed_out(), site_);
+    });
+    close_fd(out_.tee_fd);
     arm_timer();
 }
 
@@ -516,15 +601,18 @@ size_t Run::size_in(char **slot) const noexcept
     return slot && slot == err_.slot ? err_.text.size() : 0;
 }
 
+// With on_output and output_file, output_size tells what the file took.
 void Run::fill_slots() noexcept
 {
     if (o_.output_size)
-        *o_.output_size = size_in(o_.output);
+        *o_.output_size = o_.output_file && out_.lines.active() ? out_.teed
+                                                                : size_in(o_.output);
     if (o_.errors_size)
         *o_.errors_size = size_in(o_.errors);
-    for (Stream *s : {&out_, &err_})
-        if (s->slot)
-            *s->slot = s->text.release(site_);
+    each_stream([this](Stream &s) {
+        if (s.slot)
+            *s.slot = s.text.release(site_);
+    });
     for (char **slot : unused_)
         if (slot)
             *slot = Buffer().release(site_);

@@ -36,9 +36,12 @@ struct NotStarted {
 
 // What a thread needs while it acts on a job: SIGCHLD (and at a terminal
 // SIGTTOU) blocked, and SIGPIPE, so that a command that stops reading
-// cannot kill the caller.
+// cannot kill the caller, and SIGXFSZ, for the file the run writes itself.
 struct Calling {
-    explicit Calling(bool at_terminal) noexcept : signals(at_terminal) {}
+    explicit Calling(bool at_terminal) noexcept
+        : signals(at_terminal), sigpipe(true, true)
+    {
+    }
     qo_run_job::RunSignals signals;
     qo_sigpipe::Blocked sigpipe;
 };
@@ -48,6 +51,13 @@ struct Calling {
 // stage's stdin, the last one's stdout and everyone's stderr.
 class Run {
   public:
+    // What a stage's own stderr callback is given: on_stage_errors with
+    // the stage's index.
+    struct StageLines {
+        const qo_run_options *o;
+        size_t stage;
+    };
+
     // The options are copied. The run's one deadline, which its log
     // entries share, counts from began (us, monotonic): the start of the
     // call that started it.
@@ -74,6 +84,9 @@ class Run {
     bool stopped_from_outside() const noexcept { return stop_wanted_.load(); }
     // 0, or the errno that kept the output from taking its file's name.
     int finish_output(bool succeeded) noexcept { return output_.finish(succeeded); }
+    // 0, or the errno of a write to output_file that failed (on_output
+    // with output_file: the run writes the file).
+    int output_error() const noexcept { return out_.tee_error; }
 
     int fd() const noexcept { return epoll_; }
     pid_t pid(size_t stage) const noexcept { return job_.pid(stage); }
@@ -101,6 +114,20 @@ class Run {
     void serve_stream(qo_run_io::Stream &s, Calling &call) noexcept;
     void heed_stop() noexcept;
     bool done() const noexcept;
+    // f(stream) for each output stream: stdout, the shared stderr, and each
+    // stage's own stderr when they are apart.
+    template <typename F> void each_stream(F f) noexcept
+    {
+        f(out_);
+        f(err_);
+        for (size_t i = 0; stage_errs_ && i < stages_.count; ++i)
+            f(stage_errs_[i]);
+    }
+    template <typename F> void each_stream(F f) const noexcept
+    {
+        const_cast<Run *>(this)->each_stream([&](const qo_run_io::Stream &s) { f(s); });
+    }
+    void apart_stage_errors() noexcept;
     void wrap_up() noexcept;
     size_t size_in(char **slot) const noexcept;
 
@@ -123,6 +150,13 @@ class Run {
     char **unused_[2] = {};
     // The first stage's stdin, the last one's stdout, everyone's stderr.
     int theirs_[3];
+    qo_run_io::Stream *stage_errs_ = nullptr;
+    // Each stage's stderr apart (on_stage_errors, stage_errors, or a
+    // pipeline's lines logged with their stage): a stream and the pipe end
+    // the stage writes, for each stage; else NULL.
+    int *stage_theirs_ = nullptr;
+    StageLines *stage_lines_ = nullptr;
+    char **stage_names_ = nullptr;
     // The set epoll watches: what poll would be given, kept in step.
     int epoll_ = -1, wake_ = -1, timer_ = -1;
     pollfd *wanted_; // this round's descriptors; revents filled by the wait

@@ -142,6 +142,27 @@ void hand_lines(Stream &s, size_t before, bool quiet) noexcept
 
 } // namespace
 
+namespace {
+
+// The file takes every byte, in order, before the callback sees them: a
+// file never waits for a reader. One that fails (a full disk) takes
+// nothing more, and the run fails.
+void tee(Stream &s, const char *bytes, size_t n) noexcept
+{
+    while (n > 0 && !s.tee_error) {
+        const ssize_t written = write(s.tee_fd, bytes, n);
+        if (written < 0 && errno != EINTR)
+            s.tee_error = errno;
+        if (written <= 0)
+            continue;
+        bytes += written;
+        n -= static_cast<size_t>(written);
+        s.teed += static_cast<size_t>(written);
+    }
+}
+
+} // namespace
+
 // One read; false once the pipe is at its end.
 bool read_some(Stream &s, const Site &site) noexcept
 {
@@ -154,6 +175,8 @@ bool read_some(Stream &s, const Site &site) noexcept
         return false;
     const size_t before = s.text.size();
     s.text.grow(static_cast<size_t>(n));
+    if (s.tee_fd >= 0)
+        tee(s, at, static_cast<size_t>(n));
     // A full pipe means a producer that outruns us: a larger one costs both
     // sides fewer wake-ups, which a busy machine makes expensive. Small
     // outputs keep the small pipe.
