@@ -729,17 +729,24 @@ QO_API char *qo_status_text(int status) QO_NOEXCEPT;
 #define qo_strcat(slot, ...) qo_strcat_int((slot), __LINE__, __FILE__, __VA_ARGS__)
 #define qo_system(...) qo_system_int(__LINE__, __FILE__, __VA_ARGS__)
 /* Variadic because the braces of a compound literal argv do not shield its
- * commas from the preprocessor. They take argv as char **, const char **,
- * char *const * or const char *const * (so qo_run(argv + 1, NULL) needs no
- * cast), and stages as any array of those; anything else, a char * or an
- * int * say, does not compile. C++ converts all of them by itself; in C a
- * transparent union, seen by the fronts alone, does it. */
+ * commas from the preprocessor. In C they take argv as char **, const
+ * char **, char *const * or const char *const * (so qo_run(argv + 1, NULL)
+ * needs no cast) or an array of any of them, a compound literal included,
+ * and stages as a pointer to or an array of any of those; anything else
+ * does not compile: void * and const void *, a null pointer constant (0,
+ * NULL), a char *, a char *** as argv, an argv as stages. qo_pipeline()
+ * takes its stages from what comes before its last comma outside
+ * parentheses, so its statuses is one expression without a braced list,
+ * and the call holds at most 63 such commas. In C++ the functions' own
+ * parameters convert what a function call would: all of these, and a null
+ * pointer constant too, a null argv or stages, fatal at run time. */
 #ifdef __cplusplus
 #define qo_run(...) qo_run_int(__VA_ARGS__, __LINE__, __FILE__)
 #define qo_pipeline(...) qo_pipeline_int(__VA_ARGS__, __LINE__, __FILE__)
 #define qo_start(...) qo_start_int(__VA_ARGS__, __LINE__, __FILE__)
 #define qo_pipeline_start(...) qo_pipeline_start_int(__VA_ARGS__, __LINE__, __FILE__)
 #else
+/* The transparent union, seen by the fronts alone, does the conversions. */
 typedef union {
     const char *const *as_declared;
     char **plain;
@@ -774,19 +781,131 @@ static inline struct qo_job *qo_start_front_(qo_argv_front_ argv,
 {
     return qo_start_int(argv.as_declared, options, line, file);
 }
-static inline struct qo_job *qo_pipeline_start_front_(qo_stages_front_ stages,
-                                                      const struct qo_run_options *options,
-                                                      int line, const char *file)
+static inline struct qo_job *
+qo_pipeline_start_front_(qo_stages_front_ stages, const struct qo_run_options *options,
+                         int line, const char *file)
 {
     return qo_pipeline_start_int(stages.as_declared, options, line, file);
 }
+/* A transparent union also takes a void * and a null pointer constant for
+ * a pointer member, so the first argument's own type is checked before:
+ * as a parameter of a function type that sizeof never evaluates (the call
+ * evaluates the argument, once), with an array of negative size, named
+ * for what is wrong, when it is none of the union's members. Of the first
+ * two arguments, __builtin_choose_expr picks the first whatever commas
+ * its braces hold; the comma operator decays an array and drops a const. */
+#define QO_FRONT_FIRST_(...) ((void)0, __builtin_choose_expr(1, __VA_ARGS__))
+#define QO_FRONT_IS_(type) __builtin_types_compatible_p(__typeof__(qo_front_), type)
+#define QO_FRONT_CHECK_(refusal, ok, ...)                                              \
+    ((void)sizeof(void (*)(__typeof__(QO_FRONT_FIRST_(__VA_ARGS__)) qo_front_,         \
+                           char refusal[(ok) ? 1 : -1])))
+#define QO_ARGV_OK_                                                                    \
+    (QO_FRONT_IS_(char **) || QO_FRONT_IS_(const char **) ||                           \
+     QO_FRONT_IS_(char *const *) || QO_FRONT_IS_(const char *const *))
+#define QO_STAGES_OK_                                                                  \
+    (QO_FRONT_IS_(char ***) || QO_FRONT_IS_(const char ***) ||                         \
+     QO_FRONT_IS_(char *const **) || QO_FRONT_IS_(char **const *) ||                   \
+     QO_FRONT_IS_(const char *const **) || QO_FRONT_IS_(const char **const *) ||       \
+     QO_FRONT_IS_(char *const *const *) || QO_FRONT_IS_(const char *const *const *))
+#define QO_ARGV_CHECK_(...)                                                            \
+    QO_FRONT_CHECK_(qo_argv_must_be_an_argument_vector, QO_ARGV_OK_, __VA_ARGS__)
+#define QO_STAGES_CHECK_(...)                                                          \
+    QO_FRONT_CHECK_(qo_stages_must_be_argument_vectors, QO_STAGES_OK_, __VA_ARGS__)
+/* qo_pipeline() has three arguments, one too many for the builtin: the
+ * preprocessor counts what it was given and drops the last, the statuses,
+ * leaving the stages and the options. */
+#define QO_FRONT_JOIN_(a, b) a##b
+#define QO_FRONT_PASTE_(a, b) QO_FRONT_JOIN_(a, b)
+#define QO_FRONT_BUT_LAST_(...)                                                        \
+    QO_FRONT_PASTE_(QO_FRONT_BUT_LAST_, QO_FRONT_COUNT_(__VA_ARGS__))(__VA_ARGS__)
+#define QO_FRONT_COUNT_(...)                                                           \
+    QO_FRONT_COUNT_AT_(__VA_ARGS__, 64, 63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53,    \
+                       52, 51, 50, 49, 48, 47, 46, 45, 44, 43, 42, 41, 40, 39, 38, 37, \
+                       36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24, 23, 22, 21, \
+                       20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4,   \
+                       3, 2, 1, 0)
+#define QO_FRONT_COUNT_AT_(                                                            \
+    _1, _2, _3, _4, _5, _6, _7, _8, _9, _10, _11, _12, _13, _14, _15, _16, _17, _18,   \
+    _19, _20, _21, _22, _23, _24, _25, _26, _27, _28, _29, _30, _31, _32, _33, _34,    \
+    _35, _36, _37, _38, _39, _40, _41, _42, _43, _44, _45, _46, _47, _48, _49, _50,    \
+    _51, _52, _53, _54, _55, _56, _57, _58, _59, _60, _61, _62, _63, _64, n, ...)      \
+    n
+#define QO_FRONT_BUT_LAST_2(a, b) a
+#define QO_FRONT_BUT_LAST_3(a, ...) a, QO_FRONT_BUT_LAST_2(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_4(a, ...) a, QO_FRONT_BUT_LAST_3(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_5(a, ...) a, QO_FRONT_BUT_LAST_4(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_6(a, ...) a, QO_FRONT_BUT_LAST_5(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_7(a, ...) a, QO_FRONT_BUT_LAST_6(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_8(a, ...) a, QO_FRONT_BUT_LAST_7(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_9(a, ...) a, QO_FRONT_BUT_LAST_8(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_10(a, ...) a, QO_FRONT_BUT_LAST_9(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_11(a, ...) a, QO_FRONT_BUT_LAST_10(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_12(a, ...) a, QO_FRONT_BUT_LAST_11(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_13(a, ...) a, QO_FRONT_BUT_LAST_12(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_14(a, ...) a, QO_FRONT_BUT_LAST_13(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_15(a, ...) a, QO_FRONT_BUT_LAST_14(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_16(a, ...) a, QO_FRONT_BUT_LAST_15(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_17(a, ...) a, QO_FRONT_BUT_LAST_16(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_18(a, ...) a, QO_FRONT_BUT_LAST_17(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_19(a, ...) a, QO_FRONT_BUT_LAST_18(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_20(a, ...) a, QO_FRONT_BUT_LAST_19(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_21(a, ...) a, QO_FRONT_BUT_LAST_20(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_22(a, ...) a, QO_FRONT_BUT_LAST_21(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_23(a, ...) a, QO_FRONT_BUT_LAST_22(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_24(a, ...) a, QO_FRONT_BUT_LAST_23(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_25(a, ...) a, QO_FRONT_BUT_LAST_24(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_26(a, ...) a, QO_FRONT_BUT_LAST_25(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_27(a, ...) a, QO_FRONT_BUT_LAST_26(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_28(a, ...) a, QO_FRONT_BUT_LAST_27(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_29(a, ...) a, QO_FRONT_BUT_LAST_28(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_30(a, ...) a, QO_FRONT_BUT_LAST_29(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_31(a, ...) a, QO_FRONT_BUT_LAST_30(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_32(a, ...) a, QO_FRONT_BUT_LAST_31(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_33(a, ...) a, QO_FRONT_BUT_LAST_32(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_34(a, ...) a, QO_FRONT_BUT_LAST_33(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_35(a, ...) a, QO_FRONT_BUT_LAST_34(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_36(a, ...) a, QO_FRONT_BUT_LAST_35(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_37(a, ...) a, QO_FRONT_BUT_LAST_36(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_38(a, ...) a, QO_FRONT_BUT_LAST_37(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_39(a, ...) a, QO_FRONT_BUT_LAST_38(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_40(a, ...) a, QO_FRONT_BUT_LAST_39(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_41(a, ...) a, QO_FRONT_BUT_LAST_40(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_42(a, ...) a, QO_FRONT_BUT_LAST_41(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_43(a, ...) a, QO_FRONT_BUT_LAST_42(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_44(a, ...) a, QO_FRONT_BUT_LAST_43(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_45(a, ...) a, QO_FRONT_BUT_LAST_44(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_46(a, ...) a, QO_FRONT_BUT_LAST_45(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_47(a, ...) a, QO_FRONT_BUT_LAST_46(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_48(a, ...) a, QO_FRONT_BUT_LAST_47(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_49(a, ...) a, QO_FRONT_BUT_LAST_48(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_50(a, ...) a, QO_FRONT_BUT_LAST_49(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_51(a, ...) a, QO_FRONT_BUT_LAST_50(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_52(a, ...) a, QO_FRONT_BUT_LAST_51(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_53(a, ...) a, QO_FRONT_BUT_LAST_52(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_54(a, ...) a, QO_FRONT_BUT_LAST_53(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_55(a, ...) a, QO_FRONT_BUT_LAST_54(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_56(a, ...) a, QO_FRONT_BUT_LAST_55(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_57(a, ...) a, QO_FRONT_BUT_LAST_56(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_58(a, ...) a, QO_FRONT_BUT_LAST_57(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_59(a, ...) a, QO_FRONT_BUT_LAST_58(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_60(a, ...) a, QO_FRONT_BUT_LAST_59(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_61(a, ...) a, QO_FRONT_BUT_LAST_60(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_62(a, ...) a, QO_FRONT_BUT_LAST_61(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_63(a, ...) a, QO_FRONT_BUT_LAST_62(__VA_ARGS__)
+#define QO_FRONT_BUT_LAST_64(a, ...) a, QO_FRONT_BUT_LAST_63(__VA_ARGS__)
 /* __extension__: -Wpedantic would tell of the union at every call. */
-#define qo_run(...) (__extension__ qo_run_front_(__VA_ARGS__, __LINE__, __FILE__))
+#define qo_run(...)                                                                    \
+    (__extension__(QO_ARGV_CHECK_(__VA_ARGS__),                                        \
+                   qo_run_front_(__VA_ARGS__, __LINE__, __FILE__)))
 #define qo_pipeline(...)                                                               \
-    (__extension__ qo_pipeline_front_(__VA_ARGS__, __LINE__, __FILE__))
-#define qo_start(...) (__extension__ qo_start_front_(__VA_ARGS__, __LINE__, __FILE__))
+    (__extension__(QO_STAGES_CHECK_(QO_FRONT_BUT_LAST_(__VA_ARGS__)),                  \
+                   qo_pipeline_front_(__VA_ARGS__, __LINE__, __FILE__)))
+#define qo_start(...)                                                                  \
+    (__extension__(QO_ARGV_CHECK_(__VA_ARGS__),                                        \
+                   qo_start_front_(__VA_ARGS__, __LINE__, __FILE__)))
 #define qo_pipeline_start(...)                                                         \
-    (__extension__ qo_pipeline_start_front_(__VA_ARGS__, __LINE__, __FILE__))
+    (__extension__(QO_STAGES_CHECK_(__VA_ARGS__),                                      \
+                   qo_pipeline_start_front_(__VA_ARGS__, __LINE__, __FILE__)))
 #endif
 #define qo_system_output(slot, ...)                                                    \
     qo_system_output_int((slot), __LINE__, __FILE__, __VA_ARGS__)

@@ -233,14 +233,14 @@ Failure Output::open_beside(const Site &site) noexcept
         return {errno, "replace"};
     if (exists && !S_ISREG(st.st_mode))
         return {EINVAL, "replace", "not a regular file"};
-    const int error = create_new(exists ? &st : nullptr);
-    return {error, "replace"};
+    return create_new(exists ? &st : nullptr);
 }
 
 // Created with 0666, as the file itself would be, so that the umask and a
 // default ACL of the folder act on it alike; a file replaced keeps its
-// permission bits.
-int Output::create_new(const struct stat *existing) noexcept
+// permission bits. A folder that takes no new file (/proc, a read-only
+// one) is told as such: the file named was never touched.
+Failure Output::create_new(const struct stat *existing) noexcept
 {
     // Tracked before it exists: a qo_exit() between the two would otherwise
     // leave it behind, while removing a name not yet made does nothing.
@@ -254,12 +254,12 @@ int Output::create_new(const struct stat *existing) noexcept
         untrack(tracked_);
         if (error != EEXIST || attempt == 16) {
             name_[0] = '\0';
-            return error;
+            return {error, "create a temporary file beside"};
         }
     }
     if (existing && fchmod(fd_, existing->st_mode & 0777) != 0)
-        return errno;
-    return 0;
+        return {errno, "replace"};
+    return {};
 }
 
 bool Output::has_content_to_empty() const noexcept

@@ -19,7 +19,8 @@ using qo_run::Site;
 constexpr size_t name_room = 128;
 
 // Why the file could not be had: the errno, what could not be done to it
-// ("open", "replace"), and a cause to show instead of strerror(error).
+// ("open", "replace", "create a temporary file beside"), and a cause to
+// show instead of strerror(error).
 struct Failure {
     int error = 0;
     const char *step = "open";
@@ -61,7 +62,7 @@ class Output {
   private:
     Failure open_in_place() noexcept;
     Failure open_beside(const Site &site) noexcept;
-    int create_new(const struct stat *existing) noexcept;
+    Failure create_new(const struct stat *existing) noexcept;
     void remove_new() noexcept;
 
     const char *path_;

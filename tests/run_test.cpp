@@ -671,6 +671,8 @@ TEST_F(Run, WhySaysWhatKeptTheRunFromStartingAndItsOutputFileLosesNothing)
          "Unable to open " + (missing + nothing)},
         {EINVAL, "true", none, none, "/dev/null", replace,
          "Unable to replace /dev/null: not a regular file"},
+        {ENOENT, "true", none, none, "/proc/qo-x", replace,
+         "Unable to create a temporary file beside /proc/qo-x" + nothing},
         {EINVAL, "true", none, none, keep, replace | QO_RUN_APPEND,
          "QO_RUN_REPLACE with QO_RUN_APPEND: a file replaced whole has nothing to "
          "append to"},
