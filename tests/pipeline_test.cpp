@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -190,6 +191,64 @@ TEST_F(Pipeline, LoggedLineIsAShellPipelineThatDoesTheSame)
     ASSERT_EQ(system((shown + again.c_str()).c_str()), 0);
     EXPECT_EQ(again.contents(), "IT'S $HOME\n");
     EXPECT_EQ(out.contents(), again.contents());
+}
+
+// Each stage's errors apart, in a slot and a callback of its own, and in
+// the log named by their stage.
+TEST_F(Pipeline, EachStagesErrorsComeApart)
+{
+    std::vector<std::pair<size_t, std::string>> lines;
+    char *slots[2] = {nullptr, nullptr};
+    qo_run_options o{};
+    o.context = &lines;
+    o.on_stage_errors = [](void *seen, size_t stage, const char *line, size_t size) {
+        static_cast<decltype(lines) *>(seen)->emplace_back(stage, std::string(line, size));
+        return 0;
+    };
+    o.stage_errors = slots;
+    const Result r = run({sh("echo tar: no >&2; exit 2"), sh("cat; echo zip: ok >&2")}, o);
+    EXPECT_EQ(r.status, 2 << 8);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(lines, (decltype(lines){{0, "tar: no\n"}, {1, "zip: ok\n"}}));
+    EXPECT_STREQ(slots[0], "tar: no\n");
+    EXPECT_STREQ(slots[1], "zip: ok\n");
+    free(slots[0]), free(slots[1]);
+
+    ScratchPath log;
+    qo_log_open(log.c_str(), 3);
+    qo_run_options logged{};
+    logged.log_output = 3;
+    const char *tar[] = {"sh", "-c", "echo missing >&2; exit 2", nullptr};
+    const char *gzip[] = {"cat", nullptr};
+    const char *const *stages[] = {tar, gzip, nullptr};
+    qo_pipeline(stages, &logged, nullptr);
+    qo_log_close();
+    EXPECT_THAT(log.contents(),
+                testing::HasSubstr(": stderr of stage 1 (sh): missing\n"));
+}
+
+// on_output with output_file: the file takes every byte, the callback
+// every line, and QO_RUN_REPLACE still decides at the end.
+TEST_F(Pipeline, OutputFileAndOnOutputBothGetEverything)
+{
+    const qo_test::ScratchFolder folder;
+    const std::string out = folder / "OUT";
+    std::string seen;
+    size_t size = 0;
+    qo_run_options o{};
+    o.output_file = out.c_str(), o.flags = QO_RUN_REPLACE, o.output_size = &size;
+    o.context = &seen;
+    o.on_output = [](void *text, const char *line, size_t n) {
+        static_cast<std::string *>(text)->append(line, n);
+        return 0;
+    };
+    EXPECT_EQ(run({sh("seq 3"), {"cat"}}, o).status, 0);
+    EXPECT_EQ(seen, "1\n2\n3\n");
+    EXPECT_EQ(qo_test::read_file(out), "1\n2\n3\n");
+    EXPECT_EQ(size, 6u);
+    EXPECT_NE(run({sh("echo half; exit 1"), {"cat"}}, o).status, 0);
+    EXPECT_EQ(qo_test::read_file(out), "1\n2\n3\n");
+    EXPECT_EQ(folder.entries(), 1u);
 }
 
 TEST_F(Pipeline, ReplaceTakesTheNameOnlyWhenTheWholeRunSucceeds)
