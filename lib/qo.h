@@ -368,9 +368,13 @@ struct qo_run_options {
      * piece of a stream comes at its end without one; so do the pieces,
      * QO_RUN_LINE_MAX bytes each, of a longer line. A stream with a
      * callback and no slot is the callback's alone: it is neither passed
-     * on to the caller's descriptor nor logged. output_file takes stdout
-     * from on_output; with output and errors the same slot, on_output gets
-     * both streams. A non-zero return stops the run. */
+     * on to the caller's descriptor nor logged. With output_file, on_output
+     * (since 1.4) sees every line the file is written, the stream passing
+     * through the run on its way (QO_RUN_REPLACE still replaces the file
+     * whole, on success only; a write the file refuses fails the run: -1,
+     * "Unable to write out.txt: No space left on device"); output_size
+     * then tells what the file took. With output and errors the same slot,
+     * on_output gets both streams. A non-zero return stops the run. */
     int (*on_output)(void *context, const char *line, size_t size);
     int (*on_errors)(void *context, const char *line, size_t size);
     /* Called when the command can take more input and what it gave before
@@ -414,7 +418,10 @@ struct qo_run_options {
     /* Each stage's stderr apart: lines as on_errors gets them, with the
      * stage's index (0 for the first); and an array of one slot per stage
      * (stage_errors[i] receives stage i's text, as errors would). Either
-     * takes stderr from errors and on_errors. */
+     * takes stderr from errors (which receives "") and on_errors; errors_fd
+     * wins over both. A pipeline whose stderr only the log takes
+     * (log_output) has its lines logged apart too, each naming its stage:
+     * "stderr of stage 1 (tar): Cannot open: No such file". */
     int (*on_stage_errors)(void *context, size_t stage, const char *line, size_t size);
     char **stage_errors;
     void *reserved[10]; /* zero: room for later releases */
