@@ -442,16 +442,16 @@ struct qo_rlimit {
  * with QO_RUN_APPEND or on a file that is not a regular one, nothing
  * starts: -1, EINVAL, why says it. */
 #define QO_RUN_REPLACE 4u
-#define QO_RUN_INPUT_FD 8u     /* stdin is input_fd */
-#define QO_RUN_OUTPUT_FD 16u   /* stdout is output_fd */
-#define QO_RUN_ERRORS_FD 32u   /* stderr is errors_fd */
+#define QO_RUN_INPUT_FD 8u   /* stdin is input_fd */
+#define QO_RUN_OUTPUT_FD 16u /* stdout is output_fd */
+#define QO_RUN_ERRORS_FD 32u /* stderr is errors_fd */
 /* A new session instead of a new process group: the command has no
  * controlling terminal and is not the terminal's job (Ctrl-C, Ctrl-Z and
  * the foreground do not reach it), as setsid runs it; a daemon that must
  * outlive the caller's terminal wants that. */
 #define QO_RUN_NEW_SESSION 64u
-#define QO_RUN_UMASK 128u      /* the command's umask is umask */
-#define QO_RUN_USER 256u       /* the command runs as uid, gid, groups */
+#define QO_RUN_UMASK 128u /* the command's umask is umask */
+#define QO_RUN_USER 256u  /* the command runs as uid, gid, groups */
 /* stdin is a pipe the caller feeds through qo_job_write() and ends with
  * qo_job_close_input() (a held job only; it wins over the other inputs). */
 #define QO_RUN_INPUT_PIPE 512u

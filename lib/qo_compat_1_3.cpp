@@ -37,7 +37,8 @@ struct qo_run_options {
     int grace_ms;
 };
 
-static_assert(offsetof(qo_run_options, grace_ms) == offsetof(::qo_run_options, grace_ms),
+static_assert(offsetof(qo_run_options, grace_ms) ==
+                  offsetof(::qo_run_options, grace_ms),
               "the options of today begin as 1.3's did");
 
 // Outside this namespace qo_run_options could be either struct: the

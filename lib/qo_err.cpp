@@ -114,7 +114,7 @@ bool fork_lock_held_here() noexcept
 constexpr int exit_bound_s = 2;
 std::atomic<int> exit_status{0};
 
-void end_now(int) noexcept
+void end_now(int /*signal*/) noexcept
 {
     _exit(exit_status.load());
 }

@@ -140,7 +140,8 @@ qo_run_options effective(const qo_run_options &options) noexcept
 char *pids_of(const Run &run, const Site &site) noexcept
 {
     char *text = nullptr;
-    (qo_asprintf)(&text, site.line, site.file, " # pid%s", run.started() > 1 ? "s" : "");
+    (qo_asprintf)(&text, site.line, site.file, " # pid%s",
+                  run.started() > 1 ? "s" : "");
     for (size_t i = 0; i < run.started(); ++i)
         qo_strcat_int(&text, site.line, site.file, " %d", static_cast<int>(run.pid(i)));
     return text;
@@ -152,8 +153,8 @@ char *pids_of(const Run &run, const Site &site) noexcept
 struct qo_job {
     qo_job(const Stages &stages, const qo_run_options &o, int64_t began,
            const Site &site) noexcept
-        : run(stages, o, began, site), options(o), site(site), names(names_of(stages, site)),
-          began_ms(began / 1000),
+        : run(stages, o, began, site), options(o), site(site),
+          names(names_of(stages, site)), began_ms(began / 1000),
           statuses(static_cast<int *>(allocate(stages.count * sizeof(int), site)))
     {
         std::fill(statuses, statuses + stages.count, -1);
@@ -221,7 +222,8 @@ void log_outcome(const qo_job &job, int64_t took) noexcept
     const char *cut = cut_short(job);
     char *how = nullptr;
     if (cut && job.run.timed_out())
-        (qo_asprintf)(&how, site.line, site.file, "%s %d ms", cut, job.options.timeout_ms);
+        (qo_asprintf)(&how, site.line, site.file, "%s %d ms", cut,
+                      job.options.timeout_ms);
     else if (cut)
         (qo_asprintf)(&how, site.line, site.file, "%s", cut);
     const char *pids = job.pids ? job.pids : "";
@@ -233,10 +235,11 @@ void log_outcome(const qo_job &job, int64_t took) noexcept
     } else {
         char *text = outcomes(job);
         if (how)
-            qo_log::entry_until(job.run.until(), 5, site, "%s; %s (%lld ms)%s", text, how,
-                                ms, pids);
+            qo_log::entry_until(job.run.until(), 5, site, "%s; %s (%lld ms)%s", text,
+                                how, ms, pids);
         else
-            qo_log::entry_until(job.run.until(), 5, site, "%s (%lld ms)%s", text, ms, pids);
+            qo_log::entry_until(job.run.until(), 5, site, "%s (%lld ms)%s", text, ms,
+                                pids);
         free(text);
     }
     free(how);
@@ -288,13 +291,15 @@ void end(qo_job &job) noexcept
     log_outcome(job, now_ms() - job.began_ms);
     if ((error = job.run.output_error())) {
         job.run.finish_output(false);
-        not_done(job, not_done_to_file("write", job.options.output_file, nullptr, error),
+        not_done(job,
+                 not_done_to_file("write", job.options.output_file, nullptr, error),
                  error);
         return;
     }
     const bool succeeded = !cut_short(job) && status_of(job) == 0;
     if ((error = job.run.finish_output(succeeded))) {
-        not_done(job, not_done_to_file("replace", job.options.output_file, nullptr, error),
+        not_done(job,
+                 not_done_to_file("replace", job.options.output_file, nullptr, error),
                  error);
         return;
     }
@@ -311,7 +316,7 @@ qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[
 {
     const qo_run_options o = effective(options);
     const int64_t began = now_us();
-    const int64_t until = o.timeout_ms > 0 ? began + int64_t{o.timeout_ms} * 1000 : 0;
+    const int64_t until = qo_run::deadline_of(began, o.timeout_ms);
     empty_slot(o.output, until, site);
     empty_slot(o.errors, until, site);
     empty_slot(o.why, until, site);
@@ -319,10 +324,12 @@ qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[
         empty_slot(&o.stage_errors[i], until, site);
     char *line = qo_run_line::command_line(stages, o, site);
     void *room = allocate(sizeof(qo_job), site);
+    // cppcheck-suppress legacyUninitvar ; placement new
     qo_job *job = ::new (room) qo_job(stages, o, began, site);
-    Calling call(job->run.at_terminal());
+    // cppcheck-suppress unreadVariable ; it blocks signals while it lives
+    const Calling call(job->run.at_terminal());
     NotStarted failed;
-    if (job->run.start(failed, call)) {
+    if (job->run.start(failed)) {
         qo_log::entry_until(until, 5, site, "%s", line);
         free(line);
         int ignored = 0;
@@ -366,7 +373,7 @@ int wait_for(qo_job &job, int timeout_ms, int statuses[]) noexcept
 qo_run::Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &options,
                                    int statuses[], const Site &site) noexcept
 {
-    const Calling throughout(true);
+    const Calling throughout(true); // cppcheck-suppress unreadVariable
     qo_job *job = start(stages, options, statuses, site);
     if (!job)
         return {-1, errno};
@@ -380,7 +387,7 @@ qo_run::Outcome qo_run::run(const char *const argv[], const qo_run_options &o,
                             const Site &site) noexcept
 {
     const Stages one{&argv, 1};
-    const Calling throughout(true);
+    const Calling throughout(true); // cppcheck-suppress unreadVariable
     qo_job *job = start(one, o, nullptr, site);
     if (!job)
         return {-1, errno};
@@ -398,7 +405,8 @@ extern "C" int qo_run_int(const char *const argv[], const qo_run_options *option
     if (!argv[0])
         qo_run::fail(site, "qo_run: empty argv");
     const qo_run_options defaults{};
-    const qo_run::Outcome outcome = qo_run::run(argv, options ? *options : defaults, site);
+    const qo_run::Outcome outcome =
+        qo_run::run(argv, options ? *options : defaults, site);
     errno = outcome.error;
     return outcome.status;
 }
@@ -459,7 +467,8 @@ extern "C" int qo_job_write(qo_job *job, const void *data, size_t size) noexcept
 {
     Calling call(job->run.at_terminal());
     const int error =
-        job->ended ? EPIPE : job->run.push_input(static_cast<const char *>(data), size, call);
+        job->ended ? EPIPE
+                   : job->run.push_input(static_cast<const char *>(data), size, call);
     if (error)
         errno = error;
     return error ? -1 : 0;

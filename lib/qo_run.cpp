@@ -54,6 +54,11 @@ int64_t now_ms() noexcept
     return now_us() / 1000;
 }
 
+int64_t deadline_of(int64_t began, int timeout_ms) noexcept
+{
+    return timeout_ms > 0 ? began + static_cast<int64_t>(timeout_ms) * 1000 : 0;
+}
+
 void close_fd(int &fd) noexcept
 {
     if (fd >= 0)
@@ -104,8 +109,7 @@ bool stage_errors_apart(const qo_run_options &o, size_t stages, bool shared) noe
 
 Run::Run(const Stages &stages, const qo_run_options &o, int64_t began,
          const Site &site) noexcept
-    : stages_(stages), o_(o), site_(site),
-      until_(o.timeout_ms > 0 ? began + int64_t{o.timeout_ms} * 1000 : 0),
+    : stages_(stages), o_(o), site_(site), until_(deadline_of(began, o.timeout_ms)),
       env_(o.env, o.flags & QO_RUN_CLEAR_ENV, site),
       job_(stages.count, {o.timeout_ms, o.stop_signal, o.grace_ms}, began, site,
            o.flags & QO_RUN_NEW_SESSION),
@@ -162,8 +166,8 @@ void Run::apart_stage_errors() noexcept
     for (size_t i = 0; i < n; ++i) {
         stage_names_[i] = nullptr;
         char *name = qo_str::shell_word(stages_.argv[i][0], true);
-        (qo_asprintf)(&stage_names_[i], site_.line, site_.file, "stderr of stage %zu (%s)",
-                      i + 1, name);
+        (qo_asprintf)(&stage_names_[i], site_.line, site_.file,
+                      "stderr of stage %zu (%s)", i + 1, name);
         free(name);
         Stream &e = *::new (&stage_errs_[i]) Stream(stage_names_[i], STDERR_FILENO);
         stage_theirs_[i] = -1;
@@ -187,8 +191,8 @@ Run::~Run()
     close_fd(in_.fd);
     close_fd(out_.tee_fd);
     each_stream([](Stream &s) { close_fd(s.fd); });
-    for (int &fd : theirs_)
-        close_fd(fd);
+    for (int &end : theirs_)
+        close_fd(end);
     for (size_t i = 0; stage_errs_ && i < stages_.count; ++i) {
         close_fd(stage_theirs_[i]);
         stage_errs_[i].~Stream();
@@ -288,29 +292,30 @@ int Run::start_stage(size_t i, int &from_previous) noexcept
     const bool last = i + 1 == stages_.count;
     int next_reads = -1, to_next = -1;
     int error = last ? 0 : open_between(next_reads, to_next);
-    pid_t pid = -1;
+    pid_t stage_pid = -1;
     if (!error) {
         const Launch l{stages_.argv[i],
                        env_.entries(),
                        o_.dir,
-                       {i == 0 ? theirs_[0] : from_previous, last ? theirs_[1] : to_next,
+                       {i == 0 ? theirs_[0] : from_previous,
+                        last ? theirs_[1] : to_next,
                         stage_errs_ ? stage_theirs_[i]
                         : merged_   ? theirs_[1]
                                     : theirs_[2]},
                        job_.group(),
                        job_.terminal(),
                        &setup_.child()};
-        error = launch(l, pid);
+        error = launch(l, stage_pid);
     }
     close_fd(from_previous);
     close_fd(to_next);
     from_previous = next_reads;
     if (!error)
-        job_.add(pid);
+        job_.add(stage_pid);
     return error;
 }
 
-int Run::start(NotStarted &failed, Calling &) noexcept
+int Run::start(NotStarted &failed) noexcept
 {
     if ((failed.refused = refusal(o_)))
         return failed.error = EINVAL;
@@ -332,8 +337,8 @@ int Run::start(NotStarted &failed, Calling &) noexcept
             (error = start_stage(i, between)))
             break;
     close_fd(between);
-    for (int &fd : theirs_)
-        close_fd(fd);
+    for (int &end : theirs_)
+        close_fd(end);
     for (size_t i = 0; stage_errs_ && i < stages_.count; ++i)
         close_fd(stage_theirs_[i]);
     stages_.argv = nullptr;
@@ -359,7 +364,8 @@ bool Run::done() const noexcept
     if (job_.killed())
         return true;
     bool drained = true;
-    each_stream([&](const Stream &s) { drained = drained && s.fd < 0 && s.backlog() == 0; });
+    each_stream(
+        [&](const Stream &s) { drained = drained && s.fd < 0 && s.backlog() == 0; });
     return drained;
 }
 
@@ -439,13 +445,13 @@ bool Run::wait_once(int wait_ms) noexcept
         bool watched = false;
         for (nfds_t j = 0; j < watched_count_ && !watched; ++j)
             watched = watched_[j].fd == w.fd;
-        w.revents = watched ? 0 : w.events;
+        w.revents = watched ? short{0} : w.events;
         for (int j = 0; j < n; ++j)
             if (ready[j].data.fd == w.fd)
                 w.revents = static_cast<short>(
-                    (ready[j].events & EPOLLIN ? POLLIN : 0) |
-                    (ready[j].events & EPOLLOUT ? POLLOUT : 0) |
-                    (ready[j].events & (EPOLLHUP | EPOLLERR) ? POLLHUP : 0));
+                    ((ready[j].events & EPOLLIN) ? POLLIN : 0) |
+                    ((ready[j].events & EPOLLOUT) ? POLLOUT : 0) |
+                    ((ready[j].events & (EPOLLHUP | EPOLLERR)) ? POLLHUP : 0));
     }
     return true;
 }
@@ -524,7 +530,9 @@ void Run::wrap_up() noexcept
 // another reason than a signal ends the serving, as the end would.
 bool Run::serve(int timeout_ms, Calling &call) noexcept
 {
-    const int64_t until = timeout_ms < 0 ? -1 : now_us() + int64_t{timeout_ms} * 1000;
+    int64_t limit = -1; // no limit
+    if (timeout_ms >= 0)
+        limit = now_us() + int64_t{timeout_ms} * 1000;
     bool failed = false;
     for (bool first = true; !wrapped_ && !done() && !failed; first = false) {
         int wait_ms = 0;
@@ -532,8 +540,8 @@ bool Run::serve(int timeout_ms, Calling &call) noexcept
             wait_ms = job_.wait_ms(); // acts on the deadline
             if (done())
                 break; // its last step may end the job
-            if (until >= 0) {
-                const int64_t left_us = until - now_us();
+            if (limit >= 0) {
+                const int64_t left_us = limit - now_us();
                 if (left_us <= 0)
                     break;
                 const int64_t left = std::min<int64_t>((left_us + 999) / 1000, INT_MAX);
@@ -605,8 +613,8 @@ size_t Run::size_in(char **slot) const noexcept
 void Run::fill_slots() noexcept
 {
     if (o_.output_size)
-        *o_.output_size = o_.output_file && out_.lines.active() ? out_.teed
-                                                                : size_in(o_.output);
+        *o_.output_size =
+            o_.output_file && out_.lines.active() ? out_.teed : size_in(o_.output);
     if (o_.errors_size)
         *o_.errors_size = size_in(o_.errors);
     each_stream([this](Stream &s) {

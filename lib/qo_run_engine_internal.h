@@ -72,7 +72,7 @@ class Run {
     // 0, or the errno that kept the run from starting (the stages started
     // before are killed), with what it was in failed. The stages' argv are
     // not used after it.
-    int start(NotStarted &failed, Calling &call) noexcept;
+    int start(NotStarted &failed) noexcept;
     // Serves for up to timeout_ms (-1: until the end); true once the job
     // has ended and its output is all in (the streams are then closed).
     bool serve(int timeout_ms, Calling &call) noexcept;

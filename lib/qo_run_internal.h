@@ -51,6 +51,8 @@ using qo_err::Site;
 void *allocate(size_t size, const Site &site) noexcept;
 int64_t now_us() noexcept; // monotonic
 int64_t now_ms() noexcept;
+// The deadline of a run that began then (us, monotonic); 0 without one.
+int64_t deadline_of(int64_t began, int timeout_ms) noexcept;
 void close_fd(int &fd) noexcept; // and sets it to -1
 
 } // namespace qo_run

@@ -142,15 +142,15 @@ struct Stream {
     // The caller's callback, which takes the lines of a stream no slot
     // receives: they are then neither passed on nor logged.
     qo_run_lines::Lines lines;
-    size_t line_at = 0; // in text: the start of the line not yet handed out
+    size_t line_at = 0;   // in text: the start of the line not yet handed out
     bool partial = false; // the text of an unended line goes out once quiet
     // The file every byte read is also written to (output_file with
     // on_output), how many it took, and why it took no more.
     int tee_fd = -1;
     size_t teed = 0;
     int tee_error = 0;
-    Buffer pending;     // for passes_to, written as poll finds it ready
-    size_t passed = 0;  // of pending
+    Buffer pending;    // for passes_to, written as poll finds it ready
+    size_t passed = 0; // of pending
     Outlet outlet{passes_to};
 };
 

@@ -70,7 +70,8 @@ bool has_exited(pid_t pid, int &killed_by) noexcept
     killed_by = 0;
     if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0)
         return errno != EINTR; // ECHILD: reaped by the kernel (SIGCHLD ignored)
-    if (info.si_pid == pid && (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED))
+    if (info.si_pid == pid &&
+        (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED))
         killed_by = info.si_status;
     return info.si_pid == pid;
 }
@@ -110,10 +111,9 @@ pid_t another_running(pid_t own) noexcept
 
 bool still_running(pid_t group) noexcept
 {
-    for (auto &slot : running_groups)
-        if (slot.load() == qo_pid_word::make(static_cast<uint32_t>(group)))
-            return true;
-    return false;
+    const uint64_t entry = qo_pid_word::make(static_cast<uint32_t>(group));
+    return std::any_of(std::begin(running_groups), std::end(running_groups),
+                       [entry](const auto &slot) { return slot.load() == entry; });
 }
 
 // As a shell sees it: a job killed by a signal (the deadline, Ctrl-C) left
@@ -247,12 +247,12 @@ void Job::signal_all(int signal) noexcept
 {
     kill(-group_, signal);
     for (size_t i = 0; i < count_; ++i) {
-        const pid_t pid = members_[i].pid;
-        const pid_t own = signal_member(members_[i], 0) ? getpgid(pid) : -1;
+        const pid_t member = members_[i].pid;
+        const pid_t own = signal_member(members_[i], 0) ? getpgid(member) : -1;
         if (own < 0 || own == group_)
             continue;
         signal_member(members_[i], signal);
-        if (own == pid)
+        if (own == member)
             kill(-own, signal);
     }
 }

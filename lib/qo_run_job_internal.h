@@ -70,7 +70,10 @@ class Job {
     // before the first process starts, which takes it itself. One job of
     // the process at a time has it; the others run without it, and one
     // that stops for it gets it once the caller has it back.
-    int terminal() const noexcept { return owner_ || lender_ > 0 ? terminal_.fd() : -1; }
+    int terminal() const noexcept
+    {
+        return owner_ || lender_ > 0 ? terminal_.fd() : -1;
+    }
     bool at_terminal() const noexcept { return at_terminal_; }
     pid_t group() const noexcept { return group_; }
     size_t size() const noexcept { return count_; }

@@ -277,9 +277,10 @@ TEST_F(CppRun, OptionsReachTheCommand)
     close(out_fd);
     // SIGINT first, which the script traps, exiting 0: cut short all the
     // same, and no success; SIGTERM would have killed it.
-    const qo::run_result cut = qo::run(
-        {"sh", "-c", trapping},
-        {.capture_output = true, .timeout = 200ms, .stop_signal = SIGINT, .grace = 200ms});
+    const qo::run_result cut = qo::run({"sh", "-c", trapping}, {.capture_output = true,
+                                                                .timeout = 200ms,
+                                                                .stop_signal = SIGINT,
+                                                                .grace = 200ms});
     EXPECT_FALSE(cut.ok());
     EXPECT_EQ(cut.output, "int\n");
     EXPECT_EQ(cut.describe(), "deadline reached: killed by signal 2 (Interrupt)");

@@ -201,7 +201,8 @@ TEST_F(Job, SignalReachesTheJobWhichGoesOn)
     qo_run_options o{};
     o.output = &out;
     qo_job *job = launch(
-        {"sh", "-c", "trap 'echo reload' USR1; echo ready; sleep 1 & wait; echo done"}, &o);
+        {"sh", "-c", "trap 'echo reload' USR1; echo ready; sleep 1 & wait; echo done"},
+        &o);
     usleep(200000);
     EXPECT_EQ(qo_job_signal(job, SIGUSR1), 0);
     EXPECT_EQ(qo_job_wait(job, -1, nullptr), 0);

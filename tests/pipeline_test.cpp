@@ -179,14 +179,15 @@ TEST_F(Pipeline, LoggedLineIsAShellPipelineThatDoesTheSame)
     const std::string second = site + std::to_string(line + 1) + ": ";
     const std::string seen =
         std::regex_replace(log.contents(), std::regex("[0-9]+ ms"), "N ms");
-    EXPECT_EQ(std::regex_replace(seen, std::regex("# pids [0-9]+ [0-9]+"), "# pids N M"),
-              "DBG5" + first + shown + out.c_str() + " # pids N M\nDBG5" + first +
-                  "printf: exited with status 0 | tr: exited with status 0 (N ms) "
-                  "# pids N M\n"
-                  "DBG5" +
-                  second + "tr a-z A-Z | no-such-qo-command\nDBG4" + second +
-                  "Unable to run no-such-qo-command (stage 2 of 2): No such file or "
-                  "directory\n");
+    EXPECT_EQ(
+        std::regex_replace(seen, std::regex("# pids [0-9]+ [0-9]+"), "# pids N M"),
+        "DBG5" + first + shown + out.c_str() + " # pids N M\nDBG5" + first +
+            "printf: exited with status 0 | tr: exited with status 0 (N ms) "
+            "# pids N M\n"
+            "DBG5" +
+            second + "tr a-z A-Z | no-such-qo-command\nDBG4" + second +
+            "Unable to run no-such-qo-command (stage 2 of 2): No such file or "
+            "directory\n");
     // The line, read back by a shell, writes the same file.
     ASSERT_EQ(system((shown + again.c_str()).c_str()), 0);
     EXPECT_EQ(again.contents(), "IT'S $HOME\n");
@@ -202,11 +203,13 @@ TEST_F(Pipeline, EachStagesErrorsComeApart)
     qo_run_options o{};
     o.context = &lines;
     o.on_stage_errors = [](void *seen, size_t stage, const char *line, size_t size) {
-        static_cast<decltype(lines) *>(seen)->emplace_back(stage, std::string(line, size));
+        static_cast<decltype(lines) *>(seen)->emplace_back(stage,
+                                                           std::string(line, size));
         return 0;
     };
     o.stage_errors = slots;
-    const Result r = run({sh("echo tar: no >&2; exit 2"), sh("cat; echo zip: ok >&2")}, o);
+    const Result r =
+        run({sh("echo tar: no >&2; exit 2"), sh("cat; echo zip: ok >&2")}, o);
     EXPECT_EQ(r.status, 2 << 8);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(lines, (decltype(lines){{0, "tar: no\n"}, {1, "zip: ok\n"}}));

@@ -329,7 +329,8 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
         "5 sh -c 'kill -9 $$' # pid N",
         "5 sh: killed by signal 9 (Killed) (N ms) # pid N",
         "5 sleep 100 # pid N",
-        "5 sleep: timed out after 1500 ms, killed by signal 15 (Terminated) (N ms) # pid N",
+        "5 sleep: timed out after 1500 ms, killed by signal 15 (Terminated) (N ms) # "
+        "pid N",
         "5 no-such-qo-command x",
         "4 Unable to run no-such-qo-command: No such file or directory",
         "5 cd / && sh -c 'pwd; printf '\\''a\\nb'\\''' # pid N",
@@ -354,8 +355,8 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
     for (const std::string e : expected)
         want += "DBG" + e.substr(0, 1) + ": tests/run_test.cpp->qo_run_int#" +
                 std::to_string(line) + ":" + e.substr(1) + "\n";
-    const std::string seen = std::regex_replace(
-        log.contents(), std::regex("\\([0-9]+ ms\\)"), "(N ms)");
+    const std::string seen =
+        std::regex_replace(log.contents(), std::regex("\\([0-9]+ ms\\)"), "(N ms)");
     EXPECT_EQ(std::regex_replace(seen, std::regex("# pid [0-9]+"), "# pid N"), want);
 }
 
@@ -910,10 +911,10 @@ TEST_F(Run, PartialLinesComeOnceTheStreamIsQuiet)
     o.on_errors = [](void *context, const char *line, size_t size) {
         auto *seen = static_cast<Reports *>(context);
         if (size > 0 && isdigit(static_cast<unsigned char>(line[0])))
-            seen->ms.push_back(static_cast<long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(
-                    std::chrono::steady_clock::now() - seen->start)
-                    .count()));
+            seen->ms.push_back(
+                static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - seen->start)
+                                      .count()));
         return 0;
     };
     capture(sh("for i in 1 2; do head -c 100000 /dev/zero; sleep 1; done | "
@@ -1116,7 +1117,8 @@ struct OptionsOf12 {
     unsigned flags;
     void *reserved[8];
 };
-static_assert(sizeof(OptionsOf12) == 8 * sizeof(void *) + offsetof(qo_run_options, context) &&
+static_assert(sizeof(OptionsOf12) ==
+                  8 * sizeof(void *) + offsetof(qo_run_options, context) &&
               offsetof(OptionsOf12, flags) == offsetof(qo_run_options, flags) &&
               offsetof(OptionsOf12, reserved) == offsetof(qo_run_options, context));
 

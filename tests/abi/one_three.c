@@ -38,8 +38,8 @@ static int count_line(void *context, const char *line, size_t size)
 static struct qo_run_options *options_at_a_wall(void)
 {
     const size_t page = (size_t)sysconf(_SC_PAGESIZE);
-    char *two = mmap(NULL, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                     -1, 0);
+    char *two = mmap(NULL, 2 * page, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (two == MAP_FAILED || mprotect(two + page, page, PROT_NONE) != 0)
         return NULL;
     struct qo_run_options *o = (void *)(two + page - sizeof *o);
