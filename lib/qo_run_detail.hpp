@@ -1,0 +1,219 @@
+// Machinery of qo.hpp, installed beside it: include <qo.hpp>, not this
+// file, whose content may change in any release.
+//
+// The run's plumbing: argv, stages and run_options as C takes them, the
+// slots and sizes that receive the captured text, and the result made of
+// them.
+//
+// It begins with qo.hpp, which includes it back at the point where what it
+// builds on is declared: included alone, it compiles all the same.
+#include "qo.hpp"
+
+#ifndef QO_RUN_DETAIL_HPP
+#define QO_RUN_DETAIL_HPP
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstddef>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qo {
+
+namespace detail {
+
+[[noreturn]] inline void refuse_nul(const char *routine, const char *what,
+                                    const call_site &where) noexcept
+{
+    const std::string message = std::string(routine) + ": NUL byte in " + what;
+    refuse(message.c_str(), where);
+}
+
+// A std::string ends in a NUL already: only one inside needs refusing.
+inline const char *c_text(const std::string &text, const char *routine,
+                          const char *what, const call_site &where) noexcept
+{
+    if (text.find('\0') != std::string::npos)
+        refuse_nul(routine, what, where);
+    return text.c_str();
+}
+
+// An empty path stands for none, as it names no file.
+inline const char *c_path(const std::string &path, const char *routine,
+                          const char *what, const call_site &where) noexcept
+{
+    return path.empty() ? nullptr : c_text(path, routine, what, where);
+}
+
+// Pointers to the words, NULL-terminated, as qo_run() reads argv: into
+// the strings themselves, which end in a NUL already.
+inline std::vector<const char *> c_words(const std::vector<std::string> &words,
+                                         const char *routine, const call_site &where)
+{
+    std::vector<const char *> pointers;
+    pointers.reserve(words.size() + 1);
+    for (const std::string &word : words)
+        pointers.push_back(c_text(word, routine, "argv", where));
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Views need copying: the words as one NUL-separated block, and the
+// NULL-terminated array of pointers into it.
+class c_argv {
+  public:
+    c_argv(std::initializer_list<std::string_view> words, const char *routine,
+           const call_site &where)
+    {
+        std::vector<std::size_t> starts;
+        starts.reserve(words.size());
+        for (const std::string_view word : words) {
+            if (word.find('\0') != std::string_view::npos)
+                refuse_nul(routine, "argv", where);
+            starts.push_back(block_.size());
+            block_.append(word).push_back('\0');
+        }
+        pointers_.reserve(starts.size() + 1);
+        for (const std::size_t start : starts)
+            pointers_.push_back(block_.c_str() + start);
+        pointers_.push_back(nullptr);
+    }
+    // The pointers lead into block_, which a move may relocate (SSO).
+    c_argv(const c_argv &) = delete;
+    c_argv &operator=(const c_argv &) = delete;
+
+    const char *const *get() const noexcept { return pointers_.data(); }
+
+  private:
+    std::string block_;
+    std::vector<const char *> pointers_;
+};
+
+// run_options as the C struct, with what it points into: the env array,
+// the slots that receive the captured text and their sizes, and the
+// callbacks. Holds pointers into the options it was made from, which must
+// outlive it.
+class c_run_options {
+  public:
+    c_run_options(const run_options &options, const char *routine,
+                  const call_site &where)
+        : callbacks_(options.on_output, options.on_errors, options.on_input, routine,
+                     where)
+    {
+        if (options.input)
+            c_.input = c_text(*options.input, routine, "input", where);
+        // qo_run() merges the streams when both slots are the same one.
+        if (options.capture_output || options.merge_errors)
+            c_.output = output_.slot();
+        if (options.merge_errors)
+            c_.errors = output_.slot();
+        else if (options.capture_errors)
+            c_.errors = errors_.slot();
+        c_.output_size = &output_size_;
+        c_.errors_size = &errors_size_;
+        c_.why = why_.slot();
+        c_.timeout_ms = milliseconds(options.timeout, 0);
+        c_.dir = c_path(options.dir, routine, "dir", where);
+        c_.log_output = options.log_output;
+        if (!options.env.empty()) {
+            env_.reserve(options.env.size() + 1);
+            for (const std::string &change : options.env)
+                env_.push_back(c_text(change, routine, "env", where));
+            env_.push_back(nullptr);
+            c_.env = env_.data();
+        }
+        c_.input_file = c_path(options.input_file, routine, "input_file", where);
+        c_.output_file = c_path(options.output_file, routine, "output_file", where);
+        c_.flags = (options.append_output ? QO_RUN_APPEND : 0U) |
+                   (options.replace_output ? QO_RUN_REPLACE : 0U) |
+                   (options.clear_env ? QO_RUN_CLEAR_ENV : 0U);
+        callbacks_.install(c_);
+        c_.stop_signal = options.stop_signal;
+        // C reads 0 as its default: no grace at all is the shortest one.
+        c_.grace_ms = milliseconds(options.grace, 1);
+    }
+    c_run_options(const c_run_options &) = delete;
+    c_run_options &operator=(const c_run_options &) = delete;
+
+    const qo_run_options *get() const noexcept { return &c_; }
+
+    // error: errno as the C call left it, read before anything else ran.
+    // What a callback threw comes out here, the command having ended.
+    run_result result(int status, int error) const
+    {
+        callbacks_.rethrow();
+        run_result made;
+        made.status = status;
+        made.output = captured(output_, output_size_);
+        made.errors = captured(errors_, errors_size_);
+        made.timed_out = status != -1 && error == ETIMEDOUT;
+        made.stopped = status != -1 && error == ECANCELED;
+        made.error = error;
+        made.why = why_.c_str();
+        return made;
+    }
+
+  private:
+    // Past INT_MAX ms (24 days) a wait is as good as endless, but kept.
+    static int milliseconds(std::chrono::milliseconds wait, int least) noexcept
+    {
+        const auto count = wait.count();
+        if (count <= 0)
+            return least;
+        return count >= INT_MAX ? INT_MAX : static_cast<int>(count);
+    }
+
+    // The size tells where the text ends, NUL bytes and all; a library
+    // older than this header leaves it unfilled, and the text ends at its
+    // first NUL.
+    static std::string captured(const text &slot, std::size_t size)
+    {
+        if (!slot)
+            return {};
+        return size == unfilled ? std::string(slot.c_str())
+                                : std::string(slot.c_str(), size);
+    }
+    static constexpr std::size_t unfilled = static_cast<std::size_t>(-1);
+
+    qo_run_options c_{};
+    std::vector<const char *> env_;
+    text output_, errors_, why_;
+    std::size_t output_size_ = unfilled, errors_size_ = unfilled;
+    c_callbacks callbacks_;
+};
+
+// call(the C options) is qo_run_int() or qo_pipeline_int(), whose result
+// becomes a run_result.
+template <class Call>
+run_result run_with(const run_options &options, const char *routine,
+                    const call_site &where, Call call)
+{
+    run_result result = [&] {
+        const c_run_options c(options, routine, where);
+        const int status = call(c.get());
+        // The C runners set errno as their last act on every return, and
+        // errno is this thread's: nothing between could have changed it.
+        const int error = errno;
+        return c.result(status, error);
+    }();
+    // The slots are freed by now; errno tells as it does after the C call.
+    errno = result.error;
+    return result;
+}
+
+inline run_result run(const char *const *argv, const run_options &options,
+                      const call_site &where)
+{
+    return run_with(options, "qo::run", where, [&](const qo_run_options *c) {
+        return qo_run_int(argv, c, where.line, where.file);
+    });
+}
+
+} // namespace detail
+
+} // namespace qo
+
+#endif // QO_RUN_DETAIL_HPP
