@@ -28,11 +28,13 @@ inline constexpr std::size_t stop_run = static_cast<std::size_t>(-1);
 
 // What run_options calls with each line of stdout or stderr, as a
 // std::string_view that ends with the '\n' or '\r' that ended the line (a
-// last piece, or a piece of a line longer than the run's bound, has none).
-// The callable returns bool, false to stop the run, or nothing to let it go
-// on; one returning int is refused, as a C habit (0 goes on) would read the
-// other way round here. It is kept by value, copied with the options; it
-// is called on the caller's thread, during the run, never after it.
+// last piece, a piece of a line longer than the run's bound, or with
+// partial_lines a line's text so far, has none: what comes next goes on
+// with the same line). The callable returns bool, false to stop the run,
+// or nothing to let it go on; one returning int is refused, as a C habit
+// (0 goes on) would read the other way round here. It is kept by value,
+// copied with the options; it is called on the caller's thread, during
+// the run or a held job's serve() and wait(), never after them.
 class line_callback {
   public:
     line_callback() noexcept = default;
@@ -144,6 +146,11 @@ class c_callbacks {
             c.on_input = input;
     }
 
+    // From now on the caller's code is not called again: a held job that
+    // is freed is served to its end when what the callables refer to may
+    // be gone already. Lines go on unread, the input ends.
+    void mute() noexcept { muted_ = true; }
+
     void rethrow() const
     {
 #ifdef __cpp_exceptions
@@ -176,9 +183,10 @@ class c_callbacks {
     static int line(void *context, const line_callback &callback, const char *text,
                     std::size_t size) noexcept
     {
-        return static_cast<c_callbacks *>(context)->guarded(1, [&] {
-            return callback({text, size}) ? 0 : 1;
-        });
+        auto &self = *static_cast<c_callbacks *>(context);
+        if (self.muted_)
+            return 0;
+        return self.guarded(1, [&] { return callback({text, size}) ? 0 : 1; });
     }
     static int output_line(void *context, const char *text, std::size_t size) noexcept
     {
@@ -192,6 +200,8 @@ class c_callbacks {
     static ssize_t input(void *context, char *buffer, std::size_t room) noexcept
     {
         auto &self = *static_cast<c_callbacks *>(context);
+        if (self.muted_)
+            return 0;
         const std::size_t put =
             self.guarded(stop_run, [&] { return self.input_(buffer, room); });
         if (put == stop_run)
@@ -213,6 +223,7 @@ class c_callbacks {
     const input_callback &input_;
     const char *routine_;
     const call_site &where_;
+    bool muted_ = false;
 #ifdef __cpp_exceptions
     std::exception_ptr thrown_;
 #endif

@@ -1,9 +1,9 @@
 // Machinery of qo.hpp, installed beside it: include <qo.hpp>, not this
 // file, whose content may change in any release.
 //
-// The run's plumbing: argv, stages and run_options as C takes them, the
-// slots and sizes that receive the captured text, and the result made of
-// them.
+// The run's and the held job's plumbing: argv, stages and run_options as
+// C takes them, the slots and sizes that receive the captured text, the
+// result made of them, and what a qo::job holds.
 //
 // It begins with qo.hpp, which includes it back at the point where what it
 // builds on is declared: included alone, it compiles all the same.
@@ -17,8 +17,11 @@
 #include <climits>
 #include <cstddef>
 #include <initializer_list>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace qo {
@@ -130,6 +133,8 @@ class c_run_options {
         c_.flags = (options.append_output ? QO_RUN_APPEND : 0U) |
                    (options.replace_output ? QO_RUN_REPLACE : 0U) |
                    (options.clear_env ? QO_RUN_CLEAR_ENV : 0U);
+        c_.flags |= (options.input_pipe ? QO_RUN_INPUT_PIPE : 0U) |
+                    (options.partial_lines ? QO_RUN_PARTIAL_LINES : 0U);
         callbacks_.install(c_);
         c_.stop_signal = options.stop_signal;
         // C reads 0 as its default: no grace at all is the shortest one.
@@ -139,6 +144,9 @@ class c_run_options {
     c_run_options &operator=(const c_run_options &) = delete;
 
     const qo_run_options *get() const noexcept { return &c_; }
+
+    // The caller's callables are not called again.
+    void mute() noexcept { callbacks_.mute(); }
 
     // error: errno as the C call left it, read before anything else ran.
     // What a callback threw comes out here, the command having ended.
@@ -191,6 +199,19 @@ template <class Call>
 run_result run_with(const run_options &options, const char *routine,
                     const call_site &where, Call call)
 {
+    // Nobody could write to the pipe, and the command would wait for its
+    // input until its deadline, or for ever: refused before anything
+    // starts, as C refuses options that do not go together (-1, EINVAL,
+    // why, a level-4 entry).
+    if (options.input_pipe) {
+        run_result refused;
+        refused.error = errno = EINVAL;
+        refused.why =
+            std::string(routine) + ": input_pipe needs a held job (qo::start)";
+        qo_log_int(4, where.line, where.file, where.function, "%s",
+                   refused.why.c_str());
+        return refused;
+    }
     run_result result = [&] {
         const c_run_options c(options, routine, where);
         const int status = call(c.get());
@@ -210,6 +231,131 @@ inline run_result run(const char *const *argv, const run_options &options,
     return run_with(options, "qo::run", where, [&](const qo_run_options *c) {
         return qo_run_int(argv, c, where.line, where.file);
     });
+}
+
+// Stages as qo_pipeline() reads them: each one's words, and the
+// NULL-terminated array of them.
+class c_stages {
+  public:
+    c_stages(const std::vector<std::vector<std::string>> &stages, const char *routine,
+             const call_site &where)
+    {
+        // A word array moved into words_ keeps its block, which the
+        // pointers lead into.
+        words_.reserve(stages.size());
+        pointers_.reserve(stages.size() + 1);
+        for (const std::vector<std::string> &stage : stages) {
+            words_.push_back(c_words(stage, routine, where));
+            pointers_.push_back(words_.back().data());
+        }
+        pointers_.push_back(nullptr);
+    }
+    c_stages(const c_stages &) = delete;
+    c_stages &operator=(const c_stages &) = delete;
+
+    const char *const *const *get() const noexcept { return pointers_.data(); }
+
+  private:
+    std::vector<std::vector<const char *>> words_;
+    std::vector<const char *const *> pointers_;
+};
+
+// A negative wait is no limit; past INT_MAX ms (24 days) one is as good
+// as endless.
+inline int wait_ms(std::chrono::milliseconds wait) noexcept
+{
+    const auto count = wait.count();
+    if (count < 0)
+        return -1;
+    return count >= INT_MAX ? INT_MAX : static_cast<int>(count);
+}
+
+// A held job with what its C job points into, on the heap, so that a
+// qo::job that moves leaves it where it is: a copy of the options (their
+// texts and callables), the C struct with its slots and sizes, and the
+// callbacks' context.
+class held_job {
+  public:
+    // stages: how many statuses the result gives, 0 for one command, whose
+    // result has none, as qo::run's.
+    held_job(run_options options, const char *routine, const call_site &where,
+             std::size_t stages)
+        : options_(std::move(options)), where_(where), c_(options_, routine, where_),
+          statuses_(stages, -1)
+    {
+    }
+    held_job(const held_job &) = delete;
+    held_job &operator=(const held_job &) = delete;
+    // The C job goes first, as it points into the rest. What the callables
+    // refer to may be gone by now (a lambda's captures, declared after the
+    // qo::job): they are not called while the job is stopped and reaped.
+    ~held_job()
+    {
+        if (job_) {
+            c_.mute();
+            qo_job_free(job_);
+        }
+    }
+
+    // start(the C options) is qo_start_int() or qo_pipeline_start_int();
+    // a job that could not start keeps its errno.
+    template <class Start>
+    static std::unique_ptr<held_job> start(run_options &&options, const char *routine,
+                                           const call_site &where, std::size_t stages,
+                                           Start start)
+    {
+        auto held =
+            std::make_unique<held_job>(std::move(options), routine, where, stages);
+        held->job_ = start(held->c_.get());
+        held->start_error_ = held->job_ ? 0 : errno;
+        return held;
+    }
+
+    qo_job *get() const noexcept { return job_; }
+
+    // The result once the job has ended, the same on every call; nothing
+    // while it runs.
+    std::optional<run_result> wait(int timeout_ms)
+    {
+        int status = -1, error = start_error_;
+        if (job_) {
+            status = qo_job_wait(job_, timeout_ms,
+                                 statuses_.empty() ? nullptr : statuses_.data());
+            error = errno;
+            if (status == -1 && error == EAGAIN)
+                return std::nullopt;
+        }
+        run_result result = c_.result(status, error);
+        result.statuses = statuses_;
+        errno = error;
+        return result;
+    }
+
+    // What a qo::job that holds nothing gives (moved from, or made empty).
+    static run_result none()
+    {
+        run_result result;
+        result.error = errno = EINVAL;
+        result.why = "qo::job: no command held (moved from, or made empty)";
+        return result;
+    }
+
+  private:
+    run_options options_;
+    call_site where_;
+    c_run_options c_;
+    std::vector<int> statuses_;
+    qo_job *job_ = nullptr;
+    int start_error_ = 0;
+};
+
+inline std::unique_ptr<held_job> start(const char *const *argv, run_options &&options,
+                                       const call_site &where)
+{
+    return held_job::start(std::move(options), "qo::start", where, 0,
+                           [&](const qo_run_options *c) {
+                               return qo_start_int(argv, c, where.line, where.file);
+                           });
 }
 
 } // namespace detail
