@@ -425,12 +425,14 @@ bool Run::serve(int timeout_ms, Calling &call) noexcept
             wait_ms = job_.wait_ms(); // acts on the deadline
             if (done())
                 break; // its last step may end the job
-            const int64_t left_us = until < 0 ? INT64_MAX : until - now_us();
-            if (left_us <= 0)
-                break;
-            const int64_t left = std::min<int64_t>((left_us + 999) / 1000, INT_MAX);
-            if (until >= 0 && (wait_ms < 0 || wait_ms > left))
-                wait_ms = static_cast<int>(left);
+            if (until >= 0) {
+                const int64_t left_us = until - now_us();
+                if (left_us <= 0)
+                    break;
+                const int64_t left = std::min<int64_t>((left_us + 999) / 1000, INT_MAX);
+                if (wait_ms < 0 || wait_ms > left)
+                    wait_ms = static_cast<int>(left);
+            }
         }
         failed = !wait_once(wait_ms);
         if (!failed)
