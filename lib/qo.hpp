@@ -4,8 +4,8 @@
 //
 // C++17 and later. Nothing here throws (a -fno-exceptions build works),
 // but for what a callback given to qo::run throws itself, which comes out
-// of qo::run once the command has ended: what ends the process in C ends
-// it here, and so does a std::string_view
+// of qo::run (of a held job's wait()) once the command has ended: what
+// ends the process in C ends it here, and so does a std::string_view
 // argument holding a NUL byte, which C could never have been given
 // ("qo::shell_quote: NUL byte in input"), with a level-1 log line naming
 // the caller's file and line, as C names its call site.
