@@ -123,6 +123,8 @@ class text {
 
 } // namespace qo
 
+// Texts to and from C; qo::format_string<Args...> (format_for), a printf
+// format checked against the types of Args while compiling.
 #include "qo_text_detail.hpp"
 #include "qo_format.hpp"
 
@@ -234,6 +236,8 @@ inline std::string status_text(int status)
 
 } // namespace qo
 
+// qo::stop_run, qo::line_callback and qo::input_callback: the callables
+// run_options takes.
 #include "qo_callbacks.hpp"
 
 namespace qo {
@@ -304,6 +308,7 @@ struct run_result {
 
 } // namespace qo
 
+// run_options and argv as C takes them, and what a qo::job holds.
 #include "qo_run_detail.hpp"
 
 namespace qo {
