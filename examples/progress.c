@@ -1,8 +1,12 @@
 /* A long command shown as it goes: dd reports how far it got about once a
- * second (status=progress), each report ending in \r so that a terminal
- * redraws it in place. qo_run hands every line of dd's stderr to a callback
- * as it arrives, and the callback draws a progress bar of its own from it.
- * Ctrl-C at the terminal ends dd, and the program says so.
+ * second (status=progress), each report led by \r so that a terminal
+ * redraws it in place. qo_run hands dd's stderr to a callback as it
+ * arrives: with QO_RUN_PARTIAL_LINES, the text of a line not ended yet
+ * comes as soon as dd stops writing, so the report dd has just written is
+ * seen at once, not when the next one ends its line. The callback draws a
+ * progress bar of its own from it, on a terminal; the last report, which
+ * dd ends with \n, draws the final one. Ctrl-C at the terminal ends dd,
+ * and the program says so.
  * Build it against an installed qo with
  *     cc progress.c $(pkg-config --cflags --libs qo) -o progress
  * and run it as ./progress [MIB]: MIB mebibytes of zeros (default 200000,
@@ -12,9 +16,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 struct progress {
     unsigned long long total, copied; /* bytes */
+    int on_terminal;                  /* stdout is one: bars are drawn */
     int drawn;                        /* a bar is on the screen */
 };
 
@@ -30,11 +36,11 @@ static void draw(struct progress *p, const char *rate)
     p->drawn = 1;
 }
 
-/* One line of dd's stderr: a report such as
- *     "52428800 bytes (52 MB, 50 MiB) copied, 1 s, 52.4 MB/s\r"
- * or the summary at the end ("10+0 records in\n", and the last report
- * ended by \n). line is not NUL-terminated: size says where it ends, with
- * the \r or \n that ended it. */
+/* A piece of dd's stderr: the \r that ends the report before, a report
+ * such as "52428800 bytes (52 MB, 50 MiB) copied, 1 s, 52.4 MB/s" as dd
+ * wrote it (no line end yet: it is the line so far), or the summary at the
+ * end ("10+0 records in\n", and the last report ended by \n). line is not
+ * NUL-terminated: size says where it ends. */
 static int on_errors(void *context, const char *line, size_t size)
 {
     struct progress *p = context;
@@ -49,7 +55,7 @@ static int on_errors(void *context, const char *line, size_t size)
     if (end == text || strncmp(end, " bytes", 6) != 0)
         return 0; /* not a report */
     p->copied = bytes;
-    if (size > 0 && line[size - 1] == '\r') {
+    if (p->on_terminal) {
         const char *rate = strrchr(text, ',');
         draw(p, rate ? rate + 2 : "");
     }
@@ -70,8 +76,9 @@ int main(int argc, char **argv)
     /* dd's reports in English, whatever the user's locale. */
     const char *const c_locale[] = {"LC_ALL=C", NULL};
 
-    struct progress p = {(unsigned long long)mib << 20, 0, 0};
+    struct progress p = {(unsigned long long)mib << 20, 0, isatty(STDOUT_FILENO), 0};
     struct qo_run_options options = {0};
+    options.flags = QO_RUN_PARTIAL_LINES;
     options.env = c_locale;
     options.context = &p;
     options.on_errors = on_errors;

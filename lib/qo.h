@@ -126,6 +126,51 @@ QO_API void qo_log_reopen(void) QO_NOEXCEPT;
  * (INT_MIN stands for that). Kept across qo_log_close() and qo_log_open(). */
 QO_API void qo_log_flush_on(int level) QO_NOEXCEPT;
 
+/* What each entry's header adds, from qo_log_stamp(). The time goes first,
+ * then the process and thread, then the entry as it reads without them:
+ *   2026-12-09 10:42:07.123 12.345678 [4242/4243] DBG1: f->r#7: message
+ * QO_LOG_TIME: local wall-clock time with milliseconds; QO_LOG_TIME_US: the
+ * same with microseconds (it wins over QO_LOG_TIME); QO_LOG_UPTIME: seconds
+ * since the log was opened, with microseconds, on the monotonic clock;
+ * QO_LOG_PID and QO_LOG_TID: "[pid/tid]", "[pid]" or "[/tid]". The time is
+ * taken as the entry is added, under the log's lock, so times never go
+ * back down the file, whichever thread wrote the entry (a wall clock set
+ * back excepted). One clock is read per entry: with both the wall time
+ * and the uptime, the monotonic clock, the wall clock being read once a
+ * second to follow it.
+ * QO_LOG_CONTINUED: lines 2..n of a multi-line message start with "  | ",
+ * so that every line that starts otherwise starts an entry; a line feed
+ * that ends the message ends the entry, with no empty line after it. */
+#define QO_LOG_TIME 0x01u
+#define QO_LOG_TIME_US 0x02u
+#define QO_LOG_UPTIME 0x04u
+#define QO_LOG_PID 0x08u
+#define QO_LOG_TID 0x10u
+#define QO_LOG_CONTINUED 0x20u
+
+/* Choose what entries add to their header, from the QO_LOG_ flags above
+ * (others are ignored). 0, the default, adds nothing: entries read exactly
+ * as described above. Takes effect at the next entry, whether or not a log
+ * is open, and is kept across qo_log_close() and qo_log_open(). The
+ * journal (qo_log_open_journal()) takes none of it: it records the time,
+ * the process and the thread itself and keeps a message whole. */
+QO_API void qo_log_stamp(unsigned what) QO_NOEXCEPT;
+
+/* Send the entries to the systemd journal, each as one record with the
+ * message alone in MESSAGE, the call site in CODE_FILE, CODE_LINE and
+ * CODE_FUNC, the thread in TID, identifier (NULL: the program's name) in
+ * SYSLOG_IDENTIFIER, the level in QO_LEVEL and in PRIORITY: 6 (info)
+ * for levels <= 0, 3 (err) for level 1, the failures that end the process,
+ * 7 (debug) above. A log already open is closed first; level is as for
+ * qo_log_open(). A multi-line message stays one record, and a line feed
+ * that ends it is dropped. The records are not buffered: each reaches the
+ * journal as it is written, and one too large for a datagram goes through
+ * a sealed memory file. Where no journal listens, "Unable to write to the
+ * systemd journal at /run/systemd/journal/socket" and "Logging
+ * desactivated" go to standard error and the log stays off. A journal that
+ * restarts is found again at the next entry. */
+QO_API void qo_log_open_journal(const char *identifier, int level) QO_NOEXCEPT;
+
 /* Write one entry on behalf of the call site (line, file, routine), if
  * level <= the current level. The qo_log() front tests the level itself
  * first, so that a filtered-out entry's arguments are not evaluated. */
@@ -436,15 +481,27 @@ struct qo_rlimit {
  * deadline, Ctrl-C) or stops leaves the terminal with the modes the caller
  * had (echo, raw mode); one that exits keeps the modes it set (stty). One
  * run of the process has the foreground at a time: of runs from several
- * threads at once, the first takes it and the others run without it; one
- * of them that stops for the terminal (a read from /dev/tty) gets it once
- * the first has given it back, and the caller goes on meanwhile. A caller
- * in the background leaves the terminal alone; a command that stops there
- * for the terminal stops the caller's group too, and goes on once fg
- * brings the caller to the foreground.
+ * threads at once (or held jobs), the first takes it and the others run
+ * without it; one of them that stops for the terminal (a read from
+ * /dev/tty) gets it once the first has given it back, and the caller goes
+ * on meanwhile. What is typed reaches every run of the process all the
+ * same: the run that has the foreground passes Ctrl-C and Ctrl-\ on to the
+ * others (each status then says SIGINT), and a Ctrl-Z stops them with it
+ * (SIGSTOP) and continues them with the caller; when it ends, the
+ * foreground goes to another run still going before it returns to the
+ * caller. A run nested in a callback of the run that has the foreground
+ * borrows it, and gives it back when it ends: a prompt (ssh, sudo) nested
+ * so reads what is typed. A caller in the background leaves the terminal
+ * alone; a command that stops there for the terminal stops the caller's
+ * group too, and goes on once fg brings the caller to the foreground.
  *
  * Returns the wait status (WIFEXITED, WEXITSTATUS, WTERMSIG...), or -1
- * with errno set, and a level-4 log entry that the why slot receives too,
+ * with errno set. A run cut short by its deadline or a stop never returns
+ * 0: if its command exited 0 all the same (a server that exits 0 on
+ * SIGTERM), the status reads as a kill by stop_signal, with errno
+ * ETIMEDOUT or ECANCELED; the command's own status is in the statuses of
+ * qo_pipeline() and qo_job_wait(). -1 comes with a level-4 log entry that
+ * the why slot receives too,
  * when the command could not be started (not found, not executable, no
  * process, a missing dir, a file that cannot be opened: nothing is started
  * then), its output could not replace output_file, or its status was lost
@@ -476,6 +533,9 @@ struct qo_rlimit {
  * ends at once, even if a process that left the group still holds the
  * pipes or nobody reads the caller's stdout. A command that moved to a
  * group of its own gets the signals by its pid and in that group as well.
+ * The deadline counts from the start of the call, and it is the run's one
+ * deadline: its log entries, the log's flush before the command and the
+ * command all share it, so a stuck log does not stretch it.
  * The captured text is what arrived so far and errno is ETIMEDOUT
  * (ECANCELED after a callback's stop); after any other run it is 0.
  * Output passed on to the caller's stdout and stderr never waits for their
@@ -491,10 +551,12 @@ struct qo_rlimit {
  * to 64 runs at once).
  *
  * Each run is logged at level 5 with the caller's call site: the command
- * as a line a shell reads back ("cd ./d && env -u TERM LC_ALL=C df -P",
- * "env -i PATH=/bin df -P"), then its outcome and duration ("sleep: timed
- * out after 1500 ms, killed by signal 15 (Terminated) (1502 ms)", "sleep:
- * stopped by a callback, killed by signal 15 (Terminated) (12 ms)"). These
+ * as a line a shell reads back ("cd ./d && env -u TERM LC_ALL=C df -P #
+ * pid 4242", "env -i PATH=/bin df -P # pid 4243"), once it has started,
+ * then its outcome and duration ("sleep: timed out after 1500 ms, killed
+ * by signal 15 (Terminated) (1502 ms) # pid 4244", "sleep: stopped by a
+ * callback, killed by signal 15 (Terminated) (12 ms) # pid 4245"): the
+ * pids pair the entries of runs made in parallel. These
  * entries never hold the run past its deadline, nor 2 seconds without one:
  * a log that cannot take one by then drops it and counts it (see the debug
  * log).
@@ -559,8 +621,11 @@ QO_API int qo_pipeline_int(const char *const *const stages[],
  * context) must stay valid until the job has ended or is freed.
  * Nothing happens behind the caller's back: the bytes move, the callbacks
  * are called and the deadline is acted on in the job's calls below, in
- * the thread that makes them. A job is used from one thread at a time,
- * except qo_job_stop(), which any thread or a signal handler may call.
+ * the thread that makes them, which blocks SIGCHLD and SIGPIPE during each
+ * call (not between them: a SIGCHLD handler of the caller's that reaps
+ * every child may take a held job's status, which is then lost). A job is
+ * used from one thread at a time, except qo_job_stop(), which any thread
+ * or a signal handler may call.
  *
  *     struct qo_job *job = qo_start(((const char *[]){"make", NULL}), &o);
  *     struct pollfd p = {qo_job_fd(job), POLLIN, 0};

@@ -154,6 +154,40 @@ void log(int level, format_for<Args...> fmt, const Args &...args) noexcept
                detail::c_arg(args)...);
 }
 
+// What each log entry's header adds, as qo_log_stamp() takes it: combine
+// with |, as log_stamp(log_stamps::time | log_stamps::tid).
+enum class log_stamps : unsigned {
+    none = 0,
+    time = QO_LOG_TIME,
+    time_us = QO_LOG_TIME_US,
+    uptime = QO_LOG_UPTIME,
+    pid = QO_LOG_PID,
+    tid = QO_LOG_TID,
+    continued = QO_LOG_CONTINUED,
+};
+
+constexpr log_stamps operator|(log_stamps a, log_stamps b) noexcept
+{
+    return static_cast<log_stamps>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+
+inline void log_stamp(log_stamps what) noexcept
+{
+    qo_log_stamp(static_cast<unsigned>(what));
+}
+
+// The systemd journal as the log, as qo_log_open_journal() opens it; with
+// no identifier, the journal gets the program's name.
+inline void log_open_journal(const std::string &identifier, int level) noexcept
+{
+    qo_log_open_journal(identifier.c_str(), level);
+}
+
+inline void log_open_journal(int level) noexcept
+{
+    qo_log_open_journal(nullptr, level);
+}
+
 // The text a printf format makes. Ends the process, as qo_asprintf() does,
 // when it cannot be made.
 template <class... Args>
@@ -242,6 +276,14 @@ inline std::string status_text(int status)
 
 namespace qo {
 
+// The user a command runs as: its ids and supplementary groups (none when
+// empty).
+struct run_user {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::vector<gid_t> groups{};
+};
+
 // What qo_run() does besides running the command; all defaults: nothing
 // captured, stdin from /dev/null, no deadline. In C++20, with designated
 // initialisers: qo::run({"make"}, {.capture_output = true, .timeout = 60s}).
@@ -266,6 +308,16 @@ struct run_options {
     int stop_signal = SIGTERM;             // sent first at the deadline or a stop
     std::chrono::milliseconds grace{1000}; // then SIGKILL; 0 or less: 1 ms
     bool clear_env = false; // start from an empty environment, as env -i, then env
+    // The caller's descriptors as the command's 0-2, winning over the other
+    // ways to give that stream; never closed. An output_fd equal to
+    // errors_fd gets both in order.
+    std::optional<int> input_fd{}, output_fd{}, errors_fd{};
+    std::vector<int> pass_fds{}; // at the same numbers; the only others it gets
+    bool new_session = false;    // setsid: no terminal, and not the terminal's job
+    std::optional<unsigned> umask{};
+    std::optional<run_user> user{};  // needs the privilege (root)
+    int nice = 0;                    // added to the command's niceness
+    std::vector<qo_rlimit> limits{}; // {RLIMIT_CORE, 0, 0}: set in the command
     // A held job's stdin is a pipe the caller feeds with job::write() and
     // ends with job::close_input(); it wins over the other inputs. qo::run
     // and qo::pipeline, which nobody can write to, refuse it.

@@ -10,11 +10,14 @@
 #include "qo.h"
 #include "qo_log_entry_internal.h"
 #include "qo_log_internal.h"
+#include "qo_log_journal_internal.h"
 #include "qo_log_sink_internal.h"
+#include "qo_log_stamp_internal.h"
 #include "qo_tell_internal.h"
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
@@ -38,9 +41,13 @@ std::atomic<bool> reopen_wanted{false};
 write_entry(int level, const qo_err::Site &site, int64_t deadline, const char *format,
             va_list ap) noexcept
 {
+    // The journal records the time and who itself, and takes a message
+    // whole: its entries get no stamps.
+    const unsigned stamps = sink::journal() ? 0 : qo_log_stamps::flags();
     qo_log_entry::Entry entry;
     const bool built = entry.build(
-        qo_log_entry::Header(level, site.line, site.file, site.routine), format, ap);
+        qo_log_entry::Header(level, site.line, site.file, site.routine, stamps), format,
+        ap, stamps);
     if (deadline == sink::forever) {
         sink::lock();
     } else if (sink::held_here() || !sink::lock_until(deadline)) {
@@ -53,8 +60,12 @@ write_entry(int level, const qo_err::Site &site, int64_t deadline, const char *f
     if (sink::may_write_locked()) {
         if (!built || !entry.printed())
             tell("Unable to print to ", sink::path_locked());
-        if (built)
-            sink::append_locked(entry.data(), entry.size(), level, deadline);
+        if (built) {
+            entry.stamp_locked();
+            sink::append_locked({entry.data(), entry.size(), entry.message(),
+                                 entry.message_size(), level, &site},
+                                deadline);
+        }
     }
     sink::unlock();
 }
@@ -93,6 +104,58 @@ extern "C" void qo_log_open(const char *path, int level) noexcept
         tell("Unable to write to ", path ? path : "(null)");
     tell("Logging desactivated");
     free(copy);
+}
+
+namespace {
+
+// The journal replaces whatever log was open, as a file does.
+void replace_log(char *name, char *identifier, int fd, int level) noexcept
+{
+    sink::lock();
+    const sink::Detached old = sink::detach_locked();
+    if (fd >= 0)
+        sink::attach_journal_locked(name, identifier, fd, level);
+    sink::unlock();
+    sink::release(old);
+}
+
+// "the systemd journal at <socket>", as messages name it; NULL when memory
+// ran out.
+char *journal_name() noexcept
+{
+    static constexpr char head[] = "the systemd journal at ";
+    const size_t n = strlen(qo_log_journal::socket_path);
+    char *name = static_cast<char *>(malloc(sizeof head + n));
+    if (name) {
+        memcpy(name, head, sizeof head - 1);
+        memcpy(name + sizeof head - 1, qo_log_journal::socket_path, n + 1);
+    }
+    return name;
+}
+
+} // namespace
+
+extern "C" void qo_log_open_journal(const char *identifier, int level) noexcept
+{
+    qo_log::watch_the_end();
+    char *name = journal_name();
+    char *copy = strdup(identifier ? identifier : program_invocation_short_name);
+    const int fd = name && copy ? qo_log_journal::connect_socket() : -1;
+    replace_log(name, copy, fd, level);
+    if (fd >= 0)
+        return;
+    if (!name || !copy)
+        tell("Unable to alloc memory");
+    else
+        tell("Unable to write to ", name);
+    tell("Logging desactivated");
+    free(name);
+    free(copy);
+}
+
+extern "C" void qo_log_stamp(unsigned what) noexcept
+{
+    qo_log_stamps::set(what);
 }
 
 extern "C" void qo_log_close(void) noexcept

@@ -1,6 +1,7 @@
 // Laying out one entry: the header by hand, the message by hand for the
 // conversions most messages use, by vsnprintf for the others.
 #include "qo_log_entry_internal.h"
+#include "qo_log_stamp_internal.h"
 
 #include <cstdio>
 #include <cstring>
@@ -79,8 +80,9 @@ char *put_int(char *at, int value) noexcept
 using qo_log_entry::Entry;
 using qo_log_entry::Header;
 
-Header::Header(int level, int line, const char *file, const char *routine) noexcept
-    : level_(level), line_(line)
+Header::Header(int level, int line, const char *file, const char *routine,
+               unsigned stamps) noexcept
+    : level_(level), line_(line), stamps_(stamps)
 {
     if (level_ <= 0)
         return;
@@ -93,70 +95,122 @@ Header::Header(int level, int line, const char *file, const char *routine) noexc
 size_t Header::max_size() const noexcept
 {
     constexpr size_t int_digits = 11;
-    return level_ <= 0 ? 6
-                       : 3 + int_digits + 2 + file_size_ + 2 + routine_size_ + 1 +
-                             int_digits + 2;
+    const size_t who =
+        (stamps_ & qo_log_stamps::who_flags) ? qo_log_stamps::who_max : 0;
+    return who + (level_ <= 0 ? 6
+                              : 3 + int_digits + 2 + file_size_ + 2 + routine_size_ +
+                                    1 + int_digits + 2);
 }
 
 size_t Header::write(char *start) const noexcept
 {
+    char *at = start + qo_log_stamps::who(start, stamps_);
     if (level_ <= 0)
-        return static_cast<size_t>(put(start, "INFO: ", 6) - start);
-    char *at = put_int(put(start, "DBG", 3), level_);
+        return static_cast<size_t>(put(at, "INFO: ", 6) - start);
+    at = put_int(put(at, "DBG", 3), level_);
     at = put(put(at, ": ", 2), file_, file_size_);
     at = put(put(at, "->", 2), routine_, routine_size_);
     at = put(put_int(put(at, "#", 1), line_), ": ", 2);
     return static_cast<size_t>(at - start);
 }
 
-bool Entry::build(const Header &header, const char *format, va_list ap) noexcept
+bool Entry::build(const Header &header, const char *format, va_list ap,
+                  unsigned stamps) noexcept
 {
-    size_t room = sizeof stack_;
-    if (header.max_size() >= room) {
-        room = header.max_size() + 1;
-        if (!move_to(static_cast<char *>(malloc(room)), 0))
-            return false;
-    }
-    const size_t head = header.write(data_);
-    size_t message = 0;
+    stamps_ = stamps;
+    start_ = front_ =
+        (stamps & qo_log_stamps::time_flags) ? qo_log_stamps::when_max : 0;
+    if (front_ + header.max_size() >= room_ &&
+        !move_to(front_ + header.max_size() + 1, 0))
+        return false;
+    message_at_ = front_ + header.write(data_ + front_);
     va_list copy;
     va_copy(copy, ap);
-    const bool simple =
-        format_simple(data_ + head, room - head - 1, format, copy, message);
+    const bool simple = format_simple(data_ + message_at_, room_ - message_at_ - 1,
+                                      format, copy, message_size_);
     va_end(copy);
-    if (!simple && !format_any(head, room, format, ap, message))
+    if (!simple && !format_any(format, ap))
         return false;
-    data_[head + message] = '\n';
-    size_ = head + message + 1;
+    if (stamps & QO_LOG_CONTINUED && !mark_continued())
+        return false;
+    data_[message_at_ + message_size_] = '\n';
+    end_ = message_at_ + message_size_ + 1;
     return true;
+}
+
+void Entry::stamp_locked() noexcept
+{
+    if (!front_)
+        return;
+    char when[qo_log_stamps::when_max];
+    const size_t n = qo_log_stamps::when_locked(when, stamps_);
+    start_ = front_ - n;
+    memcpy(data_ + start_, when, n);
 }
 
 // vsnprintf after the header, moving to the heap when the entry outgrows
 // the room it has.
-bool Entry::format_any(size_t head, size_t room, const char *format, va_list ap,
-                       size_t &message) noexcept
+bool Entry::format_any(const char *format, va_list ap) noexcept
 {
     va_list again;
     va_copy(again, ap);
-    const int n = vsnprintf(data_ + head, room - head, format, ap);
+    const int n = vsnprintf(data_ + message_at_, room_ - message_at_, format, ap);
     printed_ = n >= 0;
-    message = printed_ ? static_cast<size_t>(n) : 0;
+    message_size_ = printed_ ? static_cast<size_t>(n) : 0;
     bool built = true;
-    if (head + message >= room) {
-        built = move_to(static_cast<char *>(malloc(head + message + 1)), head);
+    if (message_at_ + message_size_ >= room_) {
+        built = move_to(message_at_ + message_size_ + 1, message_at_);
         if (built)
-            vsnprintf(data_ + head, message + 1, format, again);
+            vsnprintf(data_ + message_at_, message_size_ + 1, format, again);
     }
     va_end(again);
     return built;
 }
 
-bool Entry::move_to(char *heap, size_t keep) noexcept
+// Lines 2..n of the message get the mark, moving from the last line back
+// so that each byte moves once; a line feed that ends the message ends the
+// entry instead.
+bool Entry::mark_continued() noexcept
 {
+    static constexpr char mark[] = "  | ";
+    constexpr size_t mark_size = sizeof mark - 1;
+    char *const first = data_ + message_at_;
+    if (message_size_ && first[message_size_ - 1] == '\n')
+        message_size_--;
+    size_t breaks = 0;
+    for (size_t i = 0; i < message_size_; i++)
+        breaks += first[i] == '\n';
+    if (!breaks)
+        return true;
+    const size_t marked = message_size_ + breaks * mark_size;
+    if (message_at_ + marked >= room_ &&
+        !move_to(message_at_ + marked + 1, message_at_ + message_size_))
+        return false;
+    char *const text = data_ + message_at_;
+    char *from = text + message_size_, *to = text + marked;
+    while (to != from) {
+        char *const line_feed =
+            static_cast<char *>(memrchr(text, '\n', static_cast<size_t>(from - text)));
+        const size_t line = static_cast<size_t>(from - line_feed - 1);
+        to -= line;
+        memmove(to, line_feed + 1, line);
+        to -= mark_size;
+        memcpy(to, mark, mark_size);
+        *--to = '\n';
+        from = line_feed;
+    }
+    message_size_ = marked;
+    return true;
+}
+
+bool Entry::move_to(size_t room, size_t keep) noexcept
+{
+    char *const heap = static_cast<char *>(malloc(room));
     if (!heap)
         return false;
     memcpy(heap, data_, keep);
     release();
     data_ = heap;
+    room_ = room;
     return true;
 }

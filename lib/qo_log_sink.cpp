@@ -6,7 +6,13 @@
 // to stdio is what lets the log retry interrupted writes, survive a reader
 // that has gone or a file size limit, hand a child an empty buffer and
 // flush at exit under its own lock.
+//
+// The journal takes each entry as a datagram of its own, sent at once
+// under the lock: nothing is buffered for it, and a flush finds nothing to
+// write.
 #include "qo_fd_internal.h"
+#include "qo_log_journal_internal.h"
+#include "qo_log_stamp_internal.h"
 #include "qo_log_sink_internal.h"
 #include "qo_sigpipe_internal.h"
 #include "qo_tell_internal.h"
@@ -41,8 +47,10 @@ constexpr size_t buffer_size = 8192;
 // Guarded by the lock. Nothing done under the lock allocates or frees, so
 // a signal handler that interrupted the holder may still flush.
 struct LogFile {
-    char *path = nullptr; // heap copy of the path given to qo_log_open
+    char *path = nullptr;       // heap copy of the path given to qo_log_open
+    char *identifier = nullptr; // the journal's SYSLOG_IDENTIFIER
     int fd = -1;
+    bool journal = false;
     bool may_raise_sigpipe = false; // a FIFO or a socket
     bool never_blocks = false;      // a regular file
     bool loss_reported = false;     // since the last write that worked
@@ -55,6 +63,7 @@ struct LogFile {
 };
 
 LogFile log_file;
+std::atomic<bool> journal_attached{false}; // log_file.journal, read without the lock
 std::atomic<int> flush_level{INT_MIN};
 // Entries that gave up on the log, not yet told of.
 std::atomic<unsigned long> dropped{0};
@@ -293,7 +302,7 @@ void end_torn_entry() noexcept
 // One entry into the buffer, or straight to the file when longer than the
 // buffer. False when it ran out of time: nothing of it is then in the
 // buffer, and the file has none of it, or a part followed by a line feed.
-bool put_locked(const char *entry, size_t size, int64_t deadline) noexcept
+bool put_text_locked(const char *entry, size_t size, int64_t deadline) noexcept
 {
     if (size > buffer_size - log_file.used &&
         !qo_log_sink::flush_reporting_locked(deadline))
@@ -313,6 +322,33 @@ bool put_locked(const char *entry, size_t size, int64_t deadline) noexcept
     std::atomic_signal_fence(std::memory_order_seq_cst);
     log_file.used += size;
     return true;
+}
+
+// One datagram to the journal, waiting for room in its queue as long as it
+// takes, or until the deadline. False when it ran out of time.
+bool send_locked(const qo_log_sink::Record &entry, int64_t deadline) noexcept
+{
+    const bool bounded = deadline != qo_log_sink::forever;
+    const qo_log_journal::Fields fields{entry.message, entry.message_size, entry.level,
+                                        entry.site, log_file.identifier};
+    for (;;) {
+        const int error = qo_log_journal::send(log_file.fd, fields, !bounded);
+        if (error != EAGAIN || !bounded) {
+            if (!error)
+                log_file.full_since = 0;
+            report_locked(error);
+            return true;
+        }
+        if (!room_by(deadline))
+            return false;
+    }
+}
+
+bool put_locked(const qo_log_sink::Record &entry, int64_t deadline) noexcept
+{
+    if (log_file.journal)
+        return log_file.fd < 0 || send_locked(entry, deadline);
+    return put_text_locked(entry.text, entry.size, deadline);
 }
 
 // "qo: <count> log entries dropped while the log was blocked" at out, by
@@ -343,10 +379,17 @@ bool put_dropped_locked(int64_t deadline) noexcept
     const unsigned long count = dropped.exchange(0);
     if (!count)
         return true;
-    char line[96] = "INFO: ";
-    const size_t size = 6 + dropped_text(line + 6, count);
-    line[size] = '\n';
-    if (put_locked(line, size + 1, deadline))
+    char line[qo_log_stamps::when_max + qo_log_stamps::who_max + 96];
+    const unsigned stamps = log_file.journal ? 0 : qo_log_stamps::flags();
+    size_t size = qo_log_stamps::when_locked(line, stamps);
+    size += qo_log_stamps::who(line + size, stamps);
+    std::copy_n("INFO: ", 6, line + size);
+    char *const message = line + size + 6;
+    const size_t message_size = dropped_text(message, count);
+    message[message_size] = '\n';
+    const qo_log_sink::Record entry{
+        line, size + 6 + message_size + 1, message, message_size, 0, nullptr};
+    if (put_locked(entry, deadline))
         return true;
     dropped.fetch_add(count);
     return false;
@@ -424,12 +467,14 @@ int qo_log_sink::open_file(const char *path) noexcept
 
 qo_log_sink::Detached qo_log_sink::detach_locked() noexcept
 {
-    Detached old{log_file.path, log_file.fd, 0};
+    Detached old{log_file.path, log_file.identifier, log_file.fd, 0};
     if (old.fd >= 0)
         old.error = flush_locked();
     log_file.full_since = 0;
-    log_file.path = nullptr;
+    log_file.path = log_file.identifier = nullptr;
     log_file.fd = -1;
+    log_file.journal = false;
+    journal_attached.store(false, std::memory_order_relaxed);
     log_file.loss_reported = false;
     set_level(0);
     return old;
@@ -440,6 +485,7 @@ void qo_log_sink::release(const Detached &old) noexcept
     if (old.fd >= 0)
         close_reporting(old.fd, old.error, old.path);
     free(old.path);
+    free(old.identifier);
 }
 
 void qo_log_sink::attach_locked(char *path, int fd, int level) noexcept
@@ -447,7 +493,22 @@ void qo_log_sink::attach_locked(char *path, int fd, int level) noexcept
     log_file.path = path;
     log_file.fd = fd;
     learn_signals(fd);
+    qo_log_stamps::log_opened_locked();
     set_level(level);
+}
+
+void qo_log_sink::attach_journal_locked(char *name, char *identifier, int fd,
+                                        int level) noexcept
+{
+    log_file.identifier = identifier;
+    log_file.journal = true;
+    journal_attached.store(true, std::memory_order_relaxed);
+    attach_locked(name, fd, level);
+}
+
+bool qo_log_sink::journal() noexcept
+{
+    return journal_attached.load(std::memory_order_relaxed);
 }
 
 // What the file would not take by the deadline is lost, and told so.
@@ -468,7 +529,7 @@ void qo_log_sink::close_for_exit_locked(int64_t deadline) noexcept
 // sink's, and rotation is for files, which open at once.
 bool qo_log_sink::reopen_locked(int64_t deadline) noexcept
 {
-    if (log_file.fd < 0)
+    if (log_file.fd < 0 || log_file.journal) // a journal is found again by itself
         return true;
     const int error = flush_locked(deadline);
     if (error == timed_out)
@@ -508,14 +569,13 @@ bool qo_log_sink::flush_reporting_locked(int64_t deadline) noexcept
     return error != timed_out;
 }
 
-void qo_log_sink::append_locked(const char *entry, size_t size, int level,
-                                int64_t deadline) noexcept
+void qo_log_sink::append_locked(const Record &entry, int64_t deadline) noexcept
 {
-    if (!put_dropped_locked(deadline) || !put_locked(entry, size, deadline)) {
+    if (!put_dropped_locked(deadline) || !put_locked(entry, deadline)) {
         count_dropped();
         return;
     }
-    if (level <= flush_level.load(std::memory_order_relaxed))
+    if (entry.level <= flush_level.load(std::memory_order_relaxed))
         flush_reporting_locked(deadline);
 }
 

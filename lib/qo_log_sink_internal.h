@@ -1,9 +1,10 @@
-// The log's file and its buffer, behind the log's lock. Internal to the
+// The log's file and its buffer, or the journal, behind the log's lock. Internal to the
 // log: qo_log.cpp writes entries into it, qo_log_end.cpp flushes it at the
 // ends of a process (see the protocol there).
 #pragma once
 
 #include "qo.h"
+#include "qo_err_internal.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -47,7 +48,7 @@ int open_file(const char *path) noexcept;
 
 // What a log held when it was closed or replaced, closed outside the lock.
 struct Detached {
-    char *path;
+    char *path, *identifier;
     int fd, error;
 };
 
@@ -57,7 +58,14 @@ Detached detach_locked() noexcept;
 void release(const Detached &old) noexcept;
 // A log that replaces a detached one; path is the sink's from now on.
 void attach_locked(char *path, int fd, int level) noexcept;
-
+// The journal, on a socket from qo_log_journal::connect_socket(); name is
+// what messages call it. Both strings are the sink's from now on.
+void attach_journal_locked(char *name, char *identifier, int fd, int level) noexcept;
+// Whether the entries go to the journal, read without the lock: an entry
+// laid out for one kind of log and added to the other, which a log opened
+// meanwhile can cause, is still added, as the message with its header or
+// without its stamps.
+bool journal() noexcept;
 // Closes the file and leaves the path, which may be freed only where
 // malloc may be called: for a process about to end.
 void close_for_exit_locked(int64_t deadline) noexcept;
@@ -72,11 +80,19 @@ bool reopen_locked(int64_t deadline) noexcept;
 // writers, on any thread but the one ending it.
 bool may_write_locked() noexcept;
 const char *path_locked() noexcept;
+// One entry: the whole of it for a file, its parts for the journal.
+struct Record {
+    const char *text; // header, message and line feed, stamps included
+    size_t size;
+    const char *message; // the message alone
+    size_t message_size;
+    int level;
+    const qo_err::Site *site; // NULL for the log's own entries
+};
 // With a deadline, an entry that the buffer has no room for and the file
 // will not take in time is dropped, and counted: the count is written as
 // an entry of its own before the next entry that gets through.
-void append_locked(const char *entry, size_t size, int level,
-                   int64_t deadline = forever) noexcept;
+void append_locked(const Record &entry, int64_t deadline = forever) noexcept;
 // False when the file took not all by the deadline; the rest stays.
 bool flush_reporting_locked(int64_t deadline = forever) noexcept;
 

@@ -87,33 +87,43 @@ Run::Run(const Stages &stages, const qo_run_options &o, int64_t began,
     : stages_(stages), o_(o), site_(site),
       until_(o.timeout_ms > 0 ? began + int64_t{o.timeout_ms} * 1000 : 0),
       env_(o.env, o.flags & QO_RUN_CLEAR_ENV, site),
-      job_(stages.count, {o.timeout_ms, o.stop_signal, o.grace_ms}, began, site),
-      output_(o_), merged_(o.output && o.output == o.errors && !o.output_file),
+      job_(stages.count, {o.timeout_ms, o.stop_signal, o.grace_ms}, began, site,
+           o.flags & QO_RUN_NEW_SESSION),
+      output_(o_), merged_(o.output && o.output == o.errors && !o.output_file &&
+                           !(o.flags & (QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD))),
       theirs_{-1, -1, -1},
       wanted_(static_cast<pollfd *>(
           allocate((stages.count + watched_besides_stages) * sizeof(pollfd), site))),
       watched_(static_cast<pollfd *>(
           allocate((stages.count + watched_besides_stages) * sizeof(pollfd), site)))
 {
+    // The caller's descriptors win over every other way to give a stream.
+    const bool input_fd = o.flags & QO_RUN_INPUT_FD,
+               output_fd = o.flags & QO_RUN_OUTPUT_FD,
+               errors_fd = o.flags & QO_RUN_ERRORS_FD;
+    const bool out_taken = o.output_file || output_fd;
     if (o.flags & QO_RUN_INPUT_PIPE) {
         in_.pushed = true;
-    } else if (o.on_input) {
+    } else if (o.on_input && !input_fd) {
         in_.more = o.on_input;
         in_.context = o.context;
-    } else if (!o.input_file) {
+    } else if (!o.input_file && !input_fd) {
         in_.rest = o.input;
         in_.left = o.input ? strlen(o.input) : 0;
     }
-    out_.slot = o.output_file ? nullptr : o.output;
-    if (o.output_file && o.output != o.errors)
-        unused_ = o.output;
-    err_.slot = merged_ ? nullptr : o.errors;
+    out_.slot = out_taken ? nullptr : o.output;
+    err_.slot = merged_ || errors_fd ? nullptr : o.errors;
+    if (out_taken && o.output != err_.slot)
+        unused_[0] = o.output;
+    if (errors_fd && o.errors != out_.slot && o.errors != unused_[0])
+        unused_[1] = o.errors;
     // Merged, both streams come through the stdout pipe, and its callback.
-    out_.lines.set(o.on_output, o.context, &stop_asked_);
-    err_.lines.set(merged_ ? nullptr : o.on_errors, o.context, &stop_asked_);
+    out_.lines.set(output_fd ? nullptr : o.on_output, o.context, &stop_asked_);
+    err_.lines.set(merged_ || errors_fd ? nullptr : o.on_errors, o.context,
+                   &stop_asked_);
     out_.partial = err_.partial = o.flags & QO_RUN_PARTIAL_LINES;
-    out_.log_level = o.output_file ? 0 : o.log_output;
-    err_.log_level = o.log_output;
+    out_.log_level = out_taken ? 0 : o.log_output;
+    err_.log_level = errors_fd ? 0 : o.log_output;
     out_.log_until = err_.log_until = until_;
 }
 
@@ -131,16 +141,23 @@ Run::~Run()
     free(watched_);
 }
 
-// The files come first: one that cannot be opened starts nothing.
+// The files come first: one that cannot be opened starts nothing. The
+// caller's descriptors come before them, and win over them.
 int Run::open_files(NotStarted &failed) noexcept
 {
-    if (o_.input_file && !in_.pushed) {
+    if (const int error = setup_.take_fds(o_, theirs_)) {
+        failed.refused = setup_.why();
+        return error;
+    }
+    if (in_.pushed)
+        close_fd(theirs_[0]);
+    if (o_.input_file && !in_.pushed && theirs_[0] < 0) {
         if (const int error = open_file(theirs_[0], o_.input_file, O_RDONLY)) {
             failed.file = o_.input_file;
             return error;
         }
     }
-    const Failure output = output_.open(theirs_[1], site_);
+    const Failure output = theirs_[1] < 0 ? output_.open(theirs_[1], site_) : Failure{};
     if (output.error) {
         failed.file = o_.output_file;
         failed.step = output.step;
@@ -204,7 +221,8 @@ int Run::start_stage(size_t i, int &from_previous) noexcept
                        {i == 0 ? theirs_[0] : from_previous,
                         last ? theirs_[1] : to_next, merged_ ? theirs_[1] : theirs_[2]},
                        job_.group(),
-                       job_.terminal()};
+                       job_.terminal(),
+                       &setup_.child()};
         error = launch(l, pid);
     }
     close_fd(from_previous);
@@ -219,6 +237,10 @@ int Run::start(NotStarted &failed, Calling &) noexcept
 {
     if ((failed.refused = refusal(o_)))
         return failed.error = EINVAL;
+    if ((failed.error = setup_.check(o_, site_))) {
+        failed.refused = setup_.why();
+        return failed.error;
+    }
     // What the command writes to the log's file comes after; a stuck log
     // costs the run no more than its deadline.
     qo_log::flush(until_);
@@ -503,8 +525,9 @@ void Run::fill_slots() noexcept
     for (Stream *s : {&out_, &err_})
         if (s->slot)
             *s->slot = s->text.release(site_);
-    if (unused_)
-        *unused_ = Buffer().release(site_);
+    for (char **slot : unused_)
+        if (slot)
+            *slot = Buffer().release(site_);
 }
 
 } // namespace qo_run_engine

@@ -136,6 +136,7 @@ class c_run_options {
         c_.flags |= (options.input_pipe ? QO_RUN_INPUT_PIPE : 0U) |
                     (options.partial_lines ? QO_RUN_PARTIAL_LINES : 0U);
         callbacks_.install(c_);
+        set_up_child(options);
         c_.stop_signal = options.stop_signal;
         // C reads 0 as its default: no grace at all is the shortest one.
         c_.grace_ms = milliseconds(options.grace, 1);
@@ -165,6 +166,36 @@ class c_run_options {
     }
 
   private:
+    // The caller's descriptors and the child's setup; the lists get their
+    // ends.
+    void set_up_child(const run_options &o)
+    {
+        const std::optional<int> fds[] = {o.input_fd, o.output_fd, o.errors_fd};
+        int *c_fds[] = {&c_.input_fd, &c_.output_fd, &c_.errors_fd};
+        const unsigned flags[] = {QO_RUN_INPUT_FD, QO_RUN_OUTPUT_FD, QO_RUN_ERRORS_FD};
+        for (int i = 0; i < 3; ++i)
+            if (fds[i])
+                *c_fds[i] = *fds[i], c_.flags |= flags[i];
+        if (!o.pass_fds.empty()) {
+            pass_fds_ = o.pass_fds;
+            pass_fds_.push_back(-1);
+            c_.pass_fds = pass_fds_.data();
+        }
+        c_.flags |= (o.new_session ? QO_RUN_NEW_SESSION : 0U) |
+                    (o.umask ? QO_RUN_UMASK : 0U) | (o.user ? QO_RUN_USER : 0U);
+        c_.umask = o.umask.value_or(0);
+        if (o.user) {
+            c_.uid = o.user->uid, c_.gid = o.user->gid;
+            c_.groups = o.user->groups.data(), c_.groups_count = o.user->groups.size();
+        }
+        c_.nice = o.nice;
+        if (!o.limits.empty()) {
+            limits_ = o.limits;
+            limits_.push_back({-1, 0, 0});
+            c_.limits = limits_.data();
+        }
+    }
+
     // Past INT_MAX ms (24 days) a wait is as good as endless, but kept.
     static int milliseconds(std::chrono::milliseconds wait, int least) noexcept
     {
@@ -188,6 +219,8 @@ class c_run_options {
 
     qo_run_options c_{};
     std::vector<const char *> env_;
+    std::vector<int> pass_fds_;
+    std::vector<qo_rlimit> limits_;
     text output_, errors_, why_;
     std::size_t output_size_ = unfilled, errors_size_ = unfilled;
     c_callbacks callbacks_;

@@ -9,6 +9,7 @@
 #include "qo_run_internal.h"
 #include "qo_run_io_internal.h"
 #include "qo_run_job_internal.h"
+#include "qo_run_setup_internal.h"
 #include "qo_run_spawn_internal.h"
 #include "qo_sigpipe_internal.h"
 
@@ -109,20 +110,22 @@ class Run {
     const int64_t until_;
     qo_run_spawn::Environment env_;
     qo_run_job::Job job_;
+    qo_run_setup::Setup setup_;
     qo_run_file::Output output_;
-    bool stop_asked_ = false;           // by a callback
+    bool stop_asked_ = false;              // by a callback
     std::atomic<bool> stop_wanted_{false}; // by qo_job_stop()
     qo_run_io::Input in_{&stop_asked_};
     qo_run_io::Stream out_{"stdout", STDOUT_FILENO};
     qo_run_io::Stream err_{"stderr", STDERR_FILENO};
-    bool merged_;             // stderr goes into the stdout pipe
-    bool wrapped_ = false;    // the streams are closed, the backlog dropped
-    char **unused_ = nullptr; // the output slot when a file takes stdout
+    bool merged_;          // stderr goes into the stdout pipe
+    bool wrapped_ = false; // the streams are closed, the backlog dropped
+    // Slots whose stream a file or a descriptor of the caller's takes.
+    char **unused_[2] = {};
     // The first stage's stdin, the last one's stdout, everyone's stderr.
     int theirs_[3];
     // The set epoll watches: what poll would be given, kept in step.
     int epoll_ = -1, wake_ = -1, timer_ = -1;
-    pollfd *wanted_;  // this round's descriptors; revents filled by the wait
+    pollfd *wanted_; // this round's descriptors; revents filled by the wait
     nfds_t wanted_count_ = 0;
     pollfd *watched_; // what epoll holds now
     nfds_t watched_count_ = 0;

@@ -63,13 +63,57 @@ bool is_job_stop(int signal) noexcept
 }
 
 // Without a wait: the process stays a zombie, its group id stays taken,
-// until it is reaped.
-bool has_exited(pid_t pid) noexcept
+// until it is reaped. killed_by receives the signal that ended it, or 0.
+bool has_exited(pid_t pid, int &killed_by) noexcept
 {
     siginfo_t info{};
+    killed_by = 0;
     if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0)
         return errno != EINTR; // ECHILD: reaped by the kernel (SIGCHLD ignored)
+    if (info.si_pid == pid && (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED))
+        killed_by = info.si_status;
     return info.si_pid == pid;
+}
+
+// What a person types at the terminal reaches its foreground only: the job
+// that holds it passes Ctrl-C (and Ctrl-\, and Ctrl-Z as a stop) on to the
+// other jobs of the process, which run beside it without the terminal, so
+// that one keystroke ends or stops them all, as it would a shell's
+// foreground job.
+void pass_on(int signal, pid_t own) noexcept
+{
+    for (auto &slot : running_groups) {
+        const uint64_t entry = slot.load();
+        const pid_t group = qo_pid_word::id(entry);
+        if (entry && qo_pid_word::ours(entry) && group != own)
+            kill(-group, signal);
+    }
+}
+
+bool typed(int signal) noexcept
+{
+    return signal == SIGINT || signal == SIGQUIT;
+}
+
+// Another job of the process still running, to hand the foreground to; 0
+// when there is none.
+pid_t another_running(pid_t own) noexcept
+{
+    for (auto &slot : running_groups) {
+        const uint64_t entry = slot.load();
+        const pid_t group = qo_pid_word::id(entry);
+        if (entry && qo_pid_word::ours(entry) && group != own)
+            return group;
+    }
+    return 0;
+}
+
+bool still_running(pid_t group) noexcept
+{
+    for (auto &slot : running_groups)
+        if (slot.load() == qo_pid_word::make(static_cast<uint32_t>(group)))
+            return true;
+    return false;
 }
 
 // As a shell sees it: a job killed by a signal (the deadline, Ctrl-C) left
@@ -86,17 +130,25 @@ bool ended_by_signal(const int *statuses, size_t n) noexcept
 
 } // namespace
 
-Job::Job(size_t capacity, const StopRule &rule, int64_t began, const Site &site) noexcept
+Job::Job(size_t capacity, const StopRule &rule, int64_t began, const Site &site,
+         bool own_session) noexcept
     : members_(static_cast<Member *>(allocate(capacity * sizeof(Member), site))),
       timeout_ms_(rule.timeout_ms),
       stop_signal_(rule.signal > 0 ? rule.signal : SIGTERM),
       grace_us_(int64_t{rule.grace_ms > 0 ? rule.grace_ms : kill_grace_ms} * 1000),
       deadline_(began + int64_t{rule.timeout_ms} * 1000),
-      at_terminal_(terminal_.found()),
+      at_terminal_(!own_session && terminal_.found()),
       owner_(at_terminal_ && terminal_.foreground() == getpgrp() &&
-             qo_run_tty::claim())
+             qo_run_tty::claim()),
+      lender_(!owner_ && at_terminal_ && qo_run_tty::claimed_here()
+                  ? qo_run_tty::holding_group()
+                  : 0)
 {
-    if (owner_)
+    // A run nested in a callback of the job that has the foreground borrows
+    // it: the job around it waits for it meanwhile.
+    if (lender_ > 0 && terminal_.foreground() != lender_)
+        lender_ = 0;
+    if (owner_ || lender_ > 0)
         terminal_.get_modes(callers_modes_);
 }
 
@@ -114,13 +166,16 @@ void Job::give_terminal(pid_t group) noexcept
 }
 
 // When the caller has the terminal to itself and no other job of the
-// process holds it; with the modes the job had when it stopped.
+// process holds it, or the job lends it from the one around it; with the
+// modes the job had when it stopped.
 bool Job::take_terminal() noexcept
 {
-    if (terminal_.foreground() != getpgrp() ||
-        !(owner_ || (owner_ = qo_run_tty::claim())))
+    const bool lent = lender_ > 0 && terminal_.foreground() == lender_;
+    if (!lent && (terminal_.foreground() != getpgrp() ||
+                  !(owner_ || (owner_ = qo_run_tty::claim()))))
         return false;
-    qo_run_tty::claimed_for(group_);
+    if (!lent)
+        qo_run_tty::claimed_for(group_);
     terminal_.get_modes(callers_modes_);
     if (own_modes_saved_)
         terminal_.set_modes(own_modes_);
@@ -135,7 +190,7 @@ void Job::hand_back() noexcept
     terminal_.get_modes(own_modes_);
     own_modes_saved_ = true;
     terminal_.set_modes(callers_modes_);
-    give_terminal(getpgrp());
+    give_terminal(lender_ > 0 ? lender_ : getpgrp());
 }
 
 void Job::add(pid_t pid) noexcept
@@ -148,10 +203,10 @@ void Job::add(pid_t pid) noexcept
     track(group_);
     // The child took the terminal before its exec; this closes the window
     // where the C library could not do that.
-    if (owner_) {
+    if (owner_)
         qo_run_tty::claimed_for(group_);
+    if (owner_ || lender_ > 0)
         give_terminal(group_);
-    }
 }
 
 void Job::abandon() noexcept
@@ -276,11 +331,15 @@ void Job::check(const pollfd *fds, nfds_t n) noexcept
                 polled = true;
                 ready = fds[j].revents != 0;
             }
+        int killed_by = 0;
         if (!polled || ready)
-            m.exited = has_exited(m.pid);
+            m.exited = has_exited(m.pid, killed_by);
+        if (m.exited && holds_terminal_ && stage_ == Stage::running && typed(killed_by))
+            pass_on(killed_by, group_);
         if (!m.exited && at_terminal_)
             look_for_stop(m);
     }
+    adopt_terminal();
     if (waiting_ && !exited() && take_terminal()) {
         waiting_ = false;
         kill(-group_, SIGCONT);
@@ -303,9 +362,12 @@ void Job::stopped_by(int signal) noexcept
             kill(-group_, SIGCONT);
         return;
     }
-    if (holds_terminal_)
+    if (holds_terminal_) {
         hand_back();
+        pass_on(SIGSTOP, group_); // not SIGTSTP: their jobs would take it up
+    }
     kill(-getpgrp(), SIGTSTP);
+    pass_on(SIGCONT, group_);
     // Continued in the background (bg), the job goes on there; one that
     // wants the terminal waits until the caller has it again.
     const bool has_terminal = take_terminal();
@@ -333,14 +395,45 @@ void Job::reap(int *statuses, int &error) noexcept
                 break;
             }
         }
+    adopt_terminal();
     if (holds_terminal_) {
         if (ended_by_signal(statuses, count_))
             terminal_.set_modes(callers_modes_);
-        give_terminal(getpgrp());
+        hand_on();
     }
     if (owner_)
         qo_run_tty::release();
     owner_ = false;
+}
+
+// The foreground goes to another job of the process that still runs, so
+// that what is typed reaches a command, not the caller, as long as one
+// runs: then to the caller, or back to the job this one borrowed it from.
+void Job::hand_on() noexcept
+{
+    const pid_t next = lender_ > 0 ? 0 : another_running(group_);
+    if (next > 0) {
+        qo_run_tty::claimed_for(next);
+        terminal_.give(next);
+        if (still_running(next)) {
+            owner_ = false; // the claim is the next job's now
+            holds_terminal_ = false;
+            return;
+        }
+        qo_run_tty::claimed_for(group_);
+    }
+    give_terminal(lender_ > 0 ? lender_ : getpgrp());
+}
+
+// A job that another one handed the foreground to takes the claim over:
+// it hands the foreground on when it ends.
+void Job::adopt_terminal() noexcept
+{
+    if (owner_ || lender_ > 0 || !at_terminal_ || count_ == 0 ||
+        qo_run_tty::holding_group() != group_)
+        return;
+    owner_ = holds_terminal_ = true;
+    terminal_.get_modes(callers_modes_);
 }
 
 } // namespace qo_run_job

@@ -58,7 +58,10 @@ class Job {
   public:
     // The deadline counts from began (us, monotonic): the start of the
     // call that started the job.
-    Job(size_t capacity, const StopRule &rule, int64_t began, const Site &site) noexcept;
+    // own_session: each process leads a session of its own, where no
+    // terminal is theirs: the job never takes one, nor looks for its stops.
+    Job(size_t capacity, const StopRule &rule, int64_t began, const Site &site,
+        bool own_session = false) noexcept;
     ~Job();
     Job(const Job &) = delete;
     Job &operator=(const Job &) = delete;
@@ -67,7 +70,7 @@ class Job {
     // before the first process starts, which takes it itself. One job of
     // the process at a time has it; the others run without it, and one
     // that stops for it gets it once the caller has it back.
-    int terminal() const noexcept { return owner_ ? terminal_.fd() : -1; }
+    int terminal() const noexcept { return owner_ || lender_ > 0 ? terminal_.fd() : -1; }
     bool at_terminal() const noexcept { return at_terminal_; }
     pid_t group() const noexcept { return group_; }
     size_t size() const noexcept { return count_; }
@@ -110,6 +113,8 @@ class Job {
     void give_terminal(pid_t group) noexcept;
     bool take_terminal() noexcept;
     void hand_back() noexcept;
+    void hand_on() noexcept;
+    void adopt_terminal() noexcept;
     void signal_all(int signal) noexcept;
     static bool signal_member(const Member &m, int signal) noexcept;
     int enforce_deadline() noexcept;
@@ -126,6 +131,7 @@ class Job {
     qo_run_tty::Terminal terminal_;
     bool at_terminal_;
     bool owner_;                  // of the foreground (qo_run_tty::claim)
+    pid_t lender_;                // the job around this one lends it the foreground
     bool holds_terminal_ = false; // the group is the foreground
     bool waiting_ = false;        // stopped for the terminal, to take it
     // The caller's, saved as the job takes the terminal; the job's, as it

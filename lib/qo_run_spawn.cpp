@@ -82,12 +82,32 @@ void default_signals(sigset_t &set, bool takes_terminal) noexcept
             sigaddset(&set, signal);
 }
 
-// Closes every descriptor from 3 up, by the kernel's close_range or else
-// by the list in /proc. Async-signal-safe.
-void close_from_3() noexcept
+bool is_kept(int fd, const qo_run_setup::Child *setup) noexcept
+{
+    for (size_t i = 0; setup && i < setup->kept_count; ++i)
+        if (setup->kept[i] == fd)
+            return true;
+    return false;
+}
+
+// Closes every descriptor from 3 up but those kept (ascending), by the
+// kernel's close_range between them or else by the list in /proc.
+// Async-signal-safe.
+void close_from_3(const qo_run_setup::Child *setup) noexcept
 {
 #if QO_HAVE_CLOSE_RANGE
-    if (close_range(3, ~0U, 0) == 0)
+    const size_t kept = setup ? setup->kept_count : 0;
+    unsigned first = 3;
+    bool closed = true;
+    for (size_t i = 0; closed && i <= kept; ++i) {
+        const unsigned last =
+            i < kept ? static_cast<unsigned>(setup->kept[i]) - 1 : ~0U;
+        if (first <= last)
+            closed = close_range(first, last, 0) == 0;
+        if (i < kept)
+            first = static_cast<unsigned>(setup->kept[i]) + 1;
+    }
+    if (closed)
         return;
 #endif
     const int dir = static_cast<int>(syscall(SYS_openat, AT_FDCWD, "/proc/self/fd",
@@ -105,7 +125,7 @@ void close_from_3() noexcept
             int fd = 0;
             for (const char *c = entries + at + 19; *c >= '0' && *c <= '9'; ++c)
                 fd = fd * 10 + (*c - '0');
-            if (fd > 2 && fd != dir)
+            if (fd > 2 && fd != dir && !is_kept(fd, setup))
                 close(fd);
             at += length;
         }
@@ -129,18 +149,33 @@ void reset_signals(bool takes_terminal) noexcept
     }
 }
 
+// Its own group, or a session of its own: setsid() fails only for a group
+// leader, which a new process is not.
+bool lead_or_join(const Launch &l) noexcept
+{
+    if (l.setup && l.setup->new_session)
+        return setsid() >= 0;
+    setpgid(0, l.group);
+    return true;
+}
+
 // The child's side of a vfork: async-signal-safe calls only, in the
 // parent's memory, which is how its failure reaches the parent.
 [[noreturn]] void child(const Launch &l, volatile int &error) noexcept
 {
-    setpgid(0, l.group);
-    if (l.terminal >= 0)
+    bool placed = lead_or_join(l);
+    if (placed && l.terminal >= 0)
         tcsetpgrp(l.terminal, getpgrp());
-    bool placed = !l.dir || chdir(l.dir) == 0;
+    placed = placed && (!l.dir || chdir(l.dir) == 0);
     for (int target = 0; placed && target < 3; ++target)
         placed = l.fds[target] < 0 || dup2(l.fds[target], target) >= 0;
+    if (placed && l.setup) {
+        const int failed = qo_run_setup::apply(*l.setup);
+        errno = failed;
+        placed = failed == 0;
+    }
     if (placed) {
-        close_from_3();
+        close_from_3(l.setup);
         reset_signals(l.terminal >= 0);
         sigset_t empty;
         sigemptyset(&empty);
@@ -219,7 +254,7 @@ int spawn_with_setup(const Launch &l, pid_t &pid) noexcept
 int launch(const Launch &l, pid_t &pid) noexcept
 {
 #if QO_SPAWN_DOES_SETUP
-    if (l.terminal < 0 || spawn_takes_terminal)
+    if ((l.terminal < 0 || spawn_takes_terminal) && !(l.setup && l.setup->any()))
         return spawn_with_setup(l, pid);
 #endif
     return launch_by_vfork(l, pid);

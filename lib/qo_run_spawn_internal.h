@@ -3,6 +3,7 @@
 #pragma once
 
 #include "qo_run_internal.h"
+#include "qo_run_setup_internal.h"
 
 #include <cstddef>
 #include <cstdlib>
@@ -40,10 +41,14 @@ struct Launch {
     int fds[3];   // its 0-2; -1: the caller's
     pid_t group;  // 0: a new one that it leads
     int terminal; // whose foreground its group becomes; -1: none
+    // The rest of its setup (a session instead of the group, descriptors
+    // passed on...); NULL: none.
+    const qo_run_setup::Child *setup;
 };
 
 // Starts the process: 0, or the errno that kept it from starting.
-// posix_spawn where the C library can do all the setup; else a vfork child.
+// posix_spawn where the C library can do all the setup; else a vfork child,
+// which any of the rest of the setup calls for.
 // A command that takes the terminal must have it before its exec, or its
 // first read from /dev/tty would stop it.
 int launch(const Launch &l, pid_t &pid) noexcept;

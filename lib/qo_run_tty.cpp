@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace qo_run_tty {
@@ -24,6 +25,13 @@ int controlling(int fd) noexcept
 // forked child inherits the word, and its parent's job is not its own.
 // The group is 0 while the job's first process is being started.
 std::atomic<uint64_t> holder{0};
+// The thread that claimed it, as a word of qo_pid_word.
+std::atomic<uint64_t> claimant{0};
+
+uint64_t this_thread() noexcept
+{
+    return qo_pid_word::make(static_cast<uint32_t>(syscall(SYS_gettid)));
+}
 
 uint64_t held_by(pid_t group) noexcept
 {
@@ -79,7 +87,10 @@ void Terminal::set_modes(const termios &modes) const noexcept
 bool claim() noexcept
 {
     uint64_t seen = holder.load();
-    return !ours(seen) && holder.compare_exchange_strong(seen, held_by(0));
+    if (ours(seen) || !holder.compare_exchange_strong(seen, held_by(0)))
+        return false;
+    claimant.store(this_thread());
+    return true;
 }
 
 void claimed_for(pid_t group) noexcept
@@ -89,7 +100,19 @@ void claimed_for(pid_t group) noexcept
 
 void release() noexcept
 {
+    claimant.store(0);
     holder.store(0);
+}
+
+pid_t holding_group() noexcept
+{
+    const uint64_t word = holder.load();
+    return ours(word) ? static_cast<pid_t>(word & UINT32_MAX) : 0;
+}
+
+bool claimed_here() noexcept
+{
+    return claimant.load() == this_thread();
 }
 
 // A job whose first process is being started may have the foreground

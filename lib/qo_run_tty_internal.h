@@ -34,6 +34,11 @@ class Terminal {
 bool claim() noexcept;
 void claimed_for(pid_t group) noexcept;
 void release() noexcept;
+// The group of the job that holds the foreground, or 0.
+pid_t holding_group() noexcept;
+// The claim was made in this thread: a run nested in a callback of the
+// job that holds the foreground may borrow it.
+bool claimed_here() noexcept;
 
 // Whether the process has the terminal: its own group is the foreground,
 // or the group of its job that holds it.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -135,6 +136,14 @@ TEST_F(CppLog, EntryNamesTheCallersFileFunctionAndLine)
                 testing::EndsWith("#" + std::to_string(line) + ": cart has 3\n"));
 }
 
+TEST_F(CppLog, StampsCombineAsFlags)
+{
+    qo::log_stamp(qo::log_stamps::pid | qo::log_stamps::continued);
+    qo::log(1, "%s", "a\nb");
+    qo::log_stamp(qo::log_stamps::none);
+    EXPECT_THAT(logged(), testing::MatchesRegex("\\[[0-9]+\\] DBG1: .*: a\n  \\| b\n"));
+}
+
 // A NUL in a view would cut the text short: refused, as C refuses NULL,
 // with the caller's call site in the log.
 struct Refusal {
@@ -210,8 +219,12 @@ TEST_F(CppRun, OptionsReachTheCommand)
     const char *trapping = "trap 'echo int; exit 0' INT; while :; do sleep 0.05; done";
     std::string echo = "echo", a = "a";
     std::vector<char *> argv{echo.data(), a.data(), nullptr}; // main's kind
-    ScratchPath in, out, replaced;
+    ScratchPath in, out, replaced, both_fds;
     qo_test::write_file(in.c_str(), "filed\n");
+    const int in_fd = open(in.c_str(), O_RDONLY | O_CLOEXEC),
+              out_fd = open(both_fds.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    const char *session =
+        "test $(ps -o sid= -p $$) = $$ && umask && ulimit -n && cat <&";
     const Converted cases[] = {
         {qo::run({std::string_view("echo!", 4), "x"}, {.capture_output = true}), "x\n"},
         {qo::run(std::vector<std::string>{"printf", "%s", "a b"},
@@ -242,6 +255,17 @@ TEST_F(CppRun, OptionsReachTheCommand)
                            .env = {"PATH=/usr/bin:/bin"},
                            .clear_env = true}),
          "PATH=/usr/bin:/bin\n"},
+        {qo::run({"sh", "-c", "cat; echo err >&2"}, {.capture_output = true,
+                                                     .input_fd = in_fd,
+                                                     .output_fd = out_fd,
+                                                     .errors_fd = out_fd})},
+        {qo::run({"sh", "-c", session + std::to_string(in_fd)},
+                 {.capture_output = true,
+                  .pass_fds = {in_fd},
+                  .new_session = true,
+                  .umask = 027,
+                  .limits = {{RLIMIT_NOFILE, 64, 64}}}),
+         "0027\n64\n"},
     };
     for (const auto &c : cases) {
         EXPECT_TRUE(c.got.ok()) << c.output;
@@ -249,6 +273,9 @@ TEST_F(CppRun, OptionsReachTheCommand)
         EXPECT_EQ(c.got.errors, c.errors) << c.output;
     }
     EXPECT_EQ(out.contents(), "filed\nfiled\n");
+    EXPECT_EQ(both_fds.contents(), "filed\nerr\n");
+    close(in_fd);
+    close(out_fd);
     // SIGINT first, which the script traps, exiting 0: cut short all the
     // same, and no success; SIGTERM would have killed it.
     const qo::run_result cut = qo::run(

@@ -2,6 +2,7 @@
 // signals, pipes. Each case runs in a child that an alarm ends, so that a
 // hang fails the test instead of stalling it.
 #include "qo.h"
+#include "qo_log_journal_internal.h"
 #include "support.h"
 
 #include <algorithm>
@@ -13,8 +14,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sstream>
+#include <map>
+#include <regex>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
 #include <time.h>
@@ -294,21 +301,27 @@ double seconds_since(const timespec &start)
            double(now.tv_nsec - start.tv_nsec) / 1e9;
 }
 
-int run_timeout_ms = 0;
+// What run_then_drain() runs, and the longest it may take.
+struct StuckRun {
+    const char *script;
+    int timeout_ms, grace_ms;
+    double max_s;
+} stuck_run;
 const char *drained_to = nullptr;
 
 // A run at level 5 beside the stuck writer, then one more entry while the
-// FIFO is drained into drained_to. Exits 1 when the run took 3 s or more.
+// FIFO is drained into drained_to. Exits 1 when the run took too long.
 void run_then_drain()
 {
     qo_log_set_level(5);
     qo_run_options o{};
-    o.timeout_ms = run_timeout_ms;
-    const char *const argv[] = {"true", nullptr};
+    o.timeout_ms = stuck_run.timeout_ms;
+    o.grace_ms = stuck_run.grace_ms;
+    const char *const argv[] = {"sh", "-c", stuck_run.script, nullptr};
     timespec start{};
     clock_gettime(CLOCK_MONOTONIC, &start);
     qo_run(argv, &o);
-    if (seconds_since(start) >= 3)
+    if (seconds_since(start) >= stuck_run.max_s)
         _exit(1);
     fcntl(stuck_reader, F_SETFL, 0);
     std::string drained;
@@ -326,17 +339,25 @@ void run_then_drain()
 
 // The run's entries (its command line, its outcome) give up on the stuck
 // log, with or without a deadline, and the next entry that gets through
-// once the FIFO moves says how many were dropped.
+// once the FIFO moves says how many were dropped. With a deadline, the
+// entries, the flush and the command share it: the run ends by the
+// deadline and the grace.
 TEST(LogSignalsAndPipes, ARunGivesUpOnAStuckLogAndTheDropIsLoggedOnceItMoves)
 {
-    for (const int timeout_ms : {0, 300}) {
+    const StuckRun rows[] = {
+        {"true", 0, 0, 3},
+        {"true", 300, 0, 3},
+        {"sleep 5", 500, 100, 0.7},
+        {"trap 'sleep 5' TERM; sleep 5", 500, 0, 1.7},
+    };
+    for (const StuckRun &row : rows) {
         Fifo fifo;
         ScratchPath copy;
-        run_timeout_ms = timeout_ms;
+        stuck_run = row;
         drained_to = copy.c_str();
         EXPECT_EXIT(beside_a_stuck_writer(fifo, run_then_drain), ExitedWithCode(0),
                     Eq(""))
-            << timeout_ms;
+            << row.script << ", " << row.timeout_ms << " ms";
         EXPECT_THAT(
             copy.contents(),
             testing::EndsWith("x\nINFO: qo: 2 log entries dropped while the log "
@@ -585,6 +606,270 @@ TEST(FatalExit, EndsAtOnceFromAHandlerWhereverItInterruptsAnEntry)
         if (HasFatalFailure())
             return;
     }
+}
+
+// A fork() child is a new process and thread: its entries say so.
+TEST(LogFork, AChildStampsItsOwnIds)
+{
+    ScratchPath log;
+    qo_log_stamp(QO_LOG_PID | QO_LOG_TID);
+    qo_log_open(log.c_str(), 1);
+    qo_log_int(1, 1, "f", "r", "parent");
+    const pid_t child = fork();
+    if (child == 0) {
+        qo_log_int(1, 2, "f", "r", "child");
+        qo_exit(0, nullptr);
+    }
+    waitpid(child, nullptr, 0);
+    qo_log_close();
+    qo_log_stamp(0);
+    const std::string parent = std::to_string(getpid()), forked = std::to_string(child);
+    EXPECT_EQ(log.contents(), "[" + parent + "/" + parent +
+                                  "] DBG1: f->r#1: parent\n[" + forked + "/" + forked +
+                                  "] DBG1: f->r#2: child\n");
+}
+
+// ---- The journal, with a socket of the test's own standing in for it.
+
+sockaddr_un address_of(const char *path)
+{
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, path, sizeof address.sun_path - 1);
+    return address;
+}
+
+int bound_socket(const char *path)
+{
+    const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = address_of(path);
+    EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address),
+              0);
+    return fd;
+}
+
+// One datagram, or what the memory file it carries holds, checked sealed.
+std::string receive(int fd)
+{
+    std::string data(1 << 16, '\0');
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    iovec part{data.data(), data.size()};
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t n = recvmsg(fd, &message, MSG_DONTWAIT);
+    if (n < 0)
+        return "(none)";
+    data.resize(size_t(n));
+    if (const cmsghdr *header = CMSG_FIRSTHDR(&message)) {
+        int passed = -1;
+        memcpy(&passed, CMSG_DATA(header), sizeof passed);
+        EXPECT_EQ(n, 0);
+        EXPECT_EQ(fcntl(passed, F_GET_SEALS),
+                  F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
+        data = qo_test::read_file("/proc/self/fd/" + std::to_string(passed));
+        close(passed);
+    }
+    return data;
+}
+
+using Fields = std::multimap<std::string, std::string>;
+
+// The journal's rules: NAME=value\n, or NAME\n, 64-bit little-endian
+// length, value, \n; names of upper-case letters, digits and _.
+Fields parse(const std::string &data)
+{
+    Fields fields;
+    for (size_t at = 0; at < data.size();) {
+        const size_t end = data.find_first_of("=\n", at);
+        const std::string name = data.substr(at, end - at);
+        EXPECT_TRUE(std::regex_match(name, std::regex("[A-Z][A-Z0-9_]{0,63}"))) << name;
+        if (end == std::string::npos)
+            break;
+        size_t value_at = end + 1, size = data.find('\n', value_at) - value_at;
+        if (data[end] == '\n') {
+            uint64_t length = 0;
+            for (int i = 7; i >= 0; i--)
+                length = length << 8 | uint8_t(data[value_at + size_t(i)]);
+            value_at += 8;
+            size = size_t(length);
+        }
+        EXPECT_EQ(data[value_at + size], '\n') << name;
+        fields.emplace(name, data.substr(value_at, size));
+        at = value_at + size + 1;
+    }
+    return fields;
+}
+
+class Journal : public qo_test::Bounded<limit> {
+  protected:
+    void SetUp() override
+    {
+        Bounded::SetUp();
+        qo_log_journal::socket_path = path.c_str();
+    }
+    void TearDown() override
+    {
+        qo_log_close();
+        qo_log_stamp(0);
+        qo_log_journal::socket_path = "/run/systemd/journal/socket";
+        close(fd);
+        Bounded::TearDown();
+    }
+    Fields next() { return parse(receive(fd)); }
+
+    ScratchPath path;
+    int fd = bound_socket(path.c_str());
+};
+
+std::string field(const Fields &fields, const char *name)
+{
+    const auto found = fields.find(name);
+    return found == fields.end() ? "(none)" : found->second;
+}
+
+TEST_F(Journal, EachEntryArrivesAsOneRecordWithItsFields)
+{
+    const std::string huge(1 << 20, 'h'); // too large for a datagram
+    const struct {
+        int level;
+        std::string message, expected, priority;
+    } cases[] = {
+        {0, "hello", "hello", "6"},
+        {1, "failed\nExiting...", "failed\nExiting...", "3"},
+        {5, "at Wed Dec  9 10:42:07 2026\n", "at Wed Dec  9 10:42:07 2026", "7"},
+        {2, huge + "\n" + huge, huge + "\n" + huge, "7"},
+    };
+    qo_log_stamp(QO_LOG_TIME | QO_LOG_TID | QO_LOG_CONTINUED); // not for the journal
+    qo_log_open_journal("qo-test", 5);
+    for (const auto &c : cases) {
+        qo_log_int(c.level, 42, "app.c", "main", "%s", c.message.c_str());
+        const Fields got = next();
+        EXPECT_EQ(got.size(), 8U);
+        EXPECT_EQ(field(got, "MESSAGE"), c.expected);
+        EXPECT_EQ(field(got, "PRIORITY"), c.priority);
+        EXPECT_EQ(field(got, "QO_LEVEL"), std::to_string(c.level));
+        EXPECT_EQ(field(got, "CODE_FILE") + field(got, "CODE_FUNC"), "app.cmain");
+        EXPECT_EQ(field(got, "CODE_LINE"), "42");
+        EXPECT_EQ(field(got, "TID"), std::to_string(gettid()));
+        EXPECT_EQ(field(got, "SYSLOG_IDENTIFIER"), "qo-test");
+    }
+    qo_log_int(6, 1, "f", "r", "above the level");
+    EXPECT_EQ(receive(fd), "(none)");
+}
+
+TEST_F(Journal, WithNoJournalTheLogSaysSoAndStaysOff)
+{
+    close(fd); // the socket file stays, and nobody listens
+    fd = -1;
+    for (const char *where : {path.c_str(), "/nonexistent-qo-dir/socket"}) {
+        qo_log_journal::socket_path = where;
+        testing::internal::CaptureStderr();
+        qo_log_open_journal(nullptr, 5);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  std::string("Unable to write to the systemd journal at ") + where +
+                      "\nLogging desactivated\n");
+        EXPECT_EQ(qo_log_level, 0);
+    }
+}
+
+// The fatal exit's entry, bounded, as for a file.
+TEST_F(Journal, AFailureThatEndsTheProcessLogsItsEntry)
+{
+    EXPECT_EXIT(
+        {
+            qo_log_open_journal(nullptr, 1);
+            free(qo_shell_quote(nullptr));
+        },
+        ExitedWithCode(255), Eq("qo_shell_quote: NULL input\n"));
+    const Fields got = next();
+    EXPECT_EQ(field(got, "MESSAGE"), "qo_shell_quote: NULL input\nExiting...");
+    EXPECT_EQ(field(got, "PRIORITY"), "3");
+    EXPECT_EQ(field(got, "SYSLOG_IDENTIFIER"), "log_process_test");
+}
+
+// A run's entries wait for a full journal until the run's deadline, are
+// dropped and counted; the count reaches the journal before the next entry.
+TEST_F(Journal, ARunGivesUpOnAFullJournalAndTheDropIsLogged)
+{
+    qo_log_open_journal(nullptr, 5);
+    const int filler = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un address = address_of(path.c_str());
+    while (sendto(filler, "X=1\n", 4, MSG_DONTWAIT,
+                  reinterpret_cast<const sockaddr *>(&address), sizeof address) == 4) {
+    }
+    close(filler);
+    qo_run_options o{};
+    o.timeout_ms = 300;
+    const char *const argv[] = {"true", nullptr};
+    qo_run(argv, &o); // the entries and the command share the deadline
+    while (receive(fd) == "X=1\n") {
+    }
+    qo_log_int(1, 7, "f", "r", "moving");
+    EXPECT_EQ(field(next(), "MESSAGE"),
+              "qo: 2 log entries dropped while the log was blocked");
+    EXPECT_EQ(field(next(), "MESSAGE"), "moving");
+}
+
+// The real path, in a mount namespace of the test's own with a tmpfs over
+// /run: no hook between the log and the socket.
+TEST(JournalAtItsPath, EntriesReachTheSocketAtRunSystemdJournal)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        alarm(limit);
+        const std::string uid = std::to_string(getuid()),
+                          gid = std::to_string(getgid());
+        if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
+            _exit(77);
+        qo_test::write_file("/proc/self/setgroups", "deny");
+        qo_test::write_file("/proc/self/uid_map", "0 " + uid + " 1");
+        qo_test::write_file("/proc/self/gid_map", "0 " + gid + " 1");
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            mount("tmpfs", "/run", "tmpfs", 0, nullptr) != 0)
+            _exit(77);
+        mkdir("/run/systemd", 0755);
+        mkdir("/run/systemd/journal", 0755);
+        const int fd = bound_socket("/run/systemd/journal/socket");
+        qo_log_open_journal("at-its-path", 1);
+        qo_log(1, "%s", "there");
+        _exit(field(parse(receive(fd)), "MESSAGE") == "there" ? 0 : 1);
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77)
+        GTEST_SKIP() << "unshare(CLONE_NEWUSER | CLONE_NEWNS), or the tmpfs over /run, "
+                        "refused here (a multi-threaded process cannot have them)";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Against systemd-journald itself, where one runs.
+TEST(JournalAtItsPath, JournaldShowsTheCallSite)
+{
+    if (access("/run/systemd/journal/socket", W_OK) != 0 ||
+        system("journalctl -n 0 >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no systemd-journald listens at /run/systemd/journal/socket, "
+                        "or journalctl cannot read the journal";
+    const std::string tag = "qo-test-" + std::to_string(getpid());
+    qo_log_open_journal(tag.c_str(), 1);
+    qo_log(1, "%s", "seen by journald");
+    qo_log_close();
+    std::string shown;
+    const std::string command = "journalctl -o verbose -t " + tag + " 2>/dev/null";
+    for (int tries = 0; tries < 50 && shown.find("CODE_LINE=") == std::string::npos;
+         tries++) {
+        usleep(100000);
+        if (FILE *out = popen(command.c_str(), "r")) {
+            char block[4096];
+            for (size_t n; (n = fread(block, 1, sizeof block, out)) > 0;)
+                shown.append(block, n);
+            pclose(out);
+        }
+    }
+    EXPECT_THAT(shown, testing::HasSubstr("CODE_LINE="));
+    EXPECT_THAT(shown, testing::HasSubstr("MESSAGE=seen by journald"));
 }
 
 // A handler that lands inside fork() of a threaded program, where the C

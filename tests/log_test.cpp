@@ -6,7 +6,9 @@
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
+#include <regex>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <gtest/gtest.h>
 
 namespace {
@@ -14,10 +16,14 @@ namespace {
 using qo_test::ScratchPath;
 using qo_test::write_file;
 
-// Each test starts and ends with the log off.
+// Each test starts and ends with the log off and unstamped.
 class Log : public ::testing::Test {
   protected:
-    void TearDown() override { qo_log_close(); }
+    void TearDown() override
+    {
+        qo_log_close();
+        qo_log_stamp(0);
+    }
     ScratchPath log;
 };
 
@@ -270,6 +276,68 @@ TEST_F(Log, StreamIsCloseOnExec)
     }
     closedir(fds);
     EXPECT_TRUE(found);
+}
+
+TEST_F(Log, StampsOffWriteTheSameBytesAsBefore)
+{
+    qo_log_stamp(QO_LOG_TIME | QO_LOG_PID | QO_LOG_CONTINUED);
+    qo_log_stamp(0);
+    qo_log_open(log.c_str(), 3);
+    qo_log_int(0, 1, "f", "r", "at %s", "Wed Dec  9 10:42:07 2026\n");
+    qo_log_int(2, 7, "f", "r", "a\nb");
+    qo_log_close();
+    EXPECT_EQ(log.contents(),
+              "INFO: at Wed Dec  9 10:42:07 2026\n\nDBG2: f->r#7: a\nb\n");
+}
+
+TEST_F(Log, StampsComeFirstInTheOrderAskedFor)
+{
+    const std::string pid = std::to_string(getpid());
+    const std::string tid = std::to_string(syscall(SYS_gettid));
+    const std::string date = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.)";
+    const struct {
+        unsigned stamps;
+        std::string expected; // a regular expression
+    } cases[] = {
+        {QO_LOG_TIME, date + R"(\d{3} DBG1: f->r#1: m\n)"},
+        {QO_LOG_TIME | QO_LOG_TIME_US, date + R"(\d{6} DBG1: f->r#1: m\n)"},
+        {QO_LOG_UPTIME, R"(0\.\d{6} DBG1: f->r#1: m\n)"},
+        {QO_LOG_PID, "\\[" + pid + "\\] DBG1: f->r#1: m\n"},
+        {QO_LOG_TID, "\\[/" + tid + "\\] DBG1: f->r#1: m\n"},
+        {QO_LOG_TIME_US | QO_LOG_UPTIME | QO_LOG_PID | QO_LOG_TID,
+         date + R"(\d{6} 0\.\d{6} \[)" + pid + "/" + tid + R"(\] DBG1: f->r#1: m\n)"},
+    };
+    for (const auto &c : cases) {
+        qo_log_stamp(c.stamps);
+        qo_log_open(log.c_str(), 1);
+        qo_log_int(1, 1, "f", "r", "m");
+        qo_log_close();
+        EXPECT_TRUE(std::regex_match(log.contents(), std::regex(c.expected)))
+            << c.stamps << ": " << log.contents();
+        unlink(log.c_str());
+    }
+}
+
+TEST_F(Log, ContinuedLinesAreMarked)
+{
+    const std::string longer(2000, 'l'); // outgrows the entry's stack room
+    const struct {
+        std::string message, expected;
+    } cases[] = {
+        {"a\nb", "DBG2: f->r#7: a\n  | b\n"},
+        {"at Wed Dec  9 10:42:07 2026\n",
+         "DBG2: f->r#7: at Wed Dec  9 10:42:07 2026\n"},
+        {"\n\nb\n", "DBG2: f->r#7: \n  | \n  | b\n"},
+        {longer + "\n" + longer, "DBG2: f->r#7: " + longer + "\n  | " + longer + "\n"},
+    };
+    qo_log_stamp(QO_LOG_CONTINUED);
+    for (const auto &c : cases) {
+        qo_log_open(log.c_str(), 2);
+        qo_log_int(2, 7, "f", "r", "%s", c.message.c_str());
+        qo_log_close();
+        EXPECT_EQ(log.contents(), c.expected);
+        unlink(log.c_str());
+    }
 }
 
 } // namespace

@@ -3,10 +3,13 @@
 
 #include <atomic>
 #include <gtest/gtest.h>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
+#include <sys/syscall.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -86,6 +89,50 @@ TEST(LogThreads, OpeningAndClosingWhileOthersWriteKeepsEntriesWhole)
     const auto seen = whole_entries(log.contents(), lines);
     EXPECT_EQ(seen.size(), lines); // no entry written twice
     EXPECT_LE(lines, size_t{writers * entries});
+}
+
+// The time is taken under the lock: down the file it never goes back,
+// whichever thread wrote the entry, and each names its own thread.
+TEST(LogThreads, StampedTimesIncreaseDownTheFileAndNameTheirThread)
+{
+    ScratchPath log;
+    qo_log_stamp(QO_LOG_UPTIME | QO_LOG_PID | QO_LOG_TID);
+    qo_log_open(log.c_str(), 1);
+    std::vector<std::thread> threads;
+    std::set<long> tids;
+    std::mutex tids_lock;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&] {
+            const long tid = syscall(SYS_gettid);
+            {
+                std::lock_guard<std::mutex> hold(tids_lock);
+                tids.insert(tid);
+            }
+            for (int i = 0; i < 2000; i++)
+                qo_log_int(1, i, "f", "r", "%ld", tid);
+        });
+    for (auto &t : threads)
+        t.join();
+    qo_log_close();
+    qo_log_stamp(0);
+
+    std::istringstream in(log.contents());
+    double last = 0;
+    size_t lines = 0;
+    for (std::string line; std::getline(in, line); lines++) {
+        double uptime = -1;
+        long pid = -1, tid = -1, logged = -2;
+        ASSERT_EQ(sscanf(line.c_str(), "%lf [%ld/%ld] DBG1: f->r#%*d: %ld", &uptime,
+                         &pid, &tid, &logged),
+                  4)
+            << line;
+        ASSERT_GE(uptime, last) << line;
+        ASSERT_EQ(pid, getpid());
+        ASSERT_EQ(tid, logged);
+        ASSERT_TRUE(tids.count(tid)) << line;
+        last = uptime;
+    }
+    EXPECT_EQ(lines, 8000U);
 }
 
 } // namespace

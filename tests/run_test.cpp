@@ -15,7 +15,10 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <regex>
+#include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <grp.h>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
@@ -871,6 +874,53 @@ TEST_F(Run, LineCallbacksGetEachLineAsItIsWrittenAndSlotsEveryByte)
     }
 }
 
+// With partial lines, the text of a line not ended yet comes as soon as
+// the stream is quiet: dd's report, led by \r, is seen as it is written,
+// not a second later when the next one ends its line.
+TEST_F(Run, PartialLinesComeOnceTheStreamIsQuiet)
+{
+    const struct {
+        const char *script;
+        Lines out;
+    } rows[] = {
+        {"printf ab; sleep 0.05; printf 'c\\r\\nd'", {"ab", "c\r", "\n", "d"}},
+        {"printf 'a\\n'; sleep 0.05; printf '\\rb'; sleep 0.05; printf '\\rc\\n'",
+         {"a\n", "\r", "b", "\r", "c\n"}},
+    };
+    for (const auto &row : rows) {
+        Seen seen;
+        qo_run_options o{};
+        seen.listen(o);
+        o.flags = QO_RUN_PARTIAL_LINES;
+        capture(sh(row.script), o, false);
+        EXPECT_EQ(seen.out, row.out) << row.script;
+    }
+    // dd reports at about 1 s, and at its end: each seen then.
+    struct Reports {
+        std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+        std::vector<long> ms; // when each text that starts with a count came
+    } reports;
+    qo_run_options o{};
+    o.context = &reports;
+    o.flags = QO_RUN_PARTIAL_LINES;
+    const char *const c_locale[] = {"LC_ALL=C", nullptr};
+    o.env = c_locale;
+    o.on_errors = [](void *context, const char *line, size_t size) {
+        auto *seen = static_cast<Reports *>(context);
+        if (size > 0 && isdigit(static_cast<unsigned char>(line[0])))
+            seen->ms.push_back(static_cast<long>(
+                std::chrono::duration_cast<std::chrono::milliseconds>(
+                    std::chrono::steady_clock::now() - seen->start)
+                    .count()));
+        return 0;
+    };
+    capture(sh("for i in 1 2; do head -c 100000 /dev/zero; sleep 1; done | "
+               "dd of=/dev/null bs=1k status=progress"),
+            o, false);
+    ASSERT_GE(reports.ms.size(), 2u);
+    EXPECT_LT(reports.ms[0], 1400); // a line late, it would come at 2 s
+}
+
 TEST_F(Run, CallbackOrDeadlineStopsTheJobWithTheChosenSignal)
 {
     const char *ready = "echo ready; exec sleep 60";
@@ -1067,6 +1117,259 @@ struct OptionsOf12 {
 static_assert(sizeof(OptionsOf12) == 8 * sizeof(void *) + offsetof(qo_run_options, context) &&
               offsetof(OptionsOf12, flags) == offsetof(qo_run_options, flags) &&
               offsetof(OptionsOf12, reserved) == offsetof(qo_run_options, context));
+
+// ---- The child as the caller sets it up ----------------------------------
+
+int memfd_with(const char *text)
+{
+    const int fd = memfd_create("qo-test", MFD_CLOEXEC);
+    EXPECT_EQ(write(fd, text, strlen(text)), static_cast<ssize_t>(strlen(text)));
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
+std::string read_from_start(int fd)
+{
+    char buffer[256];
+    const ssize_t n = pread(fd, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+}
+
+TEST_F(Run, CallersDescriptorsAreItsStreamsAndThosePassedOnTheOnlyOthers)
+{
+    const int in = memfd_with("from memfd\n"), file = memfd_with("");
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    ASSERT_EQ(write(pair[0], "ping\n", 5), 5);
+    shutdown(pair[0], SHUT_WR);
+    const int nine = dup2(memfd_with("passed\n"), 9), unpassed = dup(in); // not CLOEXEC
+    const std::string server =
+        "cat <&" + std::to_string(pair[1]) + " >&" + std::to_string(pair[1]);
+    const int passed[] = {9, -1}, socket[] = {pair[1], -1};
+    struct Row {
+        std::vector<std::string> argv;
+        unsigned flags;
+        const int *pass;
+        std::string out; // the slot's text, or "" when a descriptor took it
+    } rows[] = {
+        {{"cat"}, QO_RUN_INPUT_FD, nullptr, "from memfd\n"},
+        {sh("echo out; echo err >&2"), QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD, nullptr,
+         ""},
+        {sh("cat <&9; ls /proc/$$/fd"), 0, passed, "passed\n0\n1\n2\n9\n"},
+        {sh(server), 0, socket, ""},
+    };
+    for (const Row &row : rows) {
+        qo_run_options o{};
+        o.flags = row.flags, o.pass_fds = row.pass;
+        o.input_fd = in, o.output_fd = o.errors_fd = file;
+        o.input = "text loses to input_fd", o.output_file = "/no/such/folder/f";
+        if (!(row.flags & QO_RUN_OUTPUT_FD))
+            o.output_file = nullptr;
+        const Result r = capture(row.argv, o);
+        EXPECT_EQ(r.status, 0) << row.argv.back() << r.why;
+        EXPECT_EQ(r.out + r.err, row.out) << row.argv.back();
+    }
+    EXPECT_EQ(read_from_start(file), "out\nerr\n");
+    char echoed[8] = {};
+    EXPECT_EQ(read(pair[0], echoed, sizeof echoed), 5);
+    EXPECT_STREQ(echoed, "ping\n");
+    // Never closed nor moved: still open, still close-on-exec.
+    EXPECT_EQ(fcntl(in, F_GETFD), FD_CLOEXEC);
+    EXPECT_EQ(fcntl(nine, F_GETFD), 0);
+    for (int fd : {in, file, nine, unpassed, pair[0], pair[1]})
+        close(fd);
+    // A descriptor that is not open starts nothing.
+    ScratchPath made;
+    const int closed[] = {in, -1};
+    for (const auto &[flags, pass, why] :
+         {std::tuple{QO_RUN_INPUT_FD, closed + 1,
+                     "give descriptor " + std::to_string(in) +
+                         " to the command as its stdin"},
+          std::tuple{0u, closed,
+                     "pass descriptor " + std::to_string(in) + " to the command"}}) {
+        qo_run_options o{};
+        o.flags = flags, o.input_fd = in, o.pass_fds = pass;
+        const Result r = capture({"touch", made.c_str()}, o);
+        EXPECT_EQ(r.status, -1);
+        EXPECT_EQ(r.error, EBADF);
+        EXPECT_EQ(r.why, "Unable to " + why + ": Bad file descriptor");
+        EXPECT_FALSE(std::filesystem::exists(made.c_str()));
+    }
+}
+
+std::string trimmed_words(std::string text)
+{
+    text = std::regex_replace(text, std::regex("[ \t]+"), " ");
+    return std::regex_replace(text, std::regex("(^|\n) "), "$1");
+}
+
+TEST_F(Run, ChildSetupTakesEffectInTheCommand)
+{
+    qo_test::ScratchFolder folder;
+    const std::string dir = folder / ".";
+    const int niceness = std::min(getpriority(PRIO_PROCESS, 0) + 10, 19);
+    const qo_rlimit limits[] = {
+        {RLIMIT_CORE, 0, 0}, {RLIMIT_NOFILE, 64, 128}, {-1, 0, 0}};
+    struct Row {
+        std::string script;
+        std::function<void(qo_run_options &)> set;
+        std::string out;
+    } rows[] = {
+        {"ps -o sid= -p $$; echo $$", [](auto &o) { o.flags = QO_RUN_NEW_SESSION; },
+         ""},
+        {"touch f && stat -c %A f",
+         [](auto &o) { o.flags = QO_RUN_UMASK, o.umask = 077; }, "-rw-------\n"},
+        {"ps -o ni= -p $$", [](auto &o) { o.nice = 10; },
+         std::to_string(niceness) + "\n"},
+        {"ulimit -c; ulimit -Sn; ulimit -Hn", [&](auto &o) { o.limits = limits; },
+         "0\n64\n128\n"},
+    };
+    for (Row &row : rows) {
+        qo_run_options o{};
+        row.set(o);
+        o.dir = dir.c_str();
+        const Result r = capture(sh(row.script), o);
+        EXPECT_EQ(r.status, 0) << row.script << r.why << r.err;
+        if (!row.out.empty()) {
+            EXPECT_EQ(trimmed_words(r.out), row.out) << row.script;
+            continue;
+        }
+        // A session of its own, which the command leads.
+        long sid = 0, pid = -1;
+        EXPECT_EQ(sscanf(r.out.c_str(), "%ld %ld", &sid, &pid), 2) << r.out;
+        EXPECT_EQ(sid, pid);
+        EXPECT_NE(sid, getsid(0));
+    }
+    // What no one may ask for.
+    const qo_rlimit unknown[] = {{99, 0, 0}, {-1, 0, 0}},
+                    upside_down[] = {{RLIMIT_CORE, 2, 1}, {-1, 0, 0}};
+    for (const qo_rlimit *set : {unknown, upside_down}) {
+        qo_run_options o{};
+        o.limits = set;
+        const Result r = capture({"true"}, o);
+        EXPECT_EQ(r.status, -1);
+        EXPECT_EQ(r.error, EINVAL) << r.why;
+    }
+}
+
+// Exits 0 when, dropped to uid 65534, each setting it may not have is
+// refused with EPERM and a why before anything runs (the output file, which
+// the command's start would empty, keeps its text), and its own ids are not
+// refused.
+[[noreturn]] void run_unprivileged()
+{
+    alarm(60);
+    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+        exit(2);
+    ScratchPath made, kept;
+    qo_test::write_file(kept.c_str(), "kept");
+    const gid_t root_group[] = {0};
+    const qo_rlimit raised[] = {{RLIMIT_NOFILE, 1, RLIM_INFINITY}, {-1, 0, 0}};
+    const std::function<void(qo_run_options &)> refused[] = {
+        [](auto &o) { o.flags = QO_RUN_USER, o.uid = 0, o.gid = 65534; },
+        [](auto &o) { o.flags = QO_RUN_USER, o.uid = 65534, o.gid = 0; },
+        [&](auto &o) {
+            o.flags = QO_RUN_USER, o.uid = o.gid = 65534;
+            o.groups = root_group, o.groups_count = 1;
+        },
+        [](auto &o) { o.nice = -5; },
+        [&](auto &o) { o.limits = raised; },
+    };
+    int row = 10;
+    for (const auto &set : refused) {
+        qo_run_options o{};
+        set(o);
+        o.output_file = kept.c_str();
+        const Result r = capture({"touch", made.c_str()}, o);
+        if (r.status != -1 || r.error != EPERM ||
+            !r.why.ends_with(": Operation not permitted") ||
+            std::filesystem::exists(made.c_str()) || kept.contents() != "kept")
+            exit(row);
+        ++row;
+    }
+    qo_run_options own{};
+    own.flags = QO_RUN_USER, own.uid = own.gid = 65534;
+    exit(capture({"id", "-u"}, own).out == "65534\n" ? 0 : 1);
+}
+
+TEST_F(Run, RootRunsTheCommandAsAnotherUser)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to run as uid 65534";
+    const gid_t groups[] = {100, 65534};
+    qo_run_options o{};
+    o.flags = QO_RUN_USER, o.uid = o.gid = 65534;
+    o.groups = groups, o.groups_count = 2;
+    EXPECT_EQ(capture(sh("id -u; id -g; id -G")).out, "0\n0\n0\n");
+    EXPECT_EQ(capture(sh("id -u; id -g; id -G"), o).out, "65534\n65534\n65534 100\n");
+}
+
+TEST(RunDeath, SettingNotPermittedStartsNothing)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root, to drop to uid 65534";
+    EXPECT_EXIT(run_unprivileged(), ExitedWithCode(0), "");
+}
+
+TEST_F(Run, LoggedLineGivesEachSettingAsItsShellEquivalent)
+{
+    const int in = memfd_with(""), out = memfd_with("");
+    const int passed[] = {in, -1};
+    const gid_t groups[] = {1, 2};
+    const qo_rlimit limits[] = {{RLIMIT_CORE, 0, 0},
+                                {RLIMIT_NOFILE, 64, 128},
+                                {RLIMIT_NPROC, 1000, 2000},
+                                {RLIMIT_FSIZE, 1000, RLIM_INFINITY},
+                                {RLIMIT_STACK, 8 << 20, RLIM_INFINITY},
+                                {-1, 0, 0}};
+    const std::string i = std::to_string(in), o = std::to_string(out);
+    const char *const tee[] = {"tee", nullptr}, *const cat[] = {"cat", nullptr};
+    const char *const *const stages[] = {tee, cat, nullptr};
+    const std::pair<std::function<void(qo_run_options &)>, std::string> rows[] = {
+        {[&](auto &o) {
+             o.flags = QO_RUN_UMASK | QO_RUN_NEW_SESSION | QO_RUN_USER, o.umask = 077;
+             o.limits = limits, o.nice = 10, o.uid = o.gid = 65534;
+             o.groups = groups, o.groups_count = 2;
+         },
+         "umask 077 && ulimit -c 0 && ulimit -S -n 64 && ulimit -H -n 128 && ulimit -S "
+         "-s 8192 && ulimit -H -s unlimited && setsid prlimit --nproc=1000:2000 "
+         "--fsize=1000:unlimited nice -n 10 setpriv --reuid=65534 --regid=65534 "
+         "--groups=1,2 cat"},
+        {[&](auto &o) {
+             o.flags = QO_RUN_INPUT_FD | QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD;
+             o.input_fd = in, o.output_fd = o.errors_fd = out, o.pass_fds = passed;
+             o.input_file = o.output_file = "/no/such/file";
+         },
+         "cat <&" + i + " >&" + o + " 2>&1 " + i + "<&" + i},
+        {[](auto &o) {
+             o.flags = QO_RUN_UMASK | QO_RUN_USER, o.umask = 022, o.dir = "/";
+             o.output_file = "/dev/null";
+         },
+         "(cd / && umask 022 && setpriv --reuid=0 --regid=0 --clear-groups cat) "
+         ">/dev/null"},
+        {[&](auto &o) {
+             o.flags = QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD;
+             o.output_fd = out, o.errors_fd = in;
+         },
+         "tee 2>&" + i + " | cat >&" + o + " 2>&" + i},
+    };
+    for (const auto &[set, line] : rows) {
+        qo_run_options options{};
+        set(options);
+        ScratchPath log;
+        qo_log_open(log.c_str(), 5);
+        if (line.starts_with("tee"))
+            qo_pipeline(stages, &options, nullptr);
+        else
+            qo_run(cat, &options);
+        qo_log_close();
+        const std::string entry = log.contents();
+        const size_t start = entry.find(": ", entry.find('#')) + 2;
+        EXPECT_EQ(entry.substr(start, entry.find(" # pid") - start), line);
+    }
+    close(in);
+    close(out);
+}
 
 #ifdef QO_SHARED_LIBRARY
 // What a program built against 1.1 passed: the options up to log_output.

@@ -52,7 +52,28 @@ struct TerminalCase {
     int redirected = 0;                    // how many of the caller's 0-2 are /dev/null
     std::vector<const char *> beside = {}; // run from a second thread at once
     bool streamed = false;                 // the lines go to a callback
+    std::vector<const char *> nested = {}; // run by the callback, at its first line
 };
+
+// A run nested in a line callback, made once.
+struct Nested {
+    int tty;
+    const std::vector<const char *> *argv;
+    bool ran;
+};
+
+int run_nested(void *context, const char *, size_t)
+{
+    auto *n = static_cast<Nested *>(context);
+    if (n->ran)
+        return 0;
+    n->ran = true;
+    dprintf(n->tty, "asking\n");
+    char *text = qo_status_text(run(*n->argv, qo_run_options{}));
+    dprintf(n->tty, "nested: %s\n", text);
+    free(text);
+    return 0;
+}
 
 // The caller, in a group of its own that the shell put in the foreground:
 // runs the command and prints how it ended, whether it has the terminal
@@ -73,6 +94,11 @@ struct TerminalCase {
                            static_cast<int>(size), line) < 0;
         };
     }
+    Nested nested{tty, &c.nested, false};
+    if (!c.nested.empty()) {
+        o.context = &nested;
+        o.on_output = run_nested;
+    }
     std::atomic<int> ready{0};
     auto start = [&](const std::vector<const char *> &argv) {
         for (++ready; ready < (c.beside.empty() ? 1 : 2);) {
@@ -83,14 +109,14 @@ struct TerminalCase {
     if (!c.beside.empty())
         other = std::thread(start, c.beside);
     char *text = qo_status_text(start(c.argv));
+    if (other.joinable())
+        other.join();
     termios t{};
     tcgetattr(tty, &t);
     dprintf(tty, "caller: %s, %s, echo %s\n", text,
             tcgetpgrp(tty) == getpgrp() ? "foreground" : "not",
             t.c_lflag & ECHO ? "on" : "off");
     free(text);
-    if (other.joinable())
-        other.join();
     exit(0); // not _exit: a coverage build keeps the counters of the run
 }
 
@@ -290,6 +316,31 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
          10000,
          0,
          {"sleep", "0.3", nullptr}},
+        // Ctrl-C reaches every run of the process, not only the one that
+        // has the terminal: the caller gets both back at once.
+        {"two runs at once, one Ctrl-C ends both",
+         {"sh", "-c", "sleep 0.3; echo ready; exec sleep 7", nullptr},
+         0,
+         false,
+         {{"ready", "\x03"},
+          {"caller: killed by signal 2 (Interrupt), foreground", nullptr}},
+         5000,
+         0,
+         {"sleep", "7", nullptr}},
+        // A run nested in a callback borrows the terminal from the run
+        // around it, which gets it back after.
+        {"a nested run reads /dev/tty",
+         {"sh", "-c", "echo go; sleep 1", nullptr},
+         0,
+         false,
+         {{"asking", "hello\n"},
+          {"nested: exited with status 0", nullptr},
+          {"caller: exited with status 0, foreground", nullptr}},
+         5000,
+         0,
+         {},
+         false,
+         {"sh", "-c", "read a </dev/tty; echo got $a >/dev/tty", nullptr}},
         // The caller's modes come back after a job that ends by a signal or
         // stops, not after one that exits.
         {"echo off, killed at the deadline",
