@@ -5,7 +5,12 @@ include(CMakePackageConfigHelpers)
 
 set(QO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qo)
 
+# qo.hpp includes its machinery from the headers beside it.
 install(FILES ${PROJECT_SOURCE_DIR}/lib/qo.h ${PROJECT_SOURCE_DIR}/lib/qo.hpp
+              ${PROJECT_SOURCE_DIR}/lib/qo_text_detail.hpp
+              ${PROJECT_SOURCE_DIR}/lib/qo_format.hpp
+              ${PROJECT_SOURCE_DIR}/lib/qo_callbacks.hpp
+              ${PROJECT_SOURCE_DIR}/lib/qo_run_detail.hpp
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
 
 # The runtime component is what a program needs to run (libqo.so.1); dev

@@ -4,8 +4,8 @@
 //
 // C++17 and later. Nothing here throws (a -fno-exceptions build works),
 // but for what a callback given to qo::run throws itself, which comes out
-// of qo::run once the command has ended: what ends the process in C ends
-// it here, and so does a std::string_view
+// of qo::run (of a held job's wait()) once the command has ended: what
+// ends the process in C ends it here, and so does a std::string_view
 // argument holding a NUL byte, which C could never have been given
 // ("qo::shell_quote: NUL byte in input"), with a level-1 log line naming
 // the caller's file and line, as C names its call site.
@@ -22,26 +22,27 @@
 // arguments (%1$d) are refused. In C++17 the format goes unchecked. A
 // std::string argument passes as its c_str(); a std::string_view does not
 // pass (it has no NUL to end it): give "%.*s" its size and data.
+//
+// This file is the interface: the value types and the calls. What they
+// are made of is in headers beside it, which it includes where they fit
+// and which are not meant to be included by themselves: qo_text_detail.hpp
+// (texts to and from C), qo_format.hpp (format checking), qo_callbacks.hpp
+// (the callables run_options takes) and qo_run_detail.hpp (the run and
+// job plumbing).
 #ifndef QO_HPP
 #define QO_HPP
 
 #include <qo.h>
 
-#include <cerrno>
 #include <chrono>
-#include <climits>
 #include <csignal>
 #include <cstddef>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <exception>
-#include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <type_traits>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -120,321 +121,14 @@ class text {
     char *owned_ = nullptr;
 };
 
-namespace detail {
+} // namespace qo
 
-[[noreturn]] inline void refuse(const char *message, const call_site &where) noexcept
-{
-    qo_log_int(1, where.line, where.file, where.function, "%s\nExiting...", message);
-    qo_exit(-1, message);
-}
+// Texts to and from C; qo::format_string<Args...> (format_for), a printf
+// format checked against the types of Args while compiling.
+#include "qo_text_detail.hpp"
+#include "qo_format.hpp"
 
-// view's bytes as a C string, or the end of the process when one of them
-// is a NUL, which would cut the text short without a word.
-class c_copy {
-  public:
-    c_copy(std::string_view view, const char *refusal, const call_site &where) noexcept
-    {
-        const std::size_t size = view.size();
-        if (size < sizeof small_) {
-            text_ = small_;
-            if (!copy_short(small_, view.data(), size))
-                refuse(refusal, where);
-        } else {
-            if (view.find('\0') != std::string_view::npos)
-                refuse(refusal, where);
-            text_ = static_cast<char *>((qo_malloc)(size + 1, where.line, where.file));
-            std::memcpy(text_, view.data(), size);
-        }
-        text_[size] = '\0';
-    }
-    c_copy(const c_copy &) = delete;
-    c_copy &operator=(const c_copy &) = delete;
-    ~c_copy()
-    {
-        if (text_ != small_)
-            std::free(text_);
-    }
-
-    const char *c_str() const noexcept { return text_; }
-
-  private:
-    // Copies and looks for a NUL in one pass, eight bytes at a time: two
-    // calls into the C library cost more than a short name takes.
-    static bool copy_short(char *to, const char *from, std::size_t size) noexcept
-    {
-        constexpr std::uint64_t ones = 0x0101010101010101U;
-        std::uint64_t nul = 0;
-        std::size_t at = 0;
-        for (; at + 8 <= size; at += 8) {
-            std::uint64_t word;
-            std::memcpy(&word, from + at, 8);
-            std::memcpy(to + at, &word, 8);
-            nul |= (word - ones) & ~word & (ones << 7);
-        }
-        for (; at < size; at++)
-            nul |= (to[at] = from[at]) == '\0';
-        return nul == 0;
-    }
-
-    char small_[128];
-    char *text_;
-};
-
-inline std::string adopt(char *owned)
-{
-    const text kept(owned);
-    return std::string(kept.c_str());
-}
-
-// What a printf conversion needs of its argument, and what an argument
-// gives after the default promotions: 'i' integer, 'f' floating, 's' char
-// text, 'S' wide text, 'p' other pointer, '?' nothing printf takes.
-struct arg_kind {
-    char type;
-    std::size_t size;
-};
-
-template <class T> constexpr arg_kind kind_of() noexcept
-{
-    if constexpr (std::is_same_v<T, std::string>) {
-        return {'s', 0};
-    } else if constexpr (std::is_pointer_v<T>) {
-        using pointee = std::remove_cv_t<std::remove_pointer_t<T>>;
-        if constexpr (std::is_same_v<pointee, char>)
-            return {'s', 0};
-        else if constexpr (std::is_same_v<pointee, wchar_t>)
-            return {'S', 0};
-        else
-            return {'p', 0};
-    } else if constexpr (std::is_null_pointer_v<T>) {
-        return {'p', 0};
-    } else if constexpr (std::is_integral_v<T> || std::is_enum_v<T>) {
-        return {'i', sizeof(T) < sizeof(int) ? sizeof(int) : sizeof(T)};
-    } else if constexpr (std::is_floating_point_v<T>) {
-        return {'f', sizeof(T) < sizeof(double) ? sizeof(double) : sizeof(T)};
-    } else {
-        return {'?', 0};
-    }
-}
-
-// Not constexpr: reached while checking a format, each one stops the
-// compilation with its name in the error.
-inline void printf_conversion_unknown_or_refused() noexcept {}
-inline void printf_argument_does_not_match_its_conversion() noexcept {}
-inline void printf_format_wants_more_arguments() noexcept {}
-inline void printf_format_wants_fewer_arguments() noexcept {}
-
-constexpr bool is_digit(char c) noexcept
-{
-    return c >= '0' && c <= '9';
-}
-
-constexpr const char *skip_digits(const char *at) noexcept
-{
-    while (is_digit(*at))
-        at++;
-    return at;
-}
-
-class format_checker {
-  public:
-    constexpr format_checker(const arg_kind *args, std::size_t count) noexcept
-        : args_(args), count_(count)
-    {
-    }
-
-    constexpr void check(const char *at) noexcept
-    {
-        while (*at)
-            at = *at == '%' ? conversion(at + 1) : at + 1;
-        if (used_ != count_)
-            printf_format_wants_fewer_arguments();
-    }
-
-  private:
-    // The conversion after a '%'; returns where the text goes on.
-    constexpr const char *conversion(const char *at) noexcept
-    {
-        if (*at == '%')
-            return at + 1;
-        while (*at && std::string_view("-+ #0'I").find(*at) != std::string_view::npos)
-            at++;
-        at = width(at);
-        if (*at == '$')
-            printf_conversion_unknown_or_refused();
-        if (*at == '.')
-            at = width(at + 1);
-        std::size_t size = sizeof(int);
-        bool is_long = false, is_long_double = false;
-        at = length(at, size, is_long, is_long_double);
-        switch (*at) {
-        case 'd':
-        case 'i':
-        case 'o':
-        case 'u':
-        case 'x':
-        case 'X':
-            take({'i', size});
-            break;
-        case 'c':
-            take({'i', sizeof(int)});
-            break;
-        case 's':
-            take({is_long ? 'S' : 's', 0});
-            break;
-        case 'p':
-            take({'p', 0});
-            break;
-        case 'f':
-        case 'F':
-        case 'e':
-        case 'E':
-        case 'g':
-        case 'G':
-        case 'a':
-        case 'A':
-            take({'f', is_long_double ? sizeof(long double) : sizeof(double)});
-            break;
-        case 'm':
-            break;
-        default: // %n included: a format has no business writing memory
-            printf_conversion_unknown_or_refused();
-            return at;
-        }
-        return at + 1;
-    }
-
-    constexpr const char *width(const char *at) noexcept
-    {
-        if (*at != '*')
-            return skip_digits(at);
-        take({'i', sizeof(int)});
-        return at + 1;
-    }
-
-    static constexpr const char *length(const char *at, std::size_t &size,
-                                        bool &is_long, bool &is_long_double) noexcept
-    {
-        switch (*at) {
-        case 'h':
-            return at[1] == 'h' ? at + 2 : at + 1;
-        case 'l':
-            is_long = at[1] != 'l';
-            size = is_long ? sizeof(long) : sizeof(long long);
-            return is_long ? at + 1 : at + 2;
-        case 'q':
-            size = sizeof(long long);
-            return at + 1;
-        case 'L':
-            is_long_double = true;
-            size = sizeof(long long);
-            return at + 1;
-        case 'j':
-            size = sizeof(std::intmax_t);
-            return at + 1;
-        case 'z':
-            size = sizeof(std::size_t);
-            return at + 1;
-        case 't':
-            size = sizeof(std::ptrdiff_t);
-            return at + 1;
-        default:
-            return at;
-        }
-    }
-
-    constexpr void take(arg_kind wanted) noexcept
-    {
-        if (used_ == count_) {
-            printf_format_wants_more_arguments();
-            return;
-        }
-        const arg_kind given = args_[used_++];
-        const bool fits =
-            wanted.type == 'p'
-                ? given.type == 'p' || given.type == 's' || given.type == 'S'
-                : given.type == wanted.type && given.size == wanted.size;
-        if (!fits)
-            printf_argument_does_not_match_its_conversion();
-    }
-
-    const arg_kind *args_;
-    std::size_t count_;
-    std::size_t used_ = 0;
-};
-
-template <class... Args> constexpr void check_format(const char *format) noexcept
-{
-    constexpr arg_kind kinds[] = {kind_of<Args>()..., {'?', 0}};
-    format_checker(kinds, sizeof...(Args)).check(format);
-}
-
-template <class T> struct same {
-    using type = T;
-};
-
-// What reaches printf for an argument: a std::string as its C string, an
-// enumeration as its promoted value, which a scoped one would not get
-// through "...", and a float as the double it becomes there anyway (said
-// here, not in the caller's -Wdouble-promotion).
-template <class T> constexpr auto c_arg(const T &value) noexcept
-{
-    if constexpr (std::is_enum_v<T>)
-        return +static_cast<std::underlying_type_t<T>>(value);
-    else if constexpr (std::is_same_v<T, float>)
-        return static_cast<double>(value);
-    else
-        return value;
-}
-inline const char *c_arg(const std::string &value) noexcept
-{
-    return value.c_str();
-}
-
-template <class T> constexpr bool printable() noexcept
-{
-    return kind_of<T>().type != '?';
-}
-
-} // namespace detail
-
-#if __cplusplus >= 202002L
-#define QO_FORMAT_CHECK consteval
-#else
-#define QO_FORMAT_CHECK constexpr
-#endif
-
-// A printf format, checked against the types of the arguments that follow
-// it (from C++20), and the call site of the call it is written in.
-template <class... Args> class format_string {
-  public:
-    QO_FORMAT_CHECK format_string(const char *format,
-                                  call_site where = call_site::current()) noexcept
-        : format_(format), where_(where)
-    {
-#if __cplusplus >= 202002L
-        detail::check_format<std::decay_t<Args>...>(format);
-#endif
-    }
-
-    constexpr const char *c_str() const noexcept
-    {
-        return format_;
-    }
-    constexpr const call_site &where() const noexcept
-    {
-        return where_;
-    }
-
-  private:
-    const char *format_;
-    call_site where_;
-};
-
-#undef QO_FORMAT_CHECK
-
-template <class... Args>
-using format_for = format_string<typename detail::same<Args>::type...>;
+namespace qo {
 
 // The format reaches qo_log_int() and qo_asprintf() as a variable: their
 // attribute cannot see it, format_string has checked it instead.
@@ -574,93 +268,13 @@ inline std::string status_text(int status)
     return detail::adopt(qo_status_text(status));
 }
 
-// What an on_input callback returns to stop the run; 0 ends the input.
-inline constexpr std::size_t stop_run = static_cast<std::size_t>(-1);
+} // namespace qo
 
-// What run_options calls with each line of stdout or stderr, as a
-// std::string_view that ends with the '\n' or '\r' that ended the line (a
-// last piece, or a piece of a line longer than the run's bound, has none).
-// The callable returns bool, false to stop the run, or nothing to let it go
-// on; one returning int is refused, as a C habit (0 goes on) would read the
-// other way round here. It is kept by value, copied with the options; it
-// is called on the caller's thread, during the run, never after it.
-class line_callback {
-  public:
-    line_callback() noexcept = default;
-    template <class F, class = std::enable_if_t<
-                           !std::is_same_v<std::decay_t<F>, line_callback> &&
-                           std::is_invocable_v<std::decay_t<F> &, std::string_view>>>
-    line_callback(F &&callable) : call_(adapt(std::forward<F>(callable)))
-    {
-    }
+// qo::stop_run, qo::line_callback and qo::input_callback: the callables
+// run_options takes.
+#include "qo_callbacks.hpp"
 
-    explicit operator bool() const noexcept { return static_cast<bool>(call_); }
-    // True: go on.
-    bool operator()(std::string_view line) const { return call_(line); }
-
-  private:
-    template <class F> static std::function<bool(std::string_view)> adapt(F &&callable)
-    {
-        using result = std::invoke_result_t<std::decay_t<F> &, std::string_view>;
-        static_assert(std::is_same_v<result, bool> || std::is_void_v<result>,
-                      "qo::line_callback: return bool (false stops the run) or "
-                      "nothing");
-        if constexpr (std::is_void_v<result>)
-            return [kept = std::forward<F>(callable)](std::string_view line) mutable {
-                kept(line);
-                return true;
-            };
-        else
-            return std::forward<F>(callable);
-    }
-
-    std::function<bool(std::string_view)> call_;
-};
-
-// What run_options calls when the command can take more input: it puts up
-// to room bytes in buffer and returns how many, 0 at the end of the input,
-// or qo::stop_run (a negative count, if its type is signed) to stop the
-// run.
-class input_callback {
-  public:
-    input_callback() noexcept = default;
-    template <class F, class = std::enable_if_t<
-                           !std::is_same_v<std::decay_t<F>, input_callback> &&
-                           std::is_invocable_v<std::decay_t<F> &, char *, std::size_t>>>
-    input_callback(F &&callable) : call_(adapt(std::forward<F>(callable)))
-    {
-    }
-
-    explicit operator bool() const noexcept { return static_cast<bool>(call_); }
-    std::size_t operator()(char *buffer, std::size_t room) const
-    {
-        return call_(buffer, room);
-    }
-
-  private:
-    template <class F>
-    static std::function<std::size_t(char *, std::size_t)> adapt(F &&callable)
-    {
-        using result = std::invoke_result_t<std::decay_t<F> &, char *, std::size_t>;
-        static_assert(std::is_integral_v<result> && !std::is_same_v<result, bool>,
-                      "qo::input_callback: return the count of bytes put in the "
-                      "buffer");
-        if constexpr (std::is_same_v<result, std::size_t>)
-            return std::forward<F>(callable);
-        else
-            return [kept = std::forward<F>(callable)](char *buffer,
-                                                      std::size_t room) mutable {
-                const result put = kept(buffer, room);
-                if constexpr (std::is_signed_v<result>) {
-                    if (put < 0)
-                        return stop_run;
-                }
-                return static_cast<std::size_t>(put);
-            };
-    }
-
-    std::function<std::size_t(char *, std::size_t)> call_;
-};
+namespace qo {
 
 // The user a command runs as: its ids and supplementary groups (none when
 // empty).
@@ -704,6 +318,15 @@ struct run_options {
     std::optional<run_user> user{};  // needs the privilege (root)
     int nice = 0;                    // added to the command's niceness
     std::vector<qo_rlimit> limits{}; // {RLIMIT_CORE, 0, 0}: set in the command
+    // A held job's stdin is a pipe the caller feeds with job::write() and
+    // ends with job::close_input(); it wins over the other inputs. qo::run
+    // and qo::pipeline, which nobody can write to, refuse it.
+    bool input_pipe = false;
+    // on_output and on_errors also get the text of a line not ended yet
+    // once its stream goes quiet: a progress report led by '\r' is seen as
+    // it is drawn. A call whose text ends in neither '\n' nor '\r' is such
+    // a piece, and the next call goes on with the same line.
+    bool partial_lines = false;
 };
 
 struct run_result {
@@ -735,330 +358,12 @@ struct run_result {
     }
 };
 
-namespace detail {
+} // namespace qo
 
-[[noreturn]] inline void refuse_nul(const char *routine, const char *what,
-                                    const call_site &where) noexcept
-{
-    const std::string message = std::string(routine) + ": NUL byte in " + what;
-    refuse(message.c_str(), where);
-}
+// run_options and argv as C takes them, and what a qo::job holds.
+#include "qo_run_detail.hpp"
 
-// A std::string ends in a NUL already: only one inside needs refusing.
-inline const char *c_text(const std::string &text, const char *routine,
-                          const char *what, const call_site &where) noexcept
-{
-    if (text.find('\0') != std::string::npos)
-        refuse_nul(routine, what, where);
-    return text.c_str();
-}
-
-// An empty path stands for none, as it names no file.
-inline const char *c_path(const std::string &path, const char *routine,
-                          const char *what, const call_site &where) noexcept
-{
-    return path.empty() ? nullptr : c_text(path, routine, what, where);
-}
-
-// Pointers to the words, NULL-terminated, as qo_run() reads argv: into
-// the strings themselves, which end in a NUL already.
-inline std::vector<const char *> c_words(const std::vector<std::string> &words,
-                                         const char *routine, const call_site &where)
-{
-    std::vector<const char *> pointers;
-    pointers.reserve(words.size() + 1);
-    for (const std::string &word : words)
-        pointers.push_back(c_text(word, routine, "argv", where));
-    pointers.push_back(nullptr);
-    return pointers;
-}
-
-// Views need copying: the words as one NUL-separated block, and the
-// NULL-terminated array of pointers into it.
-class c_argv {
-  public:
-    c_argv(std::initializer_list<std::string_view> words, const char *routine,
-           const call_site &where)
-    {
-        std::vector<std::size_t> starts;
-        starts.reserve(words.size());
-        for (const std::string_view word : words) {
-            if (word.find('\0') != std::string_view::npos)
-                refuse_nul(routine, "argv", where);
-            starts.push_back(block_.size());
-            block_.append(word).push_back('\0');
-        }
-        pointers_.reserve(starts.size() + 1);
-        for (const std::size_t start : starts)
-            pointers_.push_back(block_.c_str() + start);
-        pointers_.push_back(nullptr);
-    }
-    // The pointers lead into block_, which a move may relocate (SSO).
-    c_argv(const c_argv &) = delete;
-    c_argv &operator=(const c_argv &) = delete;
-
-    const char *const *get() const noexcept { return pointers_.data(); }
-
-  private:
-    std::string block_;
-    std::vector<const char *> pointers_;
-};
-
-// What the C callbacks reach through their context: the callables, and
-// the exception one of them threw, kept until the command has ended. C
-// never sees an exception: once one is kept, every callback asks for the
-// stop without calling the caller's code again.
-class c_callbacks {
-  public:
-    c_callbacks(const run_options &options, const char *routine,
-                const call_site &where) noexcept
-        : output_(options.on_output), errors_(options.on_errors),
-          input_(options.on_input), routine_(routine), where_(where)
-    {
-    }
-    c_callbacks(const c_callbacks &) = delete;
-    c_callbacks &operator=(const c_callbacks &) = delete;
-
-    // The C struct's callbacks for those that are set, and this as their
-    // context.
-    void install(qo_run_options &c) noexcept
-    {
-        c.context = this;
-        if (output_)
-            c.on_output = output_line;
-        if (errors_)
-            c.on_errors = errors_line;
-        if (input_)
-            c.on_input = input;
-    }
-
-    void rethrow() const
-    {
-#ifdef __cpp_exceptions
-        if (thrown_)
-            std::rethrow_exception(thrown_);
-#endif
-    }
-
-  private:
-    // Built without exceptions, nothing can be caught here: one that the
-    // standard library throws inside a callback finds no handler and ends
-    // the process through std::terminate(), before any frame is unwound.
-    template <class Result, class Call> Result guarded(Result stop, Call call) noexcept
-    {
-#ifdef __cpp_exceptions
-        if (thrown_)
-            return stop;
-        try {
-            return call();
-        } catch (...) {
-            thrown_ = std::current_exception();
-            return stop;
-        }
-#else
-        static_cast<void>(stop);
-        return call();
-#endif
-    }
-
-    static int line(void *context, const line_callback &callback, const char *text,
-                    std::size_t size) noexcept
-    {
-        return static_cast<c_callbacks *>(context)->guarded(1, [&] {
-            return callback({text, size}) ? 0 : 1;
-        });
-    }
-    static int output_line(void *context, const char *text, std::size_t size) noexcept
-    {
-        return line(context, static_cast<c_callbacks *>(context)->output_, text, size);
-    }
-    static int errors_line(void *context, const char *text, std::size_t size) noexcept
-    {
-        return line(context, static_cast<c_callbacks *>(context)->errors_, text, size);
-    }
-
-    static ssize_t input(void *context, char *buffer, std::size_t room) noexcept
-    {
-        auto &self = *static_cast<c_callbacks *>(context);
-        const std::size_t put =
-            self.guarded(stop_run, [&] { return self.input_(buffer, room); });
-        if (put == stop_run)
-            return -1;
-        // More than the room would have the C call read past the buffer.
-        if (put > room)
-            refuse(self.routine_, "on_input returned more than the room", self.where_);
-        return static_cast<ssize_t>(put);
-    }
-
-    [[noreturn]] static void refuse(const char *routine, const char *what,
-                                    const call_site &where) noexcept
-    {
-        const std::string message = std::string(routine) + ": " + what;
-        detail::refuse(message.c_str(), where);
-    }
-
-    const line_callback &output_, &errors_;
-    const input_callback &input_;
-    const char *routine_;
-    const call_site &where_;
-#ifdef __cpp_exceptions
-    std::exception_ptr thrown_;
-#endif
-};
-
-// run_options as the C struct, with what it points into: the env array,
-// the slots that receive the captured text and their sizes, and the
-// callbacks. Holds pointers into the options it was made from, which must
-// outlive it.
-class c_run_options {
-  public:
-    c_run_options(const run_options &options, const char *routine,
-                  const call_site &where)
-        : callbacks_(options, routine, where)
-    {
-        if (options.input)
-            c_.input = c_text(*options.input, routine, "input", where);
-        // qo_run() merges the streams when both slots are the same one.
-        if (options.capture_output || options.merge_errors)
-            c_.output = output_.slot();
-        if (options.merge_errors)
-            c_.errors = output_.slot();
-        else if (options.capture_errors)
-            c_.errors = errors_.slot();
-        c_.output_size = &output_size_;
-        c_.errors_size = &errors_size_;
-        c_.why = why_.slot();
-        c_.timeout_ms = milliseconds(options.timeout, 0);
-        c_.dir = c_path(options.dir, routine, "dir", where);
-        c_.log_output = options.log_output;
-        if (!options.env.empty()) {
-            env_.reserve(options.env.size() + 1);
-            for (const std::string &change : options.env)
-                env_.push_back(c_text(change, routine, "env", where));
-            env_.push_back(nullptr);
-            c_.env = env_.data();
-        }
-        c_.input_file = c_path(options.input_file, routine, "input_file", where);
-        c_.output_file = c_path(options.output_file, routine, "output_file", where);
-        c_.flags = (options.append_output ? QO_RUN_APPEND : 0U) |
-                   (options.replace_output ? QO_RUN_REPLACE : 0U) |
-                   (options.clear_env ? QO_RUN_CLEAR_ENV : 0U);
-        callbacks_.install(c_);
-        set_up_child(options);
-        c_.stop_signal = options.stop_signal;
-        // C reads 0 as its default: no grace at all is the shortest one.
-        c_.grace_ms = milliseconds(options.grace, 1);
-    }
-    c_run_options(const c_run_options &) = delete;
-    c_run_options &operator=(const c_run_options &) = delete;
-
-    const qo_run_options *get() const noexcept { return &c_; }
-
-    // error: errno as the C call left it, read before anything else ran.
-    // What a callback threw comes out here, the command having ended.
-    run_result result(int status, int error) const
-    {
-        callbacks_.rethrow();
-        run_result made;
-        made.status = status;
-        made.output = captured(output_, output_size_);
-        made.errors = captured(errors_, errors_size_);
-        made.timed_out = status != -1 && error == ETIMEDOUT;
-        made.stopped = status != -1 && error == ECANCELED;
-        made.error = error;
-        made.why = why_.c_str();
-        return made;
-    }
-
-  private:
-    // The caller's descriptors and the child's setup; the lists get their
-    // ends.
-    void set_up_child(const run_options &o)
-    {
-        const std::optional<int> fds[] = {o.input_fd, o.output_fd, o.errors_fd};
-        int *c_fds[] = {&c_.input_fd, &c_.output_fd, &c_.errors_fd};
-        const unsigned flags[] = {QO_RUN_INPUT_FD, QO_RUN_OUTPUT_FD, QO_RUN_ERRORS_FD};
-        for (int i = 0; i < 3; ++i)
-            if (fds[i])
-                *c_fds[i] = *fds[i], c_.flags |= flags[i];
-        if (!o.pass_fds.empty()) {
-            pass_fds_ = o.pass_fds;
-            pass_fds_.push_back(-1);
-            c_.pass_fds = pass_fds_.data();
-        }
-        c_.flags |= (o.new_session ? QO_RUN_NEW_SESSION : 0U) |
-                    (o.umask ? QO_RUN_UMASK : 0U) | (o.user ? QO_RUN_USER : 0U);
-        c_.umask = o.umask.value_or(0);
-        if (o.user) {
-            c_.uid = o.user->uid, c_.gid = o.user->gid;
-            c_.groups = o.user->groups.data(), c_.groups_count = o.user->groups.size();
-        }
-        c_.nice = o.nice;
-        if (!o.limits.empty()) {
-            limits_ = o.limits;
-            limits_.push_back({-1, 0, 0});
-            c_.limits = limits_.data();
-        }
-    }
-
-    // Past INT_MAX ms (24 days) a wait is as good as endless, but kept.
-    static int milliseconds(std::chrono::milliseconds wait, int least) noexcept
-    {
-        const auto count = wait.count();
-        if (count <= 0)
-            return least;
-        return count >= INT_MAX ? INT_MAX : static_cast<int>(count);
-    }
-
-    // The size tells where the text ends, NUL bytes and all; a library
-    // older than this header leaves it unfilled, and the text ends at its
-    // first NUL.
-    static std::string captured(const text &slot, std::size_t size)
-    {
-        if (!slot)
-            return {};
-        return size == unfilled ? std::string(slot.c_str())
-                                : std::string(slot.c_str(), size);
-    }
-    static constexpr std::size_t unfilled = static_cast<std::size_t>(-1);
-
-    qo_run_options c_{};
-    std::vector<const char *> env_;
-    std::vector<int> pass_fds_;
-    std::vector<qo_rlimit> limits_;
-    text output_, errors_, why_;
-    std::size_t output_size_ = unfilled, errors_size_ = unfilled;
-    c_callbacks callbacks_;
-};
-
-// call(the C options) is qo_run_int() or qo_pipeline_int(), whose result
-// becomes a run_result.
-template <class Call>
-run_result run_with(const run_options &options, const char *routine,
-                    const call_site &where, Call call)
-{
-    run_result result = [&] {
-        const c_run_options c(options, routine, where);
-        const int status = call(c.get());
-        // The C runners set errno as their last act on every return, and
-        // errno is this thread's: nothing between could have changed it.
-        const int error = errno;
-        return c.result(status, error);
-    }();
-    // The slots are freed by now; errno tells as it does after the C call.
-    errno = result.error;
-    return result;
-}
-
-inline run_result run(const char *const *argv, const run_options &options,
-                      const call_site &where)
-{
-    return run_with(options, "qo::run", where, [&](const qo_run_options *c) {
-        return qo_run_int(argv, c, where.line, where.file);
-    });
-}
-
-} // namespace detail
+namespace qo {
 
 // qo_run(): argv[0], searched in PATH when it has no slash, with the
 // arguments, without a shell; every guarantee of the C call holds. The
@@ -1095,24 +400,170 @@ inline run_result pipeline(const std::vector<std::vector<std::string>> &stages,
                            const run_options &options = {},
                            call_site where = call_site::current())
 {
-    // Reserved up front: the C array points into the words' own blocks.
-    std::vector<std::vector<const char *>> words;
-    words.reserve(stages.size());
-    std::vector<const char *const *> c_stages;
-    c_stages.reserve(stages.size() + 1);
-    for (const std::vector<std::string> &stage : stages) {
-        words.push_back(detail::c_words(stage, "qo::pipeline", where));
-        c_stages.push_back(words.back().data());
-    }
-    c_stages.push_back(nullptr);
+    const detail::c_stages c_stages(stages, "qo::pipeline", where);
     std::vector<int> statuses(stages.size(), -1);
     run_result result =
         detail::run_with(options, "qo::pipeline", where, [&](const qo_run_options *c) {
-            return qo_pipeline_int(c_stages.data(), c, statuses.data(), where.line,
+            return qo_pipeline_int(c_stages.get(), c, statuses.data(), where.line,
                                    where.file);
         });
     result.statuses = std::move(statuses);
     return result;
+}
+
+// A command the caller holds (qo_start()): it runs while the caller goes
+// on, and is served (bytes moved, callbacks called, the deadline acted on)
+// in the caller's calls to serve() and wait(), in the thread that makes
+// them. One thread at a time uses a job, but for stop(), which any thread
+// or a signal handler may call.
+//
+// Move-only. Its end frees it (qo_job_free()): a command still running is
+// stopped and reaped, its callbacks not called again (what they refer to
+// may be gone by then) and what one threw dropped.
+//
+// A job that could not start holds no command: it reads false, pid() and
+// fd() give -1, serve() true, and wait() status -1 with error and why, as
+// qo::run gives them. A job moved from, or made empty, the same, its
+// error EINVAL.
+class job {
+  public:
+    job() noexcept = default;
+    // Made by qo::start() and qo::pipeline_start().
+    explicit job(std::unique_ptr<detail::held_job> held) noexcept
+        : held_(std::move(held))
+    {
+    }
+    job(job &&) noexcept = default;
+    job &operator=(job &&) noexcept = default; // frees the job held until then
+
+    // A command was started and is held (it may have ended since).
+    explicit operator bool() const noexcept { return c() != nullptr; }
+
+    // The process id of a stage (0: the first, or qo::start()'s command);
+    // -1 when there is no such stage.
+    pid_t pid(std::size_t stage = 0) const noexcept { return qo_job_pid(c(), stage); }
+
+    // Readable whenever the job needs serving (bytes to move, a stage
+    // ended, its deadline or grace reached, a stop asked): poll it, or
+    // hand it to an event loop, and call serve(). Never read nor close it.
+    int fd() const noexcept { return qo_job_fd(c()); }
+
+    // Moves what can move, calls the callbacks, acts on the deadline,
+    // waiting up to timeout for something to do (0: never blocks; less:
+    // until the end). True once the job has ended and its output is all in.
+    bool
+    serve(std::chrono::milliseconds timeout = std::chrono::milliseconds(0)) noexcept
+    {
+        return !c() || qo_job_serve(c(), detail::wait_ms(timeout)) == 1;
+    }
+
+    // Serves the job to its end: the result, as qo::run gives it (statuses:
+    // each stage's, from qo::pipeline_start()), and the same again on a
+    // later call; errno as after qo::run. What a callback threw comes out
+    // here, the command having ended, and on every later call.
+    run_result wait()
+    {
+        for (;;)
+            if (std::optional<run_result> ended = wait_for(-1))
+                return std::move(*ended);
+    }
+    // The same, or nothing when timeout has passed with the job still
+    // running: waiting again goes on where this left, nothing lost.
+    std::optional<run_result> wait(std::chrono::milliseconds timeout)
+    {
+        return wait_for(detail::wait_ms(timeout));
+    }
+
+    // Bytes for the command's stdin (input_pipe), copied and written as the
+    // pipe takes them: the caller never waits. The error, empty on success
+    // (errno tells the same): std::errc::broken_pipe once the command has
+    // closed its stdin or ended, never a SIGPIPE;
+    // std::errc::invalid_argument without input_pipe or after
+    // close_input(). An EPIPE is part of talking to a command: it comes
+    // back, never thrown.
+    std::error_code write(std::string_view data) noexcept
+    {
+        if (!c())
+            return std::error_code(EPIPE, std::generic_category());
+        return outcome(qo_job_write(c(), data.data(), data.size()));
+    }
+    // The end of the input: the pipe closes once what was written is in.
+    std::error_code close_input() noexcept
+    {
+        return c() ? outcome(qo_job_close_input(c())) : std::error_code();
+    }
+
+    // sig to every stage and what it started; the job goes on (SIGHUP,
+    // SIGUSR1: reload). std::errc::invalid_argument for a bad signal,
+    // std::errc::no_such_process once the job has ended.
+    std::error_code signal(int sig) noexcept
+    {
+        if (!c())
+            return std::error_code(ESRCH, std::generic_category());
+        return outcome(qo_job_signal(c(), sig));
+    }
+
+    // The stop sequence: stop_signal, SIGCONT, SIGKILL after the grace; the
+    // result reads stopped (ECANCELED). From any thread, or a signal
+    // handler, while another thread serves or waits, which it wakes at
+    // once. Nothing once the job has ended.
+    void stop() noexcept { qo_job_stop(c()); }
+
+  private:
+    qo_job *c() const noexcept { return held_ ? held_->get() : nullptr; }
+
+    static std::error_code outcome(int done) noexcept
+    {
+        return done == 0 ? std::error_code()
+                         : std::error_code(errno, std::generic_category());
+    }
+
+    std::optional<run_result> wait_for(int timeout_ms)
+    {
+        if (!held_)
+            return detail::held_job::none();
+        return held_->wait(timeout_ms);
+    }
+
+    std::unique_ptr<detail::held_job> held_;
+};
+
+// qo_start(): what qo::run runs, started and handed over as a job; every
+// option holds, the deadline counted from now. The options are copied into
+// the job: what the callables capture by reference must outlive it, or
+// its wait(). Its log entries name the caller's file and line.
+inline job start(std::initializer_list<std::string_view> argv, run_options options = {},
+                 call_site where = call_site::current())
+{
+    const detail::c_argv words(argv, "qo::start", where);
+    return job(detail::start(words.get(), std::move(options), where));
+}
+
+inline job start(const std::vector<std::string> &argv, run_options options = {},
+                 call_site where = call_site::current())
+{
+    return job(detail::start(detail::c_words(argv, "qo::start", where).data(),
+                             std::move(options), where));
+}
+
+inline job start(const char *const *argv, run_options options = {},
+                 call_site where = call_site::current())
+{
+    return job(detail::start(argv, std::move(options), where));
+}
+
+// qo_pipeline_start(): qo::pipeline's stages, started and held; wait()
+// gives each stage's status in statuses.
+inline job pipeline_start(const std::vector<std::vector<std::string>> &stages,
+                          run_options options = {},
+                          call_site where = call_site::current())
+{
+    const detail::c_stages c_stages(stages, "qo::pipeline_start", where);
+    return job(detail::held_job::start(
+        std::move(options), "qo::pipeline_start", where, stages.size(),
+        [&](const qo_run_options *c) {
+            return qo_pipeline_start_int(c_stages.get(), c, where.line, where.file);
+        }));
 }
 
 } // namespace qo

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -64,6 +65,22 @@ int main(int argc, char **argv)
 #endif
     if (qo::pipeline({{"true"}, {"cat"}}, options).statuses.size() != 2)
         return 1;
+    options.input_pipe = true;
+    options.partial_lines = true;
+    qo::job held = qo::start({"cat", std::string_view(made)}, options);
+    qo::job other = qo::start(std::vector<std::string>{"true"});
+    if (argc > 1)
+        other = qo::start(argv + 1, {});
+    qo::job piped = qo::pipeline_start({{"true"}, {"cat"}}, options);
+    if (!held || held.pid() < 0 || held.fd() < 0 || piped.pid(1) < 0 ||
+        held.write(made) || held.close_input() || held.signal(SIGHUP))
+        return 1;
+    while (!held.serve() && !held.serve(std::chrono::milliseconds(-1)))
+        held.stop();
+    const std::optional<qo::run_result> soon =
+        other.wait(std::chrono::milliseconds(10));
+    other = std::move(piped);
+    made += held.wait().output + (soon ? soon->output : other.wait().errors);
     qo::text owned(qo_shell_quote("x"));
     qo::text taken = std::move(owned);
     char *mine = taken.release();

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -416,6 +417,167 @@ TEST_F(CppRunDeath, NulByteEndsTheProcess)
     };
     for (const auto &[options, what] : refusals)
         EXPECT_EXIT(qo::run({"true"}, options), ExitedWithCode(255), says(what));
+}
+
+using CppJob = CppLog;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+// A wait that runs out gives nothing and loses nothing; the job moves in
+// between, its callback still called, and the next wait has it all.
+TEST_F(CppJob, WaitThatRunsOutResumesAndAMovedJobKeepsItsCallbacks)
+{
+    std::vector<std::string> lines;
+    const auto keep = [&](std::string_view l) { lines.emplace_back(l); };
+    const int line = __LINE__ + 1;
+    qo::job held = qo::start({"sh", "-c", "echo a; sleep 1; echo b"},
+                             {.capture_output = true, .on_output = keep});
+    const auto started = Clock::now();
+    EXPECT_FALSE(held.wait(100ms));
+    EXPECT_GE(Clock::now() - started, 100ms);
+    EXPECT_LT(Clock::now() - started, 300ms);
+    qo::job moved = std::move(held);
+    EXPECT_FALSE(held); // NOLINT(bugprone-use-after-move): moved-from holds none
+    const qo::run_result whole = moved.wait();
+    EXPECT_TRUE(whole.ok());
+    EXPECT_EQ(whole.output, "a\nb\n");
+    EXPECT_EQ(lines, (std::vector<std::string>{"a\n", "b\n"}));
+    EXPECT_EQ(moved.wait(0ms)->output, whole.output);
+    EXPECT_THAT(logged(), HasSubstr("->qo_start_int#" + std::to_string(line) +
+                                    ": sh -c 'echo a; sleep 1; echo b' # pid "));
+}
+
+// A dialogue: the second line written from the callback that read the
+// reply to the first; then the command has gone, and a write says so.
+TEST_F(CppJob, DialogueWritesEachLineAfterTheReply)
+{
+    std::string heard;
+    qo::job talk;
+    talk = qo::start({"sh", "-c", "read x; echo got $x; read y; echo got $y"},
+                     {.on_output =
+                          [&](std::string_view line) {
+                              heard += line;
+                              if (line == "got 1\n") {
+                                  EXPECT_FALSE(talk.write("2\n") || talk.close_input());
+                              }
+                          },
+                      .input_pipe = true});
+    EXPECT_FALSE(talk.write("1\n"));
+    EXPECT_TRUE(talk.wait().ok());
+    EXPECT_EQ(heard, "got 1\ngot 2\n");
+    EXPECT_EQ(talk.write("3\n"), std::errc::broken_pipe);
+    EXPECT_EQ(qo::start({"true"}).write("x"), std::errc::invalid_argument);
+}
+
+// A silent command waited for in one thread, stopped from another.
+TEST_F(CppJob, StopFromAnotherThreadEndsASilentWait)
+{
+    qo::job slept = qo::start({"sleep", "60"});
+    Clock::time_point asked;
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(200ms);
+        asked = Clock::now();
+        slept.stop();
+    });
+    const qo::run_result stopped = slept.wait();
+    const auto ended = Clock::now();
+    stopper.join();
+    EXPECT_LT(ended - asked, 100ms);
+    EXPECT_TRUE(stopped.stopped);
+    EXPECT_EQ(stopped.error, ECANCELED);
+    EXPECT_EQ(slept.signal(SIGUSR1), std::errc::no_such_process);
+}
+
+// A job that goes while its command runs stops it and reaps it, without
+// calling its callback, whose captures may be gone; what a callback threw
+// comes out of each wait.
+TEST_F(CppJob, EndOfARunningJobLeavesNoZombieAndCallsNoCallback)
+{
+    int calls = 0;
+    pid_t shell = 0;
+    const auto started = Clock::now();
+    {
+        const qo::job left =
+            qo::start({"sh", "-c", "echo x; exec sleep 60"},
+                      {.on_output = [&](std::string_view) { calls++; }});
+        shell = left.pid();
+        std::this_thread::sleep_for(100ms);
+    }
+    EXPECT_LT(Clock::now() - started, 1s);
+    EXPECT_EQ(calls, 0);
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+    EXPECT_EQ(errno, ECHILD);
+    EXPECT_EQ(kill(shell, 0), -1);
+
+    qo::job thrown = qo::start({"sh", "-c", "echo x; exec sleep 60"},
+                               {.on_output = [](std::string_view) -> bool {
+                                   throw std::runtime_error("enough");
+                               }});
+    EXPECT_THROW(thrown.wait(), std::runtime_error);
+    EXPECT_THROW(thrown.wait(), std::runtime_error);
+}
+
+struct Outcome {
+    qo::run_result got;
+    int status;
+    std::vector<int> statuses;
+    std::string why;
+};
+
+// What a held job's wait gives, as qo::run would: a pipeline's statuses,
+// a command that could not start; and what holds no job at all.
+TEST_F(CppJob, WaitGivesWhatQoRunGives)
+{
+    qo::job missing = qo::start({"no-such-qo-command"});
+    EXPECT_FALSE(missing);
+    EXPECT_EQ(missing.pid(), -1);
+    EXPECT_TRUE(missing.serve());
+    const Outcome outcomes[] = {
+        {qo::pipeline_start({{"false"}, {"tr", "a", "b"}}).wait(), 256, {256, 0}, ""},
+        {qo::pipeline_start({{"echo", "a"}, {"sh", "-c", "cat; exit 3"}},
+                            {.capture_output = true})
+             .wait(),
+         3 << 8,
+         {0, 3 << 8},
+         ""},
+        {missing.wait(),
+         -1,
+         {},
+         "Unable to run no-such-qo-command: No such file or directory"},
+        {qo::run({"cat"}, {.input_pipe = true}),
+         -1,
+         {},
+         "qo::run: input_pipe needs a held job (qo::start)"},
+        {qo::job().wait(),
+         -1,
+         {},
+         "qo::job: no command held (moved from, or made empty)"},
+    };
+    for (const Outcome &o : outcomes) {
+        EXPECT_EQ(o.got.status, o.status) << o.why;
+        EXPECT_EQ(o.got.statuses, o.statuses) << o.why;
+        EXPECT_EQ(o.got.why, o.why);
+    }
+}
+
+// With partial_lines a line's text so far comes once the stream goes
+// quiet, and what follows goes on with it.
+TEST_F(CppJob, PartialLinesShowAnUnendedLine)
+{
+    const char *drawn = "printf 50%%; sleep 0.3; printf '\\r100%%\\n'";
+    const std::pair<bool, std::vector<std::string>> rows[] = {
+        {false, {"50%\r", "100%\n"}},
+        {true, {"50%", "\r", "100%\n"}},
+    };
+    for (const auto &[partial, expected] : rows) {
+        std::vector<std::string> pieces;
+        qo::start(
+            {"sh", "-c", drawn},
+            {.on_output = [&](std::string_view piece) { pieces.emplace_back(piece); },
+             .partial_lines = partial})
+            .wait();
+        EXPECT_EQ(pieces, expected) << partial;
+    }
 }
 
 } // namespace
