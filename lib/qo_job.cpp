@@ -310,9 +310,10 @@ void end(qo_job &job) noexcept
 
 // The job started, its command line logged with its pids; or NULL with
 // errno, the reason logged and in why, and statuses (when given) those of
-// the stages started and killed.
+// the stages started and killed. Only a held job takes QO_RUN_INPUT_PIPE:
+// a run would wait for input nobody can give.
 qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[],
-              const Site &site) noexcept
+              const Site &site, bool held = true) noexcept
 {
     const qo_run_options o = effective(options);
     const int64_t began = now_us();
@@ -329,7 +330,12 @@ qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[
     // cppcheck-suppress unreadVariable ; it blocks signals while it lives
     const Calling call(job->run.at_terminal());
     NotStarted failed;
-    if (job->run.start(failed)) {
+    if (!held && (o.flags & QO_RUN_INPUT_PIPE)) {
+        failed.refused = "QO_RUN_INPUT_PIPE needs a held job (qo_start): nothing could "
+                         "write the command's input";
+        failed.error = EINVAL;
+    }
+    if (failed.error || job->run.start(failed)) {
         qo_log::entry_until(until, 5, site, "%s", line);
         free(line);
         int ignored = 0;
@@ -374,7 +380,7 @@ qo_run::Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &o
                                    int statuses[], const Site &site) noexcept
 {
     const Calling throughout(true); // cppcheck-suppress unreadVariable
-    qo_job *job = start(stages, options, statuses, site);
+    qo_job *job = start(stages, options, statuses, site, false);
     if (!job)
         return {-1, errno};
     wait_for(*job, -1, statuses);
@@ -388,7 +394,7 @@ qo_run::Outcome qo_run::run(const char *const argv[], const qo_run_options &o,
 {
     const Stages one{&argv, 1};
     const Calling throughout(true); // cppcheck-suppress unreadVariable
-    qo_job *job = start(one, o, nullptr, site);
+    qo_job *job = start(one, o, nullptr, site, false);
     if (!job)
         return {-1, errno};
     const int status = wait_for(*job, -1, nullptr);

@@ -192,6 +192,10 @@ TEST_F(Job, WritesAfterTheCommandLeftSayEpipe)
     EXPECT_EQ(qo_job_write(job, "x", 1), -1);
     EXPECT_EQ(errno, EINVAL);
     qo_job_free(job);
+    // A run could never feed such a pipe: refused before anything starts.
+    const char *const cat[] = {"cat", nullptr};
+    EXPECT_EQ(qo_run(cat, &o), -1);
+    EXPECT_EQ(errno, EINVAL);
 }
 
 // A signal reaches the script, which goes on; once ended, ESRCH.
