@@ -327,6 +327,10 @@ struct run_options {
     // it is drawn. A call whose text ends in neither '\n' nor '\r' is such
     // a piece, and the next call goes on with the same line.
     bool partial_lines = false;
+    // Each stage's stderr apart, in run_result::stage_errors (errors then
+    // gets none of it); a pipeline whose stderr only the log takes logs
+    // each line named by its stage.
+    bool capture_stage_errors = false;
 };
 
 struct run_result {
@@ -337,6 +341,7 @@ struct run_result {
     std::vector<int> statuses{}; // qo::pipeline: each stage's wait status, in order
     std::string why{};           // why status is -1, as the log says it; else empty
     bool stopped = false;        // ended by a callback's stop
+    std::vector<std::string> stage_errors{}; // capture_stage_errors: each stage's
 
     // A run cut short by its deadline or a stop is no success, whatever
     // its commands did with the stop signal.
@@ -402,11 +407,13 @@ inline run_result pipeline(const std::vector<std::vector<std::string>> &stages,
 {
     const detail::c_stages c_stages(stages, "qo::pipeline", where);
     std::vector<int> statuses(stages.size(), -1);
-    run_result result =
-        detail::run_with(options, "qo::pipeline", where, [&](const qo_run_options *c) {
+    run_result result = detail::run_with(
+        options, "qo::pipeline", where,
+        [&](const qo_run_options *c) {
             return qo_pipeline_int(c_stages.get(), c, statuses.data(), where.line,
                                    where.file);
-        });
+        },
+        stages.size());
     result.statuses = std::move(statuses);
     return result;
 }

@@ -101,11 +101,16 @@ class c_argv {
 // outlive it.
 class c_run_options {
   public:
+    // stages: how many the command has, for each one's stderr apart.
     c_run_options(const run_options &options, const char *routine,
-                  const call_site &where)
+                  const call_site &where, std::size_t stages = 1)
         : callbacks_(options.on_output, options.on_errors, options.on_input, routine,
                      where)
     {
+        if (options.capture_stage_errors) {
+            stage_errors_.assign(stages, nullptr);
+            c_.stage_errors = stage_errors_.data();
+        }
         if (options.input)
             c_.input = c_text(*options.input, routine, "input", where);
         // qo_run() merges the streams when both slots are the same one.
@@ -141,6 +146,11 @@ class c_run_options {
         // C reads 0 as its default: no grace at all is the shortest one.
         c_.grace_ms = milliseconds(options.grace, 1);
     }
+    ~c_run_options()
+    {
+        for (char *text : stage_errors_)
+            qo_free(&text);
+    }
     c_run_options(const c_run_options &) = delete;
     c_run_options &operator=(const c_run_options &) = delete;
 
@@ -162,6 +172,8 @@ class c_run_options {
         made.stopped = status != -1 && error == ECANCELED;
         made.error = error;
         made.why = why_.c_str();
+        for (const char *text : stage_errors_)
+            made.stage_errors.emplace_back(text ? text : "");
         return made;
     }
 
@@ -221,6 +233,7 @@ class c_run_options {
     std::vector<const char *> env_;
     std::vector<int> pass_fds_;
     std::vector<qo_rlimit> limits_;
+    std::vector<char *> stage_errors_; // one slot per stage
     text output_, errors_, why_;
     std::size_t output_size_ = unfilled, errors_size_ = unfilled;
     c_callbacks callbacks_;
@@ -230,7 +243,7 @@ class c_run_options {
 // becomes a run_result.
 template <class Call>
 run_result run_with(const run_options &options, const char *routine,
-                    const call_site &where, Call call)
+                    const call_site &where, Call call, std::size_t stages = 1)
 {
     // Nobody could write to the pipe, and the command would wait for its
     // input until its deadline, or for ever: refused before anything
@@ -246,7 +259,7 @@ run_result run_with(const run_options &options, const char *routine,
         return refused;
     }
     run_result result = [&] {
-        const c_run_options c(options, routine, where);
+        const c_run_options c(options, routine, where, stages);
         const int status = call(c.get());
         // The C runners set errno as their last act on every return, and
         // errno is this thread's: nothing between could have changed it.
@@ -313,8 +326,8 @@ class held_job {
     // result has none, as qo::run's.
     held_job(run_options options, const char *routine, const call_site &where,
              std::size_t stages)
-        : options_(std::move(options)), where_(where), c_(options_, routine, where_),
-          statuses_(stages, -1)
+        : options_(std::move(options)), where_(where),
+          c_(options_, routine, where_, stages > 0 ? stages : 1), statuses_(stages, -1)
     {
     }
     held_job(const held_job &) = delete;

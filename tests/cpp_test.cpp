@@ -299,6 +299,11 @@ TEST_F(CppRun, PipelineGivesEveryStagesStatus)
     const int line = __LINE__ + 1;
     const qo::run_result failed = qo::pipeline({{"false"}, {"tr", "a", "b"}});
     EXPECT_EQ(failed.status, 256);
+    const qo::run_result apart = qo::pipeline(
+        {{"sh", "-c", "echo no >&2; exit 2"}, {"sh", "-c", "cat; echo ok >&2"}},
+        {.capture_errors = true, .capture_stage_errors = true});
+    EXPECT_EQ(apart.stage_errors, (std::vector<std::string>{"no\n", "ok\n"}));
+    EXPECT_EQ(apart.errors, "");
     EXPECT_EQ(failed.statuses, (std::vector<int>{256, 0}));
     EXPECT_THAT(logged(), HasSubstr("->qo_pipeline_int#" + std::to_string(line) +
                                     ": false | tr a b # pids "));
