@@ -98,6 +98,7 @@ $(docs libqo-dev)
 $examples/CMakeLists.txt
 $examples/hello.c
 $examples/hello.cpp
+$examples/parallel.c
 $examples/progress.c"
 
 deb=$(find "$out/debs" -maxdepth 1 -name "libqo1-dbgsym_${version}-*.deb")
