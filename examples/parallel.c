@@ -21,27 +21,36 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+/* One command: its number and the slot for why it could not run or be
+ * waited for. The job keeps pointers to both (the context and the why
+ * slot) until it has ended: they must outlive it, as here. */
+struct task {
+    int n;
+    char *why;
+    struct qo_job *job; /* NULL once ended and freed, or never started */
+};
+
 /* "[n] " and the line in one writev(): lines of several commands never mix.
  * A piece that comes without its line feed (a stream's last, or a piece of
  * a line longer than QO_RUN_LINE_MAX) gets one. A failed write (the reader
  * gone, as in parallel ... | head -1: SIGPIPE is ignored for it) stops
  * that command. */
-static int put(int fd, void *context, const char *line, size_t size)
+static int put(int fd, const struct task *task, const char *line, size_t size)
 {
     char prefix[16];
-    const int length = snprintf(prefix, sizeof prefix, "[%d] ", *(int *)context);
+    const int length = snprintf(prefix, sizeof prefix, "[%d] ", task->n);
     const int ended = size > 0 && line[size - 1] == '\n';
     struct iovec parts[] = {
         {prefix, (size_t)length}, {(void *)line, size}, {"\n", ended ? 0 : 1}};
     return writev(fd, parts, 3) < 0 ? -1 : 0;
 }
-static int on_output(void *n, const char *line, size_t size)
+static int on_output(void *task, const char *line, size_t size)
 {
-    return put(1, n, line, size);
+    return put(1, task, line, size);
 }
-static int on_errors(void *n, const char *line, size_t size)
+static int on_errors(void *task, const char *line, size_t size)
 {
-    return put(2, n, line, size);
+    return put(2, task, line, size);
 }
 
 int main(int argc, char **argv)
@@ -64,39 +73,37 @@ int main(int argc, char **argv)
         return 2;
     }
 
-    int *numbers = calloc((size_t)count, sizeof *numbers);
-    struct qo_job **jobs = calloc((size_t)count, sizeof *jobs); /* NULL: ended */
-    struct pollfd *fds = calloc((size_t)count, sizeof *fds);    /* -1: skipped */
-    if (!numbers || !jobs || !fds)
+    struct task *tasks = calloc((size_t)count, sizeof *tasks);
+    struct pollfd *fds = calloc((size_t)count, sizeof *fds); /* -1: skipped */
+    if (!tasks || !fds)
         return 1;
     int failed = 0, running = 0;
     for (int i = 0; i < count; i++) {
-        char *why = NULL;
+        struct task *t = &tasks[i];
         struct qo_run_options options = {0};
         options.timeout_ms = timeout_ms;
-        options.context = &numbers[i];
+        options.context = t;
         options.on_output = on_output;
         options.on_errors = on_errors;
-        options.why = &why;
-        numbers[i] = i + 1;
+        options.why = &t->why;
+        t->n = i + 1;
         const char *sh[] = {"sh", "-c", argv[optind + i], NULL};
-        jobs[i] = failed && stop_at_failure ? NULL : qo_start(sh, &options);
-        fds[i].fd = jobs[i] ? qo_job_fd(jobs[i]) : -1;
+        t->job = failed && stop_at_failure ? NULL : qo_start(sh, &options);
+        fds[i].fd = t->job ? qo_job_fd(t->job) : -1;
         fds[i].events = POLLIN;
-        running += jobs[i] != NULL;
-        if (!jobs[i] && why) {
-            fprintf(stderr, "[%d] %s\n", i + 1, why);
+        running += t->job != NULL;
+        if (!t->job && t->why) {
+            fprintf(stderr, "[%d] %s\n", t->n, t->why);
             failed = 1;
         }
-        qo_free(&why);
     }
 
     for (int stopped = 0; running > 0;) {
         /* -x, once: the others get SIGTERM, SIGKILL a second later, and
          * each ends as its next serve finds it. */
         for (int i = 0; i < count && failed && stop_at_failure && !stopped; i++)
-            if (jobs[i])
-                qo_job_stop(jobs[i]);
+            if (tasks[i].job)
+                qo_job_stop(tasks[i].job);
         stopped = failed && stop_at_failure;
         if (poll(fds, (nfds_t)count, -1) < 0) {
             if (errno == EINTR)
@@ -105,28 +112,30 @@ int main(int argc, char **argv)
             return 1;
         }
         for (int i = 0; i < count; i++) {
-            if (fds[i].fd < 0 || !fds[i].revents || !qo_job_serve(jobs[i], 0))
+            struct task *t = &tasks[i];
+            if (fds[i].fd < 0 || !fds[i].revents || !qo_job_serve(t->job, 0))
                 continue;
             /* It has ended: its status, and errno tells a deadline or a stop. */
-            const int status = qo_job_wait(jobs[i], 0, NULL), error = errno;
-            qo_job_free(jobs[i]);
-            jobs[i] = NULL;
+            const int status = qo_job_wait(t->job, 0, NULL), error = errno;
+            qo_job_free(t->job);
+            t->job = NULL;
             fds[i].fd = -1;
             running--;
             if (status == 0)
                 continue;
             char *outcome = qo_status_text(status);
-            fprintf(stderr, "[%d] %s%s\n", i + 1,
+            fprintf(stderr, "[%d] %s%s\n", t->n,
                     error == ETIMEDOUT   ? "timed out, "
                     : error == ECANCELED ? "stopped, "
                                          : "",
-                    outcome);
+                    status == -1 ? t->why : outcome);
             qo_free(&outcome);
             failed = 1;
         }
     }
-    free(numbers);
-    free(jobs);
+    for (int i = 0; i < count; i++)
+        qo_free(&tasks[i].why);
+    free(tasks);
     free(fds);
     return failed;
 }
