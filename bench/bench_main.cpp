@@ -85,6 +85,13 @@ constexpr Comparison comparisons[] = {
      "stream/capture/plain", 1 / 1.05},
     {"capture 100 MiB zeros, no-op callback vs none", "stream/capture/zeros/callback",
      "stream/capture/zeros/plain", 0},
+    // Held jobs: start + wait + free at most 1.02 times as long as qo_run,
+    // and one thread polling 32 jobs at 0.8 of a bare pidfd loop's
+    // throughput at least.
+    {"job /bin/true, start+wait+free vs qo_run", "job/true/start_wait",
+     "job/true/qo_run", 1 / 1.02},
+    {"1000 x /bin/true, 32 held jobs vs pidfd loop", "job/fleet/qo", "job/fleet/pidfd",
+     0.8},
     // C++: the wrapper at most 1.05 times as long as the C call.
     {"qo::run true, vs qo_run", "cpp/run/hpp", "cpp/run/c", 1 / 1.05},
     {"qo::shell_quote 64 B names, vs qo_shell_quote + string", "cpp/shell_quote/hpp",

@@ -92,12 +92,16 @@ $(links qo_strings qo_shell_quote qo_stresc qo_strtok qo_str_substitute \
 $(links qo_commands qo_system qo_system_int qo_run qo_run_int qo_pipeline \
     qo_pipeline_int qo_system_output \
     qo_system_output_int qo_status_text)
+$(links qo_job qo_start qo_start_int qo_pipeline_start qo_pipeline_start_int qo_job_pid \
+    qo_job_fd qo_job_serve qo_job_wait qo_job_write qo_job_close_input qo_job_signal \
+    qo_job_stop qo_job_free)
 $(links qo_cpp)
 $(docs libqo-dev)
 ./usr/share/doc/libqo-dev/README.md.gz
 $examples/CMakeLists.txt
 $examples/hello.c
 $examples/hello.cpp
+$examples/parallel.c
 $examples/progress.c"
 
 deb=$(find "$out/debs" -maxdepth 1 -name "libqo1-dbgsym_${version}-*.deb")

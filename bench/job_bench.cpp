@@ -1,0 +1,186 @@
+// Held jobs: qo_start + qo_job_wait + qo_job_free against qo_run of the
+// same command; 1000 commands, 32 at a time, driven from one thread by
+// poll() on their job descriptors, against a hand-written posix_spawn +
+// pidfd_open + poll loop doing the same; and what a held job costs the
+// caller in memory and descriptors while its command runs.
+#include "qo.h"
+
+#include <benchmark/benchmark.h>
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <malloc.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+const char *const true_argv[] = {"/bin/true", nullptr};
+
+void true_job(benchmark::State &state)
+{
+    for (auto _ : state) {
+        qo_job *job = qo_start(true_argv, nullptr);
+        if (!job || qo_job_wait(job, -1, nullptr) != 0)
+            state.SkipWithError("qo_start or qo_job_wait failed");
+        qo_job_free(job);
+    }
+}
+
+void true_run(benchmark::State &state)
+{
+    for (auto _ : state)
+        if (qo_run(true_argv, nullptr) != 0)
+            state.SkipWithError("qo_run failed");
+}
+
+constexpr int fleet_size = 1000, in_flight = 32;
+
+// Each slot holds a job until it ends; the next command takes its place.
+void fleet_qo(benchmark::State &state)
+{
+    for (auto _ : state) {
+        qo_job *jobs[in_flight];
+        pollfd fds[in_flight];
+        int started = 0, running = 0;
+        for (int i = 0; i < in_flight; ++i) {
+            jobs[i] = qo_start(true_argv, nullptr);
+            fds[i] = {qo_job_fd(jobs[i]), POLLIN, 0};
+            ++started, ++running;
+        }
+        while (running > 0) {
+            poll(fds, in_flight, -1);
+            for (int i = 0; i < in_flight; ++i) {
+                if (fds[i].fd < 0 || !fds[i].revents || !qo_job_serve(jobs[i], 0))
+                    continue;
+                if (qo_job_wait(jobs[i], 0, nullptr) != 0)
+                    state.SkipWithError("a job failed");
+                qo_job_free(jobs[i]);
+                --running;
+                fds[i].fd = -1;
+                if (started < fleet_size) {
+                    jobs[i] = qo_start(true_argv, nullptr);
+                    fds[i].fd = qo_job_fd(jobs[i]);
+                    ++started, ++running;
+                }
+            }
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * fleet_size);
+}
+
+// glibc 2.36's <sys/pidfd.h> declares pidfd_open() without extern "C".
+int pidfd_open(pid_t pid)
+{
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
+
+// What a caller writes by hand: spawn, a pidfd per child, poll, reap.
+void fleet_pidfd(benchmark::State &state)
+{
+    char *const argv[] = {const_cast<char *>("/bin/true"), nullptr};
+    const auto spawn = [&](pid_t &pid, pollfd &fd) {
+        if (posix_spawn(&pid, argv[0], nullptr, nullptr, argv, environ) != 0)
+            return false;
+        fd = {pidfd_open(pid), POLLIN, 0};
+        return fd.fd >= 0;
+    };
+    for (auto _ : state) {
+        pid_t pids[in_flight];
+        pollfd fds[in_flight];
+        int started = 0, running = 0;
+        for (int i = 0; i < in_flight; ++i) {
+            if (!spawn(pids[i], fds[i]))
+                state.SkipWithError("posix_spawn or pidfd_open failed");
+            ++started, ++running;
+        }
+        while (running > 0) {
+            poll(fds, in_flight, -1);
+            for (int i = 0; i < in_flight; ++i) {
+                if (fds[i].fd < 0 || !fds[i].revents)
+                    continue;
+                int status = -1;
+                if (waitpid(pids[i], &status, 0) != pids[i] || status != 0)
+                    state.SkipWithError("a child failed");
+                close(fds[i].fd);
+                --running;
+                fds[i].fd = -1;
+                if (started < fleet_size) {
+                    if (!spawn(pids[i], fds[i]))
+                        state.SkipWithError("posix_spawn or pidfd_open failed");
+                    ++started, ++running;
+                }
+            }
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * fleet_size);
+}
+
+long open_descriptors()
+{
+    long n = 0;
+    DIR *dir = opendir("/proc/self/fd");
+    while (readdir(dir))
+        ++n;
+    closedir(dir);
+    return n;
+}
+
+long resident_bytes()
+{
+    long size = 0, resident = 0;
+    FILE *statm = fopen("/proc/self/statm", "r");
+    if (!statm || fscanf(statm, "%ld %ld", &size, &resident) != 2)
+        resident = 0;
+    if (statm)
+        fclose(statm);
+    return resident * sysconf(_SC_PAGESIZE);
+}
+
+// 100 `sleep 10` held at once: the caller's heap (mallinfo2), resident
+// pages and descriptors, per job, measured after all are started. Freeing
+// them stops them: the run takes milliseconds, not ten seconds.
+void held_memory(benchmark::State &state)
+{
+    constexpr int held = 100;
+    const char *const sleep_argv[] = {"sleep", "10", nullptr};
+    double heap = 0, rss = 0, fds = 0;
+    for (auto _ : state) {
+        std::vector<qo_job *> jobs;
+        jobs.reserve(held);
+        const size_t heap_before = mallinfo2().uordblks;
+        const long rss_before = resident_bytes(), fds_before = open_descriptors();
+        for (int i = 0; i < held; ++i)
+            jobs.push_back(qo_start(sleep_argv, nullptr));
+        heap = (double(mallinfo2().uordblks) - double(heap_before)) / held;
+        rss = double(resident_bytes() - rss_before) / held;
+        fds = double(open_descriptors() - fds_before) / held;
+        for (qo_job *job : jobs)
+            qo_job_stop(job);
+        for (qo_job *job : jobs)
+            qo_job_free(job);
+    }
+    state.counters["heap_bytes_per_job"] = heap;
+    state.counters["rss_bytes_per_job"] = rss;
+    state.counters["fds_per_job"] = fds;
+}
+
+BENCHMARK(true_job)->Name("job/true/start_wait");
+BENCHMARK(true_run)->Name("job/true/qo_run");
+BENCHMARK(fleet_qo)->Name("job/fleet/qo")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(fleet_pidfd)
+    ->Name("job/fleet/pidfd")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(held_memory)
+    ->Name("job/held/memory")
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
+} // namespace
