@@ -469,12 +469,15 @@ extern "C" int qo_job_wait(qo_job *job, int timeout_ms, int statuses[]) noexcept
     return wait_for(*job, timeout_ms, statuses);
 }
 
+// Without QO_RUN_INPUT_PIPE, EINVAL whether the job runs or not; once it
+// has ended, EPIPE: the command reads no more.
 extern "C" int qo_job_write(qo_job *job, const void *data, size_t size) noexcept
 {
     Calling call(job->run.at_terminal());
-    const int error =
-        job->ended ? EPIPE
-                   : job->run.push_input(static_cast<const char *>(data), size, call);
+    const bool piped = job->options.flags & QO_RUN_INPUT_PIPE;
+    int error = piped ? EPIPE : EINVAL;
+    if (piped && !job->ended)
+        error = job->run.push_input(static_cast<const char *>(data), size, call);
     if (error)
         errno = error;
     return error ? -1 : 0;
@@ -482,7 +485,8 @@ extern "C" int qo_job_write(qo_job *job, const void *data, size_t size) noexcept
 
 extern "C" int qo_job_close_input(qo_job *job) noexcept
 {
-    const int error = job->ended ? 0 : job->run.end_input();
+    const bool piped = job->options.flags & QO_RUN_INPUT_PIPE;
+    const int error = !piped ? EINVAL : job->ended ? 0 : job->run.end_input();
     if (error)
         errno = error;
     return error ? -1 : 0;

@@ -522,7 +522,10 @@ void Run::wrap_up() noexcept
         drop_backlog(s, timed_out(), site_);
     });
     close_fd(out_.tee_fd);
-    arm_timer();
+    // The job's descriptor goes quiet: an event loop that still watches it
+    // does not spin.
+    wanted_count_ = 0;
+    sync_wanted();
 }
 
 // The first round takes what is there without acting on the deadline: a

@@ -138,6 +138,9 @@ TEST_F(Job, WaitThatRunsOutResumes)
     EXPECT_EQ(statuses[0], 0);
     EXPECT_EQ(qo_job_wait(job, 0, nullptr), 0);
     EXPECT_EQ(qo_job_serve(job, 0), 1);
+    pollfd ended{qo_job_fd(job), POLLIN, 0};
+    EXPECT_EQ(poll(&ended, 1, 0),
+              0); // quiet: a loop that still watches it does not spin
     qo_job_free(job);
     qo_free(&out);
 }
@@ -189,6 +192,9 @@ TEST_F(Job, WritesAfterTheCommandLeftSayEpipe)
     EXPECT_EQ(qo_job_wait(job, -1, nullptr), 0);
     qo_job_free(job);
     job = launch({"true"}, nullptr);
+    EXPECT_EQ(qo_job_write(job, "x", 1), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(qo_job_wait(job, -1, nullptr), 0);
     EXPECT_EQ(qo_job_write(job, "x", 1), -1);
     EXPECT_EQ(errno, EINVAL);
     qo_job_free(job);

@@ -83,7 +83,7 @@ $lib/cmake/qo/qoExtraTargets.cmake
 $lib/cmake/qo/qoExtraTargets-none.cmake
 $(links qo qo_version)
 $(links qo_log qo_log_int qo_log_open qo_log_close qo_log_reopen qo_log_set_level \
-    qo_log_level qo_log_flush_on)
+    qo_log_level qo_log_flush_on qo_log_stamp qo_log_open_journal)
 $(links qo_exit qo_exit_hook)
 $(links qo_memory qo_malloc qo_asprintf qo_strcat qo_strcat_int qo_str_reset \
     qo_str_reset_int qo_getline qo_getline_int qo_setenv qo_setenv_int qo_free)
