@@ -85,6 +85,10 @@ constexpr Comparison comparisons[] = {
      "stream/capture/plain", 1 / 1.05},
     {"capture 100 MiB zeros, no-op callback vs none", "stream/capture/zeros/callback",
      "stream/capture/zeros/plain", 0},
+    // A file written with its lines watched: what passing through the
+    // caller costs against the command writing the file itself.
+    {"file 1 GiB, on_output watching vs direct", "stream/file/watched",
+     "stream/file/direct", 0},
     // Held jobs: start + wait + free at most 1.02 times as long as qo_run,
     // and one thread polling 32 jobs at 0.8 of a bare pidfd loop's
     // throughput at least.

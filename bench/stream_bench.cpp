@@ -185,6 +185,31 @@ template <bool callback, bool text> void capture(benchmark::State &state)
     state.SetBytesProcessed(state.iterations() * (int64_t{100} << 20));
 }
 
+// The file written with the lines watched on the way (on_output with
+// output_file): the stream passes through the caller, against the command
+// writing the file itself.
+template <bool watched> void to_file(benchmark::State &state)
+{
+    const auto argv = cat(256);
+    char name[] = "/tmp/qo-bench-out-XXXXXX";
+    close(mkstemp(name));
+    for (auto _ : state) {
+        Tally tally;
+        size_t size = 0;
+        qo_run_options o{};
+        o.output_file = name;
+        o.output_size = &size;
+        o.context = &tally;
+        o.on_output = watched ? count_line : nullptr;
+        if (qo_run(argv.data(), &o) != 0)
+            state.SkipWithError("qo_run failed");
+        if (watched)
+            check(state, tally.bytes, size_t{1} << 30);
+    }
+    unlink(name);
+    state.SetBytesProcessed(state.iterations() * (int64_t{1} << 30));
+}
+
 BENCHMARK(lines_qo)
     ->Name("stream/lines/qo")
     ->UseRealTime()
@@ -219,3 +244,11 @@ BENCHMARK(capture<false, false>)
     ->Unit(benchmark::kMillisecond);
 
 } // namespace
+BENCHMARK(to_file<true>)
+    ->Name("stream/file/watched")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(to_file<false>)
+    ->Name("stream/file/direct")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
