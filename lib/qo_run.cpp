@@ -395,6 +395,17 @@ void Run::list_wanted() noexcept
     job_.watch(wanted_, wanted_count_);
 }
 
+// Still open, as the run's own or the caller's: a stream's pipe or the
+// caller's descriptor it passes bytes on to, the input's pipe, the wakers,
+// a stage's pidfd.
+bool Run::still_held(int fd) const noexcept
+{
+    bool held = fd == in_.fd || fd == wake_ || fd == timer_ || job_.holds_pidfd(fd);
+    each_stream(
+        [&](const Stream &s) { held = held || fd == s.fd || fd == s.passes_to; });
+    return held;
+}
+
 // epoll holds what this round wants: a few calls when it changed, none
 // when it did not. A descriptor epoll refuses (a regular file) is always
 // ready, as poll says of it.
@@ -406,8 +417,10 @@ void Run::sync_wanted() noexcept
                 return &set[i];
         return nullptr;
     };
+    // A descriptor the run has closed left the set as it closed; its
+    // number may be another thread's by now, which is not to be touched.
     for (nfds_t i = 0; i < watched_count_; ++i)
-        if (!find(wanted_, wanted_count_, watched_[i].fd))
+        if (!find(wanted_, wanted_count_, watched_[i].fd) && still_held(watched_[i].fd))
             epoll_ctl(epoll_, EPOLL_CTL_DEL, watched_[i].fd, nullptr);
     always_ready_ = false;
     for (nfds_t i = 0; i < wanted_count_; ++i) {

@@ -107,6 +107,7 @@ class Run {
     void want(int fd, short events) noexcept;
     void list_wanted() noexcept;
     void sync_wanted() noexcept;
+    bool still_held(int fd) const noexcept;
     bool wait_once(int wait_ms) noexcept;
     void arm_timer() noexcept;
     short revents(int fd, short events) const noexcept;

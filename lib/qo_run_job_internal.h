@@ -90,6 +90,13 @@ class Job {
     // as the deadline calls for.
     int wait_ms() noexcept;
     void watch(pollfd *fds, nfds_t &n) const noexcept;
+    bool holds_pidfd(int fd) const noexcept
+    {
+        for (size_t i = 0; i < count_; ++i)
+            if (members_[i].pidfd == fd)
+                return true;
+        return false;
+    }
     // Takes note of the exits and stops that fds (as poll left them) or
     // the passing of time tell of.
     void check(const pollfd *fds, nfds_t n) noexcept;
