@@ -413,9 +413,9 @@ void Job::hand_on() noexcept
 {
     const pid_t next = lender_ > 0 ? 0 : another_running(group_);
     if (next > 0) {
-        qo_run_tty::claimed_for(next);
-        terminal_.give(next);
-        if (still_running(next)) {
+        qo_run_tty::hand_to(next);
+        terminal_.give(next); // refused for a job in a session of its own
+        if (terminal_.foreground() == next && still_running(next)) {
             owner_ = false; // the claim is the next job's now
             holds_terminal_ = false;
             return;
@@ -433,6 +433,7 @@ void Job::adopt_terminal() noexcept
         qo_run_tty::holding_group() != group_)
         return;
     owner_ = holds_terminal_ = true;
+    qo_run_tty::adopt();
     terminal_.get_modes(callers_modes_);
 }
 

@@ -104,6 +104,17 @@ void release() noexcept
     holder.store(0);
 }
 
+void hand_to(pid_t group) noexcept
+{
+    claimant.store(0);
+    holder.store(held_by(group));
+}
+
+void adopt() noexcept
+{
+    claimant.store(this_thread());
+}
+
 pid_t holding_group() noexcept
 {
     const uint64_t word = holder.load();

@@ -34,6 +34,10 @@ class Terminal {
 bool claim() noexcept;
 void claimed_for(pid_t group) noexcept;
 void release() noexcept;
+// The claim passes to another job's group, whose thread takes it up
+// (adopt()) when it next looks.
+void hand_to(pid_t group) noexcept;
+void adopt() noexcept;
 // The group of the job that holds the foreground, or 0.
 pid_t holding_group() noexcept;
 // The claim was made in this thread: a run nested in a callback of the
