@@ -207,6 +207,32 @@ TEST_F(Job, WritesAfterTheCommandLeftSayEpipe)
     EXPECT_EQ(errno, EINVAL);
 }
 
+// What ended on its own before the caller acted was neither stopped nor
+// signalled: a stop changes nothing, a signal says ESRCH; and the input
+// once ended takes no more.
+TEST_F(Job, ActsOnACommandThatHasEndedChangeNothing)
+{
+    qo_job *job = launch({"true"}, nullptr);
+    usleep(100000);
+    EXPECT_EQ(qo_job_signal(job, SIGUSR1), -1);
+    EXPECT_EQ(errno, ESRCH);
+    qo_job_stop(job);
+    EXPECT_EQ(qo_job_wait(job, -1, nullptr), 0);
+    EXPECT_EQ(errno, 0);
+    qo_job_free(job);
+    qo_run_options o{};
+    o.flags = QO_RUN_INPUT_PIPE;
+    job = launch({"cat"}, &o);
+    EXPECT_EQ(qo_job_signal(job, NSIG), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(qo_job_close_input(job), 0); // nothing queued: closed at once
+    EXPECT_EQ(qo_job_close_input(job), -1);
+    EXPECT_EQ(qo_job_write(job, "x", 1), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(qo_job_wait(job, -1, nullptr), 0);
+    qo_job_free(job);
+}
+
 // A signal reaches the script, which goes on; once ended, ESRCH.
 TEST_F(Job, SignalReachesTheJobWhichGoesOn)
 {

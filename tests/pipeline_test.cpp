@@ -252,6 +252,11 @@ TEST_F(Pipeline, OutputFileAndOnOutputBothGetEverything)
     EXPECT_NE(run({sh("echo half; exit 1"), {"cat"}}, o).status, 0);
     EXPECT_EQ(qo_test::read_file(out), "1\n2\n3\n");
     EXPECT_EQ(folder.entries(), 1u);
+    // A file that refuses what it is written fails the run.
+    o.output_file = "/dev/full", o.flags = 0;
+    const Result full = run({sh("seq 3"), {"cat"}}, o);
+    EXPECT_EQ(full.status, -1);
+    EXPECT_EQ(full.why, "Unable to write /dev/full: No space left on device");
 }
 
 TEST_F(Pipeline, ReplaceTakesTheNameOnlyWhenTheWholeRunSucceeds)

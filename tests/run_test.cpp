@@ -448,6 +448,12 @@ TEST(RunDeath, BadArgumentsAndExhaustionEndTheProcessWithOneLine)
     std::vector<std::pair<std::function<void()>, std::string>> cases = {
         {[] { qo_run(nullptr, nullptr); }, "qo_run: NULL argv"},
         {[&] { qo_run(no_args, nullptr); }, "qo_run: empty argv"},
+        {[&] { qo_start(no_args, nullptr); }, "qo_start: empty argv"},
+        {[&] {
+             const char *const *const no_stage[] = {nullptr};
+             qo_pipeline_start(no_stage, nullptr);
+         },
+         "qo_pipeline_start: no stage"},
         {[] { qo_system_output(nullptr, "true"); }, "qo_system_output: NULL slot"},
         {[&] { qo_system_output(&s, no_format); }, "qo_system_output: NULL format"},
         {[&] { qo_system_output(&s, "echo %ls", unconvertible); },
