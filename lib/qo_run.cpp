@@ -604,7 +604,7 @@ int Run::end_input() noexcept
     if (!in_.pushed || in_.ended)
         return EINVAL;
     in_.ended = true;
-    if (!in_.has_more())
+    if (in_.sent == in_.chunk.size()) // nothing left to write: the end now
         close_fd(in_.fd);
     list_wanted();
     sync_wanted();

@@ -190,6 +190,21 @@ TEST_F(Run, EachStreamGoesWhereTheOptionsSay)
     const std::string unread(1 << 20, 'x');
     both.input = unread.c_str();
     EXPECT_EQ(capture({"true"}, both).status, 0);
+    // The caller's stdout a socket: what the run passes on (the lines it
+    // also logs) reaches it as the command wrote it.
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    const int saved = dup(STDOUT_FILENO);
+    dup2(pair[0], STDOUT_FILENO);
+    qo_run_options logged{};
+    logged.log_output = 9;
+    capture({"echo", "sock"}, logged, false);
+    dup2(saved, STDOUT_FILENO);
+    close(saved), close(pair[0]);
+    char got[16] = {};
+    EXPECT_EQ(read(pair[1], got, sizeof got - 1), 5);
+    EXPECT_STREQ(got, "sock\n");
+    close(pair[1]);
 }
 
 long open_fds()
@@ -402,6 +417,9 @@ TEST_F(Run, CommandThatCannotStartGivesMinusOneErrnoAndEmptySlots)
     }
     char *text = qo_status_text(-1);
     EXPECT_STREQ(text, "could not be run");
+    qo_free(&text);
+    text = qo_status_text(0x137f); // stopped by SIGSTOP: not an end
+    EXPECT_STREQ(text, "unknown status 4991");
     qo_free(&text);
 }
 
