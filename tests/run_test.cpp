@@ -344,8 +344,8 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
         "5 sh -c 'kill -9 $$' # pid N",
         "5 sh: killed by signal 9 (Killed) (N ms) # pid N",
         "5 sleep 100 # pid N",
-        "5 sleep: timed out after 1500 ms, killed by signal 15 (Terminated) (N ms) # "
-        "pid N",
+        ("5 sleep: timed out after 1500 ms, killed by signal 15 (Terminated) (N ms) "
+         "# pid N"),
         "5 no-such-qo-command x",
         "4 Unable to run no-such-qo-command: No such file or directory",
         "5 cd / && sh -c 'pwd; printf '\\''a\\nb'\\''' # pid N",
