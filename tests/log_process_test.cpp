@@ -571,6 +571,18 @@ void expect_a_run_of_entries(const std::string &text)
         ASSERT_EQ(line, "DBG1: f->r#" + std::to_string(expected) + ": e") << expected;
 }
 
+// fork(), the child's SIGUSR1 handler calling qo_exit(4) from its start.
+pid_t fork_ending_on_sigusr1()
+{
+    struct sigaction end = {}, old = {};
+    end.sa_handler = [](int) { qo_exit(4, nullptr); };
+    sigaction(SIGUSR1, &end, &old);
+    const pid_t child = fork();
+    if (child > 0)
+        sigaction(SIGUSR1, &old, nullptr);
+    return child;
+}
+
 // The signal lands anywhere in an entry of the thread it interrupts, the
 // lock's own steps included: the end comes at once and keeps every entry
 // before the interrupted one.
@@ -580,14 +592,9 @@ TEST(FatalExit, EndsAtOnceFromAHandlerWhereverItInterruptsAnEntry)
     GTEST_SKIP() << "exit() runs this program's destructors in the handler, which "
                     "ThreadSanitizer reports";
 #endif
-    struct sigaction end = {}, old = {};
-    end.sa_handler = [](int) { qo_exit(4, nullptr); };
     for (int run = 0; run < 100; run++) {
         ScratchPath log;
-        sigaction(SIGUSR1, &end, &old); // the child's from its start
-        const pid_t child = fork();
-        if (child > 0)
-            sigaction(SIGUSR1, &old, nullptr);
+        const pid_t child = fork_ending_on_sigusr1();
         if (child == 0) {
             alarm(limit);
             qo_log_open(log.c_str(), 1);
@@ -881,13 +888,8 @@ TEST(FatalExit, EndsWithItsStatusFromAHandlerThatInterruptsAFork)
     GTEST_SKIP() << "exit() runs this program's destructors in the handler, which "
                     "ThreadSanitizer reports";
 #endif
-    struct sigaction end = {}, old = {};
-    end.sa_handler = [](int) { qo_exit(4, nullptr); };
     for (int run = 0; run < 60; run++) {
-        sigaction(SIGUSR1, &end, &old); // the child's from its start
-        const pid_t child = fork();
-        if (child > 0)
-            sigaction(SIGUSR1, &old, nullptr);
+        const pid_t child = fork_ending_on_sigusr1();
         if (child == 0) {
             alarm(limit);
             std::thread([] { pause(); }).detach();
