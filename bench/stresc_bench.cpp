@@ -1,6 +1,6 @@
 #include "inputs.h"
 #include "qo.h"
-#include "qo_str_scan_internal.h"
+#include "str/qo_str_scan_internal.h"
 #include "stresc_1_0.h"
 
 #include <benchmark/benchmark.h>

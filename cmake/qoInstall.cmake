@@ -5,13 +5,13 @@ include(CMakePackageConfigHelpers)
 
 set(QO_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/qo)
 
-# qo.hpp includes its machinery from the headers beside it.
-install(FILES ${PROJECT_SOURCE_DIR}/lib/qo.h ${PROJECT_SOURCE_DIR}/lib/qo.hpp
-              ${PROJECT_SOURCE_DIR}/lib/qo_text_detail.hpp
-              ${PROJECT_SOURCE_DIR}/lib/qo_format.hpp
-              ${PROJECT_SOURCE_DIR}/lib/qo_callbacks.hpp
-              ${PROJECT_SOURCE_DIR}/lib/qo_run_detail.hpp
+# include/ is what is installed, as it is: qo.h and qo.hpp, and the parts
+# they include under qo/.
+install(FILES ${PROJECT_SOURCE_DIR}/include/qo.h ${PROJECT_SOURCE_DIR}/include/qo.hpp
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/include/qo
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev
+        FILES_MATCHING PATTERN "*.h" PATTERN "*.hpp")
 
 # The runtime component is what a program needs to run (libqo.so.1); dev
 # is what building against qo needs.

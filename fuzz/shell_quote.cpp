@@ -2,7 +2,7 @@
 // same on every path.
 #include "check.h"
 #include "qo.h"
-#include "qo_str_scan_internal.h"
+#include "str/qo_str_scan_internal.h"
 
 #include <cstring>
 #include <string>

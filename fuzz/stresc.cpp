@@ -2,7 +2,7 @@
 // escaping must give the input.
 #include "check.h"
 #include "qo.h"
-#include "qo_str_scan_internal.h"
+#include "str/qo_str_scan_internal.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <string>

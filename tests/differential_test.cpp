@@ -1,8 +1,8 @@
 // The fast paths against the straightforward algorithms, on random input:
 // speed must never change a result.
 #include "qo.h"
-#include "qo_run_lines_internal.h"
-#include "qo_str_scan_internal.h"
+#include "run/parts/qo_run_lines_internal.h"
+#include "str/qo_str_scan_internal.h"
 
 #include <cstring>
 #include <gtest/gtest.h>

@@ -2,7 +2,7 @@
 // signals, pipes. Each case runs in a child that an alarm ends, so that a
 // hang fails the test instead of stalling it.
 #include "qo.h"
-#include "qo_log_journal_internal.h"
+#include "log/qo_log_journal_internal.h"
 #include "support.h"
 
 #include <algorithm>

@@ -68,10 +68,10 @@ $(docs libqo1)"
 
 check libqo-dev "./usr/include/qo.h
 ./usr/include/qo.hpp
-./usr/include/qo_callbacks.hpp
-./usr/include/qo_format.hpp
-./usr/include/qo_run_detail.hpp
-./usr/include/qo_text_detail.hpp
+./usr/include/qo/callbacks.hpp
+./usr/include/qo/format.hpp
+./usr/include/qo/run_detail.hpp
+./usr/include/qo/text_detail.hpp
 $lib/libqo.a
 $lib/libqo.so -> libqo.so.${version%%.*}
 $lib/pkgconfig/qo.pc

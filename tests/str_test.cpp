@@ -93,7 +93,7 @@ TEST(Stresc, ExhaustionNamesThisLibrarysOwnCallSite)
         testing::Eq("Unable to alloc memory in qo_malloc\n"));
     EXPECT_TRUE(std::regex_match(
         log.contents(),
-        std::regex("DBG1: lib/qo_str\\.cpp->qo_malloc#[0-9]+: "
+        std::regex("DBG1: lib/str/qo_str\\.cpp->qo_malloc#[0-9]+: "
                    "Unable to alloc memory in qo_malloc\nExiting...\n")))
         << log.contents();
 #endif

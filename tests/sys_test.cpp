@@ -46,7 +46,7 @@ TEST(System, UnwaitableShellIsLoggedAtLevelFourWithTheRunnersCallSite)
     EXPECT_TRUE(std::regex_match(
         log.contents(),
         std::regex(
-            "DBG4: lib/qo_sys\\.cpp->qo_system_int#[0-9]+: Unable to execute echo "
+            "DBG4: lib/run/qo_sys\\.cpp->qo_system_int#[0-9]+: Unable to execute echo "
             "unwaited\n")))
         << log.contents();
 

@@ -1,0 +1,450 @@
+// The job of a run: one process group, so that a deadline, Ctrl-C and
+// Ctrl-Z reach everything the command started, which takes the terminal
+// over while it runs when the caller had it.
+#include "run/parts/qo_run_job_internal.h"
+#include "base/qo_pid_word_internal.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace qo_run_job {
+
+namespace {
+
+constexpr int kill_grace_ms = 1000;
+// Without a pidfd (kernels before 5.3) the exit is looked for this often.
+constexpr int exit_check_ms = 10;
+// A pidfd tells of an exit, not of a stop: at a terminal, where Ctrl-Z
+// stops the job, the job is looked at this often.
+constexpr int stop_check_ms = 100;
+
+// ---- Groups still running, for qo_exit() ---------------------------------
+
+// A fixed table, so that a signal handler can read it: runs beyond this
+// many at once are not ended by qo_exit(). Each entry holds the group and
+// the process that started it: a forked child inherits the table, and its
+// parent's commands are not its to end.
+constexpr size_t tracked_groups = 64;
+std::atomic<uint64_t> running_groups[tracked_groups];
+
+void track(pid_t group) noexcept
+{
+    qo_err::at_exit(qo_err::ExitStage::before_message, qo_run::end_running);
+    for (auto &slot : running_groups) {
+        uint64_t free_slot = 0;
+        if (slot.compare_exchange_strong(free_slot, qo_pid_word::make(group)))
+            return;
+    }
+}
+
+void untrack(pid_t group) noexcept
+{
+    for (auto &slot : running_groups) {
+        uint64_t held = qo_pid_word::make(group);
+        if (slot.compare_exchange_strong(held, 0))
+            return;
+    }
+}
+
+// ---- Signals and the terminal ------------------------------------------
+
+bool is_job_stop(int signal) noexcept
+{
+    return signal == SIGTSTP || signal == SIGTTIN || signal == SIGTTOU;
+}
+
+// Without a wait: the process stays a zombie, its group id stays taken,
+// until it is reaped. killed_by receives the signal that ended it, or 0.
+bool has_exited(pid_t pid, int &killed_by) noexcept
+{
+    siginfo_t info{};
+    killed_by = 0;
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) < 0)
+        return errno != EINTR; // ECHILD: reaped by the kernel (SIGCHLD ignored)
+    if (info.si_pid == pid &&
+        (info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED))
+        killed_by = info.si_status;
+    return info.si_pid == pid;
+}
+
+// What a person types at the terminal reaches its foreground only: the job
+// that holds it passes Ctrl-C (and Ctrl-\, and Ctrl-Z as a stop) on to the
+// other jobs of the process, which run beside it without the terminal, so
+// that one keystroke ends or stops them all, as it would a shell's
+// foreground job.
+void pass_on(int signal, pid_t own) noexcept
+{
+    for (auto &slot : running_groups) {
+        const uint64_t entry = slot.load();
+        const pid_t group = qo_pid_word::id(entry);
+        if (entry && qo_pid_word::ours(entry) && group != own)
+            kill(-group, signal);
+    }
+}
+
+bool typed(int signal) noexcept
+{
+    return signal == SIGINT || signal == SIGQUIT;
+}
+
+// Another job of the process still running, to hand the foreground to; 0
+// when there is none.
+pid_t another_running(pid_t own) noexcept
+{
+    for (auto &slot : running_groups) {
+        const uint64_t entry = slot.load();
+        const pid_t group = qo_pid_word::id(entry);
+        if (entry && qo_pid_word::ours(entry) && group != own)
+            return group;
+    }
+    return 0;
+}
+
+bool still_running(pid_t group) noexcept
+{
+    const uint64_t entry = qo_pid_word::make(static_cast<uint32_t>(group));
+    return std::any_of(std::begin(running_groups), std::end(running_groups),
+                       [entry](const auto &slot) { return slot.load() == entry; });
+}
+
+// As a shell sees it: a job killed by a signal (the deadline, Ctrl-C) left
+// the terminal as it was then; one that exited (or lost its reader) had
+// the chance to tidy up, and the modes it set are meant to stay (stty).
+bool ended_by_signal(const int *statuses, size_t n) noexcept
+{
+    for (size_t i = 0; i < n; ++i)
+        if (statuses[i] != -1 && WIFSIGNALED(statuses[i]) &&
+            WTERMSIG(statuses[i]) != SIGPIPE)
+            return true;
+    return false;
+}
+
+} // namespace
+
+Job::Job(size_t capacity, const StopRule &rule, int64_t began, const Site &site,
+         bool own_session) noexcept
+    : members_(static_cast<Member *>(allocate(capacity * sizeof(Member), site))),
+      timeout_ms_(rule.timeout_ms),
+      stop_signal_(rule.signal > 0 ? rule.signal : SIGTERM),
+      grace_us_(int64_t{rule.grace_ms > 0 ? rule.grace_ms : kill_grace_ms} * 1000),
+      deadline_(began + int64_t{rule.timeout_ms} * 1000),
+      at_terminal_(!own_session && terminal_.found()),
+      owner_(at_terminal_ && terminal_.foreground() == getpgrp() &&
+             qo_run_tty::claim()),
+      lender_(!owner_ && at_terminal_ && qo_run_tty::claimed_here()
+                  ? qo_run_tty::holding_group()
+                  : 0)
+{
+    // A run nested in a callback of the job that has the foreground borrows
+    // it: the job around it waits for it meanwhile.
+    if (lender_ > 0 && terminal_.foreground() != lender_)
+        lender_ = 0;
+    if (owner_ || lender_ > 0)
+        terminal_.get_modes(callers_modes_);
+}
+
+Job::~Job()
+{
+    for (size_t i = 0; i < count_; ++i)
+        close_fd(members_[i].pidfd);
+    free(members_);
+}
+
+void Job::give_terminal(pid_t group) noexcept
+{
+    terminal_.give(group);
+    holds_terminal_ = group == group_;
+}
+
+// When the caller has the terminal to itself and no other job of the
+// process holds it, or the job lends it from the one around it; with the
+// modes the job had when it stopped.
+bool Job::take_terminal() noexcept
+{
+    const bool lent = lender_ > 0 && terminal_.foreground() == lender_;
+    if (!lent && (terminal_.foreground() != getpgrp() ||
+                  !(owner_ || (owner_ = qo_run_tty::claim()))))
+        return false;
+    if (!lent)
+        qo_run_tty::claimed_for(group_);
+    terminal_.get_modes(callers_modes_);
+    if (own_modes_saved_)
+        terminal_.set_modes(own_modes_);
+    give_terminal(group_);
+    return true;
+}
+
+// With the caller's modes, as a shell takes its terminal back from a job
+// that stopped.
+void Job::hand_back() noexcept
+{
+    terminal_.get_modes(own_modes_);
+    own_modes_saved_ = true;
+    terminal_.set_modes(callers_modes_);
+    give_terminal(lender_ > 0 ? lender_ : getpgrp());
+}
+
+void Job::add(pid_t pid) noexcept
+{
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    members_[count_++] = {pid, pidfd, false};
+    if (count_ > 1)
+        return;
+    group_ = pid;
+    track(group_);
+    // The child took the terminal before its exec; this closes the window
+    // where the C library could not do that.
+    if (owner_)
+        qo_run_tty::claimed_for(group_);
+    if (owner_ || lender_ > 0)
+        give_terminal(group_);
+}
+
+void Job::abandon() noexcept
+{
+    if (count_ > 0)
+        signal_all(SIGKILL);
+    else if (owner_)
+        give_terminal(getpgrp());
+}
+
+void Job::stop() noexcept
+{
+    if (stage_ != Stage::running || count_ == 0)
+        return;
+    check(nullptr, 0);
+    if (exited())
+        return; // what ended on its own was not stopped
+    stopped_ = true;
+    deadline_ = now_us();
+}
+
+int Job::signal(int sig) noexcept
+{
+    if (sig < 0 || sig >= NSIG)
+        return EINVAL;
+    check(nullptr, 0);
+    if (count_ == 0 || exited())
+        return ESRCH;
+    signal_all(sig);
+    return 0;
+}
+
+// Through the job's group, and a member that moved to a group of its own
+// (timeout, setsid) by its pid as well, with what it started in that group,
+// even once it has ended itself. A member still in the job's group gets it
+// once: a script that traps the signal runs its trap once.
+void Job::signal_all(int signal) noexcept
+{
+    kill(-group_, signal);
+    for (size_t i = 0; i < count_; ++i) {
+        const pid_t member = members_[i].pid;
+        const pid_t own = signal_member(members_[i], 0) ? getpgid(member) : -1;
+        if (own < 0 || own == group_)
+            continue;
+        signal_member(members_[i], signal);
+        if (own == member)
+            kill(-own, signal);
+    }
+}
+
+// False when the member's pid may no longer be its own: a kernel that
+// reaps on its own (SIGCHLD ignored) may give it away once it has ended.
+// Through a pidfd, the signal reaches it, ended or not, while it holds it.
+bool Job::signal_member(const Member &m, int signal) noexcept
+{
+    if (m.pidfd >= 0)
+        return syscall(SYS_pidfd_send_signal, m.pidfd, signal, nullptr, 0) == 0;
+    if (m.exited)
+        return false;
+    kill(m.pid, signal);
+    return true;
+}
+
+// A stopped group also gets SIGCONT, or SIGTERM would wait for it.
+int Job::enforce_deadline() noexcept
+{
+    if (timeout_ms_ <= 0 && !stopped_)
+        return -1;
+    const int64_t grace = grace_us_;
+    const int64_t now = now_us();
+    if (stage_ == Stage::running && now >= deadline_) {
+        signal_all(stop_signal_);
+        signal_all(SIGCONT);
+        stage_ = Stage::terminated;
+    }
+    if (stage_ == Stage::terminated && now >= deadline_ + grace) {
+        signal_all(SIGKILL);
+        stage_ = Stage::killed;
+    }
+    if (stage_ == Stage::killed)
+        return -1;
+    const int64_t next = stage_ == Stage::running ? deadline_ : deadline_ + grace;
+    return static_cast<int>(std::min<int64_t>((next - now + 999) / 1000, INT_MAX));
+}
+
+int Job::wait_ms() noexcept
+{
+    int ms = enforce_deadline();
+    bool pidfds = true;
+    for (size_t i = 0; i < count_; ++i)
+        pidfds = pidfds && (members_[i].exited || members_[i].pidfd >= 0);
+    const int every = !pidfds ? exit_check_ms : at_terminal_ ? stop_check_ms : -1;
+    if (!exited() && every >= 0 && (ms < 0 || ms > every))
+        ms = every;
+    return ms;
+}
+
+void Job::watch(pollfd *fds, nfds_t &n) const noexcept
+{
+    for (size_t i = 0; i < count_; ++i)
+        if (!members_[i].exited && members_[i].pidfd >= 0)
+            fds[n++] = {members_[i].pidfd, POLLIN, 0};
+}
+
+void Job::look_for_stop(const Member &m) noexcept
+{
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(m.pid), &info, WSTOPPED | WNOHANG) == 0 &&
+        info.si_pid == m.pid && info.si_code == CLD_STOPPED)
+        stopped_by(info.si_status);
+}
+
+void Job::check(const pollfd *fds, nfds_t n) noexcept
+{
+    for (size_t i = 0; i < count_; ++i) {
+        Member &m = members_[i];
+        if (m.exited)
+            continue;
+        bool polled = false, ready = false;
+        for (nfds_t j = 0; j < n; ++j)
+            if (fds[j].fd == m.pidfd && m.pidfd >= 0) {
+                polled = true;
+                ready = fds[j].revents != 0;
+            }
+        int killed_by = 0;
+        if (!polled || ready)
+            m.exited = has_exited(m.pid, killed_by);
+        if (m.exited && holds_terminal_ && stage_ == Stage::running && typed(killed_by))
+            pass_on(killed_by, group_);
+        if (!m.exited && at_terminal_)
+            look_for_stop(m);
+    }
+    adopt_terminal();
+    if (waiting_ && !exited() && take_terminal()) {
+        waiting_ = false;
+        kill(-group_, SIGCONT);
+    }
+}
+
+// The job stopped for the terminal (Ctrl-Z, or a read or write it may not
+// do from the background): the caller's group stops as well, so that the
+// shell sees a stopped job; when it is continued in the foreground (fg),
+// the job gets the terminal back and goes on. A stop by SIGSTOP is someone
+// else's to undo. Where the process has the terminal, lent to another of
+// its jobs or not, the caller goes on and the job gets it in its turn.
+void Job::stopped_by(int signal) noexcept
+{
+    if (!is_job_stop(signal))
+        return;
+    if (!holds_terminal_ && qo_run_tty::process_in_foreground(terminal_)) {
+        waiting_ = signal != SIGTSTP && !take_terminal();
+        if (!waiting_)
+            kill(-group_, SIGCONT);
+        return;
+    }
+    if (holds_terminal_) {
+        hand_back();
+        pass_on(SIGSTOP, group_); // not SIGTSTP: their jobs would take it up
+    }
+    kill(-getpgrp(), SIGTSTP);
+    pass_on(SIGCONT, group_);
+    // Continued in the background (bg), the job goes on there; one that
+    // wants the terminal waits until the caller has it again.
+    const bool has_terminal = take_terminal();
+    waiting_ = !has_terminal && signal != SIGTSTP;
+    if (has_terminal || signal == SIGTSTP)
+        kill(-group_, SIGCONT);
+}
+
+bool Job::exited() const noexcept
+{
+    for (size_t i = 0; i < count_; ++i)
+        if (!members_[i].exited)
+            return false;
+    return true;
+}
+
+void Job::reap(int *statuses, int &error) noexcept
+{
+    untrack(group_);
+    for (size_t i = 0; i < count_; ++i)
+        while (waitpid(members_[i].pid, &statuses[i], 0) < 0) {
+            if (errno != EINTR) {
+                error = errno;
+                statuses[i] = -1;
+                break;
+            }
+        }
+    adopt_terminal();
+    if (holds_terminal_) {
+        if (ended_by_signal(statuses, count_))
+            terminal_.set_modes(callers_modes_);
+        hand_on();
+    }
+    if (owner_)
+        qo_run_tty::release();
+    owner_ = false;
+}
+
+// The foreground goes to another job of the process that still runs, so
+// that what is typed reaches a command, not the caller, as long as one
+// runs: then to the caller, or back to the job this one borrowed it from.
+void Job::hand_on() noexcept
+{
+    const pid_t next = lender_ > 0 ? 0 : another_running(group_);
+    if (next > 0) {
+        qo_run_tty::hand_to(next);
+        terminal_.give(next); // refused for a job in a session of its own
+        if (terminal_.foreground() == next && still_running(next)) {
+            owner_ = false; // the claim is the next job's now
+            holds_terminal_ = false;
+            return;
+        }
+        qo_run_tty::claimed_for(group_);
+    }
+    give_terminal(lender_ > 0 ? lender_ : getpgrp());
+}
+
+// A job that another one handed the foreground to takes the claim over:
+// it hands the foreground on when it ends.
+void Job::adopt_terminal() noexcept
+{
+    if (owner_ || lender_ > 0 || !at_terminal_ || count_ == 0 ||
+        qo_run_tty::holding_group() != group_)
+        return;
+    owner_ = holds_terminal_ = true;
+    qo_run_tty::adopt();
+    terminal_.get_modes(callers_modes_);
+}
+
+} // namespace qo_run_job
+
+void qo_run::end_running() noexcept
+{
+    using qo_run_job::running_groups;
+    for (auto &slot : running_groups) {
+        const uint64_t entry = slot.load();
+        if (entry && qo_pid_word::ours(entry))
+            kill(-qo_pid_word::id(entry), SIGKILL);
+    }
+}

@@ -1,0 +1,56 @@
+// Starting a process of a run: its environment, its descriptors, its
+// group, and a clean start. Internal to the library.
+#pragma once
+
+#include "run/qo_run_internal.h"
+#include "run/parts/qo_run_setup_internal.h"
+
+#include <cstddef>
+#include <cstdlib>
+#include <sys/types.h>
+
+namespace qo_run_spawn {
+
+using qo_run::allocate;
+using qo_run::Site;
+
+// The caller's environment, or an empty one (clear), with the changes
+// applied, in an array of its own: the caller's is never touched.
+class Environment {
+  public:
+    Environment(const char *const *changes, bool clear, const Site &site) noexcept;
+    ~Environment() { free(static_cast<void *>(entries_)); }
+    Environment(const Environment &) = delete;
+    Environment &operator=(const Environment &) = delete;
+
+    char *const *entries() const noexcept;
+
+  private:
+    // "NAME=value" replaces NAME, "NAME" removes it.
+    void apply(const char *change) noexcept;
+
+    char **entries_ = nullptr;
+    size_t used_ = 0;
+};
+
+// What a process of the job starts with.
+struct Launch {
+    const char *const *argv;
+    char *const *envp;
+    const char *dir;
+    int fds[3];   // its 0-2; -1: the caller's
+    pid_t group;  // 0: a new one that it leads
+    int terminal; // whose foreground its group becomes; -1: none
+    // The rest of its setup (a session instead of the group, descriptors
+    // passed on...); NULL: none.
+    const qo_run_setup::Child *setup;
+};
+
+// Starts the process: 0, or the errno that kept it from starting.
+// posix_spawn where the C library can do all the setup; else a vfork child,
+// which any of the rest of the setup calls for.
+// A command that takes the terminal must have it before its exec, or its
+// first read from /dev/tty would stop it.
+int launch(const Launch &l, pid_t &pid) noexcept;
+
+} // namespace qo_run_spawn

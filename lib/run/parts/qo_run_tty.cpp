@@ -1,0 +1,142 @@
+// The caller's controlling terminal for the jobs of its runs. A caller in
+// the foreground of its terminal hands it to the job whatever its stdin is
+// (prog <list runs ssh, which prompts on /dev/tty); one job at a time, so
+// that none hands it back while another still uses it.
+#include "run/parts/qo_run_tty_internal.h"
+#include "base/qo_pid_word_internal.h"
+
+#include <atomic>
+#include <cstdint>
+#include <fcntl.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace qo_run_tty {
+
+namespace {
+
+// The controlling terminal: tcgetpgrp() answers for no other.
+int controlling(int fd) noexcept
+{
+    return tcgetpgrp(fd) >= 0 ? fd : -1;
+}
+
+// The job holding the foreground, with the process that started it: a
+// forked child inherits the word, and its parent's job is not its own.
+// The group is 0 while the job's first process is being started.
+std::atomic<uint64_t> holder{0};
+// The thread that claimed it, as a word of qo_pid_word.
+std::atomic<uint64_t> claimant{0};
+
+uint64_t this_thread() noexcept
+{
+    return qo_pid_word::make(static_cast<uint32_t>(syscall(SYS_gettid)));
+}
+
+uint64_t held_by(pid_t group) noexcept
+{
+    return qo_pid_word::make(group);
+}
+
+bool ours(uint64_t word) noexcept
+{
+    return word != 0 && qo_pid_word::ours(word);
+}
+
+} // namespace
+
+Terminal::Terminal() noexcept
+{
+    for (int stdio = STDIN_FILENO; fd_ < 0 && stdio <= STDERR_FILENO; ++stdio)
+        fd_ = controlling(stdio);
+    if (fd_ >= 0)
+        return;
+    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    fd_ = tty >= 0 ? controlling(tty) : -1;
+    opened_ = fd_ >= 0;
+    if (tty >= 0 && !opened_)
+        close(tty);
+}
+
+Terminal::~Terminal()
+{
+    if (opened_)
+        close(fd_);
+}
+
+pid_t Terminal::foreground() const noexcept
+{
+    return tcgetpgrp(fd_);
+}
+
+void Terminal::give(pid_t group) const noexcept
+{
+    tcsetpgrp(fd_, group);
+}
+
+void Terminal::get_modes(termios &modes) const noexcept
+{
+    tcgetattr(fd_, &modes);
+}
+
+void Terminal::set_modes(const termios &modes) const noexcept
+{
+    tcsetattr(fd_, TCSANOW, &modes);
+}
+
+bool claim() noexcept
+{
+    uint64_t seen = holder.load();
+    if (ours(seen) || !holder.compare_exchange_strong(seen, held_by(0)))
+        return false;
+    claimant.store(this_thread());
+    return true;
+}
+
+void claimed_for(pid_t group) noexcept
+{
+    holder.store(held_by(group));
+}
+
+void release() noexcept
+{
+    claimant.store(0);
+    holder.store(0);
+}
+
+void hand_to(pid_t group) noexcept
+{
+    claimant.store(0);
+    holder.store(held_by(group));
+}
+
+void adopt() noexcept
+{
+    claimant.store(this_thread());
+}
+
+pid_t holding_group() noexcept
+{
+    const uint64_t word = holder.load();
+    return ours(word) ? static_cast<pid_t>(word & UINT32_MAX) : 0;
+}
+
+bool claimed_here() noexcept
+{
+    return claimant.load() == this_thread();
+}
+
+// A job whose first process is being started may have the foreground
+// already: the process has it all the same.
+bool process_in_foreground(const Terminal &t) noexcept
+{
+    const pid_t foreground = t.foreground();
+    if (foreground < 0)
+        return false;
+    const uint64_t word = holder.load();
+    const auto group = static_cast<pid_t>(word & UINT32_MAX);
+    return foreground == getpgrp() ||
+           (ours(word) && (group == 0 || group == foreground));
+}
+
+} // namespace qo_run_tty

@@ -1,0 +1,520 @@
+// The command a caller holds, and the runs that are one: qo_start() and
+// qo_pipeline_start() start the engine's job and hand it over; qo_run()
+// and qo_pipeline() start it, wait for its end and free it. The outcome,
+// its log entries and the reason of a failure are made here, once.
+#include "qo.h"
+#include "log/qo_log_internal.h"
+#include "run/qo_run_engine_internal.h"
+#include "run/qo_run_internal.h"
+#include "run/qo_run_line_internal.h"
+#include "str/qo_str_internal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+using qo_run::allocate;
+using qo_run::now_ms;
+using qo_run::now_us;
+using qo_run::Site;
+using qo_run::Stages;
+using qo_run_engine::Calling;
+using qo_run_engine::NotStarted;
+using qo_run_engine::Run;
+
+namespace {
+
+// The stages' program names as a shell shows them, for the reports made
+// once the argv they came from may be gone.
+struct Names {
+    char **name;
+    size_t count;
+};
+
+Names names_of(const Stages &stages, const Site &site) noexcept
+{
+    Names n{static_cast<char **>(allocate(stages.count * sizeof(char *), site)),
+            stages.count};
+    for (size_t i = 0; i < stages.count; ++i)
+        n.name[i] = qo_str::shell_word(stages.argv[i][0], true);
+    return n;
+}
+
+void free_names(Names &n) noexcept
+{
+    for (size_t i = 0; i < n.count; ++i)
+        free(n.name[i]);
+    free(n.name);
+}
+
+// "Unable to run gzip (stage 2 of 2): No such file or directory": a stage
+// of a pipeline is named with its place in it.
+char *not_run(const Names &names, size_t stage, const char *dir, const char *what,
+              int error) noexcept
+{
+    char *place = nullptr;
+    if (names.count > 1)
+        qo_asprintf(&place, " (stage %zu of %zu)", stage + 1, names.count);
+    char *reason = nullptr;
+    qo_asprintf(&reason, "Unable to %s %s%s%s%s: %s", what, names.name[stage],
+                place ? place : "", dir ? " in " : "", dir ? dir : "", strerror(error));
+    free(place);
+    return reason;
+}
+
+char *not_done_to_file(const char *step, const char *file, const char *cause,
+                       int error) noexcept
+{
+    char *reason = nullptr;
+    qo_asprintf(&reason, "Unable to %s %s: %s", step, file,
+                cause ? cause : strerror(error));
+    return reason;
+}
+
+// The reason a run gives when it could not start, its status was lost or
+// its output could not take its file's name: logged, and kept for the why
+// slot.
+char *log_reason(char *reason, int64_t until, const Site &site) noexcept
+{
+    qo_log::entry_until(until, 4, site, "%s", reason);
+    return reason;
+}
+
+// The slot receives the reason, or "" for a run that went as it should.
+void give_why(char **why, char *reason, const Site &site) noexcept
+{
+    if (!why) {
+        free(reason);
+        return;
+    }
+    if (!reason) {
+        reason = static_cast<char *>(allocate(1, site));
+        reason[0] = '\0';
+    }
+    *why = reason;
+}
+
+// A slot that still holds a string gets it released, as qo_getline() does.
+void empty_slot(char **slot, int64_t until, const Site &site) noexcept
+{
+    if (!slot || !*slot)
+        return;
+    qo_log::entry_until(until, 1, site, "%s found a non freed variable here",
+                        site.routine);
+    free(*slot);
+    *slot = nullptr;
+}
+
+char *start_failure(const Names &names, const qo_run_options &o,
+                    const NotStarted &failed) noexcept
+{
+    char *reason = nullptr;
+    if (failed.refused)
+        qo_asprintf(&reason, "%s", failed.refused);
+    else if (failed.file)
+        reason = not_done_to_file(failed.step, failed.file, failed.cause, failed.error);
+    else
+        reason = not_run(names, failed.stage, o.dir, "run", failed.error);
+    return reason;
+}
+
+// on_input, when set, is the input; the caller's pipe wins over it.
+// output_file, when set, takes stdout from output; on_output then sees
+// what the file is written.
+qo_run_options effective(const qo_run_options &options) noexcept
+{
+    qo_run_options o = options;
+    if (o.on_input || (o.flags & QO_RUN_INPUT_PIPE))
+        o.input = o.input_file = nullptr;
+    if (o.flags & QO_RUN_INPUT_PIPE)
+        o.on_input = nullptr;
+    return o;
+}
+
+// " # pid 4242", " # pids 4242 4243": what pairs a run's entries with each
+// other among those of runs in parallel, and keeps the line a shell reads.
+char *pids_of(const Run &run, const Site &site) noexcept
+{
+    char *text = nullptr;
+    (qo_asprintf)(&text, site.line, site.file, " # pid%s",
+                  run.started() > 1 ? "s" : "");
+    for (size_t i = 0; i < run.started(); ++i)
+        qo_strcat_int(&text, site.line, site.file, " %d", static_cast<int>(run.pid(i)));
+    return text;
+}
+
+} // namespace
+
+// A held job: the engine, and once it has ended, what its waits return.
+struct qo_job {
+    qo_job(const Stages &stages, const qo_run_options &o, int64_t began,
+           const Site &site) noexcept
+        : run(stages, o, began, site), options(o), site(site),
+          names(names_of(stages, site)), began_ms(began / 1000),
+          statuses(static_cast<int *>(allocate(stages.count * sizeof(int), site)))
+    {
+        std::fill(statuses, statuses + stages.count, -1);
+    }
+    ~qo_job()
+    {
+        free(statuses);
+        free(pids);
+        free_names(names);
+    }
+    qo_job(const qo_job &) = delete;
+    qo_job &operator=(const qo_job &) = delete;
+
+    Run run;
+    const qo_run_options options;
+    const Site site;
+    Names names;
+    int64_t began_ms;
+    char *pids = nullptr;
+    int *statuses;
+    bool ended = false;
+    int status = -1, error = 0;
+};
+
+namespace {
+
+void free_job(qo_job *job) noexcept
+{
+    job->~qo_job();
+    free(job);
+}
+
+// "name: outcome" for each stage, joined as the stages are.
+char *outcomes(const qo_job &job) noexcept
+{
+    char *text = nullptr;
+    for (size_t i = 0; i < job.names.count; ++i) {
+        char *outcome = qo_status_text(job.statuses[i]);
+        qo_strcat_int(&text, job.site.line, job.site.file, "%s%s: %s", i ? " | " : "",
+                      job.names.name[i], outcome);
+        free(outcome);
+    }
+    return text;
+}
+
+// How the run was cut short, if it was: "timed out after 1500 ms",
+// "stopped by a callback", "stopped by the caller" (qo_job_stop()).
+const char *cut_short(const qo_job &job) noexcept
+{
+    if (job.run.timed_out())
+        return "timed out after";
+    if (job.run.stopped())
+        return job.run.stopped_from_outside() ? "stopped by the caller"
+                                              : "stopped by a callback";
+    return nullptr;
+}
+
+// One command reads "sleep: timed out after 1500 ms, killed by signal 15
+// (Terminated) (1500 ms) # pid 4242"; a pipeline puts the cut after its
+// stages.
+void log_outcome(const qo_job &job, int64_t took) noexcept
+{
+    const long long ms = took;
+    const Site &site = job.site;
+    const char *cut = cut_short(job);
+    char *how = nullptr;
+    if (cut && job.run.timed_out())
+        (qo_asprintf)(&how, site.line, site.file, "%s %d ms", cut,
+                      job.options.timeout_ms);
+    else if (cut)
+        (qo_asprintf)(&how, site.line, site.file, "%s", cut);
+    const char *pids = job.pids ? job.pids : "";
+    if (how && job.names.count == 1) {
+        char *outcome = qo_status_text(job.statuses[0]);
+        qo_log::entry_until(job.run.until(), 5, site, "%s: %s, %s (%lld ms)%s",
+                            job.names.name[0], how, outcome, ms, pids);
+        free(outcome);
+    } else {
+        char *text = outcomes(job);
+        if (how)
+            qo_log::entry_until(job.run.until(), 5, site, "%s; %s (%lld ms)%s", text,
+                                how, ms, pids);
+        else
+            qo_log::entry_until(job.run.until(), 5, site, "%s (%lld ms)%s", text, ms,
+                                pids);
+        free(text);
+    }
+    free(how);
+}
+
+size_t lost_stage(const qo_job &job) noexcept
+{
+    size_t i = 0;
+    while (i + 1 < job.names.count && job.statuses[i] != -1)
+        ++i;
+    return i;
+}
+
+void not_done(qo_job &job, char *reason, int error) noexcept
+{
+    give_why(job.options.why, log_reason(reason, job.run.until(), job.site), job.site);
+    job.status = -1;
+    job.error = error;
+}
+
+// A run cut short by its deadline or a stop is no success, whatever its
+// commands did with the stop signal (a server that exits 0 on SIGTERM):
+// a status that would read as one reads as a kill by that signal, which
+// callers already test for after a deadline. The stages' own statuses stay
+// as they were.
+int status_of(const qo_job &job) noexcept
+{
+    const int status = qo_run::pipeline_status(job.statuses, job.names.count);
+    if (status != 0 || !cut_short(job))
+        return status;
+    const int stop = job.options.stop_signal > 0 ? job.options.stop_signal : SIGTERM;
+    return stop & 0x7f;
+}
+
+// Once, when the job has ended: reaped, slots filled, the outcome logged,
+// the output file's fate decided.
+void end(qo_job &job) noexcept
+{
+    job.ended = true;
+    int error = 0;
+    job.run.reap(job.statuses, error);
+    job.run.fill_slots();
+    if (error) {
+        job.run.finish_output(false);
+        not_done(job, not_run(job.names, lost_stage(job), nullptr, "wait for", error),
+                 error);
+        return;
+    }
+    log_outcome(job, now_ms() - job.began_ms);
+    if ((error = job.run.output_error())) {
+        job.run.finish_output(false);
+        not_done(job,
+                 not_done_to_file("write", job.options.output_file, nullptr, error),
+                 error);
+        return;
+    }
+    const bool succeeded = !cut_short(job) && status_of(job) == 0;
+    if ((error = job.run.finish_output(succeeded))) {
+        not_done(job,
+                 not_done_to_file("replace", job.options.output_file, nullptr, error),
+                 error);
+        return;
+    }
+    give_why(job.options.why, nullptr, job.site);
+    job.status = status_of(job);
+    job.error = job.run.timed_out() ? ETIMEDOUT : job.run.stopped() ? ECANCELED : 0;
+}
+
+// The job started, its command line logged with its pids; or NULL with
+// errno, the reason logged and in why, and statuses (when given) those of
+// the stages started and killed. Only a held job takes QO_RUN_INPUT_PIPE:
+// a run would wait for input nobody can give.
+qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[],
+              const Site &site, bool held = true) noexcept
+{
+    const qo_run_options o = effective(options);
+    const int64_t began = now_us();
+    const int64_t until = qo_run::deadline_of(began, o.timeout_ms);
+    empty_slot(o.output, until, site);
+    empty_slot(o.errors, until, site);
+    empty_slot(o.why, until, site);
+    for (size_t i = 0; o.stage_errors && i < stages.count; ++i)
+        empty_slot(&o.stage_errors[i], until, site);
+    char *line = qo_run_line::command_line(stages, o, site);
+    void *room = allocate(sizeof(qo_job), site);
+    // cppcheck-suppress legacyUninitvar ; placement new
+    qo_job *job = ::new (room) qo_job(stages, o, began, site);
+    // cppcheck-suppress unreadVariable ; it blocks signals while it lives
+    const Calling call(job->run.at_terminal());
+    NotStarted failed;
+    if (!held && (o.flags & QO_RUN_INPUT_PIPE)) {
+        failed.refused = "QO_RUN_INPUT_PIPE needs a held job (qo_start): nothing could "
+                         "write the command's input";
+        failed.error = EINVAL;
+    }
+    if (failed.error || job->run.start(failed)) {
+        qo_log::entry_until(until, 5, site, "%s", line);
+        free(line);
+        int ignored = 0;
+        job->run.reap(job->statuses, ignored);
+        job->run.fill_slots();
+        give_why(o.why, log_reason(start_failure(job->names, o, failed), until, site),
+                 site);
+        if (statuses)
+            std::copy(job->statuses, job->statuses + stages.count, statuses);
+        free_job(job);
+        errno = failed.error;
+        return nullptr;
+    }
+    job->pids = pids_of(job->run, site);
+    qo_log::entry_until(until, 5, site, "%s%s", line, job->pids);
+    free(line);
+    return job;
+}
+
+int wait_for(qo_job &job, int timeout_ms, int statuses[]) noexcept
+{
+    if (!job.ended) {
+        Calling call(job.run.at_terminal());
+        if (!job.run.serve(timeout_ms, call)) {
+            errno = EAGAIN;
+            return -1;
+        }
+        end(job);
+    }
+    if (statuses)
+        std::copy(job.statuses, job.statuses + job.names.count, statuses);
+    errno = job.error;
+    return job.status;
+}
+
+} // namespace
+
+// A run is start, wait and free in one call, whose thread keeps SIGCHLD
+// blocked throughout: a handler that reaps every child gets no chance
+// between the steps.
+qo_run::Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &options,
+                                   int statuses[], const Site &site) noexcept
+{
+    const Calling throughout(true); // cppcheck-suppress unreadVariable
+    qo_job *job = start(stages, options, statuses, site, false);
+    if (!job)
+        return {-1, errno};
+    wait_for(*job, -1, statuses);
+    const Outcome outcome{job->status == -1 ? -1 : 0, job->error};
+    free_job(job);
+    return outcome;
+}
+
+qo_run::Outcome qo_run::run(const char *const argv[], const qo_run_options &o,
+                            const Site &site) noexcept
+{
+    const Stages one{&argv, 1};
+    const Calling throughout(true); // cppcheck-suppress unreadVariable
+    qo_job *job = start(one, o, nullptr, site, false);
+    if (!job)
+        return {-1, errno};
+    const int status = wait_for(*job, -1, nullptr);
+    const Outcome outcome{status, job->error};
+    free_job(job);
+    return outcome;
+}
+
+extern "C" int qo_run_int(const char *const argv[], const qo_run_options *options,
+                          int line, const char *file) noexcept
+{
+    const Site site{line, file, "qo_run_int"};
+    qo_err::require(argv, site, "qo_run: NULL argv");
+    if (!argv[0])
+        qo_run::fail(site, "qo_run: empty argv");
+    const qo_run_options defaults{};
+    const qo_run::Outcome outcome =
+        qo_run::run(argv, options ? *options : defaults, site);
+    errno = outcome.error;
+    return outcome.status;
+}
+
+// ---- Held jobs -----------------------------------------------------------
+
+extern "C" qo_job *qo_start_int(const char *const argv[], const qo_run_options *options,
+                                int line, const char *file) noexcept
+{
+    const Site site{line, file, "qo_start_int"};
+    qo_err::require(argv, site, "qo_start: NULL argv");
+    if (!argv[0])
+        qo_run::fail(site, "qo_start: empty argv");
+    const qo_run_options defaults{};
+    const Stages one{&argv, 1};
+    return start(one, options ? *options : defaults, nullptr, site);
+}
+
+extern "C" qo_job *qo_pipeline_start_int(const char *const *const stages[],
+                                         const qo_run_options *options, int line,
+                                         const char *file) noexcept
+{
+    const Site site{line, file, "qo_pipeline_start_int"};
+    const Stages all{stages, qo_run::count_stages(stages, site, true)};
+    const qo_run_options defaults{};
+    return start(all, options ? *options : defaults, nullptr, site);
+}
+
+extern "C" pid_t qo_job_pid(const qo_job *job, size_t stage) noexcept
+{
+    return job ? job->run.pid(stage) : -1;
+}
+
+extern "C" int qo_job_fd(const qo_job *job) noexcept
+{
+    return job ? job->run.fd() : -1;
+}
+
+extern "C" int qo_job_serve(qo_job *job, int timeout_ms) noexcept
+{
+    if (job->ended)
+        return 1;
+    Calling call(job->run.at_terminal());
+    if (!job->run.serve(timeout_ms, call))
+        return 0;
+    const int error = errno;
+    end(*job);
+    errno = error;
+    return 1;
+}
+
+extern "C" int qo_job_wait(qo_job *job, int timeout_ms, int statuses[]) noexcept
+{
+    return wait_for(*job, timeout_ms, statuses);
+}
+
+// Without QO_RUN_INPUT_PIPE, EINVAL whether the job runs or not; once it
+// has ended, EPIPE: the command reads no more.
+extern "C" int qo_job_write(qo_job *job, const void *data, size_t size) noexcept
+{
+    Calling call(job->run.at_terminal());
+    const bool piped = job->options.flags & QO_RUN_INPUT_PIPE;
+    int error = piped ? EPIPE : EINVAL;
+    if (piped && !job->ended)
+        error = job->run.push_input(static_cast<const char *>(data), size, call);
+    if (error)
+        errno = error;
+    return error ? -1 : 0;
+}
+
+extern "C" int qo_job_close_input(qo_job *job) noexcept
+{
+    const bool piped = job->options.flags & QO_RUN_INPUT_PIPE;
+    const int error = !piped ? EINVAL : job->ended ? 0 : job->run.end_input();
+    if (error)
+        errno = error;
+    return error ? -1 : 0;
+}
+
+extern "C" int qo_job_signal(qo_job *job, int sig) noexcept
+{
+    const int error = job->ended ? ESRCH : job->run.signal(sig);
+    if (error)
+        errno = error;
+    return error ? -1 : 0;
+}
+
+extern "C" void qo_job_stop(qo_job *job) noexcept
+{
+    if (job)
+        job->run.stop_from_anywhere();
+}
+
+extern "C" void qo_job_free(qo_job *job) noexcept
+{
+    if (!job)
+        return;
+    if (!job->ended) {
+        const int error = errno;
+        job->run.stop_from_anywhere();
+        wait_for(*job, -1, nullptr);
+        errno = error;
+    }
+    free_job(job);
+}

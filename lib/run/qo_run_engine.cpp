@@ -1,0 +1,667 @@
+// Runs commands without a shell. Each run is a job: one process group, so
+// that a deadline, Ctrl-C and Ctrl-Z reach everything the command started,
+// which takes the terminal over while it runs when the caller had it. Its
+// pipes and its exit (through a pidfd) are watched by one epoll set, so
+// that no amount of input or output can deadlock and nothing, not even a
+// reader of the caller's stdout that never reads, holds the run past its
+// deadline; a caller holding the job polls the set's descriptor.
+#include "run/qo_run_engine_internal.h"
+#include "qo.h"
+#include "exit/qo_err_internal.h"
+#include "log/qo_log_internal.h"
+#include "str/qo_str_internal.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <new>
+#include <fcntl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace qo_run {
+
+[[noreturn]] void fail(const Site &site, const char *message) noexcept
+{
+    qo_err::fail(site, -1, message);
+}
+
+void *allocate(size_t size, const Site &site) noexcept
+{
+    void *block = malloc(size);
+    if (!block)
+        fail(site, "Unable to alloc memory in qo_run");
+    return block;
+}
+
+int64_t now_us() noexcept
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
+}
+
+int64_t now_ms() noexcept
+{
+    return now_us() / 1000;
+}
+
+int64_t deadline_of(int64_t began, int timeout_ms) noexcept
+{
+    return timeout_ms > 0 ? began + static_cast<int64_t>(timeout_ms) * 1000 : 0;
+}
+
+void close_fd(int &fd) noexcept
+{
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+} // namespace qo_run
+
+using namespace qo_run;       // NOLINT(google-build-using-namespace)
+using namespace qo_run_file;  // NOLINT(google-build-using-namespace)
+using namespace qo_run_io;    // NOLINT(google-build-using-namespace)
+using namespace qo_run_job;   // NOLINT(google-build-using-namespace)
+using namespace qo_run_spawn; // NOLINT(google-build-using-namespace)
+
+// The size programs built against 1.4 allocate: later fields are carved
+// out of its reserved room, or the struct grows behind new versions.
+static_assert(sizeof(void *) != 8 || sizeof(qo_run_options) == 304,
+              "qo_run_options keeps the size it had in 1.4");
+
+namespace qo_run_engine {
+
+namespace {
+
+// Watched at most: each of our three pipes, the caller's stdout and stderr
+// for their backlogs, the stop's eventfd, the timer, and for each stage its
+// pidfd and its stderr apart.
+constexpr size_t watched_besides_stages = 7;
+constexpr size_t watched_per_stage = 2;
+
+int stage_line(void *context, const char *line, size_t size) noexcept
+{
+    const auto *at = static_cast<const Run::StageLines *>(context);
+    return at->o->on_stage_errors(at->o->context, at->stage, line, size);
+}
+
+// Each stage's stderr apart: asked for, or a pipeline's lines that only
+// the log takes, so that each names its stage.
+bool stage_errors_apart(const qo_run_options &o, size_t stages, bool shared) noexcept
+{
+    if (o.flags & QO_RUN_ERRORS_FD || shared)
+        return false;
+    return o.on_stage_errors || o.stage_errors ||
+           (stages > 1 && o.log_output > 0 && !o.errors && !o.on_errors);
+}
+
+} // namespace
+
+Run::Run(const Stages &stages, const qo_run_options &o, int64_t began,
+         const Site &site) noexcept
+    : stages_(stages), o_(o), site_(site), until_(deadline_of(began, o.timeout_ms)),
+      env_(o.env, o.flags & QO_RUN_CLEAR_ENV, site),
+      job_(stages.count, {o.timeout_ms, o.stop_signal, o.grace_ms}, began, site,
+           o.flags & QO_RUN_NEW_SESSION),
+      output_(o_), merged_(o.output && o.output == o.errors && !o.output_file &&
+                           !(o.flags & (QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD))),
+      theirs_{-1, -1, -1},
+      wanted_(static_cast<pollfd *>(allocate(
+          (stages.count * watched_per_stage + watched_besides_stages) * sizeof(pollfd),
+          site))),
+      watched_(static_cast<pollfd *>(allocate(
+          (stages.count * watched_per_stage + watched_besides_stages) * sizeof(pollfd),
+          site)))
+{
+    // The caller's descriptors win over every other way to give a stream.
+    const bool input_fd = o.flags & QO_RUN_INPUT_FD,
+               output_fd = o.flags & QO_RUN_OUTPUT_FD,
+               errors_fd = o.flags & QO_RUN_ERRORS_FD;
+    const bool out_taken = o.output_file || output_fd;
+    if (o.flags & QO_RUN_INPUT_PIPE) {
+        in_.pushed = true;
+    } else if (o.on_input && !input_fd) {
+        in_.more = o.on_input;
+        in_.context = o.context;
+    } else if (!o.input_file && !input_fd) {
+        in_.rest = o.input;
+        in_.left = o.input ? strlen(o.input) : 0;
+    }
+    out_.slot = out_taken ? nullptr : o.output;
+    err_.slot = merged_ || errors_fd ? nullptr : o.errors;
+    if (out_taken && o.output != err_.slot)
+        unused_[0] = o.output;
+    if (errors_fd && o.errors != out_.slot && o.errors != unused_[0])
+        unused_[1] = o.errors;
+    // Merged, both streams come through the stdout pipe, and its callback.
+    out_.lines.set(output_fd ? nullptr : o.on_output, o.context, &stop_asked_);
+    err_.lines.set(merged_ || errors_fd ? nullptr : o.on_errors, o.context,
+                   &stop_asked_);
+    out_.partial = err_.partial = o.flags & QO_RUN_PARTIAL_LINES;
+    out_.log_level = out_taken ? 0 : o.log_output;
+    err_.log_level = errors_fd ? 0 : o.log_output;
+    out_.log_until = err_.log_until = until_;
+    if (stage_errors_apart(o, stages.count, merged_))
+        apart_stage_errors();
+}
+
+// The shared stderr takes nothing then, and its slot receives "".
+void Run::apart_stage_errors() noexcept
+{
+    const size_t n = stages_.count;
+    stage_errs_ = static_cast<Stream *>(allocate(n * sizeof(Stream), site_));
+    stage_theirs_ = static_cast<int *>(allocate(n * sizeof(int), site_));
+    stage_lines_ = static_cast<StageLines *>(allocate(n * sizeof(StageLines), site_));
+    stage_names_ = static_cast<char **>(allocate(n * sizeof(char *), site_));
+    for (size_t i = 0; i < n; ++i) {
+        stage_names_[i] = nullptr;
+        char *name = qo_str::shell_word(stages_.argv[i][0], true);
+        (qo_asprintf)(&stage_names_[i], site_.line, site_.file,
+                      "stderr of stage %zu (%s)", i + 1, name);
+        free(name);
+        Stream &e = *::new (&stage_errs_[i]) Stream(stage_names_[i], STDERR_FILENO);
+        stage_theirs_[i] = -1;
+        stage_lines_[i] = {&o_, i};
+        e.slot = o_.stage_errors ? &o_.stage_errors[i] : nullptr;
+        e.lines.set(o_.on_stage_errors ? stage_line : nullptr, &stage_lines_[i],
+                    &stop_asked_);
+        e.partial = err_.partial;
+        e.log_level = o_.log_output;
+        e.log_until = until_;
+    }
+    if (err_.slot && !unused_[1])
+        unused_[1] = err_.slot;
+    err_.slot = nullptr;
+    err_.lines.set(nullptr, nullptr, &stop_asked_);
+    err_.log_level = 0;
+}
+
+Run::~Run()
+{
+    close_fd(in_.fd);
+    close_fd(out_.tee_fd);
+    each_stream([](Stream &s) { close_fd(s.fd); });
+    for (int &end : theirs_)
+        close_fd(end);
+    for (size_t i = 0; stage_errs_ && i < stages_.count; ++i) {
+        close_fd(stage_theirs_[i]);
+        stage_errs_[i].~Stream();
+        free(stage_names_[i]);
+    }
+    free(stage_errs_);
+    free(stage_theirs_);
+    free(stage_lines_);
+    free(stage_names_);
+    close_fd(epoll_);
+    close_fd(wake_);
+    close_fd(timer_);
+    free(wanted_);
+    free(watched_);
+}
+
+// The files come first: one that cannot be opened starts nothing. The
+// caller's descriptors come before them, and win over them.
+int Run::open_files(NotStarted &failed) noexcept
+{
+    if (const int error = setup_.take_fds(o_, theirs_)) {
+        failed.refused = setup_.why();
+        return error;
+    }
+    if (in_.pushed)
+        close_fd(theirs_[0]);
+    if (o_.input_file && !in_.pushed && theirs_[0] < 0) {
+        if (const int error = open_file(theirs_[0], o_.input_file, O_RDONLY)) {
+            failed.file = o_.input_file;
+            return error;
+        }
+    }
+    const Failure output = theirs_[1] < 0 ? output_.open(theirs_[1], site_) : Failure{};
+    if (output.error) {
+        failed.file = o_.output_file;
+        failed.step = output.step;
+        failed.cause = output.cause;
+    }
+    // With on_output, the file is written here from what the command's
+    // stdout brings, which the callback sees too.
+    if (!output.error && o_.output_file && out_.lines.active() && theirs_[1] >= 0) {
+        out_.tee_fd = theirs_[1];
+        theirs_[1] = -1;
+    }
+    return output.error;
+}
+
+// Just before the last stage starts: the file it writes is emptied only
+// once its program is found, so that a run that cannot start loses
+// nothing; a program that is not found is that stage's failure.
+int Run::prepare_output(NotStarted &failed) noexcept
+{
+    if (!output_.has_content_to_empty())
+        return 0;
+    if (const int error = find_program(stages_.argv[failed.stage][0], o_.dir))
+        return error;
+    const int error = output_.empty();
+    if (error)
+        failed.file = o_.output_file;
+    return error;
+}
+
+int Run::open_pipes() noexcept
+{
+    int error = 0;
+    if (in_.rest || in_.more || in_.pushed)
+        error = open_pipe(in_.fd, theirs_[0], true);
+    else if (theirs_[0] < 0)
+        error = open_file(theirs_[0], "/dev/null", O_RDONLY);
+    if (!error && theirs_[1] < 0 &&
+        (out_.slot || out_.log_level > 0 || out_.lines.active()))
+        error = open_pipe(out_.fd, theirs_[1], false);
+    if (!error && !merged_ && (err_.slot || err_.log_level > 0 || err_.lines.active()))
+        error = open_pipe(err_.fd, theirs_[2], false);
+    for (size_t i = 0; !error && stage_errs_ && i < stages_.count; ++i) {
+        Stream &e = stage_errs_[i];
+        if (e.slot || e.log_level > 0 || e.lines.active())
+            error = open_pipe(e.fd, stage_theirs_[i], false);
+    }
+    return error;
+}
+
+// The set a caller polls, the eventfd that a stop from anywhere writes,
+// and the timer that wakes the set at the deadline.
+int Run::open_wakers() noexcept
+{
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    return epoll_ < 0 || wake_ < 0 || timer_ < 0 ? errno : 0;
+}
+
+// from_previous: the read end of the pipe the stage before writes, which
+// this stage takes over; on return, the one this stage writes.
+int Run::start_stage(size_t i, int &from_previous) noexcept
+{
+    const bool last = i + 1 == stages_.count;
+    int next_reads = -1, to_next = -1;
+    int error = last ? 0 : open_between(next_reads, to_next);
+    pid_t stage_pid = -1;
+    if (!error) {
+        const Launch l{stages_.argv[i],
+                       env_.entries(),
+                       o_.dir,
+                       {i == 0 ? theirs_[0] : from_previous,
+                        last ? theirs_[1] : to_next,
+                        stage_errs_ ? stage_theirs_[i]
+                        : merged_   ? theirs_[1]
+                                    : theirs_[2]},
+                       job_.group(),
+                       job_.terminal(),
+                       &setup_.child()};
+        error = launch(l, stage_pid);
+    }
+    close_fd(from_previous);
+    close_fd(to_next);
+    from_previous = next_reads;
+    if (!error)
+        job_.add(stage_pid);
+    return error;
+}
+
+int Run::start(NotStarted &failed) noexcept
+{
+    if ((failed.refused = refusal(o_)))
+        return failed.error = EINVAL;
+    if ((failed.error = setup_.check(o_, site_))) {
+        failed.refused = setup_.why();
+        return failed.error;
+    }
+    // What the command writes to the log's file comes after; a stuck log
+    // costs the run no more than its deadline.
+    qo_log::flush(until_);
+    int error = open_wakers();
+    if (!error)
+        error = open_files(failed);
+    if (!error)
+        error = open_pipes();
+    int between = -1;
+    for (size_t &i = failed.stage; !error && i < stages_.count; ++i)
+        if ((i + 1 == stages_.count && (error = prepare_output(failed))) ||
+            (error = start_stage(i, between)))
+            break;
+    close_fd(between);
+    for (int &end : theirs_)
+        close_fd(end);
+    for (size_t i = 0; stage_errs_ && i < stages_.count; ++i)
+        close_fd(stage_theirs_[i]);
+    stages_.argv = nullptr;
+    if (error) {
+        job_.abandon();
+        output_.abandon();
+        return failed.error = error;
+    }
+    list_wanted();
+    sync_wanted();
+    arm_timer();
+    return 0;
+}
+
+// Done once the job has ended and its output is in: pipes closed, bytes
+// passed on. After SIGKILL, once it has ended: what still holds the pipes
+// has left the group and is no longer the command's, and a caller's
+// descriptor that takes nothing is given up.
+bool Run::done() const noexcept
+{
+    if (!job_.exited())
+        return false;
+    if (job_.killed())
+        return true;
+    bool drained = true;
+    each_stream(
+        [&](const Stream &s) { drained = drained && s.fd < 0 && s.backlog() == 0; });
+    return drained;
+}
+
+// Streams apart share the caller's stderr: it is watched once.
+void Run::want(int fd, short events) noexcept
+{
+    for (nfds_t i = 0; i < wanted_count_; ++i)
+        if (wanted_[i].fd == fd)
+            return;
+    wanted_[wanted_count_++] = {fd, events, 0};
+}
+
+// What poll would be given this round.
+void Run::list_wanted() noexcept
+{
+    wanted_count_ = 0;
+    each_stream([this](const Stream &s) {
+        if (s.fd >= 0 && s.backlog() < pass_backlog)
+            want(s.fd, POLLIN);
+        if (s.backlog() > 0)
+            want(s.passes_to, POLLOUT);
+    });
+    if (in_.fd >= 0 && !stop_asked_ && in_.has_more())
+        want(in_.fd, POLLOUT);
+    want(wake_, POLLIN);
+    want(timer_, POLLIN);
+    job_.watch(wanted_, wanted_count_);
+}
+
+// Still open, as the run's own or the caller's: a stream's pipe or the
+// caller's descriptor it passes bytes on to, the input's pipe, the wakers,
+// a stage's pidfd.
+bool Run::still_held(int fd) const noexcept
+{
+    bool held = fd == in_.fd || fd == wake_ || fd == timer_ || job_.holds_pidfd(fd);
+    each_stream(
+        [&](const Stream &s) { held = held || fd == s.fd || fd == s.passes_to; });
+    return held;
+}
+
+// epoll holds what this round wants: a few calls when it changed, none
+// when it did not. A descriptor epoll refuses (a regular file) is always
+// ready, as poll says of it.
+void Run::sync_wanted() noexcept
+{
+    const auto find = [](const pollfd *set, nfds_t n, int fd) -> const pollfd * {
+        for (nfds_t i = 0; i < n; ++i)
+            if (set[i].fd == fd)
+                return &set[i];
+        return nullptr;
+    };
+    // A descriptor the run has closed left the set as it closed; its
+    // number may be another thread's by now, which is not to be touched.
+    for (nfds_t i = 0; i < watched_count_; ++i)
+        if (!find(wanted_, wanted_count_, watched_[i].fd) && still_held(watched_[i].fd))
+            epoll_ctl(epoll_, EPOLL_CTL_DEL, watched_[i].fd, nullptr);
+    always_ready_ = false;
+    for (nfds_t i = 0; i < wanted_count_; ++i) {
+        pollfd &w = wanted_[i];
+        const pollfd *was = find(watched_, watched_count_, w.fd);
+        epoll_event e{};
+        e.events = w.events == POLLIN ? EPOLLIN : EPOLLOUT;
+        e.data.fd = w.fd;
+        const bool refused = !was && epoll_ctl(epoll_, EPOLL_CTL_ADD, w.fd, &e) != 0;
+        if (was && was->events != w.events)
+            epoll_ctl(epoll_, EPOLL_CTL_MOD, w.fd, &e);
+        w.revents = refused ? POLLNVAL : 0; // marked for the copy below
+        always_ready_ = always_ready_ || refused;
+    }
+    watched_count_ = 0;
+    for (nfds_t i = 0; i < wanted_count_; ++i)
+        if (wanted_[i].revents != POLLNVAL)
+            watched_[watched_count_++] = wanted_[i];
+}
+
+// Waits for what this round wants, up to wait_ms, and marks what is ready.
+// False when the wait failed for another reason than a signal.
+bool Run::wait_once(int wait_ms) noexcept
+{
+    list_wanted();
+    sync_wanted();
+    if (always_ready_)
+        wait_ms = 0;
+    epoll_event ready[16];
+    const int n = epoll_wait(epoll_, ready, 16, wait_ms);
+    if (n < 0 && errno != EINTR)
+        return false;
+    for (nfds_t i = 0; i < wanted_count_; ++i) {
+        pollfd &w = wanted_[i];
+        bool watched = false;
+        for (nfds_t j = 0; j < watched_count_ && !watched; ++j)
+            watched = watched_[j].fd == w.fd;
+        w.revents = watched ? short{0} : w.events;
+        for (int j = 0; j < n; ++j)
+            if (ready[j].data.fd == w.fd)
+                w.revents = static_cast<short>(
+                    ((ready[j].events & EPOLLIN) ? POLLIN : 0) |
+                    ((ready[j].events & EPOLLOUT) ? POLLOUT : 0) |
+                    ((ready[j].events & (EPOLLHUP | EPOLLERR)) ? POLLHUP : 0));
+    }
+    return true;
+}
+
+// The set wakes a caller who polls it when the job next needs looking at
+// for its deadline, its grace, or a check of its stages.
+void Run::arm_timer() noexcept
+{
+    const int wait_ms = job_.wait_ms();
+    itimerspec when{};
+    if (wait_ms >= 0) {
+        when.it_value.tv_sec = wait_ms / 1000;
+        when.it_value.tv_nsec = long{wait_ms % 1000} * 1000000 + (wait_ms == 0);
+    }
+    timerfd_settime(timer_, 0, &when, nullptr);
+}
+
+short Run::revents(int fd, short events) const noexcept
+{
+    for (nfds_t i = 0; i < wanted_count_; ++i)
+        if (wanted_[i].fd == fd && wanted_[i].events == events)
+            return wanted_[i].revents;
+    return 0;
+}
+
+void Run::serve_stream(Stream &s, Calling &call) noexcept
+{
+    if (s.fd >= 0 && revents(s.fd, POLLIN) && !read_some(s, site_))
+        finish(s, site_);
+    if (s.backlog() > 0 && revents(s.passes_to, POLLOUT))
+        call.sigpipe.raised |= pass_some(s);
+}
+
+// A callback, or qo_job_stop(), asked for the end: the job ends as at a
+// deadline, and no callback is called again; the slots still take what
+// comes meanwhile.
+void Run::heed_stop() noexcept
+{
+    if (stop_wanted_.load(std::memory_order_relaxed))
+        stop_asked_ = true;
+    if (stop_asked_ && !job_.stopped())
+        job_.stop();
+}
+
+void Run::handle(Calling &call) noexcept
+{
+    uint64_t drained = 0;
+    if (revents(wake_, POLLIN))
+        (void)!read(wake_, &drained, sizeof drained);
+    if (revents(timer_, POLLIN))
+        (void)!read(timer_, &drained, sizeof drained);
+    each_stream([&](Stream &s) { serve_stream(s, call); });
+    if (in_.fd >= 0 && revents(in_.fd, POLLOUT))
+        call.sigpipe.raised |= write_some(in_, site_);
+    heed_stop();
+    job_.check(wanted_, wanted_count_);
+}
+
+// Once, at the end: the streams' last lines handed out, what the caller's
+// descriptors did not take in time dropped.
+void Run::wrap_up() noexcept
+{
+    if (wrapped_)
+        return;
+    wrapped_ = true;
+    each_stream([this](Stream &s) {
+        finish(s, site_);
+        drop_backlog(s, timed_out(), site_);
+    });
+    close_fd(out_.tee_fd);
+    // The job's descriptor goes quiet: an event loop that still watches it
+    // does not spin.
+    wanted_count_ = 0;
+    sync_wanted();
+}
+
+// The first round takes what is there without acting on the deadline: a
+// job served late may have ended well before it. A wait that fails for
+// another reason than a signal ends the serving, as the end would.
+bool Run::serve(int timeout_ms, Calling &call) noexcept
+{
+    int64_t limit = -1; // no limit
+    if (timeout_ms >= 0)
+        limit = now_us() + int64_t{timeout_ms} * 1000;
+    bool failed = false;
+    for (bool first = true; !wrapped_ && !done() && !failed; first = false) {
+        int wait_ms = 0;
+        if (!first) {
+            wait_ms = job_.wait_ms(); // acts on the deadline
+            if (done())
+                break; // its last step may end the job
+            if (limit >= 0) {
+                const int64_t left_us = limit - now_us();
+                if (left_us <= 0)
+                    break;
+                const int64_t left = std::min<int64_t>((left_us + 999) / 1000, INT_MAX);
+                if (wait_ms < 0 || wait_ms > left)
+                    wait_ms = static_cast<int>(left);
+            }
+        }
+        failed = !wait_once(wait_ms);
+        if (!failed)
+            handle(call);
+    }
+    if (done() || wrapped_ || failed) {
+        wrap_up();
+        return true;
+    }
+    list_wanted();
+    sync_wanted();
+    arm_timer();
+    return false;
+}
+
+void Run::stop_from_anywhere() noexcept
+{
+    stop_wanted_.store(true);
+    const uint64_t one = 1;
+    (void)!write(wake_, &one, sizeof one);
+}
+
+int Run::push_input(const char *data, size_t size, Calling &call) noexcept
+{
+    if (!in_.pushed || in_.ended)
+        return EINVAL;
+    if (in_.fd < 0 || in_.broken)
+        return EPIPE;
+    in_.chunk.append(data, size, site_);
+    call.sigpipe.raised |= write_some(in_, site_);
+    list_wanted();
+    sync_wanted();
+    return in_.broken ? EPIPE : 0;
+}
+
+int Run::end_input() noexcept
+{
+    if (!in_.pushed || in_.ended)
+        return EINVAL;
+    in_.ended = true;
+    if (in_.sent == in_.chunk.size()) // nothing left to write: the end now
+        close_fd(in_.fd);
+    list_wanted();
+    sync_wanted();
+    return 0;
+}
+
+void Run::reap(int statuses[], int &error) noexcept
+{
+    std::fill(statuses, statuses + stages_.count, -1);
+    job_.reap(statuses, error);
+}
+
+// The size of the text a slot receives: every byte, NULs included.
+size_t Run::size_in(char **slot) const noexcept
+{
+    if (slot && slot == out_.slot)
+        return out_.text.size();
+    return slot && slot == err_.slot ? err_.text.size() : 0;
+}
+
+// With on_output and output_file, output_size tells what the file took.
+void Run::fill_slots() noexcept
+{
+    if (o_.output_size)
+        *o_.output_size =
+            o_.output_file && out_.lines.active() ? out_.teed : size_in(o_.output);
+    if (o_.errors_size)
+        *o_.errors_size = size_in(o_.errors);
+    each_stream([this](Stream &s) {
+        if (s.slot)
+            *s.slot = s.text.release(site_);
+    });
+    for (char **slot : unused_)
+        if (slot)
+            *slot = Buffer().release(site_);
+}
+
+} // namespace qo_run_engine
+
+extern "C" char *qo_status_text(int status) noexcept
+{
+    char *text = nullptr;
+    if (status == -1) {
+        qo_asprintf(&text, "could not be run");
+    } else if (WIFEXITED(status)) {
+        qo_asprintf(&text, "exited with status %d", WEXITSTATUS(status));
+    } else if (WIFSIGNALED(status)) {
+#if QO_HAVE_SIGDESCR_NP
+        const char *name = sigdescr_np(WTERMSIG(status));
+#else
+        // The C library's own names; strsignal() is what it has for them.
+        const char *name = strsignal(WTERMSIG(status)); // NOLINT(concurrency-mt-unsafe)
+#endif
+        qo_asprintf(&text, "killed by signal %d (%s)", WTERMSIG(status),
+                    name ? name : "unknown");
+    } else {
+        qo_asprintf(&text, "unknown status %d", status);
+    }
+    return text;
+}
