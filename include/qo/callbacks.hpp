@@ -1,16 +1,13 @@
-// Machinery of qo.hpp, installed beside it: include <qo.hpp>, not this
-// file, whose content may change in any release.
+// Part of qo.hpp, installed with it: include <qo.hpp>, not this file,
+// whose content may change in any release.
 //
 // The callables run_options takes (qo::line_callback, qo::input_callback)
 // and what the C callbacks reach through their context: the caller's
 // callables, and what they throw kept from C.
-//
-// It begins with qo.hpp, which includes it back at the point where what it
-// builds on is declared: included alone, it compiles all the same.
-#include "qo.hpp"
-
 #ifndef QO_CALLBACKS_HPP
 #define QO_CALLBACKS_HPP
+
+#include "text.hpp"
 
 #include <cstddef>
 #include <exception>

@@ -1,16 +1,13 @@
-// Machinery of qo.hpp, installed beside it: include <qo.hpp>, not this
-// file, whose content may change in any release.
+// Part of qo.hpp, installed with it: include <qo.hpp>, not this file,
+// whose content may change in any release.
 //
 // printf formats checked while compiling (C++20): what each conversion
 // takes, what each argument gives, and qo::format_string, which holds a
 // format and the call site of the call it is written in.
-//
-// It begins with qo.hpp, which includes it back at the point where what it
-// builds on is declared: included alone, it compiles all the same.
-#include "qo.hpp"
-
 #ifndef QO_FORMAT_HPP
 #define QO_FORMAT_HPP
+
+#include "base.hpp"
 
 #include <cstddef>
 #include <cstdint>

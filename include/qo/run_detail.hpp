@@ -1,16 +1,13 @@
-// Machinery of qo.hpp, installed beside it: include <qo.hpp>, not this
-// file, whose content may change in any release.
+// Part of qo.hpp, installed with it: include <qo.hpp>, not this file,
+// whose content may change in any release.
 //
 // The run's and the held job's plumbing: argv, stages and run_options as
 // C takes them, the slots and sizes that receive the captured text, the
 // result made of them, and what a qo::job holds.
-//
-// It begins with qo.hpp, which includes it back at the point where what it
-// builds on is declared: included alone, it compiles all the same.
-#include "qo.hpp"
-
 #ifndef QO_RUN_DETAIL_HPP
 #define QO_RUN_DETAIL_HPP
+
+#include "options.hpp"
 
 #include <cerrno>
 #include <chrono>

@@ -1,16 +1,13 @@
-// Machinery of qo.hpp, installed beside it: include <qo.hpp>, not this
-// file, whose content may change in any release.
+// Part of qo.hpp, installed with it: include <qo.hpp>, not this file,
+// whose content may change in any release.
 //
 // Texts between C++ and C: the end of the process for what C could not be
 // given, a view copied into a C string, a string a C routine returned
 // taken over.
-//
-// It begins with qo.hpp, which includes it back at the point where what it
-// builds on is declared: included alone, it compiles all the same.
-#include "qo.hpp"
-
 #ifndef QO_TEXT_DETAIL_HPP
 #define QO_TEXT_DETAIL_HPP
+
+#include "base.hpp"
 
 #include <cstddef>
 #include <cstdint>
