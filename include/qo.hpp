@@ -31,7 +31,6 @@
 #ifndef QO_HPP
 #define QO_HPP
 
-
 #include "qo/base.hpp"        // qo::call_site, qo::text
 #include "qo/text_detail.hpp" // texts to and from C
 #include "qo/format.hpp"      // qo::format_string: formats checked while compiling

@@ -35,6 +35,10 @@ void close_at_exit() noexcept;
 // ends the process can still flush.
 void release_if_held_here() noexcept;
 
+// For the log itself: a reopen asked of the file before is no longer
+// wanted, as a fresh file is being opened.
+void forget_reopen() noexcept;
+
 // For the log itself, once a log is open: the handlers that flush before
 // fork() and at exit().
 void watch_the_end() noexcept;

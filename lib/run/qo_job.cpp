@@ -518,3 +518,23 @@ extern "C" void qo_job_free(qo_job *job) noexcept
     }
     free_job(job);
 }
+
+// The names in the messages are the fronts' own: qo_pipeline(), or
+// qo_pipeline_start().
+size_t qo_run::count_stages(const char *const *const stages[], const qo_run::Site &site,
+                            bool start) noexcept
+{
+    qo_err::require(stages, site,
+                    start ? "qo_pipeline_start: NULL stages"
+                          : "qo_pipeline: NULL stages");
+    size_t count = 0;
+    for (; stages[count]; ++count)
+        if (!stages[count][0])
+            qo_err::fail(site, -1,
+                         start ? "qo_pipeline_start: empty stage"
+                               : "qo_pipeline: empty stage");
+    if (count == 0)
+        qo_err::fail(site, -1,
+                     start ? "qo_pipeline_start: no stage" : "qo_pipeline: no stage");
+    return count;
+}

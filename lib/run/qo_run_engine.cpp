@@ -27,47 +27,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-namespace qo_run {
-
-[[noreturn]] void fail(const Site &site, const char *message) noexcept
-{
-    qo_err::fail(site, -1, message);
-}
-
-void *allocate(size_t size, const Site &site) noexcept
-{
-    void *block = malloc(size);
-    if (!block)
-        fail(site, "Unable to alloc memory in qo_run");
-    return block;
-}
-
-int64_t now_us() noexcept
-{
-    timespec t{};
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return int64_t{t.tv_sec} * 1000000 + t.tv_nsec / 1000;
-}
-
-int64_t now_ms() noexcept
-{
-    return now_us() / 1000;
-}
-
-int64_t deadline_of(int64_t began, int timeout_ms) noexcept
-{
-    return timeout_ms > 0 ? began + static_cast<int64_t>(timeout_ms) * 1000 : 0;
-}
-
-void close_fd(int &fd) noexcept
-{
-    if (fd >= 0)
-        close(fd);
-    fd = -1;
-}
-
-} // namespace qo_run
-
 using namespace qo_run;       // NOLINT(google-build-using-namespace)
 using namespace qo_run_file;  // NOLINT(google-build-using-namespace)
 using namespace qo_run_io;    // NOLINT(google-build-using-namespace)
@@ -643,25 +602,3 @@ void Run::fill_slots() noexcept
 }
 
 } // namespace qo_run_engine
-
-extern "C" char *qo_status_text(int status) noexcept
-{
-    char *text = nullptr;
-    if (status == -1) {
-        qo_asprintf(&text, "could not be run");
-    } else if (WIFEXITED(status)) {
-        qo_asprintf(&text, "exited with status %d", WEXITSTATUS(status));
-    } else if (WIFSIGNALED(status)) {
-#if QO_HAVE_SIGDESCR_NP
-        const char *name = sigdescr_np(WTERMSIG(status));
-#else
-        // The C library's own names; strsignal() is what it has for them.
-        const char *name = strsignal(WTERMSIG(status)); // NOLINT(concurrency-mt-unsafe)
-#endif
-        qo_asprintf(&text, "killed by signal %d (%s)", WTERMSIG(status),
-                    name ? name : "unknown");
-    } else {
-        qo_asprintf(&text, "unknown status %d", status);
-    }
-    return text;
-}

@@ -1,9 +1,9 @@
-// The command runner's entry for the other modules, and the furniture its
-// own files share. Internal to the library.
+// The command runner's entry for the other modules, and what its fronts
+// share. Internal to the library.
 #pragma once
 
 #include "qo.h"
-#include "exit/qo_err_internal.h"
+#include "run/base/qo_run_base_internal.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -18,12 +18,6 @@ struct Outcome {
 // qo_run() for the given call site, leaving errno alone.
 Outcome run(const char *const argv[], const qo_run_options &options,
             const qo_err::Site &site) noexcept;
-
-// The commands of a run: one for qo_run(), each stage of a pipeline.
-struct Stages {
-    const char *const *const *argv;
-    size_t count;
-};
 
 // Runs the stages as one job, each one's stdout feeding the next one's
 // stdin, and logs the run. statuses receives each stage's wait status, or
@@ -40,19 +34,5 @@ size_t count_stages(const char *const *const stages[], const qo_err::Site &site,
 // The status of a run of count stages, as qo_pipeline() returns it: that
 // of the last stage that failed, or 0; for one stage, its own.
 int pipeline_status(const int statuses[], size_t count) noexcept;
-
-// SIGKILL to the process group of every command still running, so that an
-// ending process leaves none behind. Async-signal-safe.
-void end_running() noexcept;
-
-using qo_err::Site;
-
-[[noreturn]] void fail(const Site &site, const char *message) noexcept;
-void *allocate(size_t size, const Site &site) noexcept;
-int64_t now_us() noexcept; // monotonic
-int64_t now_ms() noexcept;
-// The deadline of a run that began then (us, monotonic); 0 without one.
-int64_t deadline_of(int64_t began, int timeout_ms) noexcept;
-void close_fd(int &fd) noexcept; // and sets it to -1
 
 } // namespace qo_run

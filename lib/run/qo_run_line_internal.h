@@ -2,7 +2,7 @@
 // Internal to the library.
 #pragma once
 
-#include "run/qo_run_internal.h"
+#include "run/base/qo_run_base_internal.h"
 
 namespace qo_run_line {
 

@@ -5,7 +5,7 @@
 // name only when the whole run succeeds. Internal to the library.
 #pragma once
 
-#include "run/qo_run_internal.h"
+#include "run/base/qo_run_base_internal.h"
 
 #include <cstddef>
 #include <sys/stat.h>

@@ -3,7 +3,7 @@
 // library.
 #pragma once
 
-#include "run/qo_run_internal.h"
+#include "run/base/qo_run_base_internal.h"
 #include "run/parts/qo_run_lines_internal.h"
 
 #include <algorithm>

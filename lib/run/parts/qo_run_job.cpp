@@ -38,7 +38,7 @@ std::atomic<uint64_t> running_groups[tracked_groups];
 
 void track(pid_t group) noexcept
 {
-    qo_err::at_exit(qo_err::ExitStage::before_message, qo_run::end_running);
+    qo_err::at_exit(qo_err::ExitStage::before_message, end_running);
     for (auto &slot : running_groups) {
         uint64_t free_slot = 0;
         if (slot.compare_exchange_strong(free_slot, qo_pid_word::make(group)))
@@ -439,7 +439,7 @@ void Job::adopt_terminal() noexcept
 
 } // namespace qo_run_job
 
-void qo_run::end_running() noexcept
+void qo_run_job::end_running() noexcept
 {
     using qo_run_job::running_groups;
     for (auto &slot : running_groups) {

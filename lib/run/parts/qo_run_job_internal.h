@@ -3,7 +3,7 @@
 // library.
 #pragma once
 
-#include "run/qo_run_internal.h"
+#include "run/base/qo_run_base_internal.h"
 #include "run/parts/qo_run_tty_internal.h"
 
 #include <csignal>
@@ -149,5 +149,9 @@ class Job {
     termios callers_modes_{}, own_modes_{};
     bool own_modes_saved_ = false;
 };
+
+// SIGKILL to the process group of every command still running, so that an
+// ending process leaves none behind. Async-signal-safe.
+void end_running() noexcept;
 
 } // namespace qo_run_job

@@ -2,7 +2,7 @@
 // group, and a clean start. Internal to the library.
 #pragma once
 
-#include "run/qo_run_internal.h"
+#include "run/base/qo_run_base_internal.h"
 #include "run/parts/qo_run_setup_internal.h"
 
 #include <cstddef>
