@@ -1,5 +1,5 @@
 // The log's file and its buffer, or the journal, behind the log's lock. Internal to the
-// log: qo_log.cpp writes entries into it, qo_log_end.cpp flushes it at the
+// log: qo_log_write.cpp writes entries into it, qo_log_end.cpp flushes it at the
 // ends of a process (see the protocol there).
 #pragma once
 

@@ -1,5 +1,5 @@
 // String helpers. Every allocation goes through the checked routines with
-// this module's own call site, so an exhaustion names lib/qo_str.cpp.
+// this module's own call site, so an exhaustion names lib/str/qo_str.cpp.
 #include "qo.h"
 #include "exit/qo_err_internal.h"
 #include "str/qo_str_internal.h"

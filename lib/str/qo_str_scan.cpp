@@ -1,3 +1,5 @@
+// Escaping text 64 bytes at a time: the vector paths (AVX-512, AVX2) and
+// the portable one, and the choice among them made once at run time.
 #include "str/qo_str_scan_internal.h"
 
 #include <algorithm>
