@@ -219,6 +219,15 @@ void decide(FuzzedDataProvider &fuzz, Options &r, const Place &p)
     }
     if (fuzz.ConsumeBool())
         flags |= QO_RUN_CLEAR_ENV;
+    // env takes a word with '=' for a setting and "-" for -i wherever the
+    // command would stand: it cannot start a command so named, and the
+    // line does not try.
+    if ((flags & QO_RUN_CLEAR_ENV) || !r.env.empty())
+        for (Strings &argv : r.stages) {
+            argv[0].erase(std::remove(argv[0].begin(), argv[0].end(), '='), argv[0].end());
+            if (argv[0].empty() || argv[0] == "-" || is_builtin(argv[0]))
+                argv[0] = "x" + argv[0];
+        }
     if ((r.has_input = fuzz.ConsumeBool()))
         r.input_file = file_name(fuzz);
     if ((r.has_output = fuzz.ConsumeBool()))
