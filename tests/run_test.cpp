@@ -1339,6 +1339,39 @@ TEST(RunDeath, SettingNotPermittedStartsNothing)
     EXPECT_EXIT(run_unprivileged(), ExitedWithCode(0), "");
 }
 
+// The line keeps the command a command: a reserved word quoted where a
+// command starts, "--" before a word env or a wrapper would take for an
+// option, and the changes of the environment as the run applies them, in
+// order (env removes before it sets).
+TEST_F(Run, LoggedLineStartsTheCommandItRan)
+{
+    const char *const set_then_unset[] = {"A=1", "B", "A", "B=2", nullptr};
+    const char *const unset[] = {"A", nullptr}, *const dashed[] = {"-x=1", nullptr};
+    const std::tuple<const char *, const char *const *, unsigned, std::string> rows[] = {
+        {"if", nullptr, 0, "'if'"},
+        {"done", nullptr, 0, "'done'"},
+        {"true", set_then_unset, 0, "env -u A B=2 true"},
+        {"true", set_then_unset, QO_RUN_CLEAR_ENV, "env -i B=2 true"},
+        {"-x", unset, 0, "env -u A -- -x"},
+        {"-x", nullptr, QO_RUN_NEW_SESSION, "setsid -- -x"},
+        {"true", dashed, 0, "env -- -x=1 true"},
+    };
+    for (const auto &[command, env, flags, line] : rows) {
+        qo_run_options o{};
+        o.env = env;
+        o.flags = flags;
+        const char *const argv[] = {command, nullptr};
+        ScratchPath log;
+        qo_log_open(log.c_str(), 5);
+        qo_run(argv, &o);
+        qo_log_close();
+        const std::string entry = log.contents();
+        const size_t start = entry.find(": ", entry.find('#')) + 2;
+        const std::string text = entry.substr(start, entry.find('\n', start) - start);
+        EXPECT_EQ(text.substr(0, text.find(" # pid")), line) << command;
+    }
+}
+
 TEST_F(Run, LoggedLineGivesEachSettingAsItsShellEquivalent)
 {
     const int in = memfd_with(""), out = memfd_with("");

@@ -61,21 +61,68 @@ bool changes_env(const qo_run_options &o) noexcept
     return (o.flags & QO_RUN_CLEAR_ENV) || (o.env && o.env[0]);
 }
 
-// An emptied environment has nothing to remove.
-void append_env(char **line, const qo_run_options &o, const Site &site) noexcept
+bool same_name(const char *a, const char *b) noexcept
+{
+    const size_t n = strcspn(a, "=");
+    return n == strcspn(b, "=") && strncmp(a, b, n) == 0;
+}
+
+// By name, then by place in the list.
+int by_name_then_place(const void *a, const void *b) noexcept
+{
+    const char *const *x = *static_cast<const char *const *const *>(a);
+    const char *const *y = *static_cast<const char *const *const *>(b);
+    const size_t nx = strcspn(*x, "="), ny = strcspn(*y, "=");
+    const int order = memcmp(*x, *y, nx < ny ? nx : ny);
+    if (order != 0 || nx != ny)
+        return order != 0 ? order : nx < ny ? -1 : 1;
+    return x < y ? -1 : x > y ? 1 : 0;
+}
+
+// For each of the n changes, whether it is the last to name its variable.
+// The run applies the changes in order, where env takes its removals
+// before its settings: only the last change of each name is written.
+bool *last_of_name(const char *const *env, size_t n, const Site &site) noexcept
+{
+    auto **order = static_cast<const char *const **>(
+        qo_run::allocate(n * sizeof(const char *const *), site));
+    for (size_t i = 0; i < n; ++i)
+        order[i] = env + i;
+    qsort(order, n, sizeof *order, by_name_then_place);
+    auto *last = static_cast<bool *>(qo_run::allocate(n, site));
+    for (size_t i = 0; i < n; ++i)
+        last[order[i] - env] = i + 1 == n || !same_name(*order[i], *order[i + 1]);
+    free(order);
+    return last;
+}
+
+// An emptied environment has nothing to remove. True when a setting was
+// written, after which env reads no more options.
+bool append_env(char **line, const qo_run_options &o, const Site &site) noexcept
 {
     const bool clear = o.flags & QO_RUN_CLEAR_ENV;
+    size_t n = 0;
+    while (o.env && o.env[n])
+        n++;
+    bool *const last = n ? last_of_name(o.env, n, site) : nullptr;
     append_word(line, "env", true, site);
     if (clear)
         append_word(line, "-i", false, site);
-    for (const char *const *change = o.env; !clear && change && *change; ++change)
-        if (!strchr(*change, '=')) {
+    for (size_t i = 0; !clear && i < n; ++i)
+        if (last[i] && !strchr(o.env[i], '=')) {
             append_word(line, "-u", false, site);
-            append_word(line, *change, false, site);
+            append_word(line, o.env[i], false, site);
         }
-    for (const char *const *change = o.env; change && *change; ++change)
-        if (strchr(*change, '='))
-            append_word(line, *change, false, site);
+    bool set = false;
+    for (size_t i = 0; i < n; ++i)
+        if (last[i] && strchr(o.env[i], '=')) {
+            if (!set && o.env[i][0] == '-') // else an option
+                append_word(line, "--", false, site);
+            append_word(line, o.env[i], false, site);
+            set = true;
+        }
+    free(last);
+    return set;
 }
 
 void append_redirect(char **line, const char *op, const char *file,
@@ -255,8 +302,10 @@ void append_stage(char **line, const char *const argv[], const qo_run_options &o
                   const Site &site) noexcept
 {
     const bool wrapped = append_wrappers(line, o, site);
-    if (changes_env(o))
-        append_env(line, o, site);
+    const bool set = changes_env(o) && append_env(line, o, site);
+    // The program before the command would read "-x" as an option of its own.
+    if ((wrapped || changes_env(o)) && !set && argv[0][0] == '-')
+        append_word(line, "--", false, site);
     for (size_t i = 0; argv[i]; ++i)
         append_word(line, argv[i], i == 0 && !changes_env(o) && !wrapped, site);
 }

@@ -165,11 +165,23 @@ char *escaped(Path path, const Escaping &how, std::string_view in, char wrap) no
 // closes the quoted text, comes escaped, and opens it again.
 constexpr Escaping shell_word{qo_str_scan::ByteSet("'"), '\\', '\''};
 
+// Words a shell reads as its own syntax where a command starts (POSIX's
+// and bash's): quoted there, they name a command again.
+bool is_reserved(const char *word) noexcept
+{
+    static constexpr std::string_view reserved[] = {
+        "case", "coproc", "do",  "done",   "elif",  "else",  "esac", "fi",
+        "for",  "function", "if", "in", "select", "then", "time", "until", "while"};
+    return std::find(std::begin(reserved), std::end(reserved), word) !=
+           std::end(reserved);
+}
+
 // Bytes a shell reads literally; '=' too, except in the first word, where
-// it would turn the word into an assignment.
+// it would turn the word into an assignment, as a reserved word would
+// start a compound command.
 bool is_plain_word(const char *word, bool first) noexcept
 {
-    if (!*word)
+    if (!*word || (first && is_reserved(word)))
         return false;
     for (const char *c = word; *c; ++c) {
         const bool alnum = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') ||
