@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <string>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -199,6 +200,26 @@ TEST_F(Jobs, KeepTheirDescriptorReadableWhileAnEndedJobWaits)
     EXPECT_EQ(poll(&p, 1, 0), 0);
     qo_job_free(a);
     qo_job_free(b);
+    qo_jobs_free(set);
+}
+
+// A stop from another thread wakes the set's wait, which hands the job
+// back stopped.
+TEST_F(Jobs, WakeForAStopFromAnotherThread)
+{
+    qo_jobs *set = qo_jobs_new();
+    qo_job *job = launch("exec sleep 5");
+    qo_jobs_add(set, job);
+    std::thread stopper([job] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        qo_job_stop(job);
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(qo_jobs_wait(set, 5000), job);
+    EXPECT_LT(seconds_since(start), 2.0);
+    stopper.join();
+    EXPECT_EQ(taken(qo_job_describe(job)), "stopped: sh: killed by signal 15 (Terminated)");
+    qo_job_free(job);
     qo_jobs_free(set);
 }
 
