@@ -98,12 +98,14 @@ void dequeue(qo_jobs &set, qo_job *job) noexcept
         set.last = before;
 }
 
-// The job ended, or is being freed: off the epoll set, and then queued, or
-// out of the set.
+// The job ended: queued. An ended job's descriptor is quiet for good (the
+// job watches nothing more), so it stays in the epoll set until the job
+// closes it, which saves a call per job. One freed while it runs leaves the
+// epoll set first: a forked child may still hold its descriptor open.
 void told(void *s, qo_job *job, bool freed) noexcept
 {
     qo_jobs &set = *static_cast<qo_jobs *>(s);
-    if (!membership(job).queued)
+    if (freed && !membership(job).queued)
         epoll_ctl(set.epoll, EPOLL_CTL_DEL, qo_job_fd(job), nullptr);
     if (freed && membership(job).queued)
         dequeue(set, job);
