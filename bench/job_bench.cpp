@@ -236,7 +236,10 @@ BENCHMARK(fleet_pidfd)
     ->Name("job/fleet/pidfd")
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK(many_in_a_set)->Name("job/set/1000")->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(many_in_a_set)
+    ->Name("job/set/1000")
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(many_by_hand)
     ->Name("job/set/1000_by_hand")
     ->Iterations(2)

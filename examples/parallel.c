@@ -73,8 +73,10 @@ int main(int argc, char **argv)
     struct task *tasks = calloc((size_t)count, sizeof *tasks);
     struct qo_jobs *set = qo_jobs_new();
     for (int i = 0; i < count && !(failed && stop_at_failure); i++) {
-        struct qo_run_options o = {.timeout_ms = timeout_ms, .context = &tasks[i],
-                                   .on_output = on_output, .on_errors = on_errors};
+        struct qo_run_options o = {.timeout_ms = timeout_ms,
+                                   .context = &tasks[i],
+                                   .on_output = on_output,
+                                   .on_errors = on_errors};
         const char *sh[] = {"sh", "-c", argv[optind + i], NULL};
         snprintf(tasks[i].prefix, sizeof tasks[i].prefix, "[%d] ", i + 1);
         tasks[i].job = qo_start(sh, &o);

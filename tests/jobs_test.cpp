@@ -130,8 +130,10 @@ TEST_F(Jobs, RefuseWhatTheyCannotHold)
         qo_jobs *set;
         qo_job *job;
         int result, error;
-    } rows[] = {{nullptr, job, -1, EINVAL}, {set, nullptr, -1, EINVAL},
-                {set, job, 0, 0},          {set, job, -1, EEXIST},
+    } rows[] = {{nullptr, job, -1, EINVAL},
+                {set, nullptr, -1, EINVAL},
+                {set, job, 0, 0},
+                {set, job, -1, EEXIST},
                 {other, job, -1, EEXIST}};
     for (const auto &row : rows) {
         errno = 0;
@@ -218,7 +220,8 @@ TEST_F(Jobs, WakeForAStopFromAnotherThread)
     EXPECT_EQ(qo_jobs_wait(set, 5000), job);
     EXPECT_LT(seconds_since(start), 2.0);
     stopper.join();
-    EXPECT_EQ(taken(qo_job_describe(job)), "stopped: sh: killed by signal 15 (Terminated)");
+    EXPECT_EQ(taken(qo_job_describe(job)),
+              "stopped: sh: killed by signal 15 (Terminated)");
     qo_job_free(job);
     qo_jobs_free(set);
 }
@@ -249,7 +252,8 @@ TEST_F(Jobs, DescribeTheirEnd)
         SCOPED_TRACE(row.name);
         qo_run_options o{};
         o.timeout_ms = row.timeout_ms;
-        qo_job *job = row.command ? launch(row.command, &o) : qo_pipeline_start(pipeline, &o);
+        qo_job *job =
+            row.command ? launch(row.command, &o) : qo_pipeline_start(pipeline, &o);
         EXPECT_EQ(qo_job_describe(job), nullptr);
         EXPECT_EQ(qo_job_duration_ms(job), -1);
         const auto start = Clock::now();

@@ -387,7 +387,8 @@ TEST_F(Log, OnADescriptorWritesAsAFileAndLeavesItOpen)
          "5:INFO: hello 1\nDBG5: f->r#7: a\nb\nafter\n"},
         {"fd 2", [](const char *) { qo_log_open_fd(2, 5); },
          "5:INFO: hello 1\nDBG5: f->r#7: a\nb\nafter\n"},
-        {"fd 2, reopened", [](const char *) {
+        {"fd 2, reopened",
+         [](const char *) {
              qo_log_open_fd(2, 5);
              qo_log_reopen();
          },

@@ -107,7 +107,8 @@ extern "C" void qo_log_open_fd(int fd, int level) noexcept
     char *name = static_cast<char *>(malloc(32));
     if (name)
         snprintf(name, 32, "descriptor %d", fd);
-    const int copy = name && fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1;
+    const int copy =
+        name && fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1;
     sink::lock();
     const sink::Detached old = sink::detach_locked();
     if (copy >= 0)

@@ -15,9 +15,9 @@ namespace qo_job_member {
 struct Membership {
     void *set = nullptr;
     void (*tell)(void *set, qo_job *job, bool freed) = nullptr;
-    size_t index = 0;        // in the set's list of its jobs
-    qo_job *next = nullptr;  // the next ended job in the set's queue
-    bool queued = false;     // ended, waiting to be handed back
+    size_t index = 0;       // in the set's list of its jobs
+    qo_job *next = nullptr; // the next ended job in the set's queue
+    bool queued = false;    // ended, waiting to be handed back
 };
 
 Membership &membership(qo_job *job) noexcept;

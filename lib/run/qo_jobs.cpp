@@ -25,9 +25,9 @@ using qo_run::Site;
 
 struct qo_jobs {
     int epoll = -1;
-    int ready = -1;        // readable while the queue holds a job
-    bool signalled = false; // ready holds a count
-    bool serving = false;   // inside qo_jobs_wait(), which settles ready itself
+    int ready = -1;          // readable while the queue holds a job
+    bool signalled = false;  // ready holds a count
+    bool serving = false;    // inside qo_jobs_wait(), which settles ready itself
     qo_job **jobs = nullptr; // every job in the set, running or ended
     size_t count = 0, room = 0;
     qo_job *first = nullptr, *last = nullptr; // the queue of ended jobs
@@ -41,7 +41,8 @@ void list(qo_jobs &set, qo_job *job) noexcept
 {
     if (set.count == set.room) {
         const size_t room = set.room ? set.room * 2 : 16;
-        auto **jobs = static_cast<qo_job **>(allocate(room * sizeof(qo_job *), jobs_site));
+        auto **jobs =
+            static_cast<qo_job **>(allocate(room * sizeof(qo_job *), jobs_site));
         if (set.count)
             memcpy(jobs, set.jobs, set.count * sizeof(qo_job *));
         free(set.jobs);
