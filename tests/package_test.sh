@@ -80,7 +80,7 @@ $lib/cmake/qo/qoExtraTargets.cmake
 $lib/cmake/qo/qoExtraTargets-none.cmake
 $(links qo qo_version)
 $(links qo_log qo_log_int qo_log_open qo_log_close qo_log_reopen qo_log_set_level \
-    qo_log_level qo_log_flush_on qo_log_stamp qo_log_open_journal)
+    qo_log_level qo_log_flush_on qo_log_stamp qo_log_open_journal qo_log_open_fd)
 $(links qo_exit qo_exit_hook)
 $(links qo_memory qo_malloc qo_asprintf qo_strcat qo_strcat_int qo_str_reset \
     qo_str_reset_int qo_getline qo_getline_int qo_setenv qo_setenv_int qo_free)
@@ -91,7 +91,8 @@ $(links qo_commands qo_system qo_system_int qo_run qo_run_int qo_pipeline \
     qo_system_output_int qo_status_text)
 $(links qo_job qo_start qo_start_int qo_pipeline_start qo_pipeline_start_int qo_job_pid \
     qo_job_fd qo_job_serve qo_job_wait qo_job_write qo_job_close_input qo_job_signal \
-    qo_job_stop qo_job_free)
+    qo_job_stop qo_job_free qo_job_describe qo_job_interrupted qo_job_duration_ms \
+    qo_jobs_new qo_jobs_add qo_jobs_fd qo_jobs_wait qo_jobs_free)
 $(links qo_cpp)
 $(docs libqo-dev)
 ./usr/share/doc/libqo-dev/README.md.gz
@@ -99,7 +100,8 @@ $examples/CMakeLists.txt
 $examples/hello.c
 $examples/hello.cpp
 $examples/parallel.c
-$examples/progress.c"
+$examples/progress.c
+$examples/snapshot.c"
 
 deb=$(find "$out/debs" -maxdepth 1 -name "libqo1-dbgsym_${version}-*.deb")
 contents "$deb" | grep -q '^./usr/lib/debug/.build-id/.*\.debug$' ||
