@@ -69,10 +69,10 @@ inline run_result pipeline(const std::vector<std::vector<std::string>> &stages,
 // stopped and reaped, its callbacks not called again (what they refer to
 // may be gone by then) and what one threw dropped.
 //
-// A job that could not start holds no command: it reads false, pid() and
-// fd() give -1, serve() true, and wait() status -1 with error and why, as
-// qo::run gives them. A job moved from, or made empty, the same, its
-// error EINVAL.
+// A job that could not start holds no command: it reads false and
+// failed() true, pid() and fd() give -1, serve() true, and wait() at once
+// status -1 with error and why, as qo::run gives them. A job moved from,
+// or made empty, the same but failed() false, its error EINVAL.
 class job {
   public:
     job() noexcept = default;
@@ -86,6 +86,9 @@ class job {
 
     // A command was started and is held (it may have ended since).
     explicit operator bool() const noexcept { return c() != nullptr; }
+    // No command was started: wait() gives at once the run_result that
+    // says why. A job moved from, or made empty, holds no such result.
+    bool failed() const noexcept { return held_ && !held_->get(); }
 
     // The process id of a stage (0: the first, or qo::start()'s command);
     // -1 when there is no such stage.
@@ -102,7 +105,7 @@ class job {
     bool
     serve(std::chrono::milliseconds timeout = std::chrono::milliseconds(0)) noexcept
     {
-        return !c() || qo_job_serve(c(), detail::wait_ms(timeout)) == 1;
+        return !held_ || held_->serve(detail::wait_ms(timeout));
     }
 
     // Serves the job to its end: the result, as qo::run gives it (statuses:

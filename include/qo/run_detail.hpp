@@ -101,8 +101,8 @@ class c_run_options {
     // stages: how many the command has, for each one's stderr apart.
     c_run_options(const run_options &options, const char *routine,
                   const call_site &where, std::size_t stages = 1)
-        : callbacks_(options.on_output, options.on_errors, options.on_input, routine,
-                     where)
+        : callbacks_(options.on_output, options.on_errors, options.on_input,
+                     options.on_stage_errors, stages, routine, where)
     {
         if (options.capture_stage_errors) {
             stage_errors_.assign(stages, nullptr);
@@ -257,11 +257,15 @@ run_result run_with(const run_options &options, const char *routine,
     }
     run_result result = [&] {
         const c_run_options c(options, routine, where, stages);
+        const auto began = std::chrono::steady_clock::now();
         const int status = call(c.get());
         // The C runners set errno as their last act on every return, and
         // errno is this thread's: nothing between could have changed it.
         const int error = errno;
-        return c.result(status, error);
+        const auto took = std::chrono::steady_clock::now() - began;
+        run_result made = c.result(status, error);
+        made.duration = std::chrono::duration_cast<std::chrono::milliseconds>(took);
+        return made;
     }();
     // The slots are freed by now; errno tells as it does after the C call.
     errno = result.error;
@@ -349,12 +353,22 @@ class held_job {
     {
         auto held =
             std::make_unique<held_job>(std::move(options), routine, where, stages);
+        held->began_ = std::chrono::steady_clock::now();
         held->job_ = start(held->c_.get());
         held->start_error_ = held->job_ ? 0 : errno;
         return held;
     }
 
     qo_job *get() const noexcept { return job_; }
+
+    // qo_job_serve(): true once the job has ended, whose time is kept.
+    bool serve(int timeout_ms) noexcept
+    {
+        if (job_ && qo_job_serve(job_, timeout_ms) != 1)
+            return false;
+        seen_ended();
+        return true;
+    }
 
     // The result once the job has ended, the same on every call; nothing
     // while it runs.
@@ -368,8 +382,11 @@ class held_job {
             if (status == -1 && error == EAGAIN)
                 return std::nullopt;
         }
+        seen_ended();
         run_result result = c_.result(status, error);
         result.statuses = statuses_;
+        result.duration =
+            std::chrono::duration_cast<std::chrono::milliseconds>(*ended_ - began_);
         errno = error;
         return result;
     }
@@ -390,6 +407,15 @@ class held_job {
     std::vector<int> statuses_;
     qo_job *job_ = nullptr;
     int start_error_ = 0;
+
+    // The first call that finds the job ended dates its end.
+    void seen_ended() noexcept
+    {
+        if (!ended_)
+            ended_ = std::chrono::steady_clock::now();
+    }
+    std::chrono::steady_clock::time_point began_{};
+    std::optional<std::chrono::steady_clock::time_point> ended_{};
 };
 
 inline std::unique_ptr<held_job> start(const char *const *argv, run_options &&options,
