@@ -57,5 +57,6 @@ QO_API const char *qo_version(void) QO_NOEXCEPT;
 #include "qo/strings.h"  /* string helpers */
 #include "qo/commands.h" /* qo_system(), qo_run(), qo_pipeline() */
 #include "qo/job.h"      /* commands you hold: qo_start(), qo_job_*() */
+#include "qo/jobs.h"     /* job sets: qo_jobs_*() */
 
 #endif /* QO_H */

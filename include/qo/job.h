@@ -92,6 +92,23 @@ QO_API void qo_job_stop(struct qo_job *job) QO_NOEXCEPT;
  * zombie, descriptor or temporary file outlives it. NULL is fine. */
 QO_API void qo_job_free(struct qo_job *job) QO_NOEXCEPT;
 
+/* What the job's end says, once it has ended (whoever served it): before
+ * the end, NULL, 0 and -1.
+ * qo_job_describe(): a fresh string to free(), each stage named with its
+ * outcome as the log has it, led by how the run was cut short and
+ * followed by why it failed: "gzip: exited with status 0",
+ * "deadline reached: tar: killed by signal 15 (Terminated) | gzip: exited
+ * with status 0", "stopped: sleep: killed by signal 15 (Terminated)",
+ * "tar: exited with status 0 | gzip: exited with status 0: Unable to
+ * replace /srv/backup.tgz: Permission denied".
+ * qo_job_interrupted(): 1 when a stage was killed by SIGINT or SIGQUIT
+ * (Ctrl-C or Ctrl-\ at the terminal ended it), else 0.
+ * qo_job_duration_ms(): from the start to the end, in milliseconds, as the
+ * outcome's log entry says. */
+QO_API char *qo_job_describe(const struct qo_job *job) QO_NOEXCEPT;
+QO_API int qo_job_interrupted(const struct qo_job *job) QO_NOEXCEPT;
+QO_API long long qo_job_duration_ms(const struct qo_job *job) QO_NOEXCEPT;
+
 /* The fronts: fill in the caller's call site, as qo_run()'s do. */
 #ifdef __cplusplus
 #define qo_start(...) qo_start_int(__VA_ARGS__, __LINE__, __FILE__)

@@ -50,6 +50,15 @@ extern "C" {
  * the caller. */
 QO_API void qo_log_open(const char *path, int level) QO_NOEXCEPT;
 
+/* Log to a descriptor the caller already has (2: standard error), as to a
+ * file: the same entries, locking, flush rules and bounds. qo writes
+ * through a copy of it (close-on-exec, above 2) sharing its file offset;
+ * qo_log_close() closes the copy and never fd itself, and qo_log_reopen()
+ * leaves it as it is. A log already open is closed first; on failure (a
+ * closed fd) the log stays off. When a log opens, qo_log_level is the
+ * level given; when it does not, 0 (the reason is on standard error). */
+QO_API void qo_log_open_fd(int fd, int level) QO_NOEXCEPT;
+
 /* Flush and close the log; the level goes back to 0. Safe when closed. */
 QO_API void qo_log_close(void) QO_NOEXCEPT;
 

@@ -15,7 +15,10 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace sink = qo_log_sink;
 
@@ -90,6 +93,35 @@ extern "C" void qo_log_open_journal(const char *identifier, int level) noexcept
     tell("Logging desactivated");
     free(name);
     free(copy);
+}
+
+// The log writes through its own copy of the descriptor, close-on-exec
+// and above 2: closing the log closes the copy, never the caller's; and
+// the copy shares the caller's file offset, so a log on a standard error
+// that a shell pointed at the same file as stdout (>out 2>&1) appends to
+// what stdout wrote instead of writing over it.
+extern "C" void qo_log_open_fd(int fd, int level) noexcept
+{
+    qo_log::watch_the_end();
+    qo_log::forget_reopen();
+    char *name = static_cast<char *>(malloc(32));
+    if (name)
+        snprintf(name, 32, "descriptor %d", fd);
+    const int copy = name && fd >= 0 ? fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1) : -1;
+    sink::lock();
+    const sink::Detached old = sink::detach_locked();
+    if (copy >= 0)
+        sink::attach_copy_locked(name, copy, level);
+    sink::unlock();
+    sink::release(old);
+    if (copy >= 0)
+        return;
+    if (!name)
+        tell("Unable to alloc memory");
+    else
+        tell("Unable to write to ", name);
+    tell("Logging desactivated");
+    free(name);
 }
 
 extern "C" void qo_log_stamp(unsigned what) noexcept

@@ -51,6 +51,7 @@ struct LogFile {
     char *identifier = nullptr; // the journal's SYSLOG_IDENTIFIER
     int fd = -1;
     bool journal = false;
+    bool copied = false;            // a copy of the caller's descriptor: no path
     bool may_raise_sigpipe = false; // a FIFO or a socket
     bool never_blocks = false;      // a regular file
     bool loss_reported = false;     // since the last write that worked
@@ -474,6 +475,7 @@ qo_log_sink::Detached qo_log_sink::detach_locked() noexcept
     log_file.path = log_file.identifier = nullptr;
     log_file.fd = -1;
     log_file.journal = false;
+    log_file.copied = false;
     journal_attached.store(false, std::memory_order_relaxed);
     log_file.loss_reported = false;
     set_level(0);
@@ -506,6 +508,12 @@ void qo_log_sink::attach_journal_locked(char *name, char *identifier, int fd,
     attach_locked(name, fd, level);
 }
 
+void qo_log_sink::attach_copy_locked(char *name, int fd, int level) noexcept
+{
+    log_file.copied = true;
+    attach_locked(name, fd, level);
+}
+
 bool qo_log_sink::journal() noexcept
 {
     return journal_attached.load(std::memory_order_relaxed);
@@ -529,7 +537,8 @@ void qo_log_sink::close_for_exit_locked(int64_t deadline) noexcept
 // sink's, and rotation is for files, which open at once.
 bool qo_log_sink::reopen_locked(int64_t deadline) noexcept
 {
-    if (log_file.fd < 0 || log_file.journal) // a journal is found again by itself
+    // A journal is found again by itself; a descriptor has no path.
+    if (log_file.fd < 0 || log_file.journal || log_file.copied)
         return true;
     const int error = flush_locked(deadline);
     if (error == timed_out)

@@ -61,6 +61,9 @@ void attach_locked(char *path, int fd, int level) noexcept;
 // The journal, on a socket from qo_log_journal::connect_socket(); name is
 // what messages call it. Both strings are the sink's from now on.
 void attach_journal_locked(char *name, char *identifier, int fd, int level) noexcept;
+// A copy of a caller's descriptor, which reopening leaves as it is; name
+// is what messages call it, the sink's from now on.
+void attach_copy_locked(char *name, int fd, int level) noexcept;
 // Whether the entries go to the journal, read without the lock: an entry
 // laid out for one kind of log and added to the other, which a log opened
 // meanwhile can cause, is still added, as the message with its header or

@@ -5,6 +5,7 @@
 #include "qo.h"
 #include "log/qo_log_internal.h"
 #include "run/qo_run_engine_internal.h"
+#include "run/qo_job_internal.h"
 #include "run/qo_run_internal.h"
 #include "run/qo_run_line_internal.h"
 #include "str/qo_str_internal.h"
@@ -16,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <sys/wait.h>
 
 using qo_run::allocate;
 using qo_run::now_ms;
@@ -163,6 +165,7 @@ struct qo_job {
     {
         free(statuses);
         free(pids);
+        free(reason);
         free_names(names);
     }
     qo_job(const qo_job &) = delete;
@@ -177,6 +180,9 @@ struct qo_job {
     int *statuses;
     bool ended = false;
     int status = -1, error = 0;
+    char *reason = nullptr; // why it failed, kept for qo_job_describe()
+    int64_t took_ms = -1;   // from its start to its end
+    qo_job_member::Membership member;
 };
 
 namespace {
@@ -255,7 +261,10 @@ size_t lost_stage(const qo_job &job) noexcept
 
 void not_done(qo_job &job, char *reason, int error) noexcept
 {
-    give_why(job.options.why, log_reason(reason, job.run.until(), job.site), job.site);
+    log_reason(reason, job.run.until(), job.site);
+    job.reason = static_cast<char *>(allocate(strlen(reason) + 1, job.site));
+    strcpy(job.reason, reason);
+    give_why(job.options.why, reason, job.site);
     job.status = -1;
     job.error = error;
 }
@@ -279,6 +288,7 @@ int status_of(const qo_job &job) noexcept
 void end(qo_job &job) noexcept
 {
     job.ended = true;
+    job.took_ms = now_ms() - job.began_ms;
     int error = 0;
     job.run.reap(job.statuses, error);
     job.run.fill_slots();
@@ -288,7 +298,7 @@ void end(qo_job &job) noexcept
                  error);
         return;
     }
-    log_outcome(job, now_ms() - job.began_ms);
+    log_outcome(job, job.took_ms);
     if ((error = job.run.output_error())) {
         job.run.finish_output(false);
         not_done(job,
@@ -355,6 +365,13 @@ qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[
     return job;
 }
 
+// The set the job is in, if any, queues it to be handed back.
+void tell_ended(qo_job &job) noexcept
+{
+    if (job.member.tell)
+        job.member.tell(job.member.set, &job, false);
+}
+
 int wait_for(qo_job &job, int timeout_ms, int statuses[]) noexcept
 {
     if (!job.ended) {
@@ -364,6 +381,7 @@ int wait_for(qo_job &job, int timeout_ms, int statuses[]) noexcept
             return -1;
         }
         end(job);
+        tell_ended(job);
     }
     if (statuses)
         std::copy(job.statuses, job.statuses + job.names.count, statuses);
@@ -460,6 +478,7 @@ extern "C" int qo_job_serve(qo_job *job, int timeout_ms) noexcept
         return 0;
     const int error = errno;
     end(*job);
+    tell_ended(*job);
     errno = error;
     return 1;
 }
@@ -516,7 +535,19 @@ extern "C" void qo_job_free(qo_job *job) noexcept
         wait_for(*job, -1, nullptr);
         errno = error;
     }
+    if (job->member.tell)
+        job->member.tell(job->member.set, job, true);
     free_job(job);
+}
+
+qo_job_member::Membership &qo_job_member::membership(qo_job *job) noexcept
+{
+    return job->member;
+}
+
+bool qo_job_member::ended(const qo_job *job) noexcept
+{
+    return job->ended;
 }
 
 // The names in the messages are the fronts' own: qo_pipeline(), or
@@ -537,4 +568,38 @@ size_t qo_run::count_stages(const char *const *const stages[], const qo_run::Sit
         qo_err::fail(site, -1,
                      start ? "qo_pipeline_start: no stage" : "qo_pipeline: no stage");
     return count;
+}
+
+// ---- What a job's end says ------------------------------------------------
+
+// "deadline reached: tar: killed by signal 15 (Terminated) | gzip: exited
+// with status 0", "stopped: ...", then ": why" when the run failed.
+extern "C" char *qo_job_describe(const qo_job *job) noexcept
+{
+    if (!job || !job->ended)
+        return nullptr;
+    char *stages = outcomes(*job);
+    const char *cut = !job->run.timed_out() ? job->run.stopped() ? "stopped: " : ""
+                                            : "deadline reached: ";
+    char *text = nullptr;
+    (qo_asprintf)(&text, job->site.line, job->site.file, "%s%s%s%s", cut, stages,
+                  job->reason ? ": " : "", job->reason ? job->reason : "");
+    free(stages);
+    return text;
+}
+
+extern "C" int qo_job_interrupted(const qo_job *job) noexcept
+{
+    for (size_t i = 0; job && job->ended && i < job->names.count; ++i) {
+        const int status = job->statuses[i];
+        if (status != -1 && WIFSIGNALED(status) &&
+            (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
+            return 1;
+    }
+    return 0;
+}
+
+extern "C" long long qo_job_duration_ms(const qo_job *job) noexcept
+{
+    return job && job->ended ? job->took_ms : -1;
 }
