@@ -40,5 +40,6 @@
 #include "qo/options.hpp"     // qo::run_options, qo::run_result
 #include "qo/run_detail.hpp"  // argv, stages and options as C takes them
 #include "qo/run.hpp"         // qo::run, qo::pipeline, qo::job
+#include "qo/job_set.hpp"     // qo::job_set: which held job ended
 
 #endif // QO_HPP

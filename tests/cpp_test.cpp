@@ -13,6 +13,7 @@
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -714,6 +715,66 @@ TEST_F(CppJob, DurationCountsFromTheStartToTheEnd)
     EXPECT_GE(waited.duration, 200ms);
     EXPECT_LT(waited.duration, 450ms);
     EXPECT_EQ(held.wait().duration, waited.duration);
+}
+
+struct Handed {
+    std::size_t key;
+    bool held;   // the job handed back holds a command
+    int status;  // its result's
+    std::string why;
+};
+
+// Each job handed back once, as it ends: one that could not start and
+// one that holds nothing first, then the others in the order they end,
+// one added from inside the loop among them; the set's fd tells when.
+TEST_F(CppJob, JobSetHandsBackEachJobAsItEnds)
+{
+    qo::job_set set;
+    EXPECT_FALSE(set.wait(0ms));
+    EXPECT_EQ(errno, ENOENT);
+    for (const char *seconds : {"0.3", "0.1"})
+        set.add(qo::start({"sleep", seconds}));
+    set.add(qo::start({"no-such-qo-command"}));
+    set.add(qo::job());
+    EXPECT_EQ(set.size(), 4U);
+    pollfd ready = {set.fd(), POLLIN, 0};
+    EXPECT_EQ(poll(&ready, 1, 2000), 1);
+
+    std::vector<Handed> handed;
+    for (auto &[key, job, result] : set) {
+        handed.push_back({key, static_cast<bool>(job), result.status, result.why});
+        if (key == 1) {
+            set.add(qo::start({"sh", "-c", "sleep 0.1; exit 4"}));
+            EXPECT_FALSE(set.wait(0ms));
+            EXPECT_EQ(errno, EAGAIN);
+        }
+    }
+    const Handed expected[] = {
+        {2, false, -1, "Unable to run no-such-qo-command: No such file or directory"},
+        {3, false, -1, "qo::job: no command held (moved from, or made empty)"},
+        {1, true, 0, ""},
+        {4, true, 4 << 8, ""},
+        {0, true, 0, ""},
+    };
+    ASSERT_EQ(handed.size(), std::size(expected));
+    for (std::size_t i = 0; i < handed.size(); ++i) {
+        EXPECT_EQ(handed[i].key, expected[i].key) << i;
+        EXPECT_EQ(handed[i].held, expected[i].held) << i;
+        EXPECT_EQ(handed[i].status, expected[i].status) << i;
+        EXPECT_EQ(handed[i].why, expected[i].why) << i;
+    }
+    EXPECT_TRUE(set.empty());
+
+    // stop() reaches every job; each comes back stopped.
+    for (int i = 0; i < 3; ++i)
+        set.add(qo::start({"sleep", "60"}));
+    const auto asked = Clock::now();
+    set.stop();
+    int stopped = 0;
+    for (auto &ended : set)
+        stopped += ended.result.stopped;
+    EXPECT_EQ(stopped, 3);
+    EXPECT_LT(Clock::now() - asked, 1s);
 }
 
 // With partial_lines a line's text so far comes once the stream goes

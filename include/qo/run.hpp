@@ -11,6 +11,8 @@
 
 namespace qo {
 
+class job_set;
+
 // qo_run(): argv[0], searched in PATH when it has no slash, with the
 // arguments, without a shell; every guarantee of the C call holds. The
 // run's log entries name the caller's file and line.
@@ -161,6 +163,7 @@ class job {
     void stop() noexcept { qo_job_stop(c()); }
 
   private:
+    friend class job_set; // hands the C job to the C set
     qo_job *c() const noexcept { return held_ ? held_->get() : nullptr; }
 
     static std::error_code outcome(int done) noexcept
