@@ -59,8 +59,9 @@ struct run_options {
     bool input_pipe = false;
     // on_output and on_errors also get the text of a line not ended yet
     // once its stream goes quiet: a progress report led by '\r' is seen as
-    // it is drawn. A call whose text ends in neither '\n' nor '\r' is such
-    // a piece, and the next call goes on with the same line.
+    // it is drawn. A view whose text ends in neither '\n' nor '\r' is such
+    // a piece, what came since the last call, and the next call goes on
+    // with the same line; a qo::line holds the line's whole text so far.
     bool partial_lines = false;
     // Each stage's stderr apart, in run_result::stage_errors (errors then
     // gets none of it); a pipeline whose stderr only the log takes logs
