@@ -80,7 +80,11 @@ class line_callback {
         const bool ended = !piece.empty() && (piece.back() == '\n' || piece.back() == '\r');
         return whole_({piece.substr(0, piece.size() - (ended ? 1 : 0)), ended});
     }
-    bool operator()(const line &whole) const { return whole_(whole); }
+    // A callable taking views gets the line's text.
+    bool operator()(const line &whole) const
+    {
+        return whole_ ? whole_(whole) : call_(whole.text);
+    }
 
   private:
     template <class Arg, class F> static std::function<bool(Arg)> adapt(F &&callable)
