@@ -68,10 +68,7 @@ $(docs libqo1)"
 
 check libqo-dev "./usr/include/qo.h
 ./usr/include/qo.hpp
-./usr/include/qo/callbacks.hpp
-./usr/include/qo/format.hpp
-./usr/include/qo/run_detail.hpp
-./usr/include/qo/text_detail.hpp
+$(cd "$src/include" && find qo -type f | sort | sed 's|^|./usr/include/|')
 $lib/libqo.a
 $lib/libqo.so -> libqo.so.${version%%.*}
 $lib/pkgconfig/qo.pc
