@@ -341,3 +341,63 @@ TEST_F(Log, ContinuedLinesAreMarked)
 }
 
 } // namespace
+
+namespace {
+
+// The same entries, logged to whatever log is open.
+void log_some()
+{
+    qo_log_int(0, 1, "f", "r", "hello %d", 1);
+    qo_log_int(5, 7, "f", "r", "a\nb");
+    qo_log_int(6, 1, "f", "r", "above the level");
+}
+
+// What a log opened by open() writes of log_some(), standard error taken
+// by a file for the while: the bytes the log wrote, then the bytes fd 2
+// still took after qo_log_close(), or "closed".
+std::string logged(void (*open)(const char *path), const ScratchPath &file)
+{
+    fflush(stderr);
+    const int kept = dup(2);
+    const int err = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    dup2(err, 2);
+    close(err);
+    open(file.c_str());
+    const int level = qo_log_level;
+    log_some();
+    qo_log_close();
+    const bool still_open = fcntl(2, F_GETFD) != -1 && write(2, "after\n", 6) == 6;
+    dup2(kept, 2);
+    close(kept);
+    return std::to_string(level) + ":" + file.contents() + (still_open ? "" : "closed");
+}
+
+} // namespace
+
+// A log on a descriptor the caller has writes what a file log writes, and
+// leaves the descriptor open; one that cannot open stays off.
+TEST_F(Log, OnADescriptorWritesAsAFileAndLeavesItOpen)
+{
+    const struct {
+        const char *name;
+        void (*open)(const char *path);
+        const char *expected;
+    } rows[] = {
+        {"file", [](const char *path) { qo_log_open(path, 5); },
+         "5:INFO: hello 1\nDBG5: f->r#7: a\nb\nafter\n"},
+        {"fd 2", [](const char *) { qo_log_open_fd(2, 5); },
+         "5:INFO: hello 1\nDBG5: f->r#7: a\nb\nafter\n"},
+        {"fd 2, reopened", [](const char *) {
+             qo_log_open_fd(2, 5);
+             qo_log_reopen();
+         },
+         "5:INFO: hello 1\nDBG5: f->r#7: a\nb\nafter\n"},
+        {"closed fd", [](const char *) { qo_log_open_fd(-1, 5); },
+         "0:Unable to write to descriptor -1\nLogging desactivated\nafter\n"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        ScratchPath file;
+        EXPECT_EQ(logged(row.open, file), row.expected);
+    }
+}

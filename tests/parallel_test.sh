@@ -35,12 +35,12 @@ row 0 '[1] a1|[1] a2|[2] x|[3] c' '[1] e' 5000 \
 grep -q '^\[1\] a1$' <(grep '^\[1\]' "$scratch/out" | head -1) ||
     { echo "the first command's lines out of order"; failures=$((failures + 1)); }
 # -x: the failure stops the silent sleep at once; what ended well is shown.
-row 1 '[3] hi' '[1] stopped, killed by signal 15 (Terminated)|[2] exited with status 3' \
+row 1 '[3] hi' '[1] stopped: sh: killed by signal 15 (Terminated)|[2] sh: exited with status 3' \
     1000 -x 'sleep 5' 'sleep 0.3; exit 3' 'echo hi'
 # Without -x the others run on to their end.
-row 1 '[1] done' '[2] exited with status 3' 5000 'sleep 0.3; echo done' 'exit 3'
+row 1 '[1] done' '[2] sh: exited with status 3' 5000 'sleep 0.3; echo done' 'exit 3'
 # -t: each command's own deadline.
-row 1 '[2] ok' '[1] timed out, killed by signal 15 (Terminated)' 1000 \
+row 1 '[2] ok' '[1] deadline reached: sh: killed by signal 15 (Terminated)' 1000 \
     -t 0.2 'sleep 5' 'echo ok'
 # Bad usage.
 row 2 '' 'usage: parallel [-x] [-t SECONDS] COMMAND...' 5000
