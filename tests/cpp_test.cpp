@@ -700,8 +700,8 @@ TEST_F(CppJob, WaitGivesWhatQoRunGives)
     }
 }
 
-// The duration, from the start to the end as the caller sees them: a
-// held job's dated by the serve() that found the end, not a later wait().
+// The duration, from the start to the end: a held job's the library's
+// own, whenever the end is waited for.
 TEST_F(CppJob, DurationCountsFromTheStartToTheEnd)
 {
     const qo::run_result ran = qo::run({"sleep", "0.2"});

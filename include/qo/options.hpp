@@ -83,10 +83,9 @@ struct run_result {
     std::string why{};           // why status is -1, as the log says it; else empty
     bool stopped = false;        // ended by a callback's stop
     std::vector<std::string> stage_errors{}; // capture_stage_errors: each stage's
-    // From the start to the end, as the C++ face saw them: around qo::run,
-    // from qo::start to the serve() or wait() that found the end. The
-    // outcome entry of the log gives the library's own count, which may be
-    // a few ms less. 0 for what did not start.
+    // From the start to the end: a held job's as its outcome entry logs
+    // it; qo::run's and qo::pipeline's measured around the call, which may
+    // read a few ms more. 0 for a job that did not start.
     std::chrono::milliseconds duration{0};
 
     // A run cut short by its deadline or a stop is no success, whatever

@@ -107,7 +107,7 @@ class job {
     bool
     serve(std::chrono::milliseconds timeout = std::chrono::milliseconds(0)) noexcept
     {
-        return !held_ || held_->serve(detail::wait_ms(timeout));
+        return !c() || qo_job_serve(c(), detail::wait_ms(timeout)) == 1;
     }
 
     // Serves the job to its end: the result, as qo::run gives it (statuses:

@@ -353,22 +353,12 @@ class held_job {
     {
         auto held =
             std::make_unique<held_job>(std::move(options), routine, where, stages);
-        held->began_ = std::chrono::steady_clock::now();
         held->job_ = start(held->c_.get());
         held->start_error_ = held->job_ ? 0 : errno;
         return held;
     }
 
     qo_job *get() const noexcept { return job_; }
-
-    // qo_job_serve(): true once the job has ended, whose time is kept.
-    bool serve(int timeout_ms) noexcept
-    {
-        if (job_ && qo_job_serve(job_, timeout_ms) != 1)
-            return false;
-        seen_ended();
-        return true;
-    }
 
     // The result once the job has ended, the same on every call; nothing
     // while it runs.
@@ -382,11 +372,11 @@ class held_job {
             if (status == -1 && error == EAGAIN)
                 return std::nullopt;
         }
-        seen_ended();
         run_result result = c_.result(status, error);
         result.statuses = statuses_;
-        result.duration =
-            std::chrono::duration_cast<std::chrono::milliseconds>(*ended_ - began_);
+        // The library's own count, as its outcome entry logs it.
+        if (job_)
+            result.duration = std::chrono::milliseconds(qo_job_duration_ms(job_));
         errno = error;
         return result;
     }
@@ -407,15 +397,6 @@ class held_job {
     std::vector<int> statuses_;
     qo_job *job_ = nullptr;
     int start_error_ = 0;
-
-    // The first call that finds the job ended dates its end.
-    void seen_ended() noexcept
-    {
-        if (!ended_)
-            ended_ = std::chrono::steady_clock::now();
-    }
-    std::chrono::steady_clock::time_point began_{};
-    std::optional<std::chrono::steady_clock::time_point> ended_{};
 };
 
 inline std::unique_ptr<held_job> start(const char *const *argv, run_options &&options,
