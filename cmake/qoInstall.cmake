@@ -67,6 +67,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/examples/hello.c ${PROJECT_SOURCE_DIR}/examp
               ${PROJECT_SOURCE_DIR}/examples/progress.c
               ${PROJECT_SOURCE_DIR}/examples/parallel.c
               ${PROJECT_SOURCE_DIR}/examples/snapshot.c
+              ${PROJECT_SOURCE_DIR}/examples/progress.cpp
+              ${PROJECT_SOURCE_DIR}/examples/supervise.cpp
+              ${PROJECT_SOURCE_DIR}/examples/diskreport.cpp
               ${PROJECT_SOURCE_DIR}/examples/CMakeLists.txt
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples COMPONENT doc)
 

@@ -35,9 +35,11 @@
 #include "qo/text_detail.hpp" // texts to and from C
 #include "qo/format.hpp"      // qo::format_string: formats checked while compiling
 #include "qo/text.hpp"        // qo::log, qo::format, the string helpers
-#include "qo/callbacks.hpp"   // qo::line_callback, qo::input_callback
+#include "qo/words.hpp"       // qo::strip, qo::words, qo::lines, qo::join
+#include "qo/callbacks.hpp"   // qo::line, qo::line_callback, qo::input_callback
 #include "qo/options.hpp"     // qo::run_options, qo::run_result
 #include "qo/run_detail.hpp"  // argv, stages and options as C takes them
 #include "qo/run.hpp"         // qo::run, qo::pipeline, qo::job
+#include "qo/job_set.hpp"     // qo::job_set: which held job ended
 
 #endif // QO_HPP

@@ -13,6 +13,7 @@
 #include <functional>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -90,6 +91,45 @@ TEST(CppStrings, SplitKeepsTheRulesOfQoStrtok)
     };
     for (const auto &c : cases)
         EXPECT_EQ(qo::split(c.input, c.separators), c.tokens) << c.input;
+}
+
+struct WordsCase {
+    std::string_view text;
+    std::vector<std::string_view> words, words_2, lines;
+    std::string_view strip, lstrip, rstrip;
+};
+
+// Cut as Python cuts: split(None), split(None, 2), splitlines(), strip().
+TEST(CppStrings, WordsLinesAndStripCutAsPythonDoes)
+{
+    using V = std::vector<std::string_view>;
+    const WordsCase cases[] = {
+        {"  a b  c d ", {"a", "b", "c", "d"}, {"a", "b", "c d "}, {"  a b  c d "},
+         "a b  c d", "a b  c d ", "  a b  c d"},
+        {"a\r\nb\rc\n", {"a", "b", "c"}, {"a", "b", "c\n"}, {"a", "b", "c"},
+         "a\r\nb\rc", "a\r\nb\rc\n", "a\r\nb\rc"},
+        {"", {}, {}, {}, "", "", ""},
+        {" \t\v\f ", {}, {}, {" \t\v\f "}, "", "", ""},
+        {"\n\nx", {"x"}, {"x"}, {"", "", "x"}, "x", "x", "\n\nx"},
+        // UTF-8 intact: no byte of it is whitespace (U+00A0 is c2 a0).
+        {"\u00e9t\u00e9 \u00a0\u2003", {"\u00e9t\u00e9", "\u00a0\u2003"},
+         {"\u00e9t\u00e9", "\u00a0\u2003"}, {"\u00e9t\u00e9 \u00a0\u2003"},
+         "\u00e9t\u00e9 \u00a0\u2003", "\u00e9t\u00e9 \u00a0\u2003",
+         "\u00e9t\u00e9 \u00a0\u2003"},
+    };
+    for (const WordsCase &c : cases) {
+        EXPECT_EQ(qo::words(c.text), c.words) << c.text;
+        EXPECT_EQ(qo::words(c.text, 2), c.words_2) << c.text;
+        EXPECT_EQ(qo::lines(c.text), c.lines) << c.text;
+        EXPECT_EQ(qo::strip(c.text), c.strip) << c.text;
+        EXPECT_EQ(qo::lstrip(c.text), c.lstrip) << c.text;
+        EXPECT_EQ(qo::rstrip(c.text), c.rstrip) << c.text;
+        EXPECT_EQ(qo::join(qo::words(c.text), " "), qo::join(c.words, " "));
+    }
+    EXPECT_EQ(qo::words(" a  b ", 0), V{"a  b "});
+    EXPECT_EQ(qo::join(std::vector<std::string>{"x", "y", "z"}, ", "), "x, y, z");
+    EXPECT_EQ(qo::join({"only"}, "-"), "only");
+    static_assert(qo::strip(" x ") == "x");
 }
 
 TEST(CppFormat, PassesStringsAsCText)
@@ -360,6 +400,98 @@ TEST_F(CppRun, CallbacksTakeLinesAndFeedInput)
     }
 }
 
+struct WholeLines {
+    const char *command;
+    bool partial;
+    std::vector<std::pair<std::string, bool>> lines; // text, complete
+};
+
+// A callable taking qo::line gets whole lines without their endings,
+// \r\n as one; with partial_lines the line so far, then the line complete.
+TEST_F(CppRun, WholeLinesComeWithoutTheirEndings)
+{
+    const WholeLines rows[] = {
+        {"printf 'a\\r\\nb\\rc\\n\\nd'", false,
+         {{"a", true}, {"b", true}, {"c", true}, {"", true}, {"d", false}}},
+        {"printf 50%%; sleep 0.3; printf '\\r100%%\\r\\n'", true,
+         {{"50%", false}, {"50%", true}, {"100%", true}}},
+        // A line in two pieces, the second going on with the first.
+        {"printf ab; sleep 0.3; printf 'cd\\n'", true, {{"ab", false}, {"abcd", true}}},
+    };
+    for (const WholeLines &row : rows) {
+        std::vector<std::pair<std::string, bool>> got;
+        const qo::run_result ran = qo::run(
+            {"sh", "-c", row.command},
+            {.on_output = [&](const qo::line &l) { got.emplace_back(l.text, l.complete); },
+             .partial_lines = row.partial});
+        EXPECT_TRUE(ran.ok());
+        EXPECT_EQ(got, row.lines) << row.command;
+    }
+
+    // dd's report, led by \r and ended by \n once dd is done: seen whole
+    // while dd waits for its input, then again complete.
+    std::vector<std::pair<std::string, bool>> reports;
+    const qo::run_result dd = qo::run(
+        {"sh", "-c",
+         "{ printf x; sleep 1.2; printf y; sleep 0.3; } | dd of=/dev/null bs=1 "
+         "status=progress"},
+        {.env = {"LC_ALL=C"},
+         .on_errors = [&](const qo::line &l) { reports.emplace_back(l.text, l.complete); },
+         .partial_lines = true});
+    EXPECT_TRUE(dd.ok());
+    ASSERT_GE(reports.size(), 4U);
+    EXPECT_EQ(reports[0], std::make_pair(std::string(), true));
+    EXPECT_THAT(reports[1].first, testing::MatchesRegex("2 bytes copied, .* s, .*/s"));
+    EXPECT_FALSE(reports[1].second);
+    EXPECT_EQ(reports[2], std::make_pair(reports[1].first, true));
+    EXPECT_EQ(reports[3], std::make_pair(std::string("2+0 records in"), true));
+}
+
+struct Interrupted {
+    qo::run_result got;
+    bool interrupted;
+};
+
+// Ctrl-C or Ctrl-\ ended a stage; another signal, or none, is no interrupt.
+TEST_F(CppRun, InterruptedSaysASignalFromTheKeyboardEndedIt)
+{
+    const Interrupted rows[] = {
+        {qo::run({"sh", "-c", "kill -INT $$"}), true},
+        {qo::run({"sh", "-c", "kill -QUIT $$"}), true},
+        {qo::run({"sh", "-c", "kill -TERM $$"}), false},
+        {qo::run({"sh", "-c", "exit 130"}), false},
+        {qo::pipeline({{"sh", "-c", "kill -INT $$"}, {"cat"}}), true},
+        {qo::run({"no-such-qo-command"}), false},
+    };
+    for (const Interrupted &row : rows)
+        EXPECT_EQ(row.got.interrupted(), row.interrupted) << row.got.describe();
+}
+
+// Each stage's stderr lines with the stage's index, in either form, and
+// captured apart at once; errors gets none of it.
+TEST_F(CppRun, StageErrorsComeWithTheirStage)
+{
+    const std::vector<std::vector<std::string>> stages = {
+        {"sh", "-c", "echo a >&2; echo b >&2; echo x"}, {"sh", "-c", "cat; echo c >&2"}};
+    std::vector<std::pair<std::size_t, std::string>> views, lines;
+    const qo::run_result viewed = qo::pipeline(
+        stages, {.capture_errors = true,
+                 .on_stage_errors = [&](std::size_t stage, std::string_view l) {
+                     views.emplace_back(stage, l);
+                 }});
+    const qo::run_result whole = qo::pipeline(
+        stages, {.capture_stage_errors = true,
+                 .on_stage_errors = [&](std::size_t stage, const qo::line &l) {
+                     lines.emplace_back(stage, l.text);
+                     return l.text != "c";
+                 }});
+    using Seen = std::vector<std::pair<std::size_t, std::string>>;
+    EXPECT_EQ(views, (Seen{{0, "a\n"}, {0, "b\n"}, {1, "c\n"}}));
+    EXPECT_EQ(viewed.errors, "");
+    EXPECT_EQ(lines, (Seen{{0, "a"}, {0, "b"}, {1, "c"}}));
+    EXPECT_EQ(whole.stage_errors, (std::vector<std::string>{"a\nb\n", "c\n"}));
+}
+
 // What a callback throws comes out of qo::run once the command has ended,
 // and the callback is not called again.
 TEST_F(CppRun, ExceptionFromACallbackComesOutAfterTheRun)
@@ -558,11 +690,91 @@ TEST_F(CppJob, WaitGivesWhatQoRunGives)
          {},
          "qo::job: no command held (moved from, or made empty)"},
     };
+    EXPECT_TRUE(missing.failed());
+    EXPECT_FALSE(qo::job().failed());
+    EXPECT_FALSE(qo::start({"true"}).failed());
     for (const Outcome &o : outcomes) {
         EXPECT_EQ(o.got.status, o.status) << o.why;
         EXPECT_EQ(o.got.statuses, o.statuses) << o.why;
         EXPECT_EQ(o.got.why, o.why);
     }
+}
+
+// The duration, from the start to the end: a held job's the library's
+// own, whenever the end is waited for.
+TEST_F(CppJob, DurationCountsFromTheStartToTheEnd)
+{
+    const qo::run_result ran = qo::run({"sleep", "0.2"});
+    EXPECT_GE(ran.duration, 200ms);
+    EXPECT_LT(ran.duration, 1s);
+    qo::job held = qo::start({"sleep", "0.2"});
+    while (!held.serve(-1ms))
+        ;
+    std::this_thread::sleep_for(300ms);
+    const qo::run_result waited = held.wait();
+    EXPECT_GE(waited.duration, 200ms);
+    EXPECT_LT(waited.duration, 450ms);
+    EXPECT_EQ(held.wait().duration, waited.duration);
+}
+
+struct Handed {
+    std::size_t key;
+    bool held;   // the job handed back holds a command
+    int status;  // its result's
+    std::string why;
+};
+
+// Each job handed back once, as it ends: one that could not start and
+// one that holds nothing first, then the others in the order they end,
+// one added from inside the loop among them; the set's fd tells when.
+TEST_F(CppJob, JobSetHandsBackEachJobAsItEnds)
+{
+    qo::job_set set;
+    EXPECT_FALSE(set.wait(0ms));
+    EXPECT_EQ(errno, ENOENT);
+    for (const char *seconds : {"0.3", "0.1"})
+        set.add(qo::start({"sleep", seconds}));
+    set.add(qo::start({"no-such-qo-command"}));
+    set.add(qo::job());
+    EXPECT_EQ(set.size(), 4U);
+    pollfd ready = {set.fd(), POLLIN, 0};
+    EXPECT_EQ(poll(&ready, 1, 2000), 1);
+
+    std::vector<Handed> handed;
+    for (auto &[key, job, result] : set) {
+        handed.push_back({key, static_cast<bool>(job), result.status, result.why});
+        if (key == 1) {
+            set.add(qo::start({"sh", "-c", "sleep 0.1; exit 4"}));
+            EXPECT_FALSE(set.wait(0ms));
+            EXPECT_EQ(errno, EAGAIN);
+        }
+    }
+    const Handed expected[] = {
+        {2, false, -1, "Unable to run no-such-qo-command: No such file or directory"},
+        {3, false, -1, "qo::job: no command held (moved from, or made empty)"},
+        {1, true, 0, ""},
+        {4, true, 4 << 8, ""},
+        {0, true, 0, ""},
+    };
+    ASSERT_EQ(handed.size(), std::size(expected));
+    for (std::size_t i = 0; i < handed.size(); ++i) {
+        EXPECT_EQ(handed[i].key, expected[i].key) << i;
+        EXPECT_EQ(handed[i].held, expected[i].held) << i;
+        EXPECT_EQ(handed[i].status, expected[i].status) << i;
+        EXPECT_EQ(handed[i].why, expected[i].why) << i;
+    }
+    EXPECT_TRUE(set.empty());
+
+    // stop() reaches every job; each comes back stopped.
+    for (int i = 0; i < 3; ++i)
+        set.add(qo::start({"sleep", "60"}));
+    const auto asked = Clock::now();
+    set.stop();
+    int stopped = 0;
+    for (auto &ended : set)
+        stopped += ended.result.stopped;
+    EXPECT_EQ(stopped, 3);
+    EXPECT_LT(Clock::now() - asked, 1s);
 }
 
 // With partial_lines a line's text so far comes once the stream goes

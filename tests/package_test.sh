@@ -97,11 +97,14 @@ $(links qo_cpp)
 $(docs libqo-dev)
 ./usr/share/doc/libqo-dev/README.md.gz
 $examples/CMakeLists.txt
+$examples/diskreport.cpp
 $examples/hello.c
 $examples/hello.cpp
 $examples/parallel.c
 $examples/progress.c
-$examples/snapshot.c"
+$examples/snapshot.c
+$examples/progress.cpp
+$examples/supervise.cpp"
 
 deb=$(find "$out/debs" -maxdepth 1 -name "libqo1-dbgsym_${version}-*.deb")
 contents "$deb" | grep -q '^./usr/lib/debug/.build-id/.*\.debug$' ||

@@ -17,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <sys/wait.h>
 #include <utility>
 #include <vector>
 

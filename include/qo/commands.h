@@ -72,9 +72,16 @@ struct qo_run_options {
     /* since 1.3, in the room 1.2 reserved: the struct's size is unchanged */
     void *context; /* passed back to each callback */
     /* Called with each line of stdout (of stderr) as it arrives: line holds
-     * size bytes and ends with the '\n' or '\r' that ended it. The last
-     * piece of a stream comes at its end without one; so do the pieces,
-     * QO_RUN_LINE_MAX bytes each, of a longer line. A stream with a
+     * size bytes and ends with the '\n' or '\r' that ended it. Each call
+     * holds only bytes no call held before, in the stream's order (all the
+     * calls together are the stream, byte for byte), and at most one line
+     * ending, as its last byte: "\r\n" comes as two calls, the second "\n"
+     * alone. A call without an ending holds the text that came since the
+     * last call, of a line that goes on: a piece of QO_RUN_LINE_MAX bytes,
+     * or with QO_RUN_PARTIAL_LINES what was there when the stream went
+     * quiet; or the last of a stream that ended without an ending. It
+     * never repeats what an earlier call held: a reader that wants a
+     * line's whole text so far joins the pieces itself. A stream with a
      * callback and no slot is the callback's alone: it is neither passed
      * on to the caller's descriptor nor logged. With output_file, on_output
      * (since 1.4) sees every line the file is written, the stream passing
@@ -165,13 +172,11 @@ struct qo_rlimit {
 #define QO_RUN_INPUT_PIPE 512u
 /* on_output and on_errors also get the text of a line not ended yet, as
  * soon as its stream goes quiet (nothing more to read at once): a progress
- * report led by '\r' is seen as it is written. See QO_RUN_LINE_MAX. */
+ * report led by '\r' is seen as it is written. A call holds what came
+ * since the last one (see on_output), not the line's text so far. */
 #define QO_RUN_PARTIAL_LINES 1024u
-/* The longest line handed to on_output or on_errors: a longer one comes in
- * pieces of this many bytes. A call whose text does not end with '\n' or
- * '\r' is such a piece, or a line's text so far (QO_RUN_PARTIAL_LINES), or
- * the last line of a stream that ended without one: what comes next for
- * that stream goes on with the same line. */
+/* The longest text handed to on_output or on_errors in one call: a
+ * longer line comes in pieces of this many bytes (see on_output). */
 #define QO_RUN_LINE_MAX 65536
 
 /* Run argv[0] (searched in the caller's PATH when it has no slash) with

@@ -59,13 +59,19 @@ struct run_options {
     bool input_pipe = false;
     // on_output and on_errors also get the text of a line not ended yet
     // once its stream goes quiet: a progress report led by '\r' is seen as
-    // it is drawn. A call whose text ends in neither '\n' nor '\r' is such
-    // a piece, and the next call goes on with the same line.
+    // it is drawn. A view whose text ends in neither '\n' nor '\r' is such
+    // a piece, what came since the last call, and the next call goes on
+    // with the same line; a qo::line holds the line's whole text so far.
     bool partial_lines = false;
     // Each stage's stderr apart, in run_result::stage_errors (errors then
     // gets none of it); a pipeline whose stderr only the log takes logs
     // each line named by its stage.
     bool capture_stage_errors = false;
+    // Each line of each stage's stderr apart, with the stage's index (0
+    // for the first), as it arrives: (std::size_t, std::string_view) or
+    // (std::size_t, const qo::line &). It takes stderr from errors and
+    // on_errors, as capture_stage_errors does; both may be set.
+    stage_line_callback on_stage_errors{};
 };
 
 struct run_result {
@@ -77,10 +83,27 @@ struct run_result {
     std::string why{};           // why status is -1, as the log says it; else empty
     bool stopped = false;        // ended by a callback's stop
     std::vector<std::string> stage_errors{}; // capture_stage_errors: each stage's
+    // From the start to the end: a held job's as its outcome entry logs
+    // it; qo::run's and qo::pipeline's measured around the call, which may
+    // read a few ms more. 0 for a job that did not start.
+    std::chrono::milliseconds duration{0};
 
     // A run cut short by its deadline or a stop is no success, whatever
     // its commands did with the stop signal.
     bool ok() const noexcept { return status == 0 && !timed_out && !stopped; }
+    // Ctrl-C or Ctrl-\ ended it: a stage (the command) was killed by
+    // SIGINT or SIGQUIT.
+    bool interrupted() const noexcept
+    {
+        const auto by_the_user = [](int stage) {
+            return stage != -1 && WIFSIGNALED(stage) &&
+                   (WTERMSIG(stage) == SIGINT || WTERMSIG(stage) == SIGQUIT);
+        };
+        for (const int stage : statuses)
+            if (by_the_user(stage))
+                return true;
+        return by_the_user(status);
+    }
     // "exited with status 2", "could not be run: Unable to run nosuch: No
     // such file or directory", "deadline reached: killed by signal 15
     // (Terminated)", "stopped: exited with status 1 | exited with status

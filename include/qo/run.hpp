@@ -11,6 +11,8 @@
 
 namespace qo {
 
+class job_set;
+
 // qo_run(): argv[0], searched in PATH when it has no slash, with the
 // arguments, without a shell; every guarantee of the C call holds. The
 // run's log entries name the caller's file and line.
@@ -69,10 +71,10 @@ inline run_result pipeline(const std::vector<std::vector<std::string>> &stages,
 // stopped and reaped, its callbacks not called again (what they refer to
 // may be gone by then) and what one threw dropped.
 //
-// A job that could not start holds no command: it reads false, pid() and
-// fd() give -1, serve() true, and wait() status -1 with error and why, as
-// qo::run gives them. A job moved from, or made empty, the same, its
-// error EINVAL.
+// A job that could not start holds no command: it reads false and
+// failed() true, pid() and fd() give -1, serve() true, and wait() at once
+// status -1 with error and why, as qo::run gives them. A job moved from,
+// or made empty, the same but failed() false, its error EINVAL.
 class job {
   public:
     job() noexcept = default;
@@ -86,6 +88,9 @@ class job {
 
     // A command was started and is held (it may have ended since).
     explicit operator bool() const noexcept { return c() != nullptr; }
+    // No command was started: wait() gives at once the run_result that
+    // says why. A job moved from, or made empty, holds no such result.
+    bool failed() const noexcept { return held_ && !held_->get(); }
 
     // The process id of a stage (0: the first, or qo::start()'s command);
     // -1 when there is no such stage.
@@ -158,6 +163,7 @@ class job {
     void stop() noexcept { qo_job_stop(c()); }
 
   private:
+    friend class job_set; // hands the C job to the C set
     qo_job *c() const noexcept { return held_ ? held_->get() : nullptr; }
 
     static std::error_code outcome(int done) noexcept

@@ -101,8 +101,8 @@ class c_run_options {
     // stages: how many the command has, for each one's stderr apart.
     c_run_options(const run_options &options, const char *routine,
                   const call_site &where, std::size_t stages = 1)
-        : callbacks_(options.on_output, options.on_errors, options.on_input, routine,
-                     where)
+        : callbacks_(options.on_output, options.on_errors, options.on_input,
+                     options.on_stage_errors, stages, routine, where)
     {
         if (options.capture_stage_errors) {
             stage_errors_.assign(stages, nullptr);
@@ -257,11 +257,15 @@ run_result run_with(const run_options &options, const char *routine,
     }
     run_result result = [&] {
         const c_run_options c(options, routine, where, stages);
+        const auto began = std::chrono::steady_clock::now();
         const int status = call(c.get());
         // The C runners set errno as their last act on every return, and
         // errno is this thread's: nothing between could have changed it.
         const int error = errno;
-        return c.result(status, error);
+        const auto took = std::chrono::steady_clock::now() - began;
+        run_result made = c.result(status, error);
+        made.duration = std::chrono::duration_cast<std::chrono::milliseconds>(took);
+        return made;
     }();
     // The slots are freed by now; errno tells as it does after the C call.
     errno = result.error;
@@ -370,6 +374,9 @@ class held_job {
         }
         run_result result = c_.result(status, error);
         result.statuses = statuses_;
+        // The library's own count, as its outcome entry logs it.
+        if (job_)
+            result.duration = std::chrono::milliseconds(qo_job_duration_ms(job_));
         errno = error;
         return result;
     }

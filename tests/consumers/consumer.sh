@@ -79,6 +79,8 @@ cmake_route() {
         (cd "$work" && ./hello_c c.log) | cmp - "$src/tests/expected/hello_c.out"
         (cd "$work" && ./hello_cpp cpp.log) | cmp - "$src/tests/expected/hello_cpp.out"
         "$work/progress" 10 | cmp - "$src/tests/expected/progress.out"
+        PATH="$src/tests/fakes:$PATH" "$work/diskreport" |
+            cmp - "$src/tests/expected/diskreport.out"
         [ "$("$work/parallel" 'echo hi')" = "[1] hi" ]
         grep -q '^DBG1: .*hello.c->main#[0-9]*: printed ' "$work/c.log"
         echo "examples built against $prefix and ran"
