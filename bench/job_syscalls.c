@@ -5,7 +5,9 @@
  *
  * "held": qo_start + qo_job_wait + qo_job_free; "run": qo_run; "hand": the
  * loop a caller would write itself (pipe, posix_spawn, pidfd, poll, read,
- * wait, close). Divide the counts by n, less those of a run of 0. */
+ * wait, close); "polled": a held job served when its qo_job_fd is readable,
+ * nothing captured, as an event loop drives it. Divide the counts by n,
+ * less those of a run of 0. */
 #define _GNU_SOURCE
 #include "qo.h"
 
@@ -32,6 +34,19 @@ static int held(void)
     int status = job ? qo_job_wait(job, -1, NULL) : -1;
     qo_job_free(job);
     free(out);
+    return status;
+}
+
+static int polled(void)
+{
+    struct qo_job *job = qo_start(true_argv, NULL);
+    if (!job)
+        return -1;
+    struct pollfd p = {qo_job_fd(job), POLLIN, 0};
+    while (!qo_job_serve(job, 0))
+        poll(&p, 1, -1);
+    int status = qo_job_wait(job, -1, NULL);
+    qo_job_free(job);
     return status;
 }
 
@@ -81,12 +96,13 @@ static int hand(void)
 int main(int argc, char **argv)
 {
     if (argc != 3) {
-        fprintf(stderr, "usage: %s held|run|hand N\n", argv[0]);
+        fprintf(stderr, "usage: %s held|run|hand|polled N\n", argv[0]);
         return 2;
     }
     int (*job)(void) = strcmp(argv[1], "run") == 0    ? run
-                       : strcmp(argv[1], "hand") == 0 ? hand
-                                                      : held;
+                       : strcmp(argv[1], "hand") == 0   ? hand
+                       : strcmp(argv[1], "polled") == 0 ? polled
+                                                        : held;
     for (int i = atoi(argv[2]); i > 0; --i)
         if (job() != 0)
             return 1;

@@ -450,3 +450,35 @@ TEST_F(Job, WhatTheProcessKnowsFollowsItsChanges)
 }
 
 } // namespace
+
+namespace {
+
+// A job driven by the caller's poll over its descriptor: a stop from
+// another thread wakes that poll, whether it came before the descriptor
+// was asked for or after; once the job has ended, the descriptor is quiet.
+TEST_F(Job, StopFromAnotherThreadWakesThePolledDescriptor)
+{
+    for (const bool stop_first : {true, false}) {
+        qo_job *job = launch({"sleep", "60"}, nullptr);
+        ASSERT_NE(job, nullptr);
+        if (stop_first)
+            qo_job_stop(job);
+        pollfd p{qo_job_fd(job), POLLIN, 0};
+        ASSERT_GE(p.fd, 0);
+        std::thread stopper([job] {
+            usleep(100000);
+            qo_job_stop(job);
+        });
+        const auto start = Clock::now();
+        while (!qo_job_serve(job, 0))
+            poll(&p, 1, 2000);
+        stopper.join();
+        EXPECT_LT(ms_since(start), 1500) << stop_first;
+        EXPECT_EQ(qo_job_wait(job, 0, nullptr), SIGTERM);
+        qo_job_stop(job);
+        EXPECT_EQ(poll(&p, 1, 0), 0) << stop_first;
+        qo_job_free(job);
+    }
+}
+
+} // namespace

@@ -235,24 +235,43 @@ int Run::open_pipes() noexcept
     return error;
 }
 
-// The set a caller polls, with the eventfd that a stop from anywhere
-// writes from then on: a stop stored before it was there is written now.
+// The set a caller polls. A stop stored before it was there wakes it now.
 int Run::open_set() noexcept
 {
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    const int wake = epoll_ < 0 ? -1 : eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wake < 0) {
-        const int error = errno;
-        close_fd(epoll_);
-        return error;
-    }
-    wake_.store(wake);
-    if (stop_wanted_.load()) {
-        const uint64_t one = 1;
-        (void)!write(wake, &one, sizeof one);
-    }
+    if (epoll_ < 0)
+        return errno;
+    if (!wrapped_)
+        set_.store(epoll_);
+    if (!wrapped_ && stop_wanted_.load())
+        wake_set(epoll_);
     keep_set();
     return 0;
+}
+
+// The job's eventfd, made and put into the set at the first stop from
+// elsewhere, by whichever thread or handler asks it (eventfd, epoll_ctl
+// and write are plain system calls): a job nobody stops never has one.
+void Run::wake_set(int set) noexcept
+{
+    int wake = wake_.load();
+    if (wake < 0) {
+        const int made = eventfd(1, EFD_CLOEXEC | EFD_NONBLOCK); // written once
+        if (made < 0)
+            return; // the stop is heeded at the next serve
+        if (wake_.compare_exchange_strong(wake, made)) {
+            epoll_event e{};
+            e.events = EPOLLIN;
+            e.data.fd = made;
+            epoll_ctl(set, EPOLL_CTL_ADD, made, &e); // EEXIST: the server was first
+            if (set_.load() < 0) // the job ended meanwhile: its set stays quiet
+                epoll_ctl(set, EPOLL_CTL_DEL, made, nullptr);
+            return;
+        }
+        close(made); // another stop made it first
+    }
+    const uint64_t one = 1;
+    (void)!write(wake, &one, sizeof one);
 }
 
 int Run::fd() noexcept
@@ -423,7 +442,7 @@ bool Run::still_held(int fd) const noexcept
 // epoll holds what this round wants: a few calls when it changed, none
 // when it did not. A descriptor epoll refuses (a regular file) is always
 // ready, as poll says of it.
-void Run::sync_wanted() noexcept
+void Run::sync_wanted(bool pidfds_closing) noexcept
 {
     if (epoll_ < 0)
         return; // nobody polls the set: poll() is given wanted_ itself
@@ -436,7 +455,8 @@ void Run::sync_wanted() noexcept
     // A descriptor the run has closed left the set as it closed; its
     // number may be another thread's by now, which is not to be touched.
     for (nfds_t i = 0; i < watched_count_; ++i)
-        if (!find(wanted_, wanted_count_, watched_[i].fd) && still_held(watched_[i].fd))
+        if (!find(wanted_, wanted_count_, watched_[i].fd) && still_held(watched_[i].fd) &&
+            !(pidfds_closing && job_.holds_pidfd(watched_[i].fd)))
             epoll_ctl(epoll_, EPOLL_CTL_DEL, watched_[i].fd, nullptr);
     always_ready_ = false;
     for (nfds_t i = 0; i < wanted_count_; ++i) {
@@ -445,7 +465,9 @@ void Run::sync_wanted() noexcept
         epoll_event e{};
         e.events = w.events == POLLIN ? EPOLLIN : EPOLLOUT;
         e.data.fd = w.fd;
-        const bool refused = !was && epoll_ctl(epoll_, EPOLL_CTL_ADD, w.fd, &e) != 0;
+        // EEXIST: the wake-up, put in by the stop that made it.
+        const bool refused = !was && epoll_ctl(epoll_, EPOLL_CTL_ADD, w.fd, &e) != 0 &&
+                             errno != EEXIST;
         if (was && was->events != w.events)
             epoll_ctl(epoll_, EPOLL_CTL_MOD, w.fd, &e);
         w.revents = refused ? POLLNVAL : 0; // marked for the copy below
@@ -580,9 +602,13 @@ void Run::wrap_up() noexcept
     });
     close_fd(out_.tee_fd);
     // The job's descriptor goes quiet: an event loop that still watches it
-    // does not spin.
+    // does not spin. The pidfds leave the set as the reaping closes them.
+    set_.store(-1);
     wanted_count_ = 0;
-    sync_wanted();
+    sync_wanted(true);
+    const int wake = wake_.load(); // put in by a stop meanwhile
+    if (epoll_ >= 0 && wake >= 0)
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, wake, nullptr);
 }
 
 // The first round takes what is there without acting on the deadline: a
@@ -631,13 +657,11 @@ bool Run::serve(int timeout_ms, Calling &call) noexcept
 void Run::stop_from_anywhere() noexcept
 {
     stop_wanted_.store(true);
-    const int wake = wake_.load();
-    if (wake < 0) {
+    const int set = set_.load();
+    if (set < 0)
         sleeper_.wake();
-        return;
-    }
-    const uint64_t one = 1;
-    (void)!write(wake, &one, sizeof one);
+    else
+        wake_set(set);
 }
 
 int Run::push_input(const char *data, size_t size, Calling &call) noexcept
@@ -669,6 +693,7 @@ void Run::reap(int statuses[], int &error) noexcept
 {
     std::fill(statuses, statuses + stages_.count, -1);
     job_.reap(statuses, error);
+    job_.close_pidfds();
 }
 
 // The size of the text a slot receives: every byte, NULs included.

@@ -115,7 +115,10 @@ class Run {
     int start_stage(size_t i, int &from_previous) noexcept;
     void want(int fd, short events) noexcept;
     void list_wanted() noexcept;
-    void sync_wanted() noexcept;
+    // pidfds_closing: the pidfds stay in the set, which their closing
+    // takes them out of.
+    void sync_wanted(bool pidfds_closing = false) noexcept;
+    void wake_set(int set) noexcept;
     bool still_held(int fd) const noexcept;
     bool wait_once(int wait_ms) noexcept;
     void arm_timer() noexcept;
@@ -170,10 +173,11 @@ class Run {
     StageLines *stage_lines_ = nullptr;
     char **stage_names_ = nullptr;
     // The set epoll watches: what poll would be given, kept in step.
-    // The set, the job's own wake-up and its timer: made only for a caller
-    // who polls the set, the timer only while a deadline or a grace runs.
+    // The set, its wake-up and its timer: made only for a caller who polls
+    // the set, the wake-up at the first stop from elsewhere, the timer only
+    // while a deadline or a grace runs.
     int epoll_ = -1, timer_ = -1;
-    std::atomic<int> wake_{-1};
+    std::atomic<int> wake_{-1}, set_{-1}; // set_: epoll_, for a stop from elsewhere
     bool held_ = false;
     bool wakeable_ = false; // this round's sleep, by the process's wake-up
     qo_run_wake::Sleeper sleeper_; // without wake_, for a stop from elsewhere

@@ -121,6 +121,12 @@ class Job {
     bool killed() const noexcept { return stage_ == Stage::killed; }
     // Each member's wait status, or -1 with error.
     void reap(int *statuses, int &error) noexcept;
+    // Once reaped: the pidfds go, and out of any epoll set with them.
+    void close_pidfds() noexcept
+    {
+        for (size_t i = 0; i < count_; ++i)
+            close_fd(members_[i].pidfd);
+    }
 
   private:
     enum class Stage { running, terminated, killed };
