@@ -9,12 +9,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <string>
 #include <vector>
 
 extern char **environ;
@@ -120,6 +122,83 @@ void fleet_pidfd(benchmark::State &state)
         }
     }
     state.SetItemsProcessed(state.iterations() * fleet_size);
+}
+
+// /bin/true with its stdout captured, one job after another: what the
+// caller's CPU pays per job (the CPU column), held and through qo_run,
+// against the loop a caller writes by hand for the same capture.
+void captured_held(benchmark::State &state)
+{
+    for (auto _ : state) {
+        char *out = nullptr;
+        qo_run_options o{};
+        o.output = &out;
+        qo_job *job = qo_start(true_argv, &o);
+        if (!job || qo_job_wait(job, -1, nullptr) != 0)
+            state.SkipWithError("qo_start or qo_job_wait failed");
+        qo_job_free(job);
+        free(out);
+    }
+}
+
+void captured_run(benchmark::State &state)
+{
+    for (auto _ : state) {
+        char *out = nullptr;
+        qo_run_options o{};
+        o.output = &out;
+        if (qo_run(true_argv, &o) != 0)
+            state.SkipWithError("qo_run failed");
+        free(out);
+    }
+}
+
+// pipe, posix_spawn, pidfd, poll, read, wait, close.
+bool captured_by_hand() noexcept
+{
+    int ends[2];
+    if (pipe2(ends, O_CLOEXEC) != 0)
+        return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, ends[1], 1);
+    pid_t pid = -1;
+    char *const argv[] = {const_cast<char *>("/bin/true"), nullptr};
+    const int error = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(ends[1]);
+    if (error != 0) {
+        close(ends[0]);
+        return false;
+    }
+    const int pidfd = pidfd_open(pid);
+    pollfd fds[2] = {{ends[0], POLLIN, 0}, {pidfd, POLLIN, 0}};
+    char buffer[4096];
+    std::string text;
+    while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+        poll(fds, 2, -1);
+        if (fds[0].revents) {
+            const ssize_t n = read(fds[0].fd, buffer, sizeof buffer);
+            if (n > 0)
+                text.append(buffer, static_cast<size_t>(n));
+            else
+                fds[0].fd = -1;
+        }
+        if (fds[1].revents)
+            fds[1].fd = -1;
+    }
+    int status = -1;
+    waitpid(pid, &status, 0);
+    close(ends[0]);
+    close(pidfd);
+    return status == 0;
+}
+
+void captured_hand(benchmark::State &state)
+{
+    for (auto _ : state)
+        if (!captured_by_hand())
+            state.SkipWithError("the hand-written loop failed");
 }
 
 long open_descriptors()
@@ -244,6 +323,9 @@ BENCHMARK(many_by_hand)
     ->Name("job/set/1000_by_hand")
     ->Iterations(2)
     ->Unit(benchmark::kMillisecond);
+BENCHMARK(captured_held)->Name("job/captured/held");
+BENCHMARK(captured_run)->Name("job/captured/qo_run");
+BENCHMARK(captured_hand)->Name("job/captured/hand");
 BENCHMARK(held_memory)
     ->Name("job/held/memory")
     ->Iterations(1)

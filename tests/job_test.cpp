@@ -11,7 +11,10 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
@@ -287,6 +290,195 @@ TEST_F(Job, JobThatCannotStartGivesNull)
     EXPECT_EQ(errno, ENOENT);
     EXPECT_STREQ(why, "Unable to run no-such-qo-command: No such file or directory");
     qo_free(&why);
+}
+
+} // namespace
+
+namespace {
+
+// ---- What the process knows, asked once and kept ----------------------
+// Each case runs in a child of its own (a session, a file limit, a fork):
+// 0 when it went as it should, else the step that did not.
+
+// The command's stdout, or "" when the run failed.
+std::string output_of(std::vector<const char *> argv, bool held)
+{
+    char *out = nullptr;
+    qo_run_options o{};
+    o.output = &out;
+    argv.push_back(nullptr);
+    int status = -1;
+    if (held) {
+        qo_job *job = qo_start(argv.data(), &o);
+        status = job ? qo_job_wait(job, -1, nullptr) : -1;
+        qo_job_free(job);
+    } else {
+        status = qo_run(argv.data(), &o);
+    }
+    std::string text = status == 0 && out ? out : "";
+    free(out);
+    return text;
+}
+
+// A file limit raised after a start reaches the next one, and so does a
+// descriptor above the old limit.
+int raised_file_limit()
+{
+    rlimit low{64, 0};
+    getrlimit(RLIMIT_NOFILE, &low);
+    if (low.rlim_max < 1024)
+        return 0; // nothing to raise it to
+    low.rlim_cur = 64;
+    setrlimit(RLIMIT_NOFILE, &low);
+    for (const bool held : {true, false})
+        if (output_of({"sh", "-c", "ulimit -n"}, held) != "64\n")
+            return 1;
+    rlimit high = low;
+    high.rlim_cur = 1024;
+    setrlimit(RLIMIT_NOFILE, &high);
+    for (const bool held : {true, false})
+        if (output_of({"sh", "-c", "ulimit -n"}, held) != "1024\n")
+            return 2;
+    int ends[2];
+    if (pipe(ends) != 0 || dup2(ends[1], 900) != 900)
+        return 3;
+    close(ends[1]);
+    qo_run_options o{};
+    o.flags = QO_RUN_OUTPUT_FD;
+    o.output_fd = 900;
+    const char *const argv[] = {"echo", "high", nullptr};
+    if (qo_run(argv, &o) != 0)
+        return 4;
+    close(900);
+    char got[8] = {};
+    return read(ends[0], got, sizeof got) == 5 && strcmp(got, "high\n") == 0 ? 0 : 5;
+}
+
+// The command's view of its terminal: "tty" when it has one and its group
+// is the foreground, "none" when it has none.
+const char *const terminal_view[] = {
+    "sh", "-c",
+    "set -- $(sed 's/.*) //' /proc/$$/stat); "
+    "if [ \"$5\" = 0 ]; then echo none; elif [ \"$6\" = \"$3\" ]; then echo tty; "
+    "else echo background; fi"};
+
+// A terminal acquired after a run is used by the next one, and one dropped
+// is no longer.
+int terminal_acquired_and_dropped()
+{
+    signal(SIGHUP, SIG_IGN); // dropping it hangs the session's foreground up
+    if (setsid() < 0)
+        return 1;
+    const std::vector<const char *> view(std::begin(terminal_view),
+                                         std::end(terminal_view));
+    for (const bool held : {true, false})
+        if (output_of(view, held) != "none\n")
+            return 2;
+    int master = -1, slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
+        ioctl(slave, TIOCSCTTY, 0) != 0)
+        return 3;
+    for (const bool held : {true, false})
+        if (output_of(view, held) != "tty\n")
+            return 4;
+    if (ioctl(slave, TIOCNOTTY) != 0)
+        return 5;
+    for (const bool held : {true, false})
+        if (output_of(view, held) != "none\n")
+            return 6;
+    close(slave);
+    close(master);
+    return 0;
+}
+
+// A forked child knows itself: its jobs are stopped from another thread
+// as promptly as its parent's, and its fatal exit ends its own commands,
+// not the parent's.
+int forked_child_knows_itself()
+{
+    qo_job *parents = launch({"sleep", "30"}, nullptr);
+    if (!parents || qo_job_wait(parents, 10, nullptr) != -1)
+        return 1;
+    const pid_t child = fork();
+    if (child == 0) {
+        qo_job *own = launch({"sleep", "30"}, nullptr);
+        std::thread stopper([own] {
+            usleep(100000);
+            qo_job_stop(own);
+        });
+        const auto start = Clock::now();
+        const int status = qo_job_wait(own, -1, nullptr);
+        stopper.join();
+        if (status != SIGTERM || ms_since(start) > 1000)
+            _exit(2);
+        qo_job_free(own);
+        qo_job *more = launch({"sleep", "30"}, nullptr);
+        (void)more;
+        qo_exit(0, "ending"); // ends its own job, not the parent's
+    }
+    int status = -1;
+    waitpid(child, &status, 0);
+    if (status != 0)
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 3;
+    if (qo_job_wait(parents, 50, nullptr) != -1 || errno != EAGAIN)
+        return 4; // it ended: the child's exit took it for its own
+    qo_job_free(parents);
+    return 0;
+}
+
+TEST_F(Job, WhatTheProcessKnowsFollowsItsChanges)
+{
+    const struct {
+        const char *name;
+        int (*check)();
+    } cases[] = {
+        {"a raised file limit", raised_file_limit},
+        {"a terminal acquired, then dropped", terminal_acquired_and_dropped},
+        {"a forked child", forked_child_knows_itself},
+    };
+    for (const auto &c : cases) {
+        const pid_t child = fork();
+        if (child == 0) {
+            alarm(20);
+            _exit(c.check());
+        }
+        int status = -1;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status)) << c.name << ": " << status;
+        EXPECT_EQ(WEXITSTATUS(status), 0) << c.name;
+    }
+}
+
+} // namespace
+
+namespace {
+
+// A job driven by the caller's poll over its descriptor: a stop from
+// another thread wakes that poll, whether it came before the descriptor
+// was asked for or after; once the job has ended, the descriptor is quiet.
+TEST_F(Job, StopFromAnotherThreadWakesThePolledDescriptor)
+{
+    for (const bool stop_first : {true, false}) {
+        qo_job *job = launch({"sleep", "60"}, nullptr);
+        ASSERT_NE(job, nullptr);
+        if (stop_first)
+            qo_job_stop(job);
+        pollfd p{qo_job_fd(job), POLLIN, 0};
+        ASSERT_GE(p.fd, 0);
+        std::thread stopper([job] {
+            usleep(100000);
+            qo_job_stop(job);
+        });
+        const auto start = Clock::now();
+        while (!qo_job_serve(job, 0))
+            poll(&p, 1, 2000);
+        stopper.join();
+        EXPECT_LT(ms_since(start), 1500) << stop_first;
+        EXPECT_EQ(qo_job_wait(job, 0, nullptr), SIGTERM);
+        qo_job_stop(job);
+        EXPECT_EQ(poll(&p, 1, 0), 0) << stop_first;
+        qo_job_free(job);
+    }
 }
 
 } // namespace

@@ -10,16 +10,21 @@
 
 namespace qo_pid_word {
 
+// The process's id, asked once: a forked child forgets it (a fork handler
+// registered before any other of the library's), so that it asks again.
+// Async-signal-safe.
+uint32_t self() noexcept;
+
 // Never 0: a process id is never 0, so 0 stays free for "no entry".
 inline uint64_t make(uint32_t id) noexcept
 {
-    return uint64_t{uint32_t(getpid())} << 32 | id;
+    return uint64_t{self()} << 32 | id;
 }
 
 // Recorded by this process, not inherited from the one that forked it.
 inline bool ours(uint64_t word) noexcept
 {
-    return word >> 32 == uint32_t(getpid());
+    return word >> 32 == self();
 }
 
 inline pid_t id(uint64_t word) noexcept

@@ -27,7 +27,20 @@ class Blocked {
         if (file_size)
             sigaddset(&blocked_, SIGXFSZ);
         pthread_sigmask(SIG_BLOCK, &blocked_, &thread_mask_);
-        sigpending(&was_pending_);
+        note_pending();
+    }
+    // They are blocked already, by the owner, along with others, in one
+    // call that returned the thread's mask before it: the owner restores
+    // it, once the guard has gone.
+    Blocked(const sigset_t &thread_mask, bool pipe, bool file_size) noexcept
+        : active_(pipe || file_size), restores_(false), thread_mask_(thread_mask)
+    {
+        sigemptyset(&blocked_);
+        if (pipe)
+            sigaddset(&blocked_, SIGPIPE);
+        if (file_size)
+            sigaddset(&blocked_, SIGXFSZ);
+        note_pending();
     }
     ~Blocked()
     {
@@ -36,7 +49,8 @@ class Blocked {
         const int error = errno;
         take_back(SIGPIPE, raised);
         take_back(SIGXFSZ, raised_file_size_);
-        pthread_sigmask(SIG_SETMASK, &thread_mask_, nullptr);
+        if (restores_)
+            pthread_sigmask(SIG_SETMASK, &thread_mask_, nullptr);
         errno = error;
     }
     Blocked(const Blocked &) = delete;
@@ -55,6 +69,16 @@ class Blocked {
     bool raised = false; // SIGPIPE
 
   private:
+    // Only a signal the thread blocked already can be pending for it: one
+    // it let through was delivered before the block.
+    void note_pending() noexcept
+    {
+        sigemptyset(&was_pending_);
+        if (sigismember(&thread_mask_, SIGPIPE) == 1 ||
+            sigismember(&thread_mask_, SIGXFSZ) == 1)
+            sigpending(&was_pending_);
+    }
+
     void take_back(int signal, bool was_raised) noexcept
     {
         if (!was_raised || sigismember(&blocked_, signal) != 1 ||
@@ -68,7 +92,7 @@ class Blocked {
         }
     }
 
-    bool active_, raised_file_size_ = false;
+    bool active_, restores_ = true, raised_file_size_ = false;
     sigset_t blocked_{}, was_pending_{}, thread_mask_{};
 };
 

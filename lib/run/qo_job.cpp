@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <sys/wait.h>
 
 using qo_run::allocate;
@@ -322,8 +323,9 @@ void end(qo_job &job) noexcept
 // errno, the reason logged and in why, and statuses (when given) those of
 // the stages started and killed. Only a held job takes QO_RUN_INPUT_PIPE:
 // a run would wait for input nobody can give.
+// The caller's call may have blocked the signals already (outer).
 qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[],
-              const Site &site, bool held = true) noexcept
+              const Site &site, bool held = true, const Calling *outer = nullptr) noexcept
 {
     const qo_run_options o = effective(options);
     const int64_t began = now_us();
@@ -337,14 +339,17 @@ qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[
     void *room = allocate(sizeof(qo_job), site);
     // cppcheck-suppress legacyUninitvar ; placement new
     qo_job *job = ::new (room) qo_job(stages, o, began, site);
-    // cppcheck-suppress unreadVariable ; it blocks signals while it lives
-    const Calling call(job->run.at_terminal());
+    std::optional<Calling> own; // it blocks signals while it lives
+    if (!outer)
+        own.emplace(job->run.at_terminal());
     NotStarted failed;
     if (!held && (o.flags & QO_RUN_INPUT_PIPE)) {
         failed.refused = "QO_RUN_INPUT_PIPE needs a held job (qo_start): nothing could "
                          "write the command's input";
         failed.error = EINVAL;
     }
+    if (held)
+        job->run.hold();
     if (failed.error || job->run.start(failed)) {
         qo_log::entry_until(until, 5, site, "%s", line);
         free(line);
@@ -372,11 +377,14 @@ void tell_ended(qo_job &job) noexcept
         job.member.tell(job.member.set, &job, false);
 }
 
-int wait_for(qo_job &job, int timeout_ms, int statuses[]) noexcept
+int wait_for(qo_job &job, int timeout_ms, int statuses[],
+             Calling *outer = nullptr) noexcept
 {
     if (!job.ended) {
-        Calling call(job.run.at_terminal());
-        if (!job.run.serve(timeout_ms, call)) {
+        std::optional<Calling> own;
+        if (!outer)
+            own.emplace(job.run.at_terminal());
+        if (!job.run.serve(timeout_ms, outer ? *outer : *own)) {
             errno = EAGAIN;
             return -1;
         }
@@ -397,11 +405,11 @@ int wait_for(qo_job &job, int timeout_ms, int statuses[]) noexcept
 qo_run::Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &options,
                                    int statuses[], const Site &site) noexcept
 {
-    const Calling throughout(true); // cppcheck-suppress unreadVariable
-    qo_job *job = start(stages, options, statuses, site, false);
+    Calling throughout(true);
+    qo_job *job = start(stages, options, statuses, site, false, &throughout);
     if (!job)
         return {-1, errno};
-    wait_for(*job, -1, statuses);
+    wait_for(*job, -1, statuses, &throughout);
     const Outcome outcome{job->status == -1 ? -1 : 0, job->error};
     free_job(job);
     return outcome;
@@ -411,11 +419,11 @@ qo_run::Outcome qo_run::run(const char *const argv[], const qo_run_options &o,
                             const Site &site) noexcept
 {
     const Stages one{&argv, 1};
-    const Calling throughout(true); // cppcheck-suppress unreadVariable
-    qo_job *job = start(one, o, nullptr, site, false);
+    Calling throughout(true);
+    qo_job *job = start(one, o, nullptr, site, false, &throughout);
     if (!job)
         return {-1, errno};
-    const int status = wait_for(*job, -1, nullptr);
+    const int status = wait_for(*job, -1, nullptr, &throughout);
     const Outcome outcome{status, job->error};
     free_job(job);
     return outcome;
@@ -466,7 +474,8 @@ extern "C" pid_t qo_job_pid(const qo_job *job, size_t stage) noexcept
 
 extern "C" int qo_job_fd(const qo_job *job) noexcept
 {
-    return job ? job->run.fd() : -1;
+    // The set is made at the first call: the job is the caller's, never const.
+    return job ? const_cast<qo_job *>(job)->run.fd() : -1;
 }
 
 extern "C" int qo_job_serve(qo_job *job, int timeout_ms) noexcept

@@ -162,7 +162,8 @@ Run::~Run()
     free(stage_lines_);
     free(stage_names_);
     close_fd(epoll_);
-    close_fd(wake_);
+    int wake = wake_.exchange(-1);
+    close_fd(wake);
     close_fd(timer_);
     free(wanted_);
     free(watched_);
@@ -219,8 +220,8 @@ int Run::open_pipes() noexcept
     int error = 0;
     if (in_.rest || in_.more || in_.pushed)
         error = open_pipe(in_.fd, theirs_[0], true);
-    else if (theirs_[0] < 0)
-        error = open_file(theirs_[0], "/dev/null", O_RDONLY);
+    else
+        null_input_ = theirs_[0] < 0; // the command opens it itself
     if (!error && theirs_[1] < 0 &&
         (out_.slot || out_.log_level > 0 || out_.lines.active()))
         error = open_pipe(out_.fd, theirs_[1], false);
@@ -234,14 +235,68 @@ int Run::open_pipes() noexcept
     return error;
 }
 
-// The set a caller polls, the eventfd that a stop from anywhere writes,
-// and the timer that wakes the set at the deadline.
-int Run::open_wakers() noexcept
+// The set a caller polls. A stop stored before it was there wakes it now.
+int Run::open_set() noexcept
 {
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
-    return epoll_ < 0 || wake_ < 0 || timer_ < 0 ? errno : 0;
+    if (epoll_ < 0)
+        return errno;
+    if (!wrapped_)
+        set_.store(epoll_);
+    if (!wrapped_ && stop_wanted_.load())
+        wake_set(epoll_);
+    keep_set();
+    return 0;
+}
+
+// The job's eventfd, made and put into the set at the first stop from
+// elsewhere, by whichever thread or handler asks it (eventfd, epoll_ctl
+// and write are plain system calls): a job nobody stops never has one.
+void Run::wake_set(int set) noexcept
+{
+    int wake = wake_.load();
+    if (wake < 0) {
+        const int made = eventfd(1, EFD_CLOEXEC | EFD_NONBLOCK); // written once
+        if (made < 0)
+            return; // the stop is heeded at the next serve
+        if (wake_.compare_exchange_strong(wake, made)) {
+            epoll_event e{};
+            e.events = EPOLLIN;
+            e.data.fd = made;
+            epoll_ctl(set, EPOLL_CTL_ADD, made, &e); // EEXIST: the server was first
+            if (set_.load() < 0) // the job ended meanwhile: its set stays quiet
+                epoll_ctl(set, EPOLL_CTL_DEL, made, nullptr);
+            return;
+        }
+        close(made); // another stop made it first
+    }
+    const uint64_t one = 1;
+    (void)!write(wake, &one, sizeof one);
+}
+
+int Run::fd() noexcept
+{
+    if (epoll_ < 0) {
+        if (const int error = open_set()) {
+            errno = error;
+            return -1;
+        }
+    }
+    return epoll_;
+}
+
+// Between calls the set holds what the job waits for, and its timer runs
+// to the next deadline, grace or check; without a set, nobody is looking.
+void Run::keep_set() noexcept
+{
+    if (epoll_ < 0)
+        return;
+    if (timer_ < 0 && !wrapped_ && job_.wait_ms() >= 0)
+        timer_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+    if (!wrapped_)
+        list_wanted();
+    sync_wanted();
+    arm_timer();
 }
 
 // from_previous: the read end of the pipe the stage before writes, which
@@ -263,7 +318,8 @@ int Run::start_stage(size_t i, int &from_previous) noexcept
                                     : theirs_[2]},
                        job_.group(),
                        job_.terminal(),
-                       &setup_.child()};
+                       &setup_.child(),
+                       i == 0 && null_input_};
         error = launch(l, stage_pid);
     }
     close_fd(from_previous);
@@ -285,9 +341,9 @@ int Run::start(NotStarted &failed) noexcept
     // What the command writes to the log's file comes after; a stuck log
     // costs the run no more than its deadline.
     qo_log::flush(until_);
-    int error = open_wakers();
-    if (!error)
-        error = open_files(failed);
+    if (!held_ && o_.timeout_ms <= 0)
+        job_.leave_exits();
+    int error = open_files(failed);
     if (!error)
         error = open_pipes();
     int between = -1;
@@ -306,9 +362,7 @@ int Run::start(NotStarted &failed) noexcept
         output_.abandon();
         return failed.error = error;
     }
-    list_wanted();
-    sync_wanted();
-    arm_timer();
+    keep_set();
     return 0;
 }
 
@@ -322,6 +376,18 @@ bool Run::done() const noexcept
         return false;
     if (job_.killed())
         return true;
+    bool drained = true;
+    each_stream(
+        [&](const Stream &s) { drained = drained && s.fd < 0 && s.backlog() == 0; });
+    return drained;
+}
+
+// A run that nobody else can stop, with no deadline and no checks to make,
+// whose output is all in, waits for its end in the reaping alone.
+bool Run::only_reaping_left(int64_t limit) noexcept
+{
+    if (held_ || limit >= 0 || job_.timing() || in_.fd >= 0 || job_.wait_ms() >= 0)
+        return false;
     bool drained = true;
     each_stream(
         [&](const Stream &s) { drained = drained && s.fd < 0 && s.backlog() == 0; });
@@ -349,8 +415,15 @@ void Run::list_wanted() noexcept
     });
     if (in_.fd >= 0 && !stop_asked_ && in_.has_more())
         want(in_.fd, POLLOUT);
-    want(wake_, POLLIN);
-    want(timer_, POLLIN);
+    // Once a stop is wanted, another one changes nothing: no wake-up then.
+    const int wake = wake_.load();
+    wakeable_ = wake < 0 && held_ && !stop_wanted_.load();
+    if (wake >= 0)
+        want(wake, POLLIN);
+    else if (wakeable_ && qo_run_wake::shared() >= 0)
+        want(qo_run_wake::shared(), POLLIN);
+    if (timer_ >= 0)
+        want(timer_, POLLIN);
     job_.watch(wanted_, wanted_count_);
 }
 
@@ -359,7 +432,8 @@ void Run::list_wanted() noexcept
 // a stage's pidfd.
 bool Run::still_held(int fd) const noexcept
 {
-    bool held = fd == in_.fd || fd == wake_ || fd == timer_ || job_.holds_pidfd(fd);
+    bool held = fd == in_.fd || fd == wake_.load() || fd == timer_ ||
+                job_.holds_pidfd(fd);
     each_stream(
         [&](const Stream &s) { held = held || fd == s.fd || fd == s.passes_to; });
     return held;
@@ -368,8 +442,10 @@ bool Run::still_held(int fd) const noexcept
 // epoll holds what this round wants: a few calls when it changed, none
 // when it did not. A descriptor epoll refuses (a regular file) is always
 // ready, as poll says of it.
-void Run::sync_wanted() noexcept
+void Run::sync_wanted(bool pidfds_closing) noexcept
 {
+    if (epoll_ < 0)
+        return; // nobody polls the set: poll() is given wanted_ itself
     const auto find = [](const pollfd *set, nfds_t n, int fd) -> const pollfd * {
         for (nfds_t i = 0; i < n; ++i)
             if (set[i].fd == fd)
@@ -379,7 +455,8 @@ void Run::sync_wanted() noexcept
     // A descriptor the run has closed left the set as it closed; its
     // number may be another thread's by now, which is not to be touched.
     for (nfds_t i = 0; i < watched_count_; ++i)
-        if (!find(wanted_, wanted_count_, watched_[i].fd) && still_held(watched_[i].fd))
+        if (!find(wanted_, wanted_count_, watched_[i].fd) && still_held(watched_[i].fd) &&
+            !(pidfds_closing && job_.holds_pidfd(watched_[i].fd)))
             epoll_ctl(epoll_, EPOLL_CTL_DEL, watched_[i].fd, nullptr);
     always_ready_ = false;
     for (nfds_t i = 0; i < wanted_count_; ++i) {
@@ -388,7 +465,9 @@ void Run::sync_wanted() noexcept
         epoll_event e{};
         e.events = w.events == POLLIN ? EPOLLIN : EPOLLOUT;
         e.data.fd = w.fd;
-        const bool refused = !was && epoll_ctl(epoll_, EPOLL_CTL_ADD, w.fd, &e) != 0;
+        // EEXIST: the wake-up, put in by the stop that made it.
+        const bool refused = !was && epoll_ctl(epoll_, EPOLL_CTL_ADD, w.fd, &e) != 0 &&
+                             errno != EEXIST;
         if (was && was->events != w.events)
             epoll_ctl(epoll_, EPOLL_CTL_MOD, w.fd, &e);
         w.revents = refused ? POLLNVAL : 0; // marked for the copy below
@@ -405,6 +484,8 @@ void Run::sync_wanted() noexcept
 bool Run::wait_once(int wait_ms) noexcept
 {
     list_wanted();
+    if (epoll_ < 0)
+        return poll_once(wait_ms);
     sync_wanted();
     if (always_ready_)
         wait_ms = 0;
@@ -428,11 +509,36 @@ bool Run::wait_once(int wait_ms) noexcept
     return true;
 }
 
+// Without a set: poll() is given this round's descriptors. A held job
+// sleeps on the process's wake-up, which a stop from elsewhere writes
+// while it sleeps; where it could not be made, it looks at the stop every
+// few ms instead.
+bool Run::poll_once(int wait_ms) noexcept
+{
+    constexpr int stop_check_ms = 10;
+    if (wakeable_ && qo_run_wake::shared() < 0 &&
+        (wait_ms < 0 || wait_ms > stop_check_ms))
+        wait_ms = stop_check_ms;
+    if (wakeable_ ? !sleeper_.lie_down(stop_wanted_)
+                  : stop_wanted_.load() && !stop_asked_)
+        wait_ms = 0; // a stop came, not heeded yet
+    const int n = poll(wanted_, wanted_count_, wait_ms);
+    const int error = errno;
+    if (wakeable_)
+        sleeper_.get_up();
+    if (n < 0)
+        for (nfds_t i = 0; i < wanted_count_; ++i)
+            wanted_[i].revents = 0;
+    return n >= 0 || error == EINTR;
+}
+
 // The set wakes a caller who polls it when the job next needs looking at
 // for its deadline, its grace, or a check of its stages.
 void Run::arm_timer() noexcept
 {
-    const int wait_ms = job_.wait_ms();
+    if (timer_ < 0)
+        return;
+    const int wait_ms = wrapped_ ? -1 : job_.wait_ms();
     itimerspec when{};
     if (wait_ms >= 0) {
         when.it_value.tv_sec = wait_ms / 1000;
@@ -471,9 +577,10 @@ void Run::heed_stop() noexcept
 void Run::handle(Calling &call) noexcept
 {
     uint64_t drained = 0;
-    if (revents(wake_, POLLIN))
-        (void)!read(wake_, &drained, sizeof drained);
-    if (revents(timer_, POLLIN))
+    const int wake = wake_.load();
+    if (wake >= 0 && revents(wake, POLLIN))
+        (void)!read(wake, &drained, sizeof drained);
+    if (timer_ >= 0 && revents(timer_, POLLIN))
         (void)!read(timer_, &drained, sizeof drained);
     each_stream([&](Stream &s) { serve_stream(s, call); });
     if (in_.fd >= 0 && revents(in_.fd, POLLOUT))
@@ -495,31 +602,40 @@ void Run::wrap_up() noexcept
     });
     close_fd(out_.tee_fd);
     // The job's descriptor goes quiet: an event loop that still watches it
-    // does not spin.
+    // does not spin. The pidfds leave the set as the reaping closes them.
+    set_.store(-1);
     wanted_count_ = 0;
-    sync_wanted();
+    sync_wanted(true);
+    const int wake = wake_.load(); // put in by a stop meanwhile
+    if (epoll_ >= 0 && wake >= 0)
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, wake, nullptr);
 }
 
 // The first round takes what is there without acting on the deadline: a
-// job served late may have ended well before it. A wait that fails for
-// another reason than a signal ends the serving, as the end would.
+// job served late may have ended well before it; a job without one waits
+// at once. A wait that fails for another reason than a signal ends the
+// serving, as the end would.
 bool Run::serve(int timeout_ms, Calling &call) noexcept
 {
     int64_t limit = -1; // no limit
     if (timeout_ms >= 0)
         limit = now_us() + int64_t{timeout_ms} * 1000;
     bool failed = false;
-    for (bool first = true; !wrapped_ && !done() && !failed; first = false) {
+    bool reaping = false;
+    for (bool first = true; !wrapped_ && !done() && !failed && !reaping; first = false) {
+        if ((reaping = only_reaping_left(limit)))
+            break;
         int wait_ms = 0;
-        if (!first) {
+        if (!first || !job_.timing()) {
             wait_ms = job_.wait_ms(); // acts on the deadline
             if (done())
                 break; // its last step may end the job
             if (limit >= 0) {
                 const int64_t left_us = limit - now_us();
-                if (left_us <= 0)
+                if (left_us <= 0 && !first)
                     break;
-                const int64_t left = std::min<int64_t>((left_us + 999) / 1000, INT_MAX);
+                const int64_t left =
+                    std::clamp<int64_t>((left_us + 999) / 1000, 0, INT_MAX);
                 if (wait_ms < 0 || wait_ms > left)
                     wait_ms = static_cast<int>(left);
             }
@@ -528,21 +644,24 @@ bool Run::serve(int timeout_ms, Calling &call) noexcept
         if (!failed)
             handle(call);
     }
-    if (done() || wrapped_ || failed) {
+    if (done() || wrapped_ || failed || reaping) {
         wrap_up();
         return true;
     }
-    list_wanted();
-    sync_wanted();
-    arm_timer();
+    keep_set();
     return false;
 }
 
+// Through the job's own eventfd once its set is watched; else through the
+// process's, to the thread asleep in a serving call, if one is.
 void Run::stop_from_anywhere() noexcept
 {
     stop_wanted_.store(true);
-    const uint64_t one = 1;
-    (void)!write(wake_, &one, sizeof one);
+    const int set = set_.load();
+    if (set < 0)
+        sleeper_.wake();
+    else
+        wake_set(set);
 }
 
 int Run::push_input(const char *data, size_t size, Calling &call) noexcept
@@ -574,6 +693,7 @@ void Run::reap(int statuses[], int &error) noexcept
 {
     std::fill(statuses, statuses + stages_.count, -1);
     job_.reap(statuses, error);
+    job_.close_pidfds();
 }
 
 // The size of the text a slot receives: every byte, NULs included.

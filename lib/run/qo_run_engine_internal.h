@@ -11,6 +11,7 @@
 #include "run/parts/qo_run_job_internal.h"
 #include "run/parts/qo_run_setup_internal.h"
 #include "run/parts/qo_run_spawn_internal.h"
+#include "run/parts/qo_run_wake_internal.h"
 #include "base/qo_sigpipe_internal.h"
 
 #include <atomic>
@@ -37,9 +38,10 @@ struct NotStarted {
 // What a thread needs while it acts on a job: SIGCHLD (and at a terminal
 // SIGTTOU) blocked, and SIGPIPE, so that a command that stops reading
 // cannot kill the caller, and SIGXFSZ, for the file the run writes itself.
+// All of them in one change of the mask, undone once at the end.
 struct Calling {
     explicit Calling(bool at_terminal) noexcept
-        : signals(at_terminal), sigpipe(true, true)
+        : signals(at_terminal, true), sigpipe(signals.before(), true, true)
     {
     }
     qo_run_job::RunSignals signals;
@@ -88,7 +90,12 @@ class Run {
     // with output_file: the run writes the file).
     int output_error() const noexcept { return out_.tee_error; }
 
-    int fd() const noexcept { return epoll_; }
+    // The set a caller polls, made at the first call (a caller that only
+    // waits never needs one): -1 with errno when it cannot be made.
+    int fd() noexcept;
+    // A caller holds the job: a stop may come from another thread or a
+    // handler while this one serves.
+    void hold() noexcept { held_ = true; }
     pid_t pid(size_t stage) const noexcept { return job_.pid(stage); }
     size_t started() const noexcept { return job_.size(); }
     int signal(int sig) noexcept { return job_.signal(sig); }
@@ -102,11 +109,16 @@ class Run {
     int open_files(NotStarted &failed) noexcept;
     int prepare_output(NotStarted &failed) noexcept;
     int open_pipes() noexcept;
-    int open_wakers() noexcept;
+    int open_set() noexcept;
+    void keep_set() noexcept;
+    bool poll_once(int wait_ms) noexcept;
     int start_stage(size_t i, int &from_previous) noexcept;
     void want(int fd, short events) noexcept;
     void list_wanted() noexcept;
-    void sync_wanted() noexcept;
+    // pidfds_closing: the pidfds stay in the set, which their closing
+    // takes them out of.
+    void sync_wanted(bool pidfds_closing = false) noexcept;
+    void wake_set(int set) noexcept;
     bool still_held(int fd) const noexcept;
     bool wait_once(int wait_ms) noexcept;
     void arm_timer() noexcept;
@@ -115,6 +127,7 @@ class Run {
     void serve_stream(qo_run_io::Stream &s, Calling &call) noexcept;
     void heed_stop() noexcept;
     bool done() const noexcept;
+    bool only_reaping_left(int64_t limit) noexcept;
     // f(stream) for each output stream: stdout, the shared stderr, and each
     // stage's own stderr when they are apart.
     template <typename F> void each_stream(F f) noexcept
@@ -147,6 +160,7 @@ class Run {
     qo_run_io::Stream err_{"stderr", STDERR_FILENO};
     bool merged_;          // stderr goes into the stdout pipe
     bool wrapped_ = false; // the streams are closed, the backlog dropped
+    bool null_input_ = false; // the first stage reads /dev/null
     // Slots whose stream a file or a descriptor of the caller's takes.
     char **unused_[2] = {};
     // The first stage's stdin, the last one's stdout, everyone's stderr.
@@ -159,7 +173,14 @@ class Run {
     StageLines *stage_lines_ = nullptr;
     char **stage_names_ = nullptr;
     // The set epoll watches: what poll would be given, kept in step.
-    int epoll_ = -1, wake_ = -1, timer_ = -1;
+    // The set, its wake-up and its timer: made only for a caller who polls
+    // the set, the wake-up at the first stop from elsewhere, the timer only
+    // while a deadline or a grace runs.
+    int epoll_ = -1, timer_ = -1;
+    std::atomic<int> wake_{-1}, set_{-1}; // set_: epoll_, for a stop from elsewhere
+    bool held_ = false;
+    bool wakeable_ = false; // this round's sleep, by the process's wake-up
+    qo_run_wake::Sleeper sleeper_; // without wake_, for a stop from elsewhere
     pollfd *wanted_; // this round's descriptors; revents filled by the wait
     nfds_t wanted_count_ = 0;
     pollfd *watched_; // what epoll holds now

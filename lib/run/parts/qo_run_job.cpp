@@ -195,7 +195,8 @@ void Job::hand_back() noexcept
 
 void Job::add(pid_t pid) noexcept
 {
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    const int pidfd =
+        exits_watched_ ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
     members_[count_++] = {pid, pidfd, false};
     if (count_ > 1)
         return;
@@ -217,10 +218,22 @@ void Job::abandon() noexcept
         give_terminal(getpgrp());
 }
 
+// A job left to the reaping that is stopped after all needs its exits
+// watched from now on: its members, not reaped yet, keep their pids.
+void Job::watch_exits() noexcept
+{
+    if (exits_watched_)
+        return;
+    exits_watched_ = true;
+    for (size_t i = 0; i < count_; ++i)
+        members_[i].pidfd = static_cast<int>(syscall(SYS_pidfd_open, members_[i].pid, 0));
+}
+
 void Job::stop() noexcept
 {
     if (stage_ != Stage::running || count_ == 0)
         return;
+    watch_exits();
     check(nullptr, 0);
     if (exited())
         return; // what ended on its own was not stopped
@@ -297,7 +310,8 @@ int Job::wait_ms() noexcept
     int ms = enforce_deadline();
     bool pidfds = true;
     for (size_t i = 0; i < count_; ++i)
-        pidfds = pidfds && (members_[i].exited || members_[i].pidfd >= 0);
+        pidfds = pidfds && (members_[i].exited || members_[i].pidfd >= 0 ||
+                            !exits_watched_);
     const int every = !pidfds ? exit_check_ms : at_terminal_ ? stop_check_ms : -1;
     if (!exited() && every >= 0 && (ms < 0 || ms > every))
         ms = every;
@@ -332,7 +346,11 @@ void Job::check(const pollfd *fds, nfds_t n) noexcept
                 ready = fds[j].revents != 0;
             }
         int killed_by = 0;
-        if (!polled || ready)
+        // A pidfd that is ready tells of the exit itself; how it ended
+        // matters only to a job that has the terminal.
+        if (ready && !holds_terminal_)
+            m.exited = true;
+        else if (ready || (!polled && (exits_watched_ || !fds)))
             m.exited = has_exited(m.pid, killed_by);
         if (m.exited && holds_terminal_ && stage_ == Stage::running && typed(killed_by))
             pass_on(killed_by, group_);
@@ -384,9 +402,13 @@ bool Job::exited() const noexcept
     return true;
 }
 
+// The group leaves the table before its members are reaped, and its id
+// with them; a job left to the reaping stays in it while it waits for
+// them, which qo_exit() from another thread must still end.
 void Job::reap(int *statuses, int &error) noexcept
 {
-    untrack(group_);
+    if (exits_watched_)
+        untrack(group_);
     for (size_t i = 0; i < count_; ++i)
         while (waitpid(members_[i].pid, &statuses[i], 0) < 0) {
             if (errno != EINTR) {
@@ -395,6 +417,7 @@ void Job::reap(int *statuses, int &error) noexcept
                 break;
             }
         }
+    untrack(group_);
     adopt_terminal();
     if (holds_terminal_) {
         if (ended_by_signal(statuses, count_))

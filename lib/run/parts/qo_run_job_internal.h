@@ -23,18 +23,24 @@ using qo_run::Site;
 // For the run, the calling thread blocks SIGCHLD, so that a handler that
 // reaps every child cannot take the command's status (system() does the
 // same), and, at a terminal, SIGTTOU, so that it may hand the terminal over
-// and take it back, and pass output on while the job has it.
+// and take it back, and pass output on while the job has it. writes: the
+// call's SIGPIPE and SIGXFSZ too, in the same change of the mask.
 class RunSignals {
   public:
-    explicit RunSignals(bool at_terminal) noexcept
+    explicit RunSignals(bool at_terminal, bool writes = false) noexcept
     {
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, SIGCHLD);
         if (at_terminal)
             sigaddset(&set, SIGTTOU);
+        if (writes) {
+            sigaddset(&set, SIGPIPE);
+            sigaddset(&set, SIGXFSZ);
+        }
         pthread_sigmask(SIG_BLOCK, &set, &before_);
     }
+    const sigset_t &before() const noexcept { return before_; }
     ~RunSignals() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
     RunSignals(const RunSignals &) = delete;
     RunSignals &operator=(const RunSignals &) = delete;
@@ -82,6 +88,10 @@ class Job {
     // the errno (ESRCH once every member has ended).
     int signal(int sig) noexcept;
     void add(pid_t pid) noexcept;
+    // Before the first add(): nothing but the reaping waits for the exits
+    // (a run with no deadline, away from a terminal, that nobody else can
+    // stop): no pidfd is opened, nor the exits looked for meanwhile.
+    void leave_exits() noexcept { exits_watched_ = at_terminal_; }
     // A job whose next process could not be started: the ones started
     // are killed (reap() still waits for them). A first process that took
     // the terminal and failed to start left it to a group that is gone.
@@ -89,6 +99,8 @@ class Job {
     // The ms until the job needs looking at again, or -1; signals the group
     // as the deadline calls for.
     int wait_ms() noexcept;
+    // A deadline or a stop's grace is running: wait_ms() acts on it.
+    bool timing() const noexcept { return timeout_ms_ > 0 || stopped_; }
     void watch(pollfd *fds, nfds_t &n) const noexcept;
     bool holds_pidfd(int fd) const noexcept
     {
@@ -109,6 +121,12 @@ class Job {
     bool killed() const noexcept { return stage_ == Stage::killed; }
     // Each member's wait status, or -1 with error.
     void reap(int *statuses, int &error) noexcept;
+    // Once reaped: the pidfds go, and out of any epoll set with them.
+    void close_pidfds() noexcept
+    {
+        for (size_t i = 0; i < count_; ++i)
+            close_fd(members_[i].pidfd);
+    }
 
   private:
     enum class Stage { running, terminated, killed };
@@ -118,6 +136,7 @@ class Job {
         bool exited; // seen, not yet reaped: the group id stays the job's
     };
 
+    void watch_exits() noexcept;
     void look_for_stop(const Member &m) noexcept;
     void stopped_by(int signal) noexcept;
     void give_terminal(pid_t group) noexcept;
@@ -138,6 +157,7 @@ class Job {
     int64_t deadline_ = 0;
     Stage stage_ = Stage::running;
     bool stopped_ = false; // by stop(), not by the deadline
+    bool exits_watched_ = true;
     qo_run_tty::Terminal terminal_;
     bool at_terminal_;
     bool owner_;                  // of the foreground (qo_run_tty::claim)

@@ -281,7 +281,6 @@ int Setup::check_nice(int nice) noexcept
 int Setup::check_limits(const qo_rlimit *limits) noexcept
 {
     child_.limits = limits;
-    const bool may_raise = privileged(CAP_SYS_RESOURCE);
     for (const qo_rlimit *l = limits; l && l->resource != -1; ++l) {
         const LimitName *name = limit_name(l->resource);
         if (!name)
@@ -289,9 +288,11 @@ int Setup::check_limits(const qo_rlimit *limits) noexcept
                           l->resource, strerror(EINVAL));
         rlimit now{};
         getrlimit(l->resource, &now);
-        const int error = l->soft > l->hard                      ? EINVAL
-                          : l->hard > now.rlim_max && !may_raise ? EPERM
-                                                                 : 0;
+        // The capability is asked only of a limit that would need it.
+        const int error = l->soft > l->hard ? EINVAL
+                          : l->hard > now.rlim_max && !privileged(CAP_SYS_RESOURCE)
+                              ? EPERM
+                              : 0;
         if (error) {
             char soft[24], hard[24];
             return refuse(error,

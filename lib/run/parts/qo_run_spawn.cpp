@@ -1,8 +1,11 @@
 // Starting a process of a run: by posix_spawn where the C library can do
 // all of the child's setup, else by a vfork child that does it itself.
 #include "run/parts/qo_run_spawn_internal.h"
+#include "base/qo_pid_word_internal.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdint>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -167,6 +170,12 @@ bool lead_or_join(const Launch &l) noexcept
     if (placed && l.terminal >= 0)
         tcsetpgrp(l.terminal, getpgrp());
     placed = placed && (!l.dir || chdir(l.dir) == 0);
+    if (placed && l.null_input) {
+        const int null = open("/dev/null", O_RDONLY);
+        placed = null >= 0 && (null == STDIN_FILENO || dup2(null, STDIN_FILENO) >= 0);
+        if (null > STDERR_FILENO)
+            close(null);
+    }
     for (int target = 0; placed && target < 3; ++target)
         placed = l.fds[target] < 0 || dup2(l.fds[target], target) >= 0;
     if (placed && l.setup) {
@@ -210,11 +219,101 @@ int launch_by_vfork(const Launch &l, pid_t &pid) noexcept
 
 #if QO_SPAWN_DOES_SETUP
 
+// The descriptors' part of a start, without the directory: the same from
+// one start to the next while the descriptors keep their numbers.
+struct Placing {
+    int fds[3];
+    int terminal;
+    bool null_input;
+    bool operator==(const Placing &) const = default;
+};
+
+int add_actions(posix_spawn_file_actions_t &actions, const Launch &l) noexcept
+{
+    int error = 0;
+    auto keep_first = [&error](int result) { error = error ? error : result; };
+    if (l.dir)
+        keep_first(posix_spawn_file_actions_addchdir_np(&actions, l.dir));
+#if QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDTCSETPGRP_NP
+    if (l.terminal >= 0)
+        keep_first(posix_spawn_file_actions_addtcsetpgrp_np(&actions, l.terminal));
+#endif
+    if (l.null_input)
+        keep_first(posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
+                                                    O_RDONLY, 0));
+    for (int target = 0; target < 3; ++target)
+        if (l.fds[target] >= 0)
+            keep_first(
+                posix_spawn_file_actions_adddup2(&actions, l.fds[target], target));
+    // Whatever the caller left open without close-on-exec stays out too.
+    keep_first(posix_spawn_file_actions_addclosefrom_np(&actions, 3));
+    return error;
+}
+
+// The C library checks each descriptor of the actions against the file
+// limit, which it asks the kernel for each time: the actions of the last
+// start are kept for the next one that places the same descriptors (their
+// numbers checked then, and open now, stay below any limit that matters:
+// the kernel takes an open descriptor as it is). One thread at a time uses
+// them, marked by its word of qo_pid_word; the others, and a forked child
+// that finds its parent's mark, make their own.
+struct KeptActions {
+    posix_spawn_file_actions_t actions;
+    Placing placing;
+    bool made;
+};
+KeptActions kept;
+std::atomic<uint64_t> kept_user{0};
+
+bool take_kept() noexcept
+{
+    uint64_t seen = kept_user.load();
+    const uint64_t mine = qo_pid_word::make(1);
+    if (seen == 0 && kept_user.compare_exchange_strong(seen, mine))
+        return true;
+    // Taken when the process forked: the parent's thread may have been
+    // making them, which the child's copy never sees end.
+    if (seen == 0 || qo_pid_word::ours(seen) || !kept_user.compare_exchange_strong(seen, mine))
+        return false;
+    kept.made = false;
+    return true;
+}
+
+// The kept actions for l, made again when l places others; NULL when
+// another thread holds them or they could not be made.
+const posix_spawn_file_actions_t *kept_for(const Launch &l) noexcept
+{
+    const Placing placing{{l.fds[0], l.fds[1], l.fds[2]}, l.terminal, l.null_input};
+    if (l.dir || !take_kept())
+        return nullptr;
+    if (kept.made && kept.placing == placing)
+        return &kept.actions;
+    if (kept.made)
+        posix_spawn_file_actions_destroy(&kept.actions);
+    posix_spawn_file_actions_init(&kept.actions);
+    kept.made = add_actions(kept.actions, l) == 0;
+    kept.placing = placing;
+    if (kept.made)
+        return &kept.actions;
+    posix_spawn_file_actions_destroy(&kept.actions);
+    kept_user.store(0);
+    return nullptr;
+}
+
+// At the end of the process the kept actions go, unless a thread uses
+// them still: they stay taken then.
+[[gnu::destructor]] void drop_kept() noexcept
+{
+    if (!take_kept())
+        return;
+    if (kept.made)
+        posix_spawn_file_actions_destroy(&kept.actions);
+    kept.made = false;
+}
+
 int spawn_with_setup(const Launch &l, pid_t &pid) noexcept
 {
-    posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
-    posix_spawn_file_actions_init(&actions);
     posix_spawnattr_init(&attr);
     int setup = 0;
     auto keep_first = [&setup](int result) { setup = setup ? setup : result; };
@@ -226,23 +325,18 @@ int spawn_with_setup(const Launch &l, pid_t &pid) noexcept
     keep_first(posix_spawnattr_setpgroup(&attr, l.group));
     keep_first(posix_spawnattr_setsigmask(&attr, &empty));
     keep_first(posix_spawnattr_setsigdefault(&attr, &defaults));
-    if (l.dir)
-        keep_first(posix_spawn_file_actions_addchdir_np(&actions, l.dir));
-#if QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDTCSETPGRP_NP
-    if (l.terminal >= 0)
-        keep_first(posix_spawn_file_actions_addtcsetpgrp_np(&actions, l.terminal));
-#endif
-    for (int target = 0; target < 3; ++target)
-        if (l.fds[target] >= 0)
-            keep_first(
-                posix_spawn_file_actions_adddup2(&actions, l.fds[target], target));
-    // Whatever the caller left open without close-on-exec stays out too.
-    keep_first(posix_spawn_file_actions_addclosefrom_np(&actions, 3));
-    if (setup)
-        return setup;
-    const int error = posix_spawnp(&pid, l.argv[0], &actions, &attr,
-                                   const_cast<char *const *>(l.argv), l.envp);
-    posix_spawn_file_actions_destroy(&actions);
+    const posix_spawn_file_actions_t *actions = setup ? nullptr : kept_for(l);
+    posix_spawn_file_actions_t own;
+    posix_spawn_file_actions_init(&own);
+    if (!setup && !actions)
+        keep_first(add_actions(own, l));
+    int error = setup;
+    if (!setup)
+        error = posix_spawnp(&pid, l.argv[0], actions ? actions : &own, &attr,
+                             const_cast<char *const *>(l.argv), l.envp);
+    if (actions)
+        kept_user.store(0);
+    posix_spawn_file_actions_destroy(&own);
     posix_spawnattr_destroy(&attr);
     return error;
 }

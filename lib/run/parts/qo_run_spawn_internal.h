@@ -44,6 +44,7 @@ struct Launch {
     // The rest of its setup (a session instead of the group, descriptors
     // passed on...); NULL: none.
     const qo_run_setup::Child *setup;
+    bool null_input; // its stdin is /dev/null, which it opens itself
 };
 
 // Starts the process: 0, or the errno that kept it from starting.

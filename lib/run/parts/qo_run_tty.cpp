@@ -6,6 +6,7 @@
 #include "base/qo_pid_word_internal.h"
 
 #include <atomic>
+#include <cerrno>
 #include <cstdint>
 #include <fcntl.h>
 #include <sys/syscall.h>
@@ -45,17 +46,19 @@ bool ours(uint64_t word) noexcept
 
 } // namespace
 
+// /dev/tty answers in one call whether the process has a controlling
+// terminal at all, which most callers of a run have not: asked first, it
+// spares them a look at each of 0-2. A process that has one, but may not
+// open /dev/tty, finds it on 0-2 still.
 Terminal::Terminal() noexcept
 {
+    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty < 0 && (errno == ENXIO || errno == ENODEV))
+        return;
+    fd_ = tty; // it opens for the controlling terminal only
+    opened_ = fd_ >= 0;
     for (int stdio = STDIN_FILENO; fd_ < 0 && stdio <= STDERR_FILENO; ++stdio)
         fd_ = controlling(stdio);
-    if (fd_ >= 0)
-        return;
-    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    fd_ = tty >= 0 ? controlling(tty) : -1;
-    opened_ = fd_ >= 0;
-    if (tty >= 0 && !opened_)
-        close(tty);
 }
 
 Terminal::~Terminal()
