@@ -342,36 +342,40 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
 
     const char *const expected[] = {
         "5 sh -c 'kill -9 $$' # pid N",
-        "5 sh: killed by signal 9 (Killed) (N ms) # pid N",
+        "5 sh: killed by signal 9 (Killed) (N ms, N ms CPU, S) # pid N",
         "5 sleep 100 # pid N",
-        ("5 sleep: timed out after 1500 ms, killed by signal 15 (Terminated) (N ms) "
-         "# pid N"),
+        ("5 sleep: timed out after 1500 ms, killed by signal 15 (Terminated) (N ms, N "
+         "ms CPU, S) # pid N"),
         "5 no-such-qo-command x",
         "4 Unable to run no-such-qo-command: No such file or directory",
         "5 cd / && sh -c 'pwd; printf '\\''a\\nb'\\''' # pid N",
         "3 stdout: /",
         "3 stdout: a",
         "3 stdout: b",
-        "5 sh: exited with status 0 (N ms) # pid N",
+        "5 sh: exited with status 0 (N ms, N ms CPU, S) # pid N",
         "5 sh -c 'echo e >&2; exit 2' # pid N",
         "3 stderr: e",
-        "5 sh: exited with status 2 (N ms) # pid N",
+        "5 sh: exited with status 2 (N ms, N ms CPU, S) # pid N",
         "5 cd ./-P && env -u TERM LC_ALL=C true",
         "4 Unable to run true in -P: No such file or directory",
         "5 (cd / && true) </dev/null # pid N",
-        "5 true: exited with status 0 (N ms) # pid N",
+        "5 true: exited with status 0 (N ms, N ms CPU, S) # pid N",
         "5 env -i PATH=/usr/bin:/bin true # pid N",
-        "5 true: exited with status 0 (N ms) # pid N",
+        "5 true: exited with status 0 (N ms, N ms CPU, S) # pid N",
         "5 sh -c 'echo x; exec sleep 60' # pid N",
-        "5 sh: stopped by a callback, killed by signal 15 (Terminated) (N ms) # pid N",
+        ("5 sh: stopped by a callback, killed by signal 15 (Terminated) (N ms, N ms "
+         "CPU, S) # pid N"),
         "4 Unable to run no-such-qo-command: No such file or directory",
     };
     std::string want;
     for (const std::string e : expected)
         want += "DBG" + e.substr(0, 1) + ": tests/run_test.cpp->qo_run_int#" +
                 std::to_string(line) + ":" + e.substr(1) + "\n";
-    const std::string seen =
-        std::regex_replace(log.contents(), std::regex("\\([0-9]+ ms\\)"), "(N ms)");
+    // The times and sizes vary: the duration, then the CPU time and the
+    // peak size the command used.
+    const std::string seen = std::regex_replace(
+        log.contents(), std::regex("\\([0-9]+ ms, [0-9]+ ms CPU, [0-9.]+ [KMG]iB\\)"),
+        "(N ms, N ms CPU, S)");
     EXPECT_EQ(std::regex_replace(seen, std::regex("# pid [0-9]+"), "# pid N"), want);
 }
 

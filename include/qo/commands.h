@@ -41,7 +41,8 @@ QO_API int qo_system_int(int line, const char *file, const char *format,
  *   that would ignore them.
  * So 1.1's options (which ended at log_output) are read by
  * qo_run_int@QO_1.0, 1.2's and 1.3's (144 bytes on 64-bit systems) by the
- * @QO_1.2 and @QO_1.3 versions, and these by @QO_1.4. */
+ * @QO_1.2 and @QO_1.3 versions, 1.4's by @QO_1.4, and these, whose fields
+ * since 1.5 took room 1.4 reserved, by @QO_1.5. */
 struct qo_run_options {
     const char *input; /* text for the command's stdin; NULL: /dev/null */
     char **output;     /* slot that receives its stdout; NULL: the caller's */
@@ -139,7 +140,46 @@ struct qo_run_options {
      * "stderr of stage 1 (tar): Cannot open: No such file". */
     int (*on_stage_errors)(void *context, size_t stage, const char *line, size_t size);
     char **stage_errors;
-    void *reserved[10]; /* zero: room for later releases */
+    /* since 1.5, in the room 1.4 reserved: the struct's size is unchanged */
+    /* Room for one per stage (one for qo_run()): each receives what its
+     * stage used, once the run has ended (see struct qo_run_usage); a
+     * stage not started, or whose status was lost, gets zeros. */
+    struct qo_run_usage *usage;
+    /* With QO_RUN_CGROUP: the cgroup v2 folder the run's group is made in
+     * ("/sys/fs/cgroup/app.service/jobs"); NULL: the caller's own group. */
+    const char *cgroup;
+    /* With QO_RUN_CGROUP: limits on the whole group; NULL: none. */
+    const struct qo_cgroup_limits *cgroup_limits;
+    void *reserved[7]; /* zero: room for later releases */
+};
+/* What a stage of a run used, as wait4() tells it for the process and
+ * every descendant it waited for. The kernel counts in the peak what the
+ * process was before its exec, a copy of the caller: under a caller of
+ * 200 MiB, true reads 200 MiB. A contained run of one command gets its
+ * group's own counters instead: the CPU time of every process that ran in
+ * the group, waited for or not, and the group's memory.peak where the
+ * memory controller is enabled for it (the page cache it caused counts
+ * there too). The outcome entry gives them after the duration: "(812 ms,
+ * 790 ms CPU, 1.2 MiB)", a pipeline's stage after stage: "(812 ms, 790 ms
+ * CPU, 1.2 MiB | 12 ms CPU, 980 KiB)". */
+struct qo_run_usage {
+    long long user_us;     /* CPU time in user mode, microseconds */
+    long long system_us;   /* CPU time in the kernel, microseconds */
+    long long peak_kib;    /* peak resident size, KiB */
+    long long reserved[5]; /* zero: room for later releases */
+};
+/* Limits on a contained run's group, each where the folder the group is
+ * made in enables its controller for its groups (its cgroup.subtree_control
+ * names memory, pids, cpu); where it does not, nothing starts: -1, ENOTSUP
+ * and a why that says which. 0 leaves a limit unset. */
+struct qo_cgroup_limits {
+    unsigned long long memory_max; /* memory.max, bytes: over it, the
+                                      kernel reclaims, then kills */
+    unsigned long long pids_max;   /* pids.max: processes and threads at
+                                      once; a fork beyond fails */
+    unsigned cpu_weight;           /* cpu.weight, 1 to 10000 (100 is
+                                      everyone's share) */
+    unsigned reserved[5];          /* zero */
 };
 /* A resource limit for the command, as setrlimit() takes it. */
 struct qo_rlimit {
@@ -178,6 +218,18 @@ struct qo_rlimit {
 /* The longest text handed to on_output or on_errors in one call: a
  * longer line comes in pieces of this many bytes (see on_output). */
 #define QO_RUN_LINE_MAX 65536
+/* Contained: the run's commands (all the stages) start in a cgroup v2
+ * group of their own, made in the caller's own group, or in cgroup, so
+ * that nothing they start outlives the run, however it left their process
+ * group and session (setsid, a double fork). The stop signal goes to every
+ * process in the group, the SIGKILL after the grace kills it whole, what
+ * the commands leave behind is killed as they end, and the run ends once
+ * the group is empty, removing it; qo_job_free() and qo_exit() kill it
+ * too. Where no group can be made (no cgroup v2, no write access: a plain
+ * user needs a delegated group), nothing starts: -1, errno as the kernel
+ * said, a why naming the folder ("Unable to create a control group in
+ * /sys/fs/cgroup/...: Permission denied"). See qo_commands(3). */
+#define QO_RUN_CGROUP 2048u
 
 /* Run argv[0] (searched in the caller's PATH when it has no slash) with
  * the arguments argv[0..] up to a NULL, without a shell: each argument
@@ -268,15 +320,16 @@ struct qo_rlimit {
  * level-5 entry ("stdout: 12345 bytes not passed on by the deadline").
  * Only the command itself is waited for, and it is never left a zombie.
  * qo_exit() sends SIGKILL to the group of every command still running (up
- * to 64 runs at once).
+ * to 64 runs at once), and kills every contained run's control group.
  *
  * Each run is logged at level 5 with the caller's call site: the command
  * as a line a shell reads back ("cd ./d && env -u TERM LC_ALL=C df -P #
  * pid 4242", "env -i PATH=/bin df -P # pid 4243"), once it has started,
- * then its outcome and duration ("sleep: timed out after 1500 ms, killed
- * by signal 15 (Terminated) (1502 ms) # pid 4244", "sleep: stopped by a
- * callback, killed by signal 15 (Terminated) (12 ms) # pid 4245"): the
- * pids pair the entries of runs made in parallel. These
+ * then its outcome, duration and usage ("sleep: timed out after 1500 ms,
+ * killed by signal 15 (Terminated) (1502 ms, 0 ms CPU, 1.6 MiB) # pid
+ * 4244", "sleep: stopped by a callback, killed by signal 15 (Terminated)
+ * (12 ms, 0 ms CPU, 1.5 MiB) # pid 4245"): the pids pair the entries of
+ * runs made in parallel. A contained run's line ends in "# contained". These
  * entries never hold the run past its deadline, nor 2 seconds without one:
  * a log that cannot take one by then drops it and counts it (see the debug
  * log).

@@ -77,7 +77,8 @@ QO_API int qo_job_write(struct qo_job *job, const void *data, size_t size) QO_NO
 QO_API int qo_job_close_input(struct qo_job *job) QO_NOEXCEPT;
 
 /* Sends sig to every stage and what it started (in the job's group and
- * in groups its stages moved to); the job goes on (SIGHUP, SIGUSR1: reload,
+ * in groups its stages moved to; contained, to every process in its
+ * control group); the job goes on (SIGHUP, SIGUSR1: reload,
  * SIGSTOP, SIGCONT). 0, or -1 with errno (EINVAL for a bad signal, ESRCH
  * once the job has ended). */
 QO_API int qo_job_signal(struct qo_job *job, int sig) QO_NOEXCEPT;
@@ -89,7 +90,8 @@ QO_API int qo_job_signal(struct qo_job *job, int sig) QO_NOEXCEPT;
 QO_API void qo_job_stop(struct qo_job *job) QO_NOEXCEPT;
 
 /* Frees the job; one still running is stopped first, and waited for: no
- * zombie, descriptor or temporary file outlives it. NULL is fine. */
+ * zombie, descriptor or temporary file outlives it, nor, contained, any
+ * process of its control group. NULL is fine. */
 QO_API void qo_job_free(struct qo_job *job) QO_NOEXCEPT;
 
 /* What the job's end says, once it has ended (whoever served it): before

@@ -72,6 +72,17 @@ struct run_options {
     // (std::size_t, const qo::line &). It takes stderr from errors and
     // on_errors, as capture_stage_errors does; both may be set.
     stage_line_callback on_stage_errors{};
+    // The commands in a cgroup v2 group of their own, killed whole at the
+    // end: nothing they start outlives the run (QO_RUN_CGROUP).
+    bool contain = false;
+    std::string cgroup{}; // the folder the group is made in; empty: the caller's group
+    qo_cgroup_limits cgroup_limits{}; // zeros: none
+};
+
+// What a stage used (struct qo_run_usage): CPU time and peak resident size.
+struct run_usage {
+    std::chrono::microseconds user{0}, system{0};
+    std::size_t peak_kib = 0;
 };
 
 struct run_result {
@@ -87,6 +98,7 @@ struct run_result {
     // it; qo::run's and qo::pipeline's measured around the call, which may
     // read a few ms more. 0 for a job that did not start.
     std::chrono::milliseconds duration{0};
+    std::vector<run_usage> usage{}; // each stage's, in order
 
     // A run cut short by its deadline or a stop is no success, whatever
     // its commands did with the stop signal.

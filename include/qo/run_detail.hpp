@@ -108,6 +108,8 @@ class c_run_options {
             stage_errors_.assign(stages, nullptr);
             c_.stage_errors = stage_errors_.data();
         }
+        usage_.assign(stages, qo_run_usage{});
+        c_.usage = usage_.data();
         if (options.input)
             c_.input = c_text(*options.input, routine, "input", where);
         // qo_run() merges the streams when both slots are the same one.
@@ -139,6 +141,7 @@ class c_run_options {
                     (options.partial_lines ? QO_RUN_PARTIAL_LINES : 0U);
         callbacks_.install(c_);
         set_up_child(options);
+        c_.cgroup = c_path(options.cgroup, routine, "cgroup", where);
         c_.stop_signal = options.stop_signal;
         // C reads 0 as its default: no grace at all is the shortest one.
         c_.grace_ms = milliseconds(options.grace, 1);
@@ -171,6 +174,10 @@ class c_run_options {
         made.why = why_.c_str();
         for (const char *text : stage_errors_)
             made.stage_errors.emplace_back(text ? text : "");
+        for (const qo_run_usage &used : usage_)
+            made.usage.push_back({std::chrono::microseconds(used.user_us),
+                                  std::chrono::microseconds(used.system_us),
+                                  static_cast<std::size_t>(used.peak_kib)});
         return made;
     }
 
@@ -203,6 +210,8 @@ class c_run_options {
             limits_.push_back({-1, 0, 0});
             c_.limits = limits_.data();
         }
+        if (o.contain)
+            c_.flags |= QO_RUN_CGROUP, c_.cgroup_limits = &o.cgroup_limits;
     }
 
     // Past INT_MAX ms (24 days) a wait is as good as endless, but kept.
@@ -231,6 +240,7 @@ class c_run_options {
     std::vector<int> pass_fds_;
     std::vector<qo_rlimit> limits_;
     std::vector<char *> stage_errors_; // one slot per stage
+    std::vector<qo_run_usage> usage_;  // one per stage
     text output_, errors_, why_;
     std::size_t output_size_ = unfilled, errors_size_ = unfilled;
     c_callbacks callbacks_;

@@ -8,6 +8,7 @@
 #include "run/qo_job_internal.h"
 #include "run/qo_run_internal.h"
 #include "run/qo_run_line_internal.h"
+#include "run/qo_run_usage_internal.h"
 #include "str/qo_str_internal.h"
 
 #include <algorithm>
@@ -220,8 +221,8 @@ const char *cut_short(const qo_job &job) noexcept
 }
 
 // One command reads "sleep: timed out after 1500 ms, killed by signal 15
-// (Terminated) (1500 ms) # pid 4242"; a pipeline puts the cut after its
-// stages.
+// (Terminated) (1500 ms, 0 ms CPU, 1.6 MiB) # pid 4242"; a pipeline puts
+// the cut after its stages.
 void log_outcome(const qo_job &job, int64_t took) noexcept
 {
     const long long ms = took;
@@ -234,21 +235,23 @@ void log_outcome(const qo_job &job, int64_t took) noexcept
     else if (cut)
         (qo_asprintf)(&how, site.line, site.file, "%s", cut);
     const char *pids = job.pids ? job.pids : "";
+    char *used = qo_run_used::told(&job.run.usage(0), job.names.count, site);
     if (how && job.names.count == 1) {
         char *outcome = qo_status_text(job.statuses[0]);
-        qo_log::entry_until(job.run.until(), 5, site, "%s: %s, %s (%lld ms)%s",
-                            job.names.name[0], how, outcome, ms, pids);
+        qo_log::entry_until(job.run.until(), 5, site, "%s: %s, %s (%lld ms%s)%s",
+                            job.names.name[0], how, outcome, ms, used, pids);
         free(outcome);
     } else {
         char *text = outcomes(job);
         if (how)
-            qo_log::entry_until(job.run.until(), 5, site, "%s; %s (%lld ms)%s", text,
-                                how, ms, pids);
+            qo_log::entry_until(job.run.until(), 5, site, "%s; %s (%lld ms%s)%s", text,
+                                how, ms, used, pids);
         else
-            qo_log::entry_until(job.run.until(), 5, site, "%s (%lld ms)%s", text, ms,
-                                pids);
+            qo_log::entry_until(job.run.until(), 5, site, "%s (%lld ms%s)%s", text, ms,
+                                used, pids);
         free(text);
     }
+    free(used);
     free(how);
 }
 

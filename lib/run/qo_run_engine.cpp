@@ -43,9 +43,9 @@ namespace qo_run_engine {
 namespace {
 
 // Watched at most: each of our three pipes, the caller's stdout and stderr
-// for their backlogs, the stop's eventfd, the timer, and for each stage its
-// pidfd and its stderr apart.
-constexpr size_t watched_besides_stages = 7;
+// for their backlogs, the stop's eventfd, the timer, a contained run's
+// group, and for each stage its pidfd and its stderr apart.
+constexpr size_t watched_besides_stages = 8;
 constexpr size_t watched_per_stage = 2;
 
 int stage_line(void *context, const char *line, size_t size) noexcept
@@ -80,8 +80,11 @@ Run::Run(const Stages &stages, const qo_run_options &o, int64_t began,
           site))),
       watched_(static_cast<pollfd *>(allocate(
           (stages.count * watched_per_stage + watched_besides_stages) * sizeof(pollfd),
-          site)))
+          site))),
+      usage_(static_cast<qo_run_usage *>(
+          allocate(stages.count * sizeof(qo_run_usage), site)))
 {
+    std::fill(usage_, usage_ + stages.count, qo_run_usage{});
     // The caller's descriptors win over every other way to give a stream.
     const bool input_fd = o.flags & QO_RUN_INPUT_FD,
                output_fd = o.flags & QO_RUN_OUTPUT_FD,
@@ -167,6 +170,7 @@ Run::~Run()
     close_fd(timer_);
     free(wanted_);
     free(watched_);
+    free(usage_);
 }
 
 // The files come first: one that cannot be opened starts nothing. The
@@ -319,7 +323,8 @@ int Run::start_stage(size_t i, int &from_previous) noexcept
                        job_.group(),
                        job_.terminal(),
                        &setup_.child(),
-                       i == 0 && null_input_};
+                       i == 0 && null_input_,
+                       group_.fd()};
         error = launch(l, stage_pid);
     }
     close_fd(from_previous);
@@ -338,6 +343,12 @@ int Run::start(NotStarted &failed) noexcept
         failed.refused = setup_.why();
         return failed.error;
     }
+    if ((failed.error = group_.make(o_, site_))) {
+        failed.refused = group_.why();
+        return failed.error;
+    }
+    if (group_.made())
+        job_.contain(&group_);
     // What the command writes to the log's file comes after; a stuck log
     // costs the run no more than its deadline.
     qo_log::flush(until_);
@@ -366,11 +377,11 @@ int Run::start(NotStarted &failed) noexcept
     return 0;
 }
 
-// Done once the job has ended and its output is in: pipes closed, bytes
-// passed on. After SIGKILL, once it has ended: what still holds the pipes
-// has left the group and is no longer the command's, and a caller's
-// descriptor that takes nothing is given up.
-bool Run::done() const noexcept
+// The commands are over once the job has ended and its output is in:
+// pipes closed, bytes passed on. After SIGKILL, once it has ended: what
+// still holds the pipes has left the group and is no longer the command's,
+// and a caller's descriptor that takes nothing is given up.
+bool Run::commands_over() const noexcept
 {
     if (!job_.exited())
         return false;
@@ -380,6 +391,24 @@ bool Run::done() const noexcept
     each_stream(
         [&](const Stream &s) { drained = drained && s.fd < 0 && s.backlog() == 0; });
     return drained;
+}
+
+// A contained run is done once its group is empty too.
+bool Run::done() const noexcept
+{
+    return commands_over() && (!group_.made() || group_empty_);
+}
+
+// Once its commands are over, whatever they left in the group is killed;
+// the group tells when it has emptied.
+void Run::settle_group() noexcept
+{
+    if (!group_.made() || group_empty_)
+        return;
+    if (revents(group_.events_fd(), POLLPRI) || commands_over())
+        group_empty_ = group_.empty();
+    if (!group_empty_ && commands_over())
+        group_.signal(SIGKILL);
 }
 
 // A run that nobody else can stop, with no deadline and no checks to make,
@@ -424,6 +453,8 @@ void Run::list_wanted() noexcept
         want(qo_run_wake::shared(), POLLIN);
     if (timer_ >= 0)
         want(timer_, POLLIN);
+    if (group_.made() && !group_empty_)
+        want(group_.events_fd(), POLLPRI);
     job_.watch(wanted_, wanted_count_);
 }
 
@@ -433,7 +464,7 @@ void Run::list_wanted() noexcept
 bool Run::still_held(int fd) const noexcept
 {
     bool held = fd == in_.fd || fd == wake_.load() || fd == timer_ ||
-                job_.holds_pidfd(fd);
+                job_.holds_pidfd(fd) || (fd >= 0 && fd == group_.events_fd());
     each_stream(
         [&](const Stream &s) { held = held || fd == s.fd || fd == s.passes_to; });
     return held;
@@ -463,7 +494,9 @@ void Run::sync_wanted(bool pidfds_closing) noexcept
         pollfd &w = wanted_[i];
         const pollfd *was = find(watched_, watched_count_, w.fd);
         epoll_event e{};
-        e.events = w.events == POLLIN ? EPOLLIN : EPOLLOUT;
+        e.events = w.events == POLLIN    ? EPOLLIN
+                   : w.events == POLLPRI ? EPOLLPRI
+                                         : EPOLLOUT;
         e.data.fd = w.fd;
         // EEXIST: the wake-up, put in by the stop that made it.
         const bool refused = !was && epoll_ctl(epoll_, EPOLL_CTL_ADD, w.fd, &e) != 0 &&
@@ -504,6 +537,7 @@ bool Run::wait_once(int wait_ms) noexcept
                 w.revents = static_cast<short>(
                     ((ready[j].events & EPOLLIN) ? POLLIN : 0) |
                     ((ready[j].events & EPOLLOUT) ? POLLOUT : 0) |
+                    ((ready[j].events & EPOLLPRI) ? POLLPRI : 0) |
                     ((ready[j].events & (EPOLLHUP | EPOLLERR)) ? POLLHUP : 0));
     }
     return true;
@@ -587,6 +621,7 @@ void Run::handle(Calling &call) noexcept
         call.sigpipe.raised |= write_some(in_, site_);
     heed_stop();
     job_.check(wanted_, wanted_count_);
+    settle_group();
 }
 
 // Once, at the end: the streams' last lines handed out, what the caller's
@@ -692,8 +727,16 @@ int Run::end_input() noexcept
 void Run::reap(int statuses[], int &error) noexcept
 {
     std::fill(statuses, statuses + stages_.count, -1);
-    job_.reap(statuses, error);
+    job_.reap(statuses, error, usage_);
     job_.close_pidfds();
+    if (!group_.made())
+        return;
+    group_.end();
+    // One command's usage is its group's: every process it started,
+    // waited for or not.
+    if (stages_.count == 1 && statuses[0] != -1)
+        group_.count(usage_[0]);
+    group_.remove();
 }
 
 // The size of the text a slot receives: every byte, NULs included.
@@ -712,6 +755,8 @@ void Run::fill_slots() noexcept
             o_.output_file && out_.lines.active() ? out_.teed : size_in(o_.output);
     if (o_.errors_size)
         *o_.errors_size = size_in(o_.errors);
+    if (o_.usage)
+        std::copy(usage_, usage_ + stages_.count, o_.usage);
     each_stream([this](Stream &s) {
         if (s.slot)
             *s.slot = s.text.release(site_);

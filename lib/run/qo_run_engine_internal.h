@@ -5,6 +5,7 @@
 // Internal to the library.
 #pragma once
 
+#include "run/parts/qo_run_cgroup_internal.h"
 #include "run/parts/qo_run_file_internal.h"
 #include "run/qo_run_internal.h"
 #include "run/parts/qo_run_io_internal.h"
@@ -78,8 +79,10 @@ class Run {
     // Serves for up to timeout_ms (-1: until the end); true once the job
     // has ended and its output is all in (the streams are then closed).
     bool serve(int timeout_ms, Calling &call) noexcept;
-    // Each stage's wait status, or -1 (not started, or lost: error).
+    // Each stage's wait status, or -1 (not started, or lost: error), and
+    // what it used; a contained run's group is removed.
     void reap(int statuses[], int &error) noexcept;
+    const qo_run_usage &usage(size_t stage) const noexcept { return usage_[stage]; }
     void fill_slots() noexcept;
     bool timed_out() const noexcept { return job_.timed_out(); }
     bool stopped() const noexcept { return job_.stopped(); }
@@ -126,6 +129,8 @@ class Run {
     void handle(Calling &call) noexcept;
     void serve_stream(qo_run_io::Stream &s, Calling &call) noexcept;
     void heed_stop() noexcept;
+    void settle_group() noexcept;
+    bool commands_over() const noexcept;
     bool done() const noexcept;
     bool only_reaping_left(int64_t limit) noexcept;
     // f(stream) for each output stream: stdout, the shared stderr, and each
@@ -153,6 +158,8 @@ class Run {
     qo_run_job::Job job_;
     qo_run_setup::Setup setup_;
     qo_run_file::Output output_;
+    qo_run_cgroup::Group group_; // QO_RUN_CGROUP
+    bool group_empty_ = false;
     bool stop_asked_ = false;              // by a callback
     std::atomic<bool> stop_wanted_{false}; // by qo_job_stop()
     qo_run_io::Input in_{&stop_asked_};
@@ -186,6 +193,7 @@ class Run {
     pollfd *watched_; // what epoll holds now
     nfds_t watched_count_ = 0;
     bool always_ready_ = false; // a wanted descriptor epoll cannot watch
+    qo_run_usage *usage_;       // each stage's, once reaped
 };
 
 } // namespace qo_run_engine

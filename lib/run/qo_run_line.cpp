@@ -310,6 +310,25 @@ void append_stage(char **line, const char *const argv[], const qo_run_options &o
         append_word(line, argv[i], i == 0 && !changes_env(o) && !wrapped, site);
 }
 
+// " # contained in /sys/fs/cgroup/jobs, memory.max=104857600": a group of
+// its own, where it is made unless in the caller's group, and its limits.
+void append_contained(char **line, const qo_run_options &o, const Site &site) noexcept
+{
+    qo_strcat_int(line, site.line, site.file, " # contained");
+    if (o.cgroup) {
+        char *folder = qo_str::shell_word(o.cgroup, false);
+        qo_strcat_int(line, site.line, site.file, " in %s", folder);
+        free(folder);
+    }
+    const qo_cgroup_limits *l = o.cgroup_limits;
+    if (l && l->memory_max)
+        qo_strcat_int(line, site.line, site.file, ", memory.max=%llu", l->memory_max);
+    if (l && l->pids_max)
+        qo_strcat_int(line, site.line, site.file, ", pids.max=%llu", l->pids_max);
+    if (l && l->cpu_weight)
+        qo_strcat_int(line, site.line, site.file, ", cpu.weight=%u", l->cpu_weight);
+}
+
 // The files are opened in the caller's folder and with its umask and
 // limits: with any of these, the redirections go around a subshell that
 // changes them only inside. Without one, the input is the first stage's
@@ -343,5 +362,7 @@ char *qo_run_line::command_line(const Stages &stages, const qo_run_options &o,
         append_redirect(&line, "<", input_file, site);
     if (output_file)
         append_redirect(&line, o.flags & QO_RUN_APPEND ? ">>" : ">", output_file, site);
+    if (o.flags & QO_RUN_CGROUP)
+        append_contained(&line, o, site);
     return line;
 }

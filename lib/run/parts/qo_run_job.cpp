@@ -11,6 +11,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -252,12 +253,17 @@ int Job::signal(int sig) noexcept
     return 0;
 }
 
-// Through the job's group, and a member that moved to a group of its own
+// Contained, to every process in the control group. Else through the
+// job's group, and a member that moved to a group of its own
 // (timeout, setsid) by its pid as well, with what it started in that group,
 // even once it has ended itself. A member still in the job's group gets it
 // once: a script that traps the signal runs its trap once.
 void Job::signal_all(int signal) noexcept
 {
+    if (cgroup_) {
+        cgroup_->signal(signal);
+        return;
+    }
     kill(-group_, signal);
     for (size_t i = 0; i < count_; ++i) {
         const pid_t member = members_[i].pid;
@@ -405,18 +411,27 @@ bool Job::exited() const noexcept
 // The group leaves the table before its members are reaped, and its id
 // with them; a job left to the reaping stays in it while it waits for
 // them, which qo_exit() from another thread must still end.
-void Job::reap(int *statuses, int &error) noexcept
+void Job::reap(int *statuses, int &error, qo_run_usage *usage) noexcept
 {
     if (exits_watched_)
         untrack(group_);
-    for (size_t i = 0; i < count_; ++i)
-        while (waitpid(members_[i].pid, &statuses[i], 0) < 0) {
+    for (size_t i = 0; i < count_; ++i) {
+        rusage used{};
+        while (wait4(members_[i].pid, &statuses[i], 0, &used) < 0) {
             if (errno != EINTR) {
                 error = errno;
                 statuses[i] = -1;
                 break;
             }
         }
+        if (usage && statuses[i] != -1) {
+            usage[i].user_us =
+                int64_t{used.ru_utime.tv_sec} * 1000000 + used.ru_utime.tv_usec;
+            usage[i].system_us =
+                int64_t{used.ru_stime.tv_sec} * 1000000 + used.ru_stime.tv_usec;
+            usage[i].peak_kib = used.ru_maxrss;
+        }
+    }
     untrack(group_);
     adopt_terminal();
     if (holds_terminal_) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "run/base/qo_run_base_internal.h"
+#include "run/parts/qo_run_cgroup_internal.h"
 #include "run/parts/qo_run_tty_internal.h"
 
 #include <csignal>
@@ -82,6 +83,9 @@ class Job {
     }
     bool at_terminal() const noexcept { return at_terminal_; }
     pid_t group() const noexcept { return group_; }
+    // A contained job: its signals go to every process in cgroup, its
+    // SIGKILL kills cgroup whole.
+    void contain(qo_run_cgroup::Group *cgroup) noexcept { cgroup_ = cgroup; }
     size_t size() const noexcept { return count_; }
     pid_t pid(size_t i) const noexcept { return i < count_ ? members_[i].pid : -1; }
     // sig to every member and what it started, as at the deadline; 0, or
@@ -119,8 +123,9 @@ class Job {
     bool timed_out() const noexcept { return stage_ != Stage::running && !stopped_; }
     bool stopped() const noexcept { return stopped_; }
     bool killed() const noexcept { return stage_ == Stage::killed; }
-    // Each member's wait status, or -1 with error.
-    void reap(int *statuses, int &error) noexcept;
+    // Each member's wait status, or -1 with error; and what each used
+    // (zeros for one not reaped), when usage is not NULL.
+    void reap(int *statuses, int &error, qo_run_usage *usage = nullptr) noexcept;
     // Once reaped: the pidfds go, and out of any epoll set with them.
     void close_pidfds() noexcept
     {
@@ -150,6 +155,7 @@ class Job {
 
     Member *members_;
     size_t count_ = 0;
+    qo_run_cgroup::Group *cgroup_ = nullptr;
     pid_t group_ = 0;
     int timeout_ms_, stop_signal_;
     int64_t grace_us_;

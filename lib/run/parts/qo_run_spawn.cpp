@@ -5,13 +5,15 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
 #include <cerrno>
+#include <cstdint>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/sched.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -162,11 +164,32 @@ bool lead_or_join(const Launch &l) noexcept
     return true;
 }
 
-// The child's side of a vfork: async-signal-safe calls only, in the
-// parent's memory, which is how its failure reaches the parent.
-[[noreturn]] void child(const Launch &l, volatile int &error) noexcept
+// Writes the process's pid into the group's cgroup.procs. Async-signal-safe.
+bool join_group(int group) noexcept
 {
-    bool placed = lead_or_join(l);
+    const int fd = static_cast<int>(
+        syscall(SYS_openat, group, "cgroup.procs", O_WRONLY | O_CLOEXEC));
+    if (fd < 0)
+        return false;
+    char digits[16];
+    size_t at = sizeof digits;
+    auto pid = static_cast<unsigned>(getpid());
+    do
+        digits[--at] = static_cast<char>('0' + pid % 10);
+    while ((pid /= 10) != 0);
+    const bool joined = write(fd, digits + at, sizeof digits - at) > 0;
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return joined;
+}
+
+// The child's side of a vfork or a clone3: async-signal-safe calls only.
+// Returns only when its exec failed, with the errno.
+int become(const Launch &l, bool join) noexcept
+{
+    bool placed = !join || join_group(l.cgroup);
+    placed = placed && lead_or_join(l);
     if (placed && l.terminal >= 0)
         tcsetpgrp(l.terminal, getpgrp());
     placed = placed && (!l.dir || chdir(l.dir) == 0);
@@ -191,11 +214,18 @@ bool lead_or_join(const Launch &l) noexcept
         sigprocmask(SIG_SETMASK, &empty, nullptr);
         execvpe(l.argv[0], const_cast<char *const *>(l.argv), l.envp);
     }
-    error = errno;
+    return errno;
+}
+
+// The child of a vfork, in the parent's memory, which is how its failure
+// reaches the parent.
+[[noreturn]] void child(const Launch &l, volatile int &error, bool join) noexcept
+{
+    error = become(l, join);
     _exit(127);
 }
 
-int launch_by_vfork(const Launch &l, pid_t &pid) noexcept
+int launch_by_vfork(const Launch &l, pid_t &pid, bool join = false) noexcept
 {
     // No handler of the caller's may run in the child, which shares its
     // memory: everything stays blocked until the child has reset them.
@@ -205,7 +235,7 @@ int launch_by_vfork(const Launch &l, pid_t &pid) noexcept
     volatile int error = 0;
     pid = vfork(); // NOLINT(clang-analyzer-security.insecureAPI.vfork)
     if (pid == 0)
-        child(l, error);
+        child(l, error, join);
     const int vfork_error = errno;
     pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (pid < 0)
@@ -343,10 +373,76 @@ int spawn_with_setup(const Launch &l, pid_t &pid) noexcept
 
 #endif
 
+#ifdef CLONE_INTO_CGROUP
+
+// Cleared once the kernel has said it has no clone3 into a group (before
+// 5.7).
+std::atomic<bool> has_clone3{true};
+
+// Born in the group: nothing it does before its exec escapes it. The
+// child is a copy of the caller (the C library cannot give it a stack of
+// its own), which the caller waits for until it has gone on to its exec
+// or failed, telling why in a page the two share. ENOSYS, E2BIG or
+// EINVAL: a kernel without it.
+int launch_by_clone3(const Launch &l, pid_t &pid) noexcept
+{
+    void *page = mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE,
+                      MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED)
+        return errno;
+    auto *error = static_cast<volatile int *>(page);
+    *error = 0;
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    clone_args args{};
+    args.flags = CLONE_INTO_CGROUP | CLONE_VFORK;
+    args.exit_signal = SIGCHLD;
+    args.cgroup = static_cast<uint64_t>(l.cgroup);
+    const long made = syscall(SYS_clone3, &args, sizeof args);
+    if (made == 0) {
+        *error = become(l, false);
+        _exit(127);
+    }
+    const int clone_error = errno;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    const int failed = made < 0 ? clone_error : *error;
+    munmap(page, sizeof(int));
+    if (made < 0)
+        return failed;
+    pid = static_cast<pid_t>(made);
+    if (failed)
+        while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    return failed;
+}
+
+int launch_into_group(const Launch &l, pid_t &pid) noexcept
+{
+    if (has_clone3.load(std::memory_order_relaxed)) {
+        const int error = launch_by_clone3(l, pid);
+        if (error != ENOSYS && error != E2BIG && error != EINVAL)
+            return error;
+        has_clone3.store(false, std::memory_order_relaxed);
+    }
+    return launch_by_vfork(l, pid, true);
+}
+
+#else
+
+int launch_into_group(const Launch &l, pid_t &pid) noexcept
+{
+    return launch_by_vfork(l, pid, true);
+}
+
+#endif
+
 } // namespace
 
 int launch(const Launch &l, pid_t &pid) noexcept
 {
+    if (l.cgroup >= 0)
+        return launch_into_group(l, pid);
 #if QO_SPAWN_DOES_SETUP
     if ((l.terminal < 0 || spawn_takes_terminal) && !(l.setup && l.setup->any()))
         return spawn_with_setup(l, pid);
