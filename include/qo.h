@@ -30,9 +30,9 @@
 /* The version of this header. The build takes the project's version from
  * here, so it is the one place to change it. */
 #define QO_VERSION_MAJOR 1
-#define QO_VERSION_MINOR 4
+#define QO_VERSION_MINOR 5
 #define QO_VERSION_PATCH 0
-#define QO_VERSION "1.4.0"
+#define QO_VERSION "1.5.0"
 /* The same as one number, 0xMMmmpp, for tests in #if: 0x010200 is 1.2.0. */
 #define QO_VERSION_NUM                                                                 \
     ((QO_VERSION_MAJOR << 16) | (QO_VERSION_MINOR << 8) | QO_VERSION_PATCH)
