@@ -143,8 +143,7 @@ TEST(Exit, TheProgramsOwnTimersRunOnThroughTheEnd)
                  _exit(9);
          },
          wait_for_ticks, "kept\nticked\n", 0, 1},
-        {"an alarm() pending",
-         [] { alarm(30); },
+        {"an alarm() pending", [] { alarm(30); },
          [] {
              const unsigned left = alarm(0);
              printf("alarm %s\n", left > 25 && left <= 30 ? "pending" : "lost");
@@ -171,7 +170,8 @@ TEST(Exit, TheProgramsOwnTimersRunOnThroughTheEnd)
             },
             ExitedWithCode(3), Eq(""))
             << c.name;
-        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+        const std::chrono::duration<double> took =
+            std::chrono::steady_clock::now() - start;
         EXPECT_EQ(out.contents(), c.out) << c.name;
         EXPECT_TRUE(took.count() >= c.min_s && took.count() < c.max_s)
             << c.name << ": " << took.count() << " s";
