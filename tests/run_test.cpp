@@ -677,8 +677,8 @@ constexpr const char *write_pid_and_sleep = "echo $$ >>\"$0\"; exec sleep 100";
 {
     exit_once_written(file, 2);
     const char *const first[] = {"sh", "-c", write_pid_and_sleep, file, nullptr};
-    const char *const second[] = {"setsid", "sh", "-c", write_pid_and_sleep, file,
-                                  nullptr};
+    const char *const second[] = {"setsid", "sh",   "-c", write_pid_and_sleep,
+                                  file,     nullptr};
     const char *const *const stages[] = {first, second + (every_stage ? 1 : 0),
                                          nullptr};
     qo_run_options o{};

@@ -310,14 +310,20 @@ struct qo_rlimit {
  * command all share it, so a stuck log does not stretch it.
  * The captured text is what arrived so far and errno is ETIMEDOUT
  * (ECANCELED after a callback's stop); after any other run it is 0.
- * Output passed on to the caller's stdout and stderr never waits for their
- * reader, and their flags stay as they are (blocking): a terminal or a
- * pipe is written through a non-blocking description of its own, opened
- * again through /proc (without /proc, or for another user's terminal,
- * PIPE_BUF bytes once poll finds room: a pipe takes them at once, a
- * stalled terminal may not), a socket with MSG_DONTWAIT. Bytes not passed
- * on when the run ends at its deadline are dropped and counted in a
- * level-5 entry ("stdout: 12345 bytes not passed on by the deadline").
+ * Every write the run makes on the caller's behalf is bounded by that one
+ * deadline: the output passed on to the caller's stdout and stderr, the
+ * output_file it writes itself (with on_output), its log entries; none
+ * waits for a reader past it, and qo_job_serve(job, 0) never blocks. A
+ * reader that is only slow loses nothing: the command's pipe waits for it.
+ * The caller's stdout and stderr keep their flags (blocking): a terminal
+ * or a pipe is written through a non-blocking description of its own,
+ * opened again through /proc (without /proc, or for another user's
+ * terminal, PIPE_BUF bytes once poll finds room: a pipe takes them at
+ * once, a stalled terminal may not), a socket with MSG_DONTWAIT; the
+ * output file's description, the run's own, does not block. Bytes not
+ * passed on or written by the deadline are dropped and counted in a
+ * level-5 entry ("stdout: 12345 bytes not passed on by the deadline",
+ * "stdout: 4096 bytes not written to out.fifo by the deadline").
  * Only the command itself is waited for, and it is never left a zombie.
  * qo_exit() sends SIGKILL to the group of every command still running (up
  * to 64 runs at once), and kills every contained run's control group.

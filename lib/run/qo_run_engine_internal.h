@@ -132,6 +132,7 @@ class Run {
     void settle_group() noexcept;
     bool commands_over() const noexcept;
     bool done() const noexcept;
+    bool output_in() const noexcept;
     bool only_reaping_left(int64_t limit) noexcept;
     // f(stream) for each output stream: stdout, the shared stderr, and each
     // stage's own stderr when they are apart.
