@@ -325,8 +325,10 @@ struct qo_rlimit {
  * level-5 entry ("stdout: 12345 bytes not passed on by the deadline",
  * "stdout: 4096 bytes not written to out.fifo by the deadline").
  * Only the command itself is waited for, and it is never left a zombie.
- * qo_exit() sends SIGKILL to the group of every command still running (up
- * to 64 runs at once), and kills every contained run's control group.
+ * qo_exit() sends SIGKILL to every command still running, whatever group
+ * or session it is in (a stage of QO_RUN_NEW_SESSION, one that ran
+ * setsid), and to what it started there (up to 64 runs and 256 processes
+ * at once), and kills every contained run's control group.
  *
  * Each run is logged at level 5 with the caller's call site: the command
  * as a line a shell reads back ("cd ./d && env -u TERM LC_ALL=C df -P #

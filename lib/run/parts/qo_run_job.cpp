@@ -28,14 +28,28 @@ constexpr int exit_check_ms = 10;
 // stops the job, the job is looked at this often.
 constexpr int stop_check_ms = 100;
 
-// ---- Groups still running, for qo_exit() ---------------------------------
+// ---- Jobs still running, for qo_exit() ---------------------------------
 
-// A fixed table, so that a signal handler can read it: runs beyond this
-// many at once are not ended by qo_exit(). Each entry holds the group and
-// the process that started it: a forked child inherits the table, and its
-// parent's commands are not its to end.
+// Fixed tables, so that a signal handler can read them: runs beyond this
+// many at once are not ended by qo_exit(). Each entry holds a group (or a
+// process) and the process that started it: a forked child inherits the
+// tables, and its parent's commands are not its to end.
 constexpr size_t tracked_groups = 64;
 std::atomic<uint64_t> running_groups[tracked_groups];
+// Every process of those jobs: one that leads a group or session of its
+// own (QO_RUN_NEW_SESSION, setsid) is found through it.
+constexpr size_t tracked_members = 256;
+std::atomic<uint64_t> running_members[tracked_members];
+
+// qo_exit() is ending the jobs, as a word of qo_pid_word: a process started
+// as it looks at the tables is ended by the thread that started it.
+std::atomic<uint64_t> ending{0};
+
+// One of this process's jobs, not inherited from the one that forked it.
+bool ours(uint64_t word) noexcept
+{
+    return word && qo_pid_word::ours(word);
+}
 
 void track(pid_t group) noexcept
 {
@@ -51,6 +65,32 @@ void untrack(pid_t group) noexcept
 {
     for (auto &slot : running_groups) {
         uint64_t held = qo_pid_word::make(group);
+        if (slot.compare_exchange_strong(held, 0))
+            return;
+    }
+}
+
+// With what it started in a group or session of its own.
+void end_member(pid_t member) noexcept
+{
+    if (getpgid(member) == member)
+        kill(-member, SIGKILL);
+    kill(member, SIGKILL);
+}
+
+void track_member(pid_t pid) noexcept
+{
+    for (auto &slot : running_members) {
+        uint64_t free_slot = 0;
+        if (slot.compare_exchange_strong(free_slot, qo_pid_word::make(pid)))
+            return;
+    }
+}
+
+void untrack_member(pid_t pid) noexcept
+{
+    for (auto &slot : running_members) {
+        uint64_t held = qo_pid_word::make(pid);
         if (slot.compare_exchange_strong(held, 0))
             return;
     }
@@ -199,10 +239,18 @@ void Job::add(pid_t pid) noexcept
     const int pidfd =
         exits_watched_ ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
     members_[count_++] = {pid, pidfd, false};
+    track_member(pid);
+    if (count_ == 1) {
+        group_ = pid;
+        track(group_);
+    }
+    // Tracked before looking: qo_exit() sees the process, or this sees it.
+    if (ours(ending.load())) {
+        kill(-group_, SIGKILL);
+        end_member(pid);
+    }
     if (count_ > 1)
         return;
-    group_ = pid;
-    track(group_);
     // The child took the terminal before its exec; this closes the window
     // where the C library could not do that.
     if (owner_)
@@ -408,11 +456,14 @@ bool Job::exited() const noexcept
     return true;
 }
 
-// The group leaves the table before its members are reaped, and its id
-// with them; a job left to the reaping stays in it while it waits for
-// them, which qo_exit() from another thread must still end.
+// The group and its members leave the tables before they are reaped, and
+// their ids with them; a job left to the reaping stays in them while it
+// waits, which qo_exit() from another thread must still end: each member
+// leaves as it is reaped.
 void Job::reap(int *statuses, int &error, qo_run_usage *usage) noexcept
 {
+    for (size_t i = 0; exits_watched_ && i < count_; ++i)
+        untrack_member(members_[i].pid);
     if (exits_watched_)
         untrack(group_);
     for (size_t i = 0; i < count_; ++i) {
@@ -424,6 +475,7 @@ void Job::reap(int *statuses, int &error, qo_run_usage *usage) noexcept
                 break;
             }
         }
+        untrack_member(members_[i].pid);
         if (usage && statuses[i] != -1) {
             usage[i].user_us =
                 int64_t{used.ru_utime.tv_sec} * 1000000 + used.ru_utime.tv_usec;
@@ -477,12 +529,17 @@ void Job::adopt_terminal() noexcept
 
 } // namespace qo_run_job
 
+// Every group, and every process that leads a group of its own (a session
+// of its own, setsid) with what it started there. Never a process the
+// table no longer holds: reaped, its pid may be another's.
 void qo_run_job::end_running() noexcept
 {
-    using qo_run_job::running_groups;
-    for (auto &slot : running_groups) {
-        const uint64_t entry = slot.load();
-        if (entry && qo_pid_word::ours(entry))
+    using qo_run_job::ours;
+    qo_run_job::ending.store(qo_pid_word::make(1));
+    for (const auto &slot : qo_run_job::running_groups)
+        if (const uint64_t entry = slot.load(); ours(entry))
             kill(-qo_pid_word::id(entry), SIGKILL);
-    }
+    for (const auto &slot : qo_run_job::running_members)
+        if (const uint64_t entry = slot.load(); ours(entry))
+            qo_run_job::end_member(qo_pid_word::id(entry));
 }

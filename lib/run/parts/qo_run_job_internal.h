@@ -176,8 +176,9 @@ class Job {
     bool own_modes_saved_ = false;
 };
 
-// SIGKILL to the process group of every command still running, so that an
-// ending process leaves none behind. Async-signal-safe.
+// SIGKILL to every command still running, in its job's group or in one it
+// leads (a session of its own), so that an ending process leaves none
+// behind. Async-signal-safe.
 void end_running() noexcept;
 
 } // namespace qo_run_job
