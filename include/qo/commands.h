@@ -256,16 +256,23 @@ struct qo_rlimit {
  * threads at once (or held jobs), the first takes it and the others run
  * without it; one of them that stops for the terminal (a read from
  * /dev/tty) gets it once the first has given it back, and the caller goes
- * on meanwhile. What is typed reaches every run of the process all the
- * same: the run that has the foreground passes Ctrl-C and Ctrl-\ on to the
- * others (each status then says SIGINT), and a Ctrl-Z stops them with it
- * (SIGSTOP) and continues them with the caller; when it ends, the
- * foreground goes to another run still going before it returns to the
- * caller. A run nested in a callback of the run that has the foreground
- * borrows it, and gives it back when it ends: a prompt (ssh, sudo) nested
- * so reads what is typed. A caller in the background leaves the terminal
- * alone; a command that stops there for the terminal stops the caller's
- * group too, and goes on once fg brings the caller to the foreground.
+ * on meanwhile. What is typed reaches every run and held job of the
+ * process all the same, whatever the caller is waiting on (one job,
+ * another, nothing): a Ctrl-C or Ctrl-\ that ends a process of the job
+ * that has the foreground is passed on to the others (each status then
+ * says SIGINT), by the thread serving that job or, while other jobs run
+ * beside it, by a thread of the library's that looks at it every 50 ms
+ * and does nothing else; a Ctrl-Z stops them with it (SIGSTOP) and
+ * continues them with the caller. When it ends, the foreground goes to
+ * another run still going before it returns to the caller. A job of
+ * QO_RUN_NEW_SESSION is no job of the terminal's, and gets none of it. A
+ * run nested in a callback of the run that has the foreground borrows it,
+ * and gives it back when it ends: a prompt (ssh, sudo) nested so reads
+ * what is typed. A held job never borrows it: started from the thread of
+ * the job that has it, it runs beside that job. A caller in the background
+ * leaves the terminal alone; a command that stops there for the terminal
+ * stops the caller's group too, and goes on once fg brings the caller to
+ * the foreground.
  *
  * Returns the wait status (WIFEXITED, WEXITSTATUS, WTERMSIG...), or -1
  * with errno set. A run cut short by its deadline or a stop never returns
