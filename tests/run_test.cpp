@@ -535,7 +535,9 @@ long run_into_a_stalled_reader(const StalledWriter &c, int timeout_ms)
         o.output_file = fifo.c_str();
         o.on_output = [](void *, const char *, size_t) { return 0; };
     }
-    const char *const argv[] = {"yes", nullptr};
+    // Long lines: a serve's work (a callback a line) stays small.
+    const std::string line(1000, 'y');
+    const char *const argv[] = {"yes", line.c_str(), nullptr};
     const auto start = std::chrono::steady_clock::now();
     const auto ms = [&] {
         return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
