@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <regex>
@@ -254,6 +255,25 @@ TEST_F(Pipeline, OutputFileAndOnOutputBothGetEverything)
     EXPECT_NE(run({sh("echo half; exit 1"), {"cat"}}, o).status, 0);
     EXPECT_EQ(qo_test::read_file(out), "1\n2\n3\n");
     EXPECT_EQ(folder.entries(), 1u);
+    // A FIFO whose reader is slow gets every byte, in order, as the
+    // callback gets every line.
+    ScratchPath fifo;
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::string read_back;
+    std::thread reader([&] {
+        const int fd = open(fifo.c_str(), O_RDONLY);
+        char block[4096];
+        for (ssize_t n; (n = read(fd, block, sizeof block)) > 0; usleep(1000))
+            read_back.append(block, static_cast<size_t>(n));
+        close(fd);
+    });
+    seen.clear();
+    o.output_file = fifo.c_str(), o.flags = 0;
+    EXPECT_EQ(run({sh("seq 100000"), {"cat"}}, o).status, 0);
+    reader.join();
+    EXPECT_EQ(read_back.size(), 588895u);
+    EXPECT_EQ(read_back, seen);
+    EXPECT_EQ(size, 588895u);
     // A file that refuses what it is written fails the run.
     o.output_file = "/dev/full", o.flags = 0;
     const Result full = run({sh("seq 3"), {"cat"}}, o);

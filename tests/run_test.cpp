@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 #include <random>
 #include <regex>
+#include <sstream>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -506,24 +507,77 @@ TEST(RunDeath, BadArgumentsAndExhaustionEndTheProcessWithOneLine)
     }
 }
 
-// Exits 0 when a run that passes its output on to a pipe nobody reads
-// still ends at its deadline.
-[[noreturn]] void pass_on_to_unread_pipe()
+// What a run writes for the caller, where nobody takes it: the run still
+// ends at its deadline, within a scheduling slice. Each case runs in a
+// child, as a stalled write would hang the test.
+struct StalledWriter {
+    const char *name;
+    bool caller_stdout; // else the output file, with on_output (the tee)
+    bool fifo;          // a FIFO whose reader stalled; else a pipe nobody reads
+    bool held;          // a held job served with 0 until its end
+};
+
+// The ms the run took (its end checked), or -1.
+long run_into_a_stalled_reader(const StalledWriter &c, int timeout_ms)
 {
-    alarm(60);
+    ScratchPath fifo;
     int unread[2];
-    if (pipe(unread) != 0 || dup2(unread[1], STDOUT_FILENO) < 0)
-        exit(2);
+    if (mkfifo(fifo.c_str(), 0600) != 0 || pipe(unread) != 0)
+        return -1;
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK); // reads nothing
+    const int stalled = c.fifo ? open(fifo.c_str(), O_WRONLY) : unread[1];
     qo_run_options o{};
-    o.log_output = 9;
-    o.timeout_ms = 300;
-    const Result r = capture({"yes"}, o, false);
-    exit(r.status == SIGTERM && r.error == ETIMEDOUT && r.ms < 2500 ? 0 : 1);
+    o.timeout_ms = timeout_ms;
+    if (c.caller_stdout) {
+        dup2(stalled, STDOUT_FILENO);
+        o.log_output = 9;
+    } else {
+        o.output_file = fifo.c_str();
+        o.on_output = [](void *, const char *, size_t) { return 0; };
+    }
+    // Long lines: a serve's work (a callback a line) stays small.
+    const std::string line(1000, 'y');
+    const char *const argv[] = {"yes", line.c_str(), nullptr};
+    const auto start = std::chrono::steady_clock::now();
+    const auto ms = [&] {
+        return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now() - start)
+                                     .count());
+    };
+    int status = -1;
+    if (c.held) {
+        qo_job *job = qo_start(argv, &o);
+        for (long before = ms(); !qo_job_serve(job, 0); before = ms())
+            if (ms() - before > 50) // 0 never blocks
+                return -1;
+        status = qo_job_wait(job, 0, nullptr);
+        qo_job_free(job);
+    } else {
+        status = qo_run(argv, &o);
+    }
+    const int error = errno;
+    close(reader);
+    return status == SIGTERM && error == ETIMEDOUT ? ms() : -1;
 }
 
-TEST(RunDeath, DeadlineHoldsWhenTheCallersStdoutTakesNothing)
+TEST(RunDeath, WhatTheRunWritesForTheCallerNeverHoldsItPastTheDeadline)
 {
-    EXPECT_EXIT(pass_on_to_unread_pipe(), ExitedWithCode(0), "");
+    const StalledWriter cases[] = {
+        {"the caller's stdout a pipe nobody reads", true, false, false},
+        {"the caller's stdout a FIFO whose reader stalled", true, true, false},
+        {"output_file with on_output, a FIFO whose reader stalled", false, true, false},
+        {"the same, a held job served with 0", false, true, true},
+    };
+    constexpr int timeout_ms = 500;
+    for (const auto &c : cases) {
+        const auto bounded = [&c] {
+            alarm(10);
+            const long ms = run_into_a_stalled_reader(c, timeout_ms);
+            fprintf(stderr, "%ld ms\n", ms);
+            exit(ms >= timeout_ms && ms < timeout_ms + 250 ? 0 : 1);
+        };
+        EXPECT_EXIT(bounded(), ExitedWithCode(0), "") << c.name;
+    }
 }
 
 // ---- Signals ------------------------------------------------------------
@@ -581,16 +635,27 @@ TEST_F(Run, CommandStartsCleanAndKeepsItsStatus)
     signal(SIGXFSZ, SIG_DFL);
 }
 
-// Ends through qo_exit() from another thread while a command runs; file
-// receives the command's pid.
-[[noreturn]] void exit_while_running(const char *file)
+// Ends through qo_exit() from another thread once file holds lines pids.
+void exit_once_written(const char *file, size_t lines)
 {
-    std::thread([] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::thread([file, lines] {
+        for (int i = 0; i < 1000; ++i, usleep(10000)) {
+            const std::string pids = qo_test::read_file(file);
+            if (size_t(std::count(pids.begin(), pids.end(), '\n')) >= lines)
+                break;
+        }
         qo_exit(3, "ended");
     }).detach();
-    const char *const argv[] = {"sh", "-c", "echo $$ >\"$0\"; exec sleep 100", file,
-                                nullptr};
+}
+
+// Each stage writes its pid to file, then sleeps.
+constexpr const char *write_pid_and_sleep = "echo $$ >>\"$0\"; exec sleep 100";
+
+// Ends through qo_exit() from another thread while a command runs.
+[[noreturn]] void exit_while_running(const char *file)
+{
+    exit_once_written(file, 1);
+    const char *const argv[] = {"sh", "-c", write_pid_and_sleep, file, nullptr};
     qo_run(argv, nullptr); // ended by qo_exit(), which then ends the process
     for (;;)
         pause();
@@ -608,20 +673,52 @@ TEST_F(Run, CommandStartsCleanAndKeepsItsStatus)
         pause();
 }
 
-TEST(RunDeath, FatalExitEndsTheRunningCommand)
+// A pipeline whose stages lead sessions of their own; a pipeline whose
+// second stage moved to a session of its own.
+[[noreturn]] void exit_from_stages_apart(const char *file, bool every_stage)
 {
-    for (const auto end : {exit_while_running, exit_from_callback}) {
+    exit_once_written(file, 2);
+    const char *const first[] = {"sh", "-c", write_pid_and_sleep, file, nullptr};
+    const char *const second[] = {"setsid", "sh",   "-c", write_pid_and_sleep,
+                                  file,     nullptr};
+    const char *const *const stages[] = {first, second + (every_stage ? 1 : 0),
+                                         nullptr};
+    qo_run_options o{};
+    o.flags = every_stage ? QO_RUN_NEW_SESSION : 0;
+    qo_pipeline(stages, &o, nullptr);
+    for (;;)
+        pause();
+}
+
+TEST(RunDeath, FatalExitEndsEveryRunningCommand)
+{
+    const struct {
+        const char *name;
+        void (*end)(const char *file);
+    } cases[] = {
+        {"from another thread", exit_while_running},
+        {"from a callback", exit_from_callback},
+        {"stages in sessions of their own",
+         [](const char *file) { exit_from_stages_apart(file, true); }},
+        {"a stage that moved to a session of its own",
+         [](const char *file) { exit_from_stages_apart(file, false); }},
+    };
+    for (const auto &c : cases) {
         ScratchPath pid_file;
-        EXPECT_EXIT((alarm(60), end(pid_file.c_str())), ExitedWithCode(3), "ended");
-        const pid_t pid = std::stoi(pid_file.contents());
-        char state = 'R';
-        for (int i = 0; i < 200 && state != 'Z' && state != 'X'; ++i) {
-            std::string stat =
-                qo_test::read_file("/proc/" + std::to_string(pid) + "/stat");
-            state = stat.empty() ? 'X' : stat[stat.rfind(')') + 2];
-            usleep(10000);
+        EXPECT_EXIT((alarm(60), c.end(pid_file.c_str())), ExitedWithCode(3), "ended")
+            << c.name;
+        std::istringstream pids(pid_file.contents());
+        for (pid_t pid; pids >> pid;) {
+            char state = 'R';
+            for (int i = 0; i < 200 && state != 'Z' && state != 'X'; ++i) {
+                std::string stat =
+                    qo_test::read_file("/proc/" + std::to_string(pid) + "/stat");
+                state = stat.empty() ? 'X' : stat[stat.rfind(')') + 2];
+                usleep(10000);
+            }
+            EXPECT_TRUE(state == 'Z' || state == 'X') << c.name << ": " << state;
+            kill(pid, SIGKILL); // one left running
         }
-        EXPECT_TRUE(state == 'Z' || state == 'X') << state;
     }
 }
 

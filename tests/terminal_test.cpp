@@ -53,6 +53,10 @@ struct TerminalCase {
     std::vector<const char *> beside = {}; // run from a second thread at once
     bool streamed = false;                 // the lines go to a callback
     std::vector<const char *> nested = {}; // run by the callback, at its first line
+    // Held jobs of argv started at once, then waited in turn (qo_job_wait
+    // of the first, then of the next), or not waited on by qo at all until
+    // every one has ended.
+    enum { none, in_turn, unwatched } held = none;
 };
 
 // A run nested in a line callback, made once.
@@ -73,6 +77,30 @@ int run_nested(void *context, const char *, size_t)
     dprintf(n->tty, "nested: %s\n", text);
     free(text);
     return 0;
+}
+
+constexpr int held_jobs = 3;
+
+// Held jobs: each one's status, the texts joined as "a; b; c".
+char *run_held(const TerminalCase &c, const qo_run_options &o)
+{
+    qo_job *jobs[held_jobs];
+    for (qo_job *&job : jobs)
+        job = qo_start(c.argv.data(), &o);
+    if (c.held == TerminalCase::unwatched)
+        for (qo_job *job : jobs) {
+            siginfo_t info{};
+            waitid(P_PID, static_cast<id_t>(qo_job_pid(job, 0)), &info,
+                   WEXITED | WNOWAIT);
+        }
+    char *text = nullptr;
+    for (qo_job *job : jobs) {
+        char *one = qo_status_text(qo_job_wait(job, -1, nullptr));
+        qo_strcat(&text, "%s%s", text ? "; " : "", one);
+        free(one);
+        qo_job_free(job);
+    }
+    return text;
 }
 
 // The caller, in a group of its own that the shell put in the foreground:
@@ -108,7 +136,7 @@ int run_nested(void *context, const char *, size_t)
     std::thread other;
     if (!c.beside.empty())
         other = std::thread(start, c.beside);
-    char *text = qo_status_text(start(c.argv));
+    char *text = c.held ? run_held(c, o) : qo_status_text(start(c.argv));
     if (other.joinable())
         other.join();
     termios t{};
@@ -357,6 +385,36 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
          {{"ready", "\x03"},
           {"caller: killed by signal 2 (Interrupt), foreground, echo on", nullptr}},
          5000},
+        // Held jobs: one Ctrl-C ends them all, whichever the caller waits
+        // for, or none.
+        {"held jobs waited in turn, one Ctrl-C ends all",
+         {"sh", "-c", "echo ready; exec sleep 7", nullptr},
+         0,
+         false,
+         {{"ready\r\nready\r\nready", "\x03"},
+          {"caller: killed by signal 2 (Interrupt); killed by signal 2 (Interrupt); "
+           "killed by signal 2 (Interrupt), foreground",
+           nullptr}},
+         5000,
+         0,
+         {},
+         false,
+         {},
+         TerminalCase::in_turn},
+        {"held jobs not waited on, one Ctrl-C ends all",
+         {"sh", "-c", "echo ready; exec sleep 7", nullptr},
+         0,
+         false,
+         {{"ready\r\nready\r\nready", "\x03"},
+          {"caller: killed by signal 2 (Interrupt); killed by signal 2 (Interrupt); "
+           "killed by signal 2 (Interrupt), foreground",
+           nullptr}},
+         5000,
+         0,
+         {},
+         false,
+         {},
+         TerminalCase::unwatched},
         {"echo off, Ctrl-Z echoes fg, the job gets its modes back",
          {"sh", "-c",
           "stty -echo </dev/tty; echo ready; read x </dev/tty; echo \"got $x\"",

@@ -256,16 +256,23 @@ struct qo_rlimit {
  * threads at once (or held jobs), the first takes it and the others run
  * without it; one of them that stops for the terminal (a read from
  * /dev/tty) gets it once the first has given it back, and the caller goes
- * on meanwhile. What is typed reaches every run of the process all the
- * same: the run that has the foreground passes Ctrl-C and Ctrl-\ on to the
- * others (each status then says SIGINT), and a Ctrl-Z stops them with it
- * (SIGSTOP) and continues them with the caller; when it ends, the
- * foreground goes to another run still going before it returns to the
- * caller. A run nested in a callback of the run that has the foreground
- * borrows it, and gives it back when it ends: a prompt (ssh, sudo) nested
- * so reads what is typed. A caller in the background leaves the terminal
- * alone; a command that stops there for the terminal stops the caller's
- * group too, and goes on once fg brings the caller to the foreground.
+ * on meanwhile. What is typed reaches every run and held job of the
+ * process all the same, whatever the caller is waiting on (one job,
+ * another, nothing): a Ctrl-C or Ctrl-\ that ends a process of the job
+ * that has the foreground is passed on to the others (each status then
+ * says SIGINT), by the thread serving that job or, while other jobs run
+ * beside it, by a thread of the library's that looks at it every 50 ms
+ * and does nothing else; a Ctrl-Z stops them with it (SIGSTOP) and
+ * continues them with the caller. When it ends, the foreground goes to
+ * another run still going before it returns to the caller. A job of
+ * QO_RUN_NEW_SESSION is no job of the terminal's, and gets none of it. A
+ * run nested in a callback of the run that has the foreground borrows it,
+ * and gives it back when it ends: a prompt (ssh, sudo) nested so reads
+ * what is typed. A held job never borrows it: started from the thread of
+ * the job that has it, it runs beside that job. A caller in the background
+ * leaves the terminal alone; a command that stops there for the terminal
+ * stops the caller's group too, and goes on once fg brings the caller to
+ * the foreground.
  *
  * Returns the wait status (WIFEXITED, WEXITSTATUS, WTERMSIG...), or -1
  * with errno set. A run cut short by its deadline or a stop never returns
@@ -310,17 +317,25 @@ struct qo_rlimit {
  * command all share it, so a stuck log does not stretch it.
  * The captured text is what arrived so far and errno is ETIMEDOUT
  * (ECANCELED after a callback's stop); after any other run it is 0.
- * Output passed on to the caller's stdout and stderr never waits for their
- * reader, and their flags stay as they are (blocking): a terminal or a
- * pipe is written through a non-blocking description of its own, opened
- * again through /proc (without /proc, or for another user's terminal,
- * PIPE_BUF bytes once poll finds room: a pipe takes them at once, a
- * stalled terminal may not), a socket with MSG_DONTWAIT. Bytes not passed
- * on when the run ends at its deadline are dropped and counted in a
- * level-5 entry ("stdout: 12345 bytes not passed on by the deadline").
+ * Every write the run makes on the caller's behalf is bounded by that one
+ * deadline: the output passed on to the caller's stdout and stderr, the
+ * output_file it writes itself (with on_output), its log entries; none
+ * waits for a reader past it, and qo_job_serve(job, 0) never blocks. A
+ * reader that is only slow loses nothing: the command's pipe waits for it.
+ * The caller's stdout and stderr keep their flags (blocking): a terminal
+ * or a pipe is written through a non-blocking description of its own,
+ * opened again through /proc (without /proc, or for another user's
+ * terminal, PIPE_BUF bytes once poll finds room: a pipe takes them at
+ * once, a stalled terminal may not), a socket with MSG_DONTWAIT; the
+ * output file's description, the run's own, does not block. Bytes not
+ * passed on or written by the deadline are dropped and counted in a
+ * level-5 entry ("stdout: 12345 bytes not passed on by the deadline",
+ * "stdout: 4096 bytes not written to out.fifo by the deadline").
  * Only the command itself is waited for, and it is never left a zombie.
- * qo_exit() sends SIGKILL to the group of every command still running (up
- * to 64 runs at once), and kills every contained run's control group.
+ * qo_exit() sends SIGKILL to every command still running, whatever group
+ * or session it is in (a stage of QO_RUN_NEW_SESSION, one that ran
+ * setsid), and to what it started there (up to 64 runs and 256 processes
+ * at once), and kills every contained run's control group.
  *
  * Each run is logged at level 5 with the caller's call site: the command
  * as a line a shell reads back ("cd ./d && env -u TERM LC_ALL=C df -P #

@@ -27,12 +27,14 @@ extern "C" {
  * log (see above) holds up the end for 2 seconds at most: the failure's
  * entry, or the log's flush, gives up then.
  *
- * The end never hangs: exit() gets 2 seconds (a SIGALRM timer whose handler
- * qo_exit() sets), after which, or at once from a handler that interrupted
- * fork() or pthread_atfork() in its thread, where exit() would wait for a
- * lock its own thread holds, the process ends with _exit() and the same
- * status. The hook has run, the message is out and the log is closed then;
- * the atexit() handlers, static destructors and the flush of stdio streams
+ * The end never hangs: exit() gets 2 seconds, counted by a thread of the
+ * library's that takes no signal and changes no timer (the program's
+ * alarm(), timers and SIGALRM handler go on through its atexit() handlers),
+ * after which, or at once from a handler that interrupted fork() or
+ * pthread_atfork() in its thread, where exit() would wait for a lock its
+ * own thread holds, the process ends with _exit() and the same status.
+ * The hook has run, the message is out and the log is closed then; the
+ * atexit() handlers, static destructors and the flush of stdio streams
  * (stdout) do not run.
  */
 typedef void (*qo_exit_hook_fn)(int status, const char *message);

@@ -16,9 +16,10 @@ extern "C" {
  * counted from the start, QO_RUN_REPLACE decided when the job ends); the
  * struct is copied, but what it points to (the input text, the slots, the
  * context) must stay valid until the job has ended or is freed.
- * Nothing happens behind the caller's back: the bytes move, the callbacks
- * are called and the deadline is acted on in the job's calls below, in
- * the thread that makes them, which blocks SIGCHLD and SIGPIPE during each
+ * Nothing happens behind the caller's back (but the Ctrl-C typed at a
+ * terminal, see qo_run()): the bytes move, the callbacks are called and
+ * the deadline is acted on in the job's calls below, in the thread that
+ * makes them, which blocks SIGCHLD and SIGPIPE during each
  * call (not between them: a SIGCHLD handler of the caller's that reaps
  * every child may take a held job's status, which is then lost). A job is
  * used from one thread at a time, except qo_job_stop(), which any thread

@@ -9,13 +9,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 extern "C" {
 qo_exit_hook_fn qo_exit_hook = nullptr;
+#if defined(__GLIBC__)
+int __clone(int (*fn)(void *), void *stack, int flags, void *arg, // NOLINT
+            ...);
+#endif
 }
 
 namespace {
@@ -80,7 +85,8 @@ int parent_status(int status) noexcept
 // each module's handlers), malloc's (in atexit handlers and destructors).
 // A handler that interrupted their holder in its own thread would wait for
 // itself for ever. Where that is known, the end skips exit(); elsewhere a
-// timer ends the process with the same status if exit() has not by then.
+// thread of its own ends the process with the same status if exit() has
+// not by then.
 
 // The thread running fork() or pthread_atfork(), while the C library holds
 // its fork-handler lock, as a word of qo_pid_word: its handlers tell. Fork
@@ -112,28 +118,59 @@ bool fork_lock_held_here() noexcept
 
 // exit() has this long to run the atexit handlers and static destructors.
 constexpr int exit_bound_s = 2;
-std::atomic<int> exit_status{0};
 
-void end_now(int /*signal*/) noexcept
+// The bound is a thread of its own that sleeps, then ends the process: no
+// signal nor timer of the program's is taken or changed (its alarm(), its
+// SIGALRM handler and timers go on through its exit). A thread the C
+// library does not know of, made by clone() with a stack of its own, as
+// pthread_create() takes locks and memory that the thread ending the
+// process, maybe in a signal handler, may hold. It shares the TLS of the
+// thread that made it, so it calls nothing but two system calls, with
+// every signal blocked: no handler of the program's runs in it.
+constexpr size_t watchdog_stack_size = 16384;
+alignas(64) char watchdog_stack[watchdog_stack_size];
+// The process whose watchdog runs, as a word of qo_pid_word: a child
+// forked in an atexit() handler needs its own. The status is written
+// before the thread is made.
+std::atomic<uint64_t> watchdog_of{0};
+int watchdog_status = 0;
+
+__attribute__((no_sanitize("address", "thread", "undefined"))) int
+watchdog(void *status)
 {
-    _exit(exit_status.load());
+    const timespec bound{exit_bound_s, 0};
+    syscall(SYS_clock_nanosleep, CLOCK_MONOTONIC, 0, &bound, nullptr);
+    syscall(SYS_exit_group, *static_cast<const int *>(status));
+    return 0;
 }
 
-// SIGALRM ends the process with its status from now on, and comes in
-// exit_bound_s seconds; this thread takes it, whatever its mask.
+// Through the C library's own clone() where it is exported as __clone:
+// ThreadSanitizer wraps clone() for children that share no memory, and
+// would take this thread for a forked process.
+int start_thread(int (*fn)(void *), void *stack, void *arg) noexcept
+{
+    const int flags = CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD |
+                      CLONE_SYSVSEM;
+#if defined(__GLIBC__)
+    return __clone(fn, stack, flags, arg);
+#else
+    return clone(fn, stack, flags, arg);
+#endif
+}
+
+// Without a thread to spare (a full process table, a sandbox that refuses
+// clone()), exit() goes unbounded.
 void bound_exit(int status) noexcept
 {
-    exit_status.store(status);
-    struct sigaction now = {};
-    now.sa_handler = end_now;
-    sigaction(SIGALRM, &now, nullptr);
-    sigset_t alarm_only;
-    sigemptyset(&alarm_only);
-    sigaddset(&alarm_only, SIGALRM);
-    pthread_sigmask(SIG_UNBLOCK, &alarm_only, nullptr);
-    itimerval once = {};
-    once.it_value.tv_sec = exit_bound_s;
-    setitimer(ITIMER_REAL, &once, nullptr);
+    const uint64_t self = qo_pid_word::make(1);
+    if (watchdog_of.exchange(self) == self)
+        return;
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    watchdog_status = status;
+    start_thread(watchdog, watchdog_stack + watchdog_stack_size, &watchdog_status);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 [[noreturn]] void end(int status) noexcept

@@ -43,9 +43,10 @@ namespace qo_run_engine {
 namespace {
 
 // Watched at most: each of our three pipes, the caller's stdout and stderr
-// for their backlogs, the stop's eventfd, the timer, a contained run's
-// group, and for each stage its pidfd and its stderr apart.
-constexpr size_t watched_besides_stages = 8;
+// for their backlogs, the file the run writes itself, the stop's eventfd,
+// the timer, a contained run's group, and for each stage its pidfd and its
+// stderr apart.
+constexpr size_t watched_besides_stages = 9;
 constexpr size_t watched_per_stage = 2;
 
 int stage_line(void *context, const char *line, size_t size) noexcept
@@ -197,9 +198,13 @@ int Run::open_files(NotStarted &failed) noexcept
     }
     // With on_output, the file is written here from what the command's
     // stdout brings, which the callback sees too.
+    // Not blocking: a FIFO whose reader stalled holds no write past the
+    // deadline. The description is the run's own.
     if (!output.error && o_.output_file && out_.lines.active() && theirs_[1] >= 0) {
         out_.tee_fd = theirs_[1];
+        out_.tee_name = o_.output_file;
         theirs_[1] = -1;
+        fcntl(out_.tee_fd, F_SETFL, fcntl(out_.tee_fd, F_GETFL) | O_NONBLOCK);
     }
     return output.error;
 }
@@ -385,12 +390,7 @@ bool Run::commands_over() const noexcept
 {
     if (!job_.exited())
         return false;
-    if (job_.killed())
-        return true;
-    bool drained = true;
-    each_stream(
-        [&](const Stream &s) { drained = drained && s.fd < 0 && s.backlog() == 0; });
-    return drained;
+    return job_.killed() || output_in();
 }
 
 // A contained run is done once its group is empty too.
@@ -417,9 +417,16 @@ bool Run::only_reaping_left(int64_t limit) noexcept
 {
     if (held_ || limit >= 0 || job_.timing() || in_.fd >= 0 || job_.wait_ms() >= 0)
         return false;
+    return output_in();
+}
+
+// Every pipe at its end, every byte passed on and in the file.
+bool Run::output_in() const noexcept
+{
     bool drained = true;
-    each_stream(
-        [&](const Stream &s) { drained = drained && s.fd < 0 && s.backlog() == 0; });
+    each_stream([&](const Stream &s) {
+        drained = drained && s.fd < 0 && s.backlog() == 0 && s.tee_backlog() == 0;
+    });
     return drained;
 }
 
@@ -437,10 +444,12 @@ void Run::list_wanted() noexcept
 {
     wanted_count_ = 0;
     each_stream([this](const Stream &s) {
-        if (s.fd >= 0 && s.backlog() < pass_backlog)
+        if (s.fd >= 0 && s.backlog() < pass_backlog && s.tee_backlog() < pass_backlog)
             want(s.fd, POLLIN);
         if (s.backlog() > 0)
             want(s.passes_to, POLLOUT);
+        if (s.tee_backlog() > 0)
+            want(s.tee_fd, POLLOUT);
     });
     if (in_.fd >= 0 && !stop_asked_ && in_.has_more())
         want(in_.fd, POLLOUT);
@@ -465,8 +474,9 @@ bool Run::still_held(int fd) const noexcept
 {
     bool held = fd == in_.fd || fd == wake_.load() || fd == timer_ ||
                 job_.holds_pidfd(fd) || (fd >= 0 && fd == group_.events_fd());
-    each_stream(
-        [&](const Stream &s) { held = held || fd == s.fd || fd == s.passes_to; });
+    each_stream([&](const Stream &s) {
+        held = held || fd == s.fd || fd == s.passes_to || fd == s.tee_fd;
+    });
     return held;
 }
 
@@ -595,6 +605,8 @@ void Run::serve_stream(Stream &s, Calling &call) noexcept
         finish(s, site_);
     if (s.backlog() > 0 && revents(s.passes_to, POLLOUT))
         call.sigpipe.raised |= pass_some(s);
+    if (s.tee_backlog() > 0)
+        call.sigpipe.failed_with(tee_some(s));
 }
 
 // A callback, or qo_job_stop(), asked for the end: the job ends as at a
@@ -663,6 +675,8 @@ bool Run::serve(int timeout_ms, Calling &call) noexcept
         int wait_ms = 0;
         if (!first || !job_.timing()) {
             wait_ms = job_.wait_ms(); // acts on the deadline
+            if (timed_out())
+                each_stream(cut_off); // no reader holds the run past it
             if (done())
                 break; // its last step may end the job
             if (limit >= 0) {

@@ -97,8 +97,12 @@ class Run {
     // waits never needs one): -1 with errno when it cannot be made.
     int fd() noexcept;
     // A caller holds the job: a stop may come from another thread or a
-    // handler while this one serves.
-    void hold() noexcept { held_ = true; }
+    // handler while this one serves, and the job borrows no foreground.
+    void hold() noexcept
+    {
+        held_ = true;
+        job_.hold();
+    }
     pid_t pid(size_t stage) const noexcept { return job_.pid(stage); }
     size_t started() const noexcept { return job_.size(); }
     int signal(int sig) noexcept { return job_.signal(sig); }
@@ -132,6 +136,7 @@ class Run {
     void settle_group() noexcept;
     bool commands_over() const noexcept;
     bool done() const noexcept;
+    bool output_in() const noexcept;
     bool only_reaping_left(int64_t limit) noexcept;
     // f(stream) for each output stream: stdout, the shared stderr, and each
     // stage's own stderr when they are apart.

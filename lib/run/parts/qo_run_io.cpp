@@ -93,14 +93,28 @@ bool pass_some(Stream &s) noexcept
     return broken;
 }
 
-void drop_backlog(Stream &s, bool deadline, const Site &site) noexcept
+void cut_off(Stream &s) noexcept
 {
-    if (s.backlog() == 0)
-        return;
-    qo_log::entry_until(s.log_until, 5, site, "%s: %zu bytes not passed on %s", s.name,
-                        s.backlog(), deadline ? "by the deadline" : "before the stop");
+    s.cut = true;
+    s.not_passed += s.backlog();
     s.pending.drop_front(s.pending.size());
     s.passed = 0;
+    s.not_teed += s.tee_backlog();
+    s.tee_pending.drop_front(s.tee_pending.size());
+    s.tee_sent = 0;
+}
+
+void drop_backlog(Stream &s, bool deadline, const Site &site) noexcept
+{
+    cut_off(s);
+    const char *why = deadline ? "by the deadline" : "before the stop";
+    if (s.not_passed > 0)
+        qo_log::entry_until(s.log_until, 5, site, "%s: %zu bytes not passed on %s",
+                            s.name, s.not_passed, why);
+    if (s.not_teed > 0)
+        qo_log::entry_until(s.log_until, 5, site, "%s: %zu bytes not written to %s %s",
+                            s.name, s.not_teed, s.tee_name, why);
+    s.not_passed = s.not_teed = 0;
 }
 
 namespace {
@@ -142,23 +156,49 @@ void hand_lines(Stream &s, size_t before, bool quiet) noexcept
 
 } // namespace
 
+// The file takes every byte, in order, as it finds room for them (a FIFO
+// whose reader is slow: the callback may see a line before the reader
+// does). One that fails (a full disk) takes nothing more, and the run
+// fails.
+int tee_some(Stream &s) noexcept
+{
+    const ssize_t written =
+        write(s.tee_fd, s.tee_pending.data() + s.tee_sent, s.tee_backlog());
+    if (written < 0 && (errno == EINTR || errno == EAGAIN))
+        return 0;
+    if (written < 0) {
+        s.tee_error = errno;
+        s.tee_pending.drop_front(s.tee_pending.size());
+        s.tee_sent = 0;
+        return s.tee_error;
+    }
+    s.tee_sent += static_cast<size_t>(written);
+    s.teed += static_cast<size_t>(written);
+    if (s.tee_sent == s.tee_pending.size()) {
+        s.tee_pending.drop_front(s.tee_sent);
+        s.tee_sent = 0;
+    }
+    return 0;
+}
+
 namespace {
 
-// The file takes every byte, in order, before the callback sees them: a
-// file never waits for a reader. One that fails (a full disk) takes
-// nothing more, and the run fails.
-void tee(Stream &s, const char *bytes, size_t n) noexcept
+// What a stream no slot takes is kept for the caller's descriptor, and
+// every byte for the file, until the deadline; then only counted.
+void keep(Stream &s, const char *bytes, size_t n, const Site &site) noexcept
 {
-    while (n > 0 && !s.tee_error) {
-        const ssize_t written = write(s.tee_fd, bytes, n);
-        if (written < 0 && errno != EINTR)
-            s.tee_error = errno;
-        if (written <= 0)
-            continue;
-        bytes += written;
-        n -= static_cast<size_t>(written);
-        s.teed += static_cast<size_t>(written);
+    if (s.tee_fd >= 0 && !s.tee_error) {
+        if (s.cut)
+            s.not_teed += n;
+        else
+            s.tee_pending.append(bytes, n, site);
     }
+    if (s.lines.active() || s.slot)
+        return;
+    if (s.cut)
+        s.not_passed += n;
+    else
+        s.pending.append(bytes, n, site);
 }
 
 } // namespace
@@ -175,20 +215,17 @@ bool read_some(Stream &s, const Site &site) noexcept
         return false;
     const size_t before = s.text.size();
     s.text.grow(static_cast<size_t>(n));
-    if (s.tee_fd >= 0)
-        tee(s, at, static_cast<size_t>(n));
+    keep(s, at, static_cast<size_t>(n), site);
     // A full pipe means a producer that outruns us: a larger one costs both
     // sides fewer wake-ups, which a busy machine makes expensive. Small
     // outputs keep the small pipe.
     if (static_cast<size_t>(n) >= s.chunk && s.chunk < big_read_chunk &&
         fcntl(s.fd, F_SETPIPE_SZ, static_cast<int>(big_read_chunk)) >= 0)
         s.chunk = big_read_chunk;
-    if (s.lines.active()) {
+    if (s.lines.active())
         hand_lines(s, before, static_cast<size_t>(n) < asked);
-    } else if (!s.slot) {
-        s.pending.append(at, static_cast<size_t>(n), site);
+    else if (!s.slot)
         log_lines(s, site);
-    }
     return true;
 }
 

@@ -128,8 +128,10 @@ struct Stream {
     {
     }
 
-    // Bytes read but not yet written to the caller's descriptor.
+    // Bytes read but not yet written to the caller's descriptor, or to the
+    // file.
     size_t backlog() const noexcept { return pending.size() - passed; }
+    size_t tee_backlog() const noexcept { return tee_pending.size() - tee_sent; }
 
     const char *name;      // as the log calls it
     int passes_to;         // the caller's descriptor that uncaptured bytes go to
@@ -145,21 +147,37 @@ struct Stream {
     size_t line_at = 0;   // in text: the start of the line not yet handed out
     bool partial = false; // the text of an unended line goes out once quiet
     // The file every byte read is also written to (output_file with
-    // on_output), how many it took, and why it took no more.
+    // on_output), not blocking, as poll finds room: how many it took, why
+    // it took no more, and what waits for it.
     int tee_fd = -1;
+    const char *tee_name = nullptr;
     size_t teed = 0;
     int tee_error = 0;
-    Buffer pending;    // for passes_to, written as poll finds it ready
-    size_t passed = 0; // of pending
+    Buffer tee_pending;
+    size_t tee_sent = 0; // of tee_pending
+    Buffer pending;      // for passes_to, written as poll finds it ready
+    size_t passed = 0;   // of pending
     Outlet outlet{passes_to};
+    // Past the deadline, bytes are no longer kept for the caller's
+    // descriptor nor for the file: counted, with the backlog dropped then.
+    bool cut = false;
+    size_t not_passed = 0, not_teed = 0;
 };
 
 // The caller's descriptor gets uncaptured bytes as it would have from the
 // command itself. Called when poll finds it writable; true when the write
 // raised SIGPIPE.
 bool pass_some(Stream &s) noexcept;
-// Drops, and logs the count of, the bytes the caller's descriptor has not
-// taken when the run is ended (by its deadline, or else stopped).
+// Writes what the file takes of the backlog; 0, or the errno of a write
+// that failed (the file then takes nothing more).
+int tee_some(Stream &s) noexcept;
+// The deadline has passed: the backlogs are dropped, and nothing more is
+// kept for the caller's descriptor nor the file, so that no reader holds
+// the run.
+void cut_off(Stream &s) noexcept;
+// Drops, and logs the count of, the bytes the caller's descriptor or the
+// file has not taken when the run is ended (by its deadline, or else
+// stopped).
 void drop_backlog(Stream &s, bool deadline, const Site &site) noexcept;
 // One read; false once the pipe is at its end.
 bool read_some(Stream &s, const Site &site) noexcept;

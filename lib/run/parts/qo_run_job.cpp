@@ -11,6 +11,8 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
+#include <ctime>
+#include <pthread.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -28,29 +30,86 @@ constexpr int exit_check_ms = 10;
 // stops the job, the job is looked at this often.
 constexpr int stop_check_ms = 100;
 
-// ---- Groups still running, for qo_exit() ---------------------------------
+// ---- Jobs still running, for qo_exit() and the relay --------------------
 
-// A fixed table, so that a signal handler can read it: runs beyond this
-// many at once are not ended by qo_exit(). Each entry holds the group and
-// the process that started it: a forked child inherits the table, and its
-// parent's commands are not its to end.
+// Fixed tables, so that a signal handler can read them: runs beyond this
+// many at once are not ended by qo_exit(). Each entry holds a group (or a
+// process) and the process that started it: a forked child inherits the
+// tables, and its parent's commands are not its to end.
 constexpr size_t tracked_groups = 64;
-std::atomic<uint64_t> running_groups[tracked_groups];
+struct Group {
+    std::atomic<uint64_t> word; // the group, and apart_bit for a new session
+    std::atomic<bool> relayed;  // what was typed at it was passed on
+};
+Group running_groups[tracked_groups];
+// A job in a session of its own: what is typed at the terminal is not for
+// it. Beyond any process id.
+constexpr uint32_t apart_bit = uint32_t{1} << 31;
+// Every process of those jobs: one that leads a group or session of its
+// own (QO_RUN_NEW_SESSION, setsid) is found through it.
+constexpr size_t tracked_members = 256;
+std::atomic<uint64_t> running_members[tracked_members];
 
-void track(pid_t group) noexcept
+// qo_exit() is ending the jobs, as a word of qo_pid_word: a process started
+// as it looks at the tables is ended by the thread that started it.
+std::atomic<uint64_t> ending{0};
+
+pid_t group_in(uint64_t word) noexcept
+{
+    return static_cast<pid_t>(qo_pid_word::id(word) & ~apart_bit);
+}
+
+// One of this process's jobs, not inherited from the one that forked it.
+bool ours(uint64_t word) noexcept
+{
+    return word && qo_pid_word::ours(word);
+}
+
+void track(pid_t group, bool apart) noexcept
 {
     qo_err::at_exit(qo_err::ExitStage::before_message, end_running);
-    for (auto &slot : running_groups) {
+    const uint64_t word = qo_pid_word::make(uint32_t(group) | (apart ? apart_bit : 0));
+    for (Group &slot : running_groups) {
         uint64_t free_slot = 0;
-        if (slot.compare_exchange_strong(free_slot, qo_pid_word::make(group)))
+        if (slot.word.compare_exchange_strong(free_slot, word))
             return;
     }
 }
 
+// The flag is reset before the slot is free, for its next job.
 void untrack(pid_t group) noexcept
 {
-    for (auto &slot : running_groups) {
-        uint64_t held = qo_pid_word::make(group);
+    for (Group &slot : running_groups) {
+        uint64_t held = slot.word.load();
+        if (ours(held) && group_in(held) == group) {
+            slot.relayed.store(false);
+            slot.word.compare_exchange_strong(held, 0);
+            return;
+        }
+    }
+}
+
+// With what it started in a group or session of its own.
+void end_member(pid_t member) noexcept
+{
+    if (getpgid(member) == member)
+        kill(-member, SIGKILL);
+    kill(member, SIGKILL);
+}
+
+void track_member(pid_t pid) noexcept
+{
+    for (auto &slot : running_members) {
+        uint64_t free_slot = 0;
+        if (slot.compare_exchange_strong(free_slot, qo_pid_word::make(pid)))
+            return;
+    }
+}
+
+void untrack_member(pid_t pid) noexcept
+{
+    for (auto &slot : running_members) {
+        uint64_t held = qo_pid_word::make(pid);
         if (slot.compare_exchange_strong(held, 0))
             return;
     }
@@ -81,14 +140,14 @@ bool has_exited(pid_t pid, int &killed_by) noexcept
 // that holds it passes Ctrl-C (and Ctrl-\, and Ctrl-Z as a stop) on to the
 // other jobs of the process, which run beside it without the terminal, so
 // that one keystroke ends or stops them all, as it would a shell's
-// foreground job.
+// foreground job. A job in a session of its own is not the terminal's.
 void pass_on(int signal, pid_t own) noexcept
 {
-    for (auto &slot : running_groups) {
-        const uint64_t entry = slot.load();
-        const pid_t group = qo_pid_word::id(entry);
-        if (entry && qo_pid_word::ours(entry) && group != own)
-            kill(-group, signal);
+    for (const Group &slot : running_groups) {
+        const uint64_t entry = slot.word.load();
+        if (ours(entry) && !(qo_pid_word::id(entry) & apart_bit) &&
+            group_in(entry) != own)
+            kill(-group_in(entry), signal);
     }
 }
 
@@ -97,24 +156,109 @@ bool typed(int signal) noexcept
     return signal == SIGINT || signal == SIGQUIT;
 }
 
-// Another job of the process still running, to hand the foreground to; 0
-// when there is none.
+// A Ctrl-C or Ctrl-\ that ended a process of the job holding the
+// foreground, passed on once, whoever sees it first: the thread serving
+// the job, or the relay.
+void relay(int signal, pid_t own) noexcept
+{
+    for (Group &slot : running_groups) {
+        const uint64_t entry = slot.word.load();
+        if (ours(entry) && group_in(entry) == own) {
+            if (!slot.relayed.exchange(true))
+                pass_on(signal, own);
+            return;
+        }
+    }
+}
+
+// Another job of the process still running at the terminal, to hand the
+// foreground to; 0 when there is none.
 pid_t another_running(pid_t own) noexcept
 {
-    for (auto &slot : running_groups) {
-        const uint64_t entry = slot.load();
-        const pid_t group = qo_pid_word::id(entry);
-        if (entry && qo_pid_word::ours(entry) && group != own)
-            return group;
+    for (const Group &slot : running_groups) {
+        const uint64_t entry = slot.word.load();
+        if (ours(entry) && !(qo_pid_word::id(entry) & apart_bit) &&
+            group_in(entry) != own)
+            return group_in(entry);
     }
     return 0;
 }
 
 bool still_running(pid_t group) noexcept
 {
-    const uint64_t entry = qo_pid_word::make(static_cast<uint32_t>(group));
     return std::any_of(std::begin(running_groups), std::end(running_groups),
-                       [entry](const auto &slot) { return slot.load() == entry; });
+                       [group](const Group &slot) {
+                           const uint64_t entry = slot.word.load();
+                           return ours(entry) && group_in(entry) == group;
+                       });
+}
+
+// ---- Ctrl-C whatever the caller waits on --------------------------------
+
+// The job that holds the foreground gets what is typed, whichever job the
+// caller serves, or none: while others run beside it, a thread of the
+// library's looks at its processes this often, and passes on a Ctrl-C or
+// Ctrl-\ that ended one of them.
+constexpr int relay_check_ms = 50;
+// This process's relay thread runs, as a word of qo_pid_word (a forked
+// child starts its own).
+std::atomic<uint64_t> relay_runs{0};
+
+bool relay_needed() noexcept
+{
+    const pid_t holder = qo_run_tty::holding_group();
+    return holder > 0 && another_running(holder) > 0;
+}
+
+void look_at_holder() noexcept
+{
+    const pid_t holder = qo_run_tty::holding_group();
+    for (const auto &slot : running_members) {
+        const uint64_t entry = slot.load();
+        const pid_t pid = qo_pid_word::id(entry);
+        int killed_by = 0;
+        if (ours(entry) && getpgid(pid) == holder && has_exited(pid, killed_by) &&
+            typed(killed_by))
+            relay(killed_by, holder);
+    }
+}
+
+// Ends once no job holds the foreground beside another; one that starts
+// meanwhile finds it still running, or starts another.
+void *relay_thread(void * /*unused*/) noexcept
+{
+    const uint64_t self = qo_pid_word::make(1);
+    const timespec pause{0, relay_check_ms * 1000000L};
+    for (;;) {
+        for (; relay_needed(); nanosleep(&pause, nullptr))
+            look_at_holder();
+        relay_runs.store(0);
+        uint64_t idle = 0;
+        if (!relay_needed() || !relay_runs.compare_exchange_strong(idle, self))
+            return nullptr;
+    }
+}
+
+// Every signal blocked: none of the program's lands in the relay.
+void start_relay() noexcept
+{
+    if (!relay_needed())
+        return;
+    const uint64_t self = qo_pid_word::make(1);
+    uint64_t seen = relay_runs.load();
+    if (seen == self || !relay_runs.compare_exchange_strong(seen, self))
+        return;
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    pthread_attr_t detached;
+    pthread_attr_init(&detached);
+    pthread_attr_setdetachstate(&detached, PTHREAD_CREATE_DETACHED);
+    pthread_t thread{};
+    if (pthread_create(&thread, &detached, relay_thread, nullptr) != 0)
+        relay_runs.store(0); // the serving thread still passes it on
+    pthread_attr_destroy(&detached);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 // As a shell sees it: a job killed by a signal (the deadline, Ctrl-C) left
@@ -181,6 +325,7 @@ bool Job::take_terminal() noexcept
     if (own_modes_saved_)
         terminal_.set_modes(own_modes_);
     give_terminal(group_);
+    start_relay();
     return true;
 }
 
@@ -199,16 +344,25 @@ void Job::add(pid_t pid) noexcept
     const int pidfd =
         exits_watched_ ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
     members_[count_++] = {pid, pidfd, false};
+    track_member(pid);
+    if (count_ == 1) {
+        group_ = pid;
+        track(group_, !at_terminal_);
+    }
+    // Tracked before looking: qo_exit() sees the process, or this sees it.
+    if (ours(ending.load())) {
+        kill(-group_, SIGKILL);
+        end_member(pid);
+    }
     if (count_ > 1)
         return;
-    group_ = pid;
-    track(group_);
     // The child took the terminal before its exec; this closes the window
     // where the C library could not do that.
     if (owner_)
         qo_run_tty::claimed_for(group_);
     if (owner_ || lender_ > 0)
         give_terminal(group_);
+    start_relay();
 }
 
 void Job::abandon() noexcept
@@ -359,7 +513,7 @@ void Job::check(const pollfd *fds, nfds_t n) noexcept
         else if (ready || (!polled && (exits_watched_ || !fds)))
             m.exited = has_exited(m.pid, killed_by);
         if (m.exited && holds_terminal_ && stage_ == Stage::running && typed(killed_by))
-            pass_on(killed_by, group_);
+            relay(killed_by, group_);
         if (!m.exited && at_terminal_)
             look_for_stop(m);
     }
@@ -408,11 +562,14 @@ bool Job::exited() const noexcept
     return true;
 }
 
-// The group leaves the table before its members are reaped, and its id
-// with them; a job left to the reaping stays in it while it waits for
-// them, which qo_exit() from another thread must still end.
+// The group and its members leave the tables before they are reaped, and
+// their ids with them; a job left to the reaping stays in them while it
+// waits, which qo_exit() from another thread must still end: each member
+// leaves as it is reaped.
 void Job::reap(int *statuses, int &error, qo_run_usage *usage) noexcept
 {
+    for (size_t i = 0; exits_watched_ && i < count_; ++i)
+        untrack_member(members_[i].pid);
     if (exits_watched_)
         untrack(group_);
     for (size_t i = 0; i < count_; ++i) {
@@ -424,6 +581,7 @@ void Job::reap(int *statuses, int &error, qo_run_usage *usage) noexcept
                 break;
             }
         }
+        untrack_member(members_[i].pid);
         if (usage && statuses[i] != -1) {
             usage[i].user_us =
                 int64_t{used.ru_utime.tv_sec} * 1000000 + used.ru_utime.tv_usec;
@@ -456,6 +614,7 @@ void Job::hand_on() noexcept
         if (terminal_.foreground() == next && still_running(next)) {
             owner_ = false; // the claim is the next job's now
             holds_terminal_ = false;
+            start_relay();
             return;
         }
         qo_run_tty::claimed_for(group_);
@@ -477,12 +636,17 @@ void Job::adopt_terminal() noexcept
 
 } // namespace qo_run_job
 
+// Every group, and every process that leads a group of its own (a session
+// of its own, setsid) with what it started there. Never a process the
+// table no longer holds: reaped, its pid may be another's.
 void qo_run_job::end_running() noexcept
 {
-    using qo_run_job::running_groups;
-    for (auto &slot : running_groups) {
-        const uint64_t entry = slot.load();
-        if (entry && qo_pid_word::ours(entry))
-            kill(-qo_pid_word::id(entry), SIGKILL);
-    }
+    using qo_run_job::ours;
+    qo_run_job::ending.store(qo_pid_word::make(1));
+    for (const auto &slot : qo_run_job::running_groups)
+        if (const uint64_t entry = slot.word.load(); ours(entry))
+            kill(-qo_run_job::group_in(entry), SIGKILL);
+    for (const auto &slot : qo_run_job::running_members)
+        if (const uint64_t entry = slot.load(); ours(entry))
+            qo_run_job::end_member(qo_pid_word::id(entry));
 }

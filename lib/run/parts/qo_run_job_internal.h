@@ -82,6 +82,10 @@ class Job {
         return owner_ || lender_ > 0 ? terminal_.fd() : -1;
     }
     bool at_terminal() const noexcept { return at_terminal_; }
+    // A held job: started in the thread of the job that has the
+    // foreground, it runs beside that job, not nested in it, and borrows
+    // nothing. Before the first process starts.
+    void hold() noexcept { lender_ = 0; }
     pid_t group() const noexcept { return group_; }
     // A contained job: its signals go to every process in cgroup, its
     // SIGKILL kills cgroup whole.
@@ -176,8 +180,9 @@ class Job {
     bool own_modes_saved_ = false;
 };
 
-// SIGKILL to the process group of every command still running, so that an
-// ending process leaves none behind. Async-signal-safe.
+// SIGKILL to every command still running, in its job's group or in one it
+// leads (a session of its own), so that an ending process leaves none
+// behind. Async-signal-safe.
 void end_running() noexcept;
 
 } // namespace qo_run_job
