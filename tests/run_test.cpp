@@ -367,9 +367,10 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
          "CPU, S) # pid N"),
         "4 Unable to run no-such-qo-command: No such file or directory",
     };
+    // The entries name the function that called the front: here, the lambda.
     std::string want;
     for (const std::string e : expected)
-        want += "DBG" + e.substr(0, 1) + ": tests/run_test.cpp->qo_run_int#" +
+        want += "DBG" + e.substr(0, 1) + ": tests/run_test.cpp->operator()#" +
                 std::to_string(line) + ":" + e.substr(1) + "\n";
     // The times and sizes vary: the duration, then the CPU time and the
     // peak size the command used.
@@ -377,6 +378,17 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
         log.contents(), std::regex("\\([0-9]+ ms, [0-9]+ ms CPU, [0-9.]+ [KMG]iB\\)"),
         "(N ms, N ms CPU, S)");
     EXPECT_EQ(std::regex_replace(seen, std::regex("# pid [0-9]+"), "# pid N"), want);
+
+    // A program built against 1.4 calls the entry that knows no function:
+    // its entries name the entry itself, as 1.4's did.
+    ScratchPath old_log;
+    qo_log_open(old_log.c_str(), 5);
+    const char *const argv[] = {"true", nullptr};
+    EXPECT_EQ(qo_run_int(argv, nullptr, 7, "old.c"), 0);
+    qo_log_close();
+    EXPECT_EQ(std::regex_replace(old_log.contents(), std::regex("[0-9]+"), "N"),
+              "DBGN: old.c->qo_run_int#N: true # pid N\n"
+              "DBGN: old.c->qo_run_int#N: true: exited with status N (N ms) # pid N\n");
 }
 
 // ---- Failures -----------------------------------------------------------
@@ -696,8 +708,13 @@ TEST_F(Run, WhySaysWhatKeptTheRunFromStartingAndItsOutputFileLosesNothing)
         {EACCES, "/", none, none, keep, 0, "Unable to run /: Permission denied"},
         {ENOENT, "true", none, missing, keep, 0,
          "Unable to open " + (missing + nothing)},
+        // An output file's folder that is not there is named.
         {ENOENT, "true", none, none, missing, 0,
-         "Unable to open " + (missing + nothing)},
+         "Unable to open /no/such/qo/file: no folder /no/such/qo"},
+        {ENOENT, "true", none, none, missing, replace,
+         "Unable to replace /no/such/qo/file: no folder /no/such/qo"},
+        {ENOENT, "true", none, none, "qo-no-folder/file", replace,
+         "Unable to replace qo-no-folder/file: no folder qo-no-folder"},
         {EINVAL, "true", none, none, "/dev/null", replace,
          "Unable to replace /dev/null: not a regular file"},
         {ENOENT, "true", none, none, "/proc/qo-x", replace,
@@ -1149,6 +1166,90 @@ static_assert(sizeof(OptionsOf12) ==
                   8 * sizeof(void *) + offsetof(qo_run_options, context) &&
               offsetof(OptionsOf12, flags) == offsetof(qo_run_options, flags) &&
               offsetof(OptionsOf12, reserved) == offsetof(qo_run_options, context));
+
+// ---- Large inputs -------------------------------------------------------
+
+// Exits 0 when check() holds of a run with a large input, whether or not
+// the log takes the command line. The alarm ends a run that takes the
+// input's size squared: a minute for a million groups.
+template <typename F> [[noreturn]] void run_large(F check)
+{
+    alarm(20);
+    ScratchPath log;
+    bool held = check();
+    qo_log_open(log.c_str(), 5);
+    held = held && check();
+    qo_log_close();
+    exit(held ? 0 : 1);
+}
+
+// An input is refused before anything grows with it, and one the run takes
+// reaches the command whole, however many it holds: groups past
+// NGROUPS_MAX, arguments, environment changes, descriptors passed on.
+TEST(RunDeath, LargeInputsAreRefusedAtOnceOrReachTheCommandWhole)
+{
+    const auto too_many_groups = [] {
+        std::vector<gid_t> groups(size_t{1} << 20);
+        qo_run_options o{};
+        o.flags = QO_RUN_USER, o.groups = groups.data(), o.groups_count = groups.size();
+        const Result r = capture({"true"}, o);
+        return r.status == -1 && r.error == EINVAL &&
+               r.why == "Unable to run the command as uid 0, gid 0 and 1048576 groups: "
+                        "Invalid argument";
+    };
+    const auto arguments = [] {
+        std::vector<std::string> argv = sh("echo $# $1 ${100000}");
+        argv.resize(argv.size() + 100001, "x");
+        argv.back() = "last";
+        return capture(argv).out == "100000 x last\n";
+    };
+    // Each V<i> set, the odd ones removed, every fourth set again: what is
+    // left keeps the order in which it was last set.
+    const auto environment = [] {
+        constexpr int n = 4096;
+        std::vector<std::string> changes;
+        for (int i = 0; i < n; ++i)
+            changes.push_back("V" + std::to_string(i) + "=" + std::to_string(i));
+        for (int i = 1; i < n; i += 2)
+            changes.push_back("V" + std::to_string(i));
+        for (int i = 0; i < n; i += 4)
+            changes.push_back("V" + std::to_string(i) + "=again");
+        std::vector<const char *> env;
+        for (const std::string &c : changes)
+            env.push_back(c.c_str());
+        env.push_back(nullptr);
+        std::string expected;
+        for (int i = 2; i < n; i += 4)
+            expected += "V" + std::to_string(i) + "=" + std::to_string(i) + "\n";
+        for (int i = 0; i < n; i += 4)
+            expected += "V" + std::to_string(i) + "=again\n";
+        qo_run_options o{};
+        o.env = env.data(), o.flags = QO_RUN_CLEAR_ENV;
+        return capture({"/usr/bin/env"}, o).out == expected;
+    };
+    // As many as the descriptors allowed, a few kept back for the run.
+    const auto passed = [] {
+        rlimit most{};
+        getrlimit(RLIMIT_NOFILE, &most);
+        most.rlim_cur = std::min<rlim_t>(most.rlim_max, 1 << 16);
+        setrlimit(RLIMIT_NOFILE, &most);
+        std::vector<int> fds;
+        for (int fd; fds.size() + 64 < most.rlim_cur && (fd = dup(0)) >= 0;)
+            fds.push_back(fd);
+        const size_t count = fds.size();
+        fds.push_back(-1);
+        qo_run_options o{};
+        o.pass_fds = fds.data();
+        const Result r = capture(sh("ls /proc/$$/fd | wc -l"), o);
+        for (size_t i = 0; i < count; ++i)
+            close(fds[i]);
+        return r.out == std::to_string(count + 3) + "\n";
+    };
+    EXPECT_EXIT(run_large(too_many_groups), ExitedWithCode(0), "");
+    EXPECT_EXIT(run_large(arguments), ExitedWithCode(0), "");
+    EXPECT_EXIT(run_large(environment), ExitedWithCode(0), "");
+    EXPECT_EXIT(run_large(passed), ExitedWithCode(0), "");
+}
 
 // ---- The child as the caller sets it up ----------------------------------
 
