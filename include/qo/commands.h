@@ -367,7 +367,10 @@ QO_API int qo_run_int(const char *const argv[], const struct qo_run_options *opt
  * pipefail), so a failing tar before a happy zstd is never a success. One
  * exception: a stage killed by SIGPIPE whose reader ended well (yes |
  * head -1: head had what it wanted and left) is not a failure, nor is one
- * killed by SIGPIPE before such a stage. After a deadline errno is
+ * killed by SIGPIPE before such a stage. A pipeline cut short never
+ * returns 0, as qo_run() says. This one rule gives what every front
+ * returns for the same end: qo_run() (its command's own status),
+ * qo_pipeline() and a held job's wait alike. After a deadline errno is
  * ETIMEDOUT, after a callback's stop ECANCELED, else 0; qo_status_text()
  * tells the status. A stage that cannot be started kills the stages
  * already started: -1, errno, a level-4 entry naming the stage

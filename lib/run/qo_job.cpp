@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -273,18 +272,10 @@ void not_done(qo_job &job, char *reason, int error) noexcept
     job.error = error;
 }
 
-// A run cut short by its deadline or a stop is no success, whatever its
-// commands did with the stop signal (a server that exits 0 on SIGTERM):
-// a status that would read as one reads as a kill by that signal, which
-// callers already test for after a deadline. The stages' own statuses stay
-// as they were.
 int status_of(const qo_job &job) noexcept
 {
-    const int status = qo_run::pipeline_status(job.statuses, job.names.count);
-    if (status != 0 || !cut_short(job))
-        return status;
-    const int stop = job.options.stop_signal > 0 ? job.options.stop_signal : SIGTERM;
-    return stop & 0x7f;
+    return qo_run::returned_status(job.statuses, job.names.count, cut_short(job),
+                                   job.options.stop_signal);
 }
 
 // Once, when the job has ended: reaped, slots filled, the outcome logged,
@@ -412,8 +403,7 @@ qo_run::Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &o
     qo_job *job = start(stages, options, statuses, site, false, &throughout);
     if (!job)
         return {-1, errno};
-    wait_for(*job, -1, statuses, &throughout);
-    const Outcome outcome{job->status == -1 ? -1 : 0, job->error};
+    const Outcome outcome{wait_for(*job, -1, statuses, &throughout), job->error};
     free_job(job);
     return outcome;
 }
@@ -421,15 +411,7 @@ qo_run::Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &o
 qo_run::Outcome qo_run::run(const char *const argv[], const qo_run_options &o,
                             const Site &site) noexcept
 {
-    const Stages one{&argv, 1};
-    Calling throughout(true);
-    qo_job *job = start(one, o, nullptr, site, false, &throughout);
-    if (!job)
-        return {-1, errno};
-    const int status = wait_for(*job, -1, nullptr, &throughout);
-    const Outcome outcome{status, job->error};
-    free_job(job);
-    return outcome;
+    return run_stages({&argv, 1}, o, nullptr, site);
 }
 
 extern "C" int qo_run_int(const char *const argv[], const qo_run_options *options,

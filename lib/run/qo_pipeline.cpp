@@ -23,10 +23,8 @@ extern "C" int qo_pipeline_int(const char *const *const stages[],
     const qo_run_options defaults{};
     const qo_run::Outcome outcome =
         qo_run::run_stages(all, options ? *options : defaults, own, site);
-    const int status =
-        outcome.status == -1 ? -1 : qo_run::pipeline_status(own, all.count);
     if (own != statuses)
         free(own);
     errno = outcome.error;
-    return status;
+    return outcome.status;
 }

@@ -22,7 +22,7 @@ Outcome run(const char *const argv[], const qo_run_options &options,
 // Runs the stages as one job, each one's stdout feeding the next one's
 // stdin, and logs the run. statuses receives each stage's wait status, or
 // -1 for a stage not started or whose status was lost. The outcome's
-// status is 0 when every stage was started and waited for, else -1.
+// status is what qo_pipeline() returns.
 Outcome run_stages(const Stages &stages, const qo_run_options &options, int statuses[],
                    const qo_err::Site &site) noexcept;
 
@@ -31,8 +31,12 @@ Outcome run_stages(const Stages &stages, const qo_run_options &options, int stat
 size_t count_stages(const char *const *const stages[], const qo_err::Site &site,
                     bool start) noexcept;
 
-// The status of a run of count stages, as qo_pipeline() returns it: that
-// of the last stage that failed, or 0; for one stage, its own.
-int pipeline_status(const int statuses[], size_t count) noexcept;
+// What every front (qo_run(), qo_pipeline(), a held job's wait) returns for
+// a job whose count stages were all started and waited for: the one place
+// of the rule, so that no front can drop a part of it. That of the last
+// stage that failed, or 0; for one stage, its own. A job cut short by its
+// deadline or a stop never reads as a success: see the definition.
+int returned_status(const int statuses[], size_t count, bool cut_short,
+                    int stop_signal) noexcept;
 
 } // namespace qo_run
