@@ -134,8 +134,9 @@ struct qo_run_options {
     /* Each stage's stderr apart: lines as on_errors gets them, with the
      * stage's index (0 for the first); and an array of one slot per stage
      * (stage_errors[i] receives stage i's text, as errors would). Either
-     * takes stderr from errors (which receives "") and on_errors; errors_fd
-     * wins over both. A pipeline whose stderr only the log takes
+     * takes stderr from errors (which receives "", or stdout alone when it
+     * is output's slot) and on_errors; errors_fd wins over both (each
+     * stage_errors[i] receives ""). A pipeline whose stderr only the log takes
      * (log_output) has its lines logged apart too, each naming its stage:
      * "stderr of stage 1 (tar): Cannot open: No such file". */
     int (*on_stage_errors)(void *context, size_t stage, const char *line, size_t size);
