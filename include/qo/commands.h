@@ -389,6 +389,17 @@ QO_API int qo_pipeline_int(const char *const *const stages[],
                            const struct qo_run_options *options, int statuses[],
                            int line, const char *file) QO_NOEXCEPT;
 
+/* The entries the fronts call since 1.5: as the _int ones, with the
+ * caller's function (__func__), which every log entry of the call names
+ * with the file and line; NULL names the entry itself. The _int entries
+ * stay for programs built against 1.4 and earlier: their entries name the
+ * entry (qo_run_int), the only function they know. */
+QO_API int qo_run_at(const char *const argv[], const struct qo_run_options *options,
+                     int line, const char *file, const char *func) QO_NOEXCEPT;
+QO_API int qo_pipeline_at(const char *const *const stages[],
+                          const struct qo_run_options *options, int statuses[],
+                          int line, const char *file, const char *func) QO_NOEXCEPT;
+
 /* Format a command line as qo_system() does, run it with /bin/sh -c as
  * qo_run() does, store its stdout in *slot (a fresh string; a string still
  * there is released first) and return its status; stderr goes to the
@@ -398,6 +409,10 @@ QO_API int qo_pipeline_int(const char *const *const stages[],
  * NULL or the line cannot be built. */
 QO_API int qo_system_output_int(char **slot, int line, const char *file,
                                 const char *format, ...) QO_NOEXCEPT QO_PRINTF(4, 5);
+/* The same with the caller's function, as qo_run_at() takes it (since 1.5). */
+QO_API int qo_system_output_at(char **slot, int line, const char *file,
+                               const char *func, const char *format, ...) QO_NOEXCEPT
+    QO_PRINTF(5, 6);
 
 /* A fresh string telling a status of qo_system(), qo_run() or
  * qo_pipeline():
@@ -421,8 +436,8 @@ QO_API char *qo_status_text(int status) QO_NOEXCEPT;
  * parameters convert what a function call would: all of these, and a null
  * pointer constant too, a null argv or stages, fatal at run time. */
 #ifdef __cplusplus
-#define qo_run(...) qo_run_int(__VA_ARGS__, __LINE__, __FILE__)
-#define qo_pipeline(...) qo_pipeline_int(__VA_ARGS__, __LINE__, __FILE__)
+#define qo_run(...) qo_run_at(__VA_ARGS__, __LINE__, __FILE__, __func__)
+#define qo_pipeline(...) qo_pipeline_at(__VA_ARGS__, __LINE__, __FILE__, __func__)
 #else
 /* The transparent union, seen by the fronts alone, does the conversions. */
 typedef union {
@@ -443,15 +458,16 @@ typedef union {
 } qo_stages_front_ __attribute__((transparent_union));
 static inline int qo_run_front_(qo_argv_front_ argv,
                                 const struct qo_run_options *options, int line,
-                                const char *file)
+                                const char *file, const char *func)
 {
-    return qo_run_int(argv.as_declared, options, line, file);
+    return qo_run_at(argv.as_declared, options, line, file, func);
 }
 static inline int qo_pipeline_front_(qo_stages_front_ stages,
                                      const struct qo_run_options *options,
-                                     int statuses[], int line, const char *file)
+                                     int statuses[], int line, const char *file,
+                                     const char *func)
 {
-    return qo_pipeline_int(stages.as_declared, options, statuses, line, file);
+    return qo_pipeline_at(stages.as_declared, options, statuses, line, file, func);
 }
 /* A transparent union also takes a void * and a null pointer constant for
  * a pointer member, so the first argument's own type is checked before:
@@ -562,13 +578,13 @@ static inline int qo_pipeline_front_(qo_stages_front_ stages,
 /* __extension__: -Wpedantic would tell of the union at every call. */
 #define qo_run(...)                                                                    \
     (__extension__(QO_ARGV_CHECK_(__VA_ARGS__),                                        \
-                   qo_run_front_(__VA_ARGS__, __LINE__, __FILE__)))
+                   qo_run_front_(__VA_ARGS__, __LINE__, __FILE__, __func__)))
 #define qo_pipeline(...)                                                               \
     (__extension__(QO_STAGES_CHECK_(QO_FRONT_BUT_LAST_(__VA_ARGS__)),                  \
-                   qo_pipeline_front_(__VA_ARGS__, __LINE__, __FILE__)))
+                   qo_pipeline_front_(__VA_ARGS__, __LINE__, __FILE__, __func__)))
 #endif
 #define qo_system_output(slot, ...)                                                    \
-    qo_system_output_int((slot), __LINE__, __FILE__, __VA_ARGS__)
+    qo_system_output_at((slot), __LINE__, __FILE__, __func__, __VA_ARGS__)
 
 #ifdef __cplusplus
 }

@@ -102,12 +102,12 @@ void give_why(char **why, char *reason, const Site &site) noexcept
 }
 
 // A slot that still holds a string gets it released, as qo_getline() does.
-void empty_slot(char **slot, int64_t until, const Site &site) noexcept
+void empty_slot(char **slot, int64_t until, const Site &site,
+                const char *front) noexcept
 {
     if (!slot || !*slot)
         return;
-    qo_log::entry_until(until, 1, site, "%s found a non freed variable here",
-                        site.routine);
+    qo_log::entry_until(until, 1, site, "%s found a non freed variable here", front);
     free(*slot);
     *slot = nullptr;
 }
@@ -319,16 +319,17 @@ void end(qo_job &job) noexcept
 // a run would wait for input nobody can give.
 // The caller's call may have blocked the signals already (outer).
 qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[],
-              const Site &site, bool held = true, const Calling *outer = nullptr) noexcept
+              const Site &site, const char *front, bool held = true,
+              const Calling *outer = nullptr) noexcept
 {
     const qo_run_options o = effective(options);
     const int64_t began = now_us();
     const int64_t until = qo_run::deadline_of(began, o.timeout_ms);
-    empty_slot(o.output, until, site);
-    empty_slot(o.errors, until, site);
-    empty_slot(o.why, until, site);
+    empty_slot(o.output, until, site, front);
+    empty_slot(o.errors, until, site, front);
+    empty_slot(o.why, until, site, front);
     for (size_t i = 0; o.stage_errors && i < stages.count; ++i)
-        empty_slot(&o.stage_errors[i], until, site);
+        empty_slot(&o.stage_errors[i], until, site, front);
     char *line = qo_run_line::command_line(stages, o, site);
     void *room = allocate(sizeof(qo_job), site);
     // cppcheck-suppress legacyUninitvar ; placement new
@@ -397,10 +398,11 @@ int wait_for(qo_job &job, int timeout_ms, int statuses[],
 // blocked throughout: a handler that reaps every child gets no chance
 // between the steps.
 qo_run::Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &options,
-                                   int statuses[], const Site &site) noexcept
+                                   int statuses[], const Site &site,
+                                   const char *front) noexcept
 {
     Calling throughout(true);
-    qo_job *job = start(stages, options, statuses, site, false, &throughout);
+    qo_job *job = start(stages, options, statuses, site, front, false, &throughout);
     if (!job)
         return {-1, errno};
     const Outcome outcome{wait_for(*job, -1, statuses, &throughout), job->error};
@@ -409,47 +411,86 @@ qo_run::Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &o
 }
 
 qo_run::Outcome qo_run::run(const char *const argv[], const qo_run_options &o,
-                            const Site &site) noexcept
+                            const Site &site, const char *front) noexcept
 {
-    return run_stages({&argv, 1}, o, nullptr, site);
+    return run_stages({&argv, 1}, o, nullptr, site, front);
 }
 
-extern "C" int qo_run_int(const char *const argv[], const qo_run_options *options,
-                          int line, const char *file) noexcept
+namespace {
+
+int run_one(const char *const argv[], const qo_run_options *options,
+            const Site &site) noexcept
 {
-    const Site site{line, file, "qo_run_int"};
     qo_err::require(argv, site, "qo_run: NULL argv");
     if (!argv[0])
         qo_run::fail(site, "qo_run: empty argv");
     const qo_run_options defaults{};
     const qo_run::Outcome outcome =
-        qo_run::run(argv, options ? *options : defaults, site);
+        qo_run::run(argv, options ? *options : defaults, site, "qo_run");
     errno = outcome.error;
     return outcome.status;
 }
 
-// ---- Held jobs -----------------------------------------------------------
-
-extern "C" qo_job *qo_start_int(const char *const argv[], const qo_run_options *options,
-                                int line, const char *file) noexcept
+qo_job *start_one(const char *const argv[], const qo_run_options *options,
+                  const Site &site) noexcept
 {
-    const Site site{line, file, "qo_start_int"};
     qo_err::require(argv, site, "qo_start: NULL argv");
     if (!argv[0])
         qo_run::fail(site, "qo_start: empty argv");
     const qo_run_options defaults{};
-    const Stages one{&argv, 1};
-    return start(one, options ? *options : defaults, nullptr, site);
+    return start({&argv, 1}, options ? *options : defaults, nullptr, site, "qo_start");
+}
+
+qo_job *start_stages(const char *const *const stages[], const qo_run_options *options,
+                     const Site &site) noexcept
+{
+    const Stages all{stages, qo_run::count_stages(stages, site, true)};
+    const qo_run_options defaults{};
+    return start(all, options ? *options : defaults, nullptr, site,
+                 "qo_pipeline_start");
+}
+
+} // namespace
+
+extern "C" int qo_run_at(const char *const argv[], const qo_run_options *options,
+                         int line, const char *file, const char *func) noexcept
+{
+    return run_one(argv, options, qo_run::site_of(line, file, func, "qo_run_at"));
+}
+
+extern "C" int qo_run_int(const char *const argv[], const qo_run_options *options,
+                          int line, const char *file) noexcept
+{
+    return run_one(argv, options, {line, file, "qo_run_int"});
+}
+
+// ---- Held jobs -----------------------------------------------------------
+
+extern "C" qo_job *qo_start_at(const char *const argv[], const qo_run_options *options,
+                               int line, const char *file, const char *func) noexcept
+{
+    return start_one(argv, options, qo_run::site_of(line, file, func, "qo_start_at"));
+}
+
+extern "C" qo_job *qo_start_int(const char *const argv[], const qo_run_options *options,
+                                int line, const char *file) noexcept
+{
+    return start_one(argv, options, {line, file, "qo_start_int"});
+}
+
+extern "C" qo_job *qo_pipeline_start_at(const char *const *const stages[],
+                                        const qo_run_options *options, int line,
+                                        const char *file, const char *func) noexcept
+{
+    return start_stages(stages, options,
+                        qo_run::site_of(line, file, func, "qo_pipeline_start_at"));
 }
 
 extern "C" qo_job *qo_pipeline_start_int(const char *const *const stages[],
                                          const qo_run_options *options, int line,
                                          const char *file) noexcept
 {
-    const Site site{line, file, "qo_pipeline_start_int"};
-    const Stages all{stages, qo_run::count_stages(stages, site, true)};
-    const qo_run_options defaults{};
-    return start(all, options ? *options : defaults, nullptr, site);
+    return start_stages(stages, options, {line, file, "qo_pipeline_start_int"});
 }
 
 extern "C" pid_t qo_job_pid(const qo_job *job, size_t stage) noexcept
