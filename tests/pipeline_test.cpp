@@ -168,8 +168,9 @@ TEST_F(Pipeline, LoggedLineIsAShellPipelineThatDoesTheSame)
     const char *shout[] = {"printf", "it's $HOME\\n", nullptr};
     const char *upper[] = {"tr", "a-z", "A-Z", nullptr};
     const char *no[] = {"no-such-qo-command", nullptr};
+    const char *wait[] = {"sleep", "30", nullptr};
     const char *const *to_file[] = {shout, upper, nullptr};
-    const char *const *fails[] = {upper, no, nullptr};
+    const char *const *fails[] = {wait, no, nullptr};
     const int line = __LINE__ + 1;
     qo_pipeline(to_file, &o, nullptr);
     qo_pipeline(fails, nullptr, nullptr);
@@ -189,9 +190,9 @@ TEST_F(Pipeline, LoggedLineIsAShellPipelineThatDoesTheSame)
             "printf: exited with status 0 | tr: exited with status 0 (N ms, N ms CPU, "
             "S | N ms CPU, S) # pids N M\n"
             "DBG5" +
-            second + "tr a-z A-Z | no-such-qo-command\nDBG4" + second +
+            second + "sleep 30 | no-such-qo-command\nDBG4" + second +
             "Unable to run no-such-qo-command (stage 2 of 2): No such file or "
-            "directory\n");
+            "directory; stage already started: sleep: killed by signal 9 (Killed)\n");
     // The line, read back by a shell, writes the same file.
     ASSERT_EQ(system((shown + again.c_str()).c_str()), 0);
     EXPECT_EQ(again.contents(), "IT'S $HOME\n");

@@ -374,8 +374,10 @@ QO_API int qo_run_int(const char *const argv[], const struct qo_run_options *opt
  * qo_pipeline() and a held job's wait alike. After a deadline errno is
  * ETIMEDOUT, after a callback's stop ECANCELED, else 0; qo_status_text()
  * tells the status. A stage that cannot be started kills the stages
- * already started: -1, errno, a level-4 entry naming the stage
- * ("Unable to run zstd (stage 2 of 2): No such file or directory"); a file
+ * already started: -1, errno, a level-4 entry naming the stage and telling
+ * how those ended ("Unable to run zstd (stage 2 of 2): No such file or
+ * directory; stage already started: tar: killed by signal 9 (Killed)"),
+ * which the why slot receives too; a file
  * that cannot be opened starts nothing (-1, errno, a level-4 entry).
  *
  * Logged at level 5 with the caller's call site as one line a shell reads

@@ -194,11 +194,12 @@ void free_job(qo_job *job) noexcept
     free(job);
 }
 
-// "name: outcome" for each stage, joined as the stages are.
-char *outcomes(const qo_job &job) noexcept
+// "name: outcome" for each of the first count stages, joined as the
+// stages are.
+char *outcomes(const qo_job &job, size_t count) noexcept
 {
     char *text = nullptr;
-    for (size_t i = 0; i < job.names.count; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         char *outcome = qo_status_text(job.statuses[i]);
         qo_strcat_int(&text, job.site.line, job.site.file, "%s%s: %s", i ? " | " : "",
                       job.names.name[i], outcome);
@@ -241,7 +242,7 @@ void log_outcome(const qo_job &job, int64_t took) noexcept
                             job.names.name[0], how, outcome, ms, used, pids);
         free(outcome);
     } else {
-        char *text = outcomes(job);
+        char *text = outcomes(job, job.names.count);
         if (how)
             qo_log::entry_until(job.run.until(), 5, site, "%s; %s (%lld ms%s)%s", text,
                                 how, ms, used, pids);
@@ -313,6 +314,21 @@ void end(qo_job &job) noexcept
     job.error = job.run.timed_out() ? ETIMEDOUT : job.run.stopped() ? ECANCELED : 0;
 }
 
+// A pipeline that could not start all its stages tells how the ones it had
+// started ended: "...; stages already started: tar: killed by signal 9
+// (Killed) | gzip: exited with status 0".
+char *with_started(char *reason, const qo_job &job) noexcept
+{
+    const size_t started = job.run.started();
+    if (started == 0)
+        return reason;
+    char *text = outcomes(job, started);
+    qo_strcat_int(&reason, job.site.line, job.site.file,
+                  "; stage%s already started: %s", started > 1 ? "s" : "", text);
+    free(text);
+    return reason;
+}
+
 // The job started, its command line logged with its pids; or NULL with
 // errno, the reason logged and in why, and statuses (when given) those of
 // the stages started and killed. Only a held job takes QO_RUN_INPUT_PIPE:
@@ -351,8 +367,8 @@ qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[
         int ignored = 0;
         job->run.reap(job->statuses, ignored);
         job->run.fill_slots();
-        give_why(o.why, log_reason(start_failure(job->names, o, failed), until, site),
-                 site);
+        char *reason = with_started(start_failure(job->names, o, failed), *job);
+        give_why(o.why, log_reason(reason, until, site), site);
         if (statuses)
             std::copy(job->statuses, job->statuses + stages.count, statuses);
         free_job(job);
