@@ -68,7 +68,9 @@ struct qo_run_options {
                                 only once the command that writes it is
                                 found and about to start (a run that
                                 cannot start leaves it as it was), or
-                                appended with QO_RUN_APPEND */
+                                appended with QO_RUN_APPEND; a folder
+                                that is not there is named ("Unable to
+                                open out/f.txt: no folder out") */
     unsigned flags;          /* QO_RUN_APPEND, QO_RUN_CLEAR_ENV, QO_RUN_REPLACE */
     /* since 1.3, in the room 1.2 reserved: the struct's size is unchanged */
     void *context; /* passed back to each callback */

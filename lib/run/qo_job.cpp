@@ -69,12 +69,17 @@ char *not_run(const Names &names, size_t stage, const char *dir, const char *wha
     return reason;
 }
 
-char *not_done_to_file(const char *step, const char *file, const char *cause,
-                       int error) noexcept
+// "Unable to open out/f.txt: no folder out" when the folder is not there.
+char *not_done_to_file(const char *step, const char *file, const char *cause, int error,
+                       size_t missing_folder = 0) noexcept
 {
     char *reason = nullptr;
-    qo_asprintf(&reason, "Unable to %s %s: %s", step, file,
-                cause ? cause : strerror(error));
+    if (missing_folder)
+        qo_asprintf(&reason, "Unable to %s %s: no folder %.*s", step, file,
+                    static_cast<int>(missing_folder), file);
+    else
+        qo_asprintf(&reason, "Unable to %s %s: %s", step, file,
+                    cause ? cause : strerror(error));
     return reason;
 }
 
@@ -119,7 +124,8 @@ char *start_failure(const Names &names, const qo_run_options &o,
     if (failed.refused)
         qo_asprintf(&reason, "%s", failed.refused);
     else if (failed.file)
-        reason = not_done_to_file(failed.step, failed.file, failed.cause, failed.error);
+        reason = not_done_to_file(failed.step, failed.file, failed.cause, failed.error,
+                                  failed.missing_folder);
     else
         reason = not_run(names, failed.stage, o.dir, "run", failed.error);
     return reason;

@@ -204,6 +204,7 @@ int Run::open_files(NotStarted &failed) noexcept
         failed.file = o_.output_file;
         failed.step = output.step;
         failed.cause = output.cause;
+        failed.missing_folder = output.missing_folder;
     }
     // With on_output, the file is written here from what the command's
     // stdout brings, which the callback sees too.
