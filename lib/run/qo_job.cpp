@@ -335,6 +335,20 @@ char *with_started(char *reason, const qo_job &job) noexcept
     return reason;
 }
 
+// The command as a line a shell reads back, with its pids once it has
+// started. Built only when the log takes it, and only once the run's
+// inputs are checked: it grows with them (a million groups, 100,000
+// arguments).
+void log_command(const Stages &stages, const qo_run_options &o, const char *pids,
+                 int64_t until, const Site &site) noexcept
+{
+    if (__atomic_load_n(&qo_log_level, __ATOMIC_RELAXED) < 5)
+        return;
+    char *line = qo_run_line::command_line(stages, o, site);
+    qo_log::entry_until(until, 5, site, "%s%s", line, pids);
+    free(line);
+}
+
 // The job started, its command line logged with its pids; or NULL with
 // errno, the reason logged and in why, and statuses (when given) those of
 // the stages started and killed. Only a held job takes QO_RUN_INPUT_PIPE:
@@ -352,7 +366,6 @@ qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[
     empty_slot(o.why, until, site, front);
     for (size_t i = 0; o.stage_errors && i < stages.count; ++i)
         empty_slot(&o.stage_errors[i], until, site, front);
-    char *line = qo_run_line::command_line(stages, o, site);
     void *room = allocate(sizeof(qo_job), site);
     // cppcheck-suppress legacyUninitvar ; placement new
     qo_job *job = ::new (room) qo_job(stages, o, began, site);
@@ -368,8 +381,7 @@ qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[
     if (held)
         job->run.hold();
     if (failed.error || job->run.start(failed)) {
-        qo_log::entry_until(until, 5, site, "%s", line);
-        free(line);
+        log_command(stages, o, "", until, site);
         int ignored = 0;
         job->run.reap(job->statuses, ignored);
         job->run.fill_slots();
@@ -382,8 +394,7 @@ qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[
         return nullptr;
     }
     job->pids = pids_of(job->run, site);
-    qo_log::entry_until(until, 5, site, "%s%s", line, job->pids);
-    free(line);
+    log_command(stages, o, job->pids, until, site);
     return job;
 }
 
