@@ -1241,10 +1241,12 @@ TEST(RunDeath, LargeInputsAreRefusedAtOnceOrReachTheCommandWhole)
         fds.push_back(-1);
         qo_run_options o{};
         o.pass_fds = fds.data();
-        const Result r = capture(sh("ls /proc/$$/fd | wc -l"), o);
+        // The shell's own, listed by a child of it alone: a pipeline's
+        // pipe would be the shell's too for a while.
+        const Result r = capture(sh("ls /proc/$$/fd"), o);
         for (size_t i = 0; i < count; ++i)
             close(fds[i]);
-        return r.out == std::to_string(count + 3) + "\n";
+        return size_t(std::count(r.out.begin(), r.out.end(), '\n')) == count + 3;
     };
     EXPECT_EXIT(run_large(too_many_groups), ExitedWithCode(0), "");
     EXPECT_EXIT(run_large(arguments), ExitedWithCode(0), "");
