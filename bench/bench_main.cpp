@@ -106,6 +106,8 @@ constexpr Comparison comparisons[] = {
      "start/args100000/posix_spawn", 0},
     {"start 20,000 env changes, vs posix_spawn", "start/env20000/qo",
      "start/env20000/posix_spawn", 1 / 3.0},
+    {"start 1,000 pass_fds, vs posix_spawn", "start/fds1000/qo",
+     "start/fds1000/posix_spawn", 0},
     {"start 10,000 pass_fds, vs posix_spawn", "start/fds10000/qo",
      "start/fds10000/posix_spawn", 1 / 3.0},
     // C++: the wrapper at most 1.05 times as long as the C call.

@@ -102,7 +102,7 @@ void env_spawn(benchmark::State &state)
         spawn_and_wait(state, argv, env.data());
 }
 
-// count descriptors, open and not close-on-exec; -1 after them.
+// count descriptors, close-on-exec as a program opens them; -1 after them.
 std::vector<int> descriptors(size_t count)
 {
     rlimit most{};
@@ -112,7 +112,8 @@ std::vector<int> descriptors(size_t count)
         setrlimit(RLIMIT_NOFILE, &most);
     }
     std::vector<int> fds;
-    for (int fd; fds.size() < count && (fd = open("/dev/null", O_RDONLY)) >= 0;)
+    for (int fd;
+         fds.size() < count && (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
         fds.push_back(fd);
     fds.push_back(-1);
     return fds;
@@ -136,13 +137,27 @@ void fds_qo(benchmark::State &state)
     close_all(fds);
 }
 
-// The same descriptors, inherited as posix_spawn leaves them.
+// The same descriptors kept, and no other, by posix_spawn's own actions: a
+// dup2 onto itself clears close-on-exec, then everything above them goes.
 void fds_spawn(benchmark::State &state)
 {
     std::vector<int> fds = descriptors(size_t(state.range(0)));
     const char *const argv[] = {"/bin/true", nullptr};
-    for (auto _ : state)
-        spawn_and_wait(state, argv, environ);
+    for (auto _ : state) {
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        for (int fd : fds)
+            if (fd >= 0)
+                posix_spawn_file_actions_adddup2(&actions, fd, fd);
+        posix_spawn_file_actions_addclosefrom_np(&actions, fds[fds.size() - 2] + 1);
+        pid_t pid = -1;
+        int status = -1;
+        if (posix_spawn(&pid, argv[0], &actions, nullptr,
+                        const_cast<char *const *>(argv), environ) != 0 ||
+            waitpid(pid, &status, 0) != pid || status != 0)
+            state.SkipWithError("posix_spawn failed");
+        posix_spawn_file_actions_destroy(&actions);
+    }
     close_all(fds);
 }
 
@@ -183,6 +198,11 @@ BENCHMARK(env_qo)->Name("start/env20000/qo")->Arg(20000)->Unit(benchmark::kMilli
 BENCHMARK(env_spawn)
     ->Name("start/env20000/posix_spawn")
     ->Arg(20000)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(fds_qo)->Name("start/fds1000/qo")->Arg(1000)->Unit(benchmark::kMillisecond);
+BENCHMARK(fds_spawn)
+    ->Name("start/fds1000/posix_spawn")
+    ->Arg(1000)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(fds_qo)->Name("start/fds10000/qo")->Arg(10000)->Unit(benchmark::kMillisecond);
 BENCHMARK(fds_spawn)
