@@ -646,7 +646,7 @@ extern "C" char *qo_job_describe(const qo_job *job) noexcept
 {
     if (!job || !job->ended)
         return nullptr;
-    char *stages = outcomes(*job);
+    char *stages = outcomes(*job, job->names.count);
     const char *cut = !job->run.timed_out() ? job->run.stopped() ? "stopped: " : ""
                                             : "deadline reached: ";
     char *text = nullptr;
