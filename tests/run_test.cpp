@@ -388,7 +388,9 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
     qo_log_close();
     EXPECT_EQ(std::regex_replace(old_log.contents(), std::regex("[0-9]+"), "N"),
               "DBGN: old.c->qo_run_int#N: true # pid N\n"
-              "DBGN: old.c->qo_run_int#N: true: exited with status N (N ms) # pid N\n");
+              "DBGN: old.c->qo_run_int#N: true: exited with status N (N ms, N ms CPU, "
+              "N.N MiB) "
+              "# pid N\n");
 }
 
 // ---- Failures -----------------------------------------------------------
@@ -1455,15 +1457,16 @@ TEST_F(Run, LoggedLineStartsTheCommandItRan)
 {
     const char *const set_then_unset[] = {"A=1", "B", "A", "B=2", nullptr};
     const char *const unset[] = {"A", nullptr}, *const dashed[] = {"-x=1", nullptr};
-    const std::tuple<const char *, const char *const *, unsigned, std::string> rows[] = {
-        {"if", nullptr, 0, "'if'"},
-        {"done", nullptr, 0, "'done'"},
-        {"true", set_then_unset, 0, "env -u A B=2 true"},
-        {"true", set_then_unset, QO_RUN_CLEAR_ENV, "env -i B=2 true"},
-        {"-x", unset, 0, "env -u A -- -x"},
-        {"-x", nullptr, QO_RUN_NEW_SESSION, "setsid -- -x"},
-        {"true", dashed, 0, "env -- -x=1 true"},
-    };
+    const std::tuple<const char *, const char *const *, unsigned, std::string> rows[] =
+        {
+            {"if", nullptr, 0, "'if'"},
+            {"done", nullptr, 0, "'done'"},
+            {"true", set_then_unset, 0, "env -u A B=2 true"},
+            {"true", set_then_unset, QO_RUN_CLEAR_ENV, "env -i B=2 true"},
+            {"-x", unset, 0, "env -u A -- -x"},
+            {"-x", nullptr, QO_RUN_NEW_SESSION, "setsid -- -x"},
+            {"true", dashed, 0, "env -- -x=1 true"},
+        };
     for (const auto &[command, env, flags, line] : rows) {
         qo_run_options o{};
         o.env = env;
