@@ -96,6 +96,20 @@ constexpr Comparison comparisons[] = {
      "job/true/qo_run", 1 / 1.02},
     {"1000 x /bin/true, 32 held jobs vs pidfd loop", "job/fleet/qo", "job/fleet/pidfd",
      0.8},
+    // A start grows with its inputs as posix_spawn does: at most 3 times
+    // as long as posix_spawn of the same argv, environment or descriptors.
+    {"start 25,000 args, vs posix_spawn", "start/args25000/qo",
+     "start/args25000/posix_spawn", 0},
+    {"start 100,000 args, vs posix_spawn", "start/args100000/qo",
+     "start/args100000/posix_spawn", 1 / 3.0},
+    {"start 100,000 args, log at 5, vs posix_spawn", "start/args100000/qo_logged",
+     "start/args100000/posix_spawn", 0},
+    {"start 20,000 env changes, vs posix_spawn", "start/env20000/qo",
+     "start/env20000/posix_spawn", 1 / 3.0},
+    {"start 1,000 pass_fds, vs posix_spawn", "start/fds1000/qo",
+     "start/fds1000/posix_spawn", 0},
+    {"start 10,000 pass_fds, vs posix_spawn", "start/fds10000/qo",
+     "start/fds10000/posix_spawn", 1 / 3.0},
     // C++: the wrapper at most 1.05 times as long as the C call.
     {"qo::run true, vs qo_run", "cpp/run/hpp", "cpp/run/c", 1 / 1.05},
     {"qo::shell_quote 64 B names, vs qo_shell_quote + string", "cpp/shell_quote/hpp",
@@ -129,6 +143,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 printf("%-50s %9.2fx %7.2fx  %s\n", c.what, ratio, c.goal,
                        ratio >= c.goal ? "ok" : "BELOW GOAL");
         }
+        if (const auto refused = median_.find("start/groups1048576/refused");
+            refused != median_.end())
+            printf("%-50s %8.2fms %6.2fms  %s\n", "2^20 groups refused (absolute)",
+                   refused->second, 50.0, refused->second < 50.0 ? "ok" : "ABOVE GOAL");
         if (const auto filtered = median_.find("log/filtered_out");
             filtered != median_.end())
             printf("%-50s %8.2fns %6.2fns  %s\n", "log call filtered out (absolute)",

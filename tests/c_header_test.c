@@ -6,6 +6,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 /* The version macros work in #if, where a program tests them. */
 #if QO_VERSION_NUM < 0x010200 || !QO_VERSION_AT_LEAST(1, 1, 9) ||                      \
@@ -35,8 +36,19 @@ int main(int argc, char **argv)
     qo_free(&s);
     struct qo_run_options options = {0};
     options.output = &s;
+    /* The run's entries name the function that ran it. */
+    char log[] = "/tmp/qo-c-header-XXXXXX";
+    const int log_fd = mkstemp(log);
+    qo_log_open(log, 5);
     ok = ok && argc == 3 && qo_run(argv + 1, &options) == 0 && strcmp(s, "c\n") == 0;
     qo_free(&s);
+    qo_log_close();
+    FILE *entries = fdopen(log_fd, "r");
+    unlink(log);
+    ok = ok && entries && qo_getline(&s, entries) > 0 && strstr(s, "->main#");
+    qo_free(&s);
+    if (entries)
+        fclose(entries);
     ok = ok && qo_run((const char *[]){"echo", "c", NULL}, &options) == 0 &&
          strcmp(s, "c\n") == 0;
     qo_free(&s);

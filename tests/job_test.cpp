@@ -281,6 +281,8 @@ TEST_F(Job, FreeingARunningJobLeavesNothing)
 }
 
 // A job that cannot start: NULL, errno and why, as qo_run() gives -1.
+// A pipeline that cannot start all its stages tells how the ones it had
+// started ended.
 TEST_F(Job, JobThatCannotStartGivesNull)
 {
     char *why = nullptr;
@@ -290,6 +292,30 @@ TEST_F(Job, JobThatCannotStartGivesNull)
     EXPECT_EQ(errno, ENOENT);
     EXPECT_STREQ(why, "Unable to run no-such-qo-command: No such file or directory");
     qo_free(&why);
+
+    const char *sleep[] = {"sleep", "30", nullptr}, *cat[] = {"cat", nullptr},
+               *no[] = {"no-such-qo-command", nullptr};
+    const std::string run = "Unable to run no-such-qo-command (stage ",
+                      missing = ": No such file or directory",
+                      killed = ": killed by signal 9 (Killed)";
+    const struct {
+        std::vector<const char *const *> stages;
+        std::string why;
+    } rows[] = {
+        {{sleep, no},
+         run + "2 of 2)" + missing + "; stage already started: sleep" + killed},
+        {{sleep, cat, no},
+         run + "3 of 3)" + missing + "; stages already started: sleep" + killed +
+             " | cat" + killed},
+        {{no, cat}, run + "1 of 2)" + missing},
+    };
+    for (auto row : rows) {
+        row.stages.push_back(nullptr);
+        EXPECT_EQ(qo_pipeline_start(row.stages.data(), &o), nullptr);
+        EXPECT_EQ(errno, ENOENT);
+        EXPECT_EQ(why, row.why);
+        qo_free(&why);
+    }
 }
 
 } // namespace

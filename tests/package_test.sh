@@ -86,10 +86,11 @@ $(links qo_memory qo_malloc qo_asprintf qo_strcat qo_strcat_int qo_str_reset \
     qo_str_reset_int qo_getline qo_getline_int qo_setenv qo_setenv_int qo_free)
 $(links qo_strings qo_shell_quote qo_stresc qo_strtok qo_str_substitute \
     qo_strip_spaces qo_date)
-$(links qo_commands qo_system qo_system_int qo_run qo_run_int qo_pipeline \
-    qo_pipeline_int qo_system_output \
+$(links qo_commands qo_system qo_system_int qo_run qo_run_at qo_run_int qo_pipeline \
+    qo_pipeline_at qo_pipeline_int qo_system_output qo_system_output_at \
     qo_system_output_int qo_status_text)
-$(links qo_job qo_start qo_start_int qo_pipeline_start qo_pipeline_start_int qo_job_pid \
+$(links qo_job qo_start qo_start_at qo_start_int qo_pipeline_start qo_pipeline_start_at \
+    qo_pipeline_start_int qo_job_pid \
     qo_job_fd qo_job_serve qo_job_wait qo_job_write qo_job_close_input qo_job_signal \
     qo_job_stop qo_job_free qo_job_describe qo_job_interrupted qo_job_duration_ms \
     qo_jobs_new qo_jobs_add qo_jobs_fd qo_jobs_wait qo_jobs_free)

@@ -2,8 +2,9 @@
 #include "qo.h"
 #include "support.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -167,15 +169,16 @@ TEST_F(Pipeline, LoggedLineIsAShellPipelineThatDoesTheSame)
     const char *shout[] = {"printf", "it's $HOME\\n", nullptr};
     const char *upper[] = {"tr", "a-z", "A-Z", nullptr};
     const char *no[] = {"no-such-qo-command", nullptr};
+    const char *wait[] = {"sleep", "30", nullptr};
     const char *const *to_file[] = {shout, upper, nullptr};
-    const char *const *fails[] = {upper, no, nullptr};
+    const char *const *fails[] = {wait, no, nullptr};
     const int line = __LINE__ + 1;
     qo_pipeline(to_file, &o, nullptr);
     qo_pipeline(fails, nullptr, nullptr);
     qo_log_close();
 
     const std::string shown = "printf 'it'\\''s $HOME\\n' | tr a-z A-Z >";
-    const std::string site = ": tests/pipeline_test.cpp->qo_pipeline_int#";
+    const std::string site = ": tests/pipeline_test.cpp->TestBody#";
     const std::string first = site + std::to_string(line) + ": ";
     const std::string second = site + std::to_string(line + 1) + ": ";
     // The times and sizes vary; what each stage used follows the duration.
@@ -188,9 +191,9 @@ TEST_F(Pipeline, LoggedLineIsAShellPipelineThatDoesTheSame)
             "printf: exited with status 0 | tr: exited with status 0 (N ms, N ms CPU, "
             "S | N ms CPU, S) # pids N M\n"
             "DBG5" +
-            second + "tr a-z A-Z | no-such-qo-command\nDBG4" + second +
+            second + "sleep 30 | no-such-qo-command\nDBG4" + second +
             "Unable to run no-such-qo-command (stage 2 of 2): No such file or "
-            "directory\n");
+            "directory; stage already started: sleep: killed by signal 9 (Killed)\n");
     // The line, read back by a shell, writes the same file.
     ASSERT_EQ(system((shown + again.c_str()).c_str()), 0);
     EXPECT_EQ(again.contents(), "IT'S $HOME\n");
@@ -296,9 +299,10 @@ TEST_F(Pipeline, ReplaceTakesTheNameOnlyWhenTheWholeRunSucceeds)
         const char *why;
     } failures[] = {
         {{{"tar", "-cf", "-", "/no/such/qo/folder"}, {"gzip", "-c"}}, 0, ""},
-        {{sh("echo new"), {"no-such-qo-command"}},
+        {{sh("echo new; exec sleep 30"), {"no-such-qo-command"}},
          0,
-         "Unable to run no-such-qo-command (stage 2 of 2): No such file or directory"},
+         "Unable to run no-such-qo-command (stage 2 of 2): No such file or directory; "
+         "stage already started: sh: killed by signal 9 (Killed)"},
         {{sh("echo new; exec sleep 30"), {"cat"}}, 200, ""},
     };
     for (const auto &f : failures) {
@@ -344,6 +348,144 @@ TEST_F(Pipeline, ReplaceTakesTheNameOnlyWhenTheWholeRunSucceeds)
     EXPECT_EQ(replaced.st_mode & 0777, 0640u);
     EXPECT_EQ(made.st_mode & 0777, 0640u);
     EXPECT_EQ(folder.entries(), 2u);
+}
+
+// qo_run, qo_pipeline and a held job's wait return the same for the same
+// end: a run cut short never reads as a success, whichever front ran it.
+TEST_F(Pipeline, EveryFrontReturnsTheSameForTheSameEnd)
+{
+    using Front = int (*)(const char *const *argv, const qo_run_options *o);
+    const struct {
+        const char *name;
+        Front run;
+    } fronts[] = {
+        {"qo_run", [](const char *const *argv,
+                      const qo_run_options *o) { return qo_run(argv, o); }},
+        {"qo_pipeline",
+         [](const char *const *argv, const qo_run_options *o) {
+             const char *const *const stages[] = {argv, nullptr};
+             return qo_pipeline(stages, o, nullptr);
+         }},
+        {"qo_start",
+         [](const char *const *argv, const qo_run_options *o) {
+             qo_job *job = qo_start(argv, o);
+             const int status = qo_job_wait(job, -1, nullptr), error = errno;
+             qo_job_free(job);
+             errno = error;
+             return status;
+         }},
+        {"qo_pipeline_start",
+         [](const char *const *argv, const qo_run_options *o) {
+             const char *const *const stages[] = {argv, nullptr};
+             qo_job *job = qo_pipeline_start(stages, o);
+             const int status = qo_job_wait(job, -1, nullptr), error = errno;
+             qo_job_free(job);
+             errno = error;
+             return status;
+         }},
+    };
+    const auto stop_at_once = [](void *, const char *, size_t) { return 1; };
+    const struct {
+        const char *script;
+        int timeout_ms, stop_signal;
+        bool stopped; // by a callback
+        int status, error;
+    } rows[] = {
+        {"trap 'exit 0' TERM; sleep 30 & wait", 300, 0, false, SIGTERM, ETIMEDOUT},
+        {"trap 'exit 0' HUP; sleep 30 & wait", 300, SIGHUP, false, SIGHUP, ETIMEDOUT},
+        {"trap 'exit 0' TERM; echo go; sleep 30 & wait", 0, 0, true, SIGTERM,
+         ECANCELED},
+        {"trap 'exit 4' TERM; sleep 30 & wait", 300, 0, false, 4 << 8, ETIMEDOUT},
+        {"exit 3", 0, 0, false, 3 << 8, 0},
+        {"kill -PIPE $$", 0, 0, false, SIGPIPE, 0},
+    };
+    for (const auto &row : rows)
+        for (const auto &front : fronts) {
+            const char *const argv[] = {"sh", "-c", row.script, nullptr};
+            qo_run_options o{};
+            o.timeout_ms = row.timeout_ms, o.stop_signal = row.stop_signal;
+            if (row.stopped)
+                o.on_output = stop_at_once;
+            EXPECT_EQ(front.run(argv, &o), row.status)
+                << front.name << ": " << row.script;
+            EXPECT_EQ(errno, row.error) << front.name << ": " << row.script;
+        }
+}
+
+int memfd()
+{
+    return memfd_create("qo-test", MFD_CLOEXEC);
+}
+
+std::string read_back(int fd)
+{
+    std::string text(4096, '\0');
+    text.resize(static_cast<size_t>(
+        std::max<ssize_t>(pread(fd, text.data(), text.size(), 0), 0)));
+    return text;
+}
+
+// Every slot the caller gives receives a string, however the streams go:
+// each stage's errors apart take stderr from errors (the slot output
+// shares included), and errors_fd wins over them all.
+TEST_F(Pipeline, EverySlotGivenGetsAStringWhereverTheStreamsGo)
+{
+    enum Errors { none, own, merged, to_fd };
+    using Lines = std::vector<std::pair<size_t, std::string>>;
+    for (const Errors errors : {none, own, merged, to_fd})
+        for (const bool output_fd : {false, true})
+            for (const int apart : {1, 2, 3}) { // slots, callback, both
+                const bool slots = apart & 1, callback = apart & 2;
+                char *out = nullptr, *err = nullptr, *stage[2] = {nullptr, nullptr};
+                Lines lines;
+                const int fds[2] = {memfd(), memfd()};
+                qo_run_options o{};
+                o.output = &out;
+                o.errors = errors == own || errors == to_fd ? &err
+                           : errors == merged               ? &out
+                                                            : nullptr;
+                if (output_fd)
+                    o.flags |= QO_RUN_OUTPUT_FD, o.output_fd = fds[0];
+                if (errors == to_fd)
+                    o.flags |= QO_RUN_ERRORS_FD, o.errors_fd = fds[1];
+                o.stage_errors = slots ? stage : nullptr;
+                o.context = &lines;
+                if (callback)
+                    o.on_stage_errors = [](void *seen, size_t i, const char *line,
+                                           size_t size) {
+                        static_cast<Lines *>(seen)->emplace_back(
+                            i, std::string(line, size));
+                        return 0;
+                    };
+                const char *first[] = {"sh", "-c", "echo o1; echo e1 >&2", nullptr};
+                const char *second[] = {"sh", "-c", "cat; echo e2 >&2", nullptr};
+                const char *const *stages[] = {first, second, nullptr};
+                const std::string row = "errors " + std::to_string(errors) +
+                                        (output_fd ? ", output_fd" : "") + ", apart " +
+                                        std::to_string(apart);
+                ASSERT_EQ(qo_pipeline(stages, &o, nullptr), 0) << row;
+                const bool fd_wins = errors == to_fd;
+                ASSERT_NE(out, nullptr) << row;
+                EXPECT_STREQ(out, output_fd ? "" : "o1\n") << row;
+                if (o.errors && o.errors != o.output) {
+                    ASSERT_NE(err, nullptr) << row;
+                    EXPECT_STREQ(err, "") << row;
+                }
+                for (size_t i = 0; slots && i < 2; ++i) {
+                    EXPECT_STREQ(stage[i] ? stage[i] : "NULL", fd_wins ? ""
+                                                               : i     ? "e2\n"
+                                                                       : "e1\n")
+                        << row << ", stage " << i;
+                }
+                EXPECT_EQ(lines, callback && !fd_wins
+                                     ? (Lines{{0, "e1\n"}, {1, "e2\n"}})
+                                     : Lines{})
+                    << row;
+                EXPECT_EQ(read_back(fds[0]), output_fd ? "o1\n" : "") << row;
+                EXPECT_EQ(read_back(fds[1]), fd_wins ? "e1\ne2\n" : "") << row;
+                free(out), free(err), free(stage[0]), free(stage[1]);
+                close(fds[0]), close(fds[1]);
+            }
 }
 
 } // namespace

@@ -68,7 +68,9 @@ struct qo_run_options {
                                 only once the command that writes it is
                                 found and about to start (a run that
                                 cannot start leaves it as it was), or
-                                appended with QO_RUN_APPEND */
+                                appended with QO_RUN_APPEND; a folder
+                                that is not there is named ("Unable to
+                                open out/f.txt: no folder out") */
     unsigned flags;          /* QO_RUN_APPEND, QO_RUN_CLEAR_ENV, QO_RUN_REPLACE */
     /* since 1.3, in the room 1.2 reserved: the struct's size is unchanged */
     void *context; /* passed back to each callback */
@@ -134,8 +136,9 @@ struct qo_run_options {
     /* Each stage's stderr apart: lines as on_errors gets them, with the
      * stage's index (0 for the first); and an array of one slot per stage
      * (stage_errors[i] receives stage i's text, as errors would). Either
-     * takes stderr from errors (which receives "") and on_errors; errors_fd
-     * wins over both. A pipeline whose stderr only the log takes
+     * takes stderr from errors (which receives "", or stdout alone when it
+     * is output's slot) and on_errors; errors_fd wins over both (each
+     * stage_errors[i] receives ""). A pipeline whose stderr only the log takes
      * (log_output) has its lines logged apart too, each naming its stage:
      * "stderr of stage 1 (tar): Cannot open: No such file". */
     int (*on_stage_errors)(void *context, size_t stage, const char *line, size_t size);
@@ -286,7 +289,12 @@ struct qo_rlimit {
  * then), its output could not replace output_file, or its status was lost
  * (SIGCHLD ignored, or a handler in another thread that reaps every child:
  * the calling thread blocks SIGCHLD for the run, as system() does, which
- * protects it from handlers that run in it). stdin and the captured
+ * protects it from handlers that run in it). Options it refuses (more
+ * groups than NGROUPS_MAX, a descriptor that is not open) are refused
+ * before any work that grows with them, and a start costs time linear in
+ * its arguments, environment changes, groups and descriptors passed on:
+ * 100,000 arguments start about as fast as posix_spawn() starts them.
+ * stdin and the captured
  * streams are served together: no size deadlocks. Slots receive a fresh
  * string, trimmed to its text, also "" after -1; a string still in a slot
  * is released first (with a level-1 line), as qo_getline() does. A slot
@@ -339,12 +347,13 @@ struct qo_rlimit {
  *
  * Each run is logged at level 5 with the caller's call site: the command
  * as a line a shell reads back ("cd ./d && env -u TERM LC_ALL=C df -P #
- * pid 4242", "env -i PATH=/bin df -P # pid 4243"), once it has started,
- * then its outcome, duration and usage ("sleep: timed out after 1500 ms,
- * killed by signal 15 (Terminated) (1502 ms, 0 ms CPU, 1.6 MiB) # pid
- * 4244", "sleep: stopped by a callback, killed by signal 15 (Terminated)
- * (12 ms, 0 ms CPU, 1.5 MiB) # pid 4245"): the pids pair the entries of
- * runs made in parallel. A contained run's line ends in "# contained". These
+ * pid 4242", "env -i PATH=/bin df -P # pid 4243"; built only when the log
+ * takes level 5), once it has started, then its outcome, duration and
+ * usage ("sleep: timed out after 1500 ms, killed by signal 15 (Terminated)
+ * (1502 ms, 0 ms CPU, 1.6 MiB) # pid 4244", "sleep: stopped by a callback,
+ * killed by signal 15 (Terminated) (12 ms, 0 ms CPU, 1.5 MiB) # pid
+ * 4245"): the pids pair the entries of runs made in parallel. A contained
+ * run's line ends in "# contained". These
  * entries never hold the run past its deadline, nor 2 seconds without one:
  * a log that cannot take one by then drops it and counts it (see the debug
  * log).
@@ -382,11 +391,16 @@ QO_API int qo_run_int(const char *const argv[], const struct qo_run_options *opt
  * pipefail), so a failing tar before a happy zstd is never a success. One
  * exception: a stage killed by SIGPIPE whose reader ended well (yes |
  * head -1: head had what it wanted and left) is not a failure, nor is one
- * killed by SIGPIPE before such a stage. After a deadline errno is
+ * killed by SIGPIPE before such a stage. A pipeline cut short never
+ * returns 0, as qo_run() says. This one rule gives what every front
+ * returns for the same end: qo_run() (its command's own status),
+ * qo_pipeline() and a held job's wait alike. After a deadline errno is
  * ETIMEDOUT, after a callback's stop ECANCELED, else 0; qo_status_text()
  * tells the status. A stage that cannot be started kills the stages
- * already started: -1, errno, a level-4 entry naming the stage
- * ("Unable to run zstd (stage 2 of 2): No such file or directory"); a file
+ * already started: -1, errno, a level-4 entry naming the stage and telling
+ * how those ended ("Unable to run zstd (stage 2 of 2): No such file or
+ * directory; stage already started: tar: killed by signal 9 (Killed)"),
+ * which the why slot receives too; a file
  * that cannot be opened starts nothing (-1, errno, a level-4 entry).
  *
  * Logged at level 5 with the caller's call site as one line a shell reads
@@ -400,6 +414,17 @@ QO_API int qo_pipeline_int(const char *const *const stages[],
                            const struct qo_run_options *options, int statuses[],
                            int line, const char *file) QO_NOEXCEPT;
 
+/* The entries the fronts call since 1.5: as the _int ones, with the
+ * caller's function (__func__), which every log entry of the call names
+ * with the file and line; NULL names the entry itself. The _int entries
+ * stay for programs built against 1.4 and earlier: their entries name the
+ * entry (qo_run_int), the only function they know. */
+QO_API int qo_run_at(const char *const argv[], const struct qo_run_options *options,
+                     int line, const char *file, const char *func) QO_NOEXCEPT;
+QO_API int qo_pipeline_at(const char *const *const stages[],
+                          const struct qo_run_options *options, int statuses[],
+                          int line, const char *file, const char *func) QO_NOEXCEPT;
+
 /* Format a command line as qo_system() does, run it with /bin/sh -c as
  * qo_run() does, store its stdout in *slot (a fresh string; a string still
  * there is released first) and return its status; stderr goes to the
@@ -409,6 +434,10 @@ QO_API int qo_pipeline_int(const char *const *const stages[],
  * NULL or the line cannot be built. */
 QO_API int qo_system_output_int(char **slot, int line, const char *file,
                                 const char *format, ...) QO_NOEXCEPT QO_PRINTF(4, 5);
+/* The same with the caller's function, as qo_run_at() takes it (since 1.5). */
+QO_API int qo_system_output_at(char **slot, int line, const char *file,
+                               const char *func, const char *format, ...) QO_NOEXCEPT
+    QO_PRINTF(5, 6);
 
 /* A fresh string telling a status of qo_system(), qo_run() or
  * qo_pipeline():
@@ -432,8 +461,8 @@ QO_API char *qo_status_text(int status) QO_NOEXCEPT;
  * parameters convert what a function call would: all of these, and a null
  * pointer constant too, a null argv or stages, fatal at run time. */
 #ifdef __cplusplus
-#define qo_run(...) qo_run_int(__VA_ARGS__, __LINE__, __FILE__)
-#define qo_pipeline(...) qo_pipeline_int(__VA_ARGS__, __LINE__, __FILE__)
+#define qo_run(...) qo_run_at(__VA_ARGS__, __LINE__, __FILE__, __func__)
+#define qo_pipeline(...) qo_pipeline_at(__VA_ARGS__, __LINE__, __FILE__, __func__)
 #else
 /* The transparent union, seen by the fronts alone, does the conversions. */
 typedef union {
@@ -454,15 +483,16 @@ typedef union {
 } qo_stages_front_ __attribute__((transparent_union));
 static inline int qo_run_front_(qo_argv_front_ argv,
                                 const struct qo_run_options *options, int line,
-                                const char *file)
+                                const char *file, const char *func)
 {
-    return qo_run_int(argv.as_declared, options, line, file);
+    return qo_run_at(argv.as_declared, options, line, file, func);
 }
 static inline int qo_pipeline_front_(qo_stages_front_ stages,
                                      const struct qo_run_options *options,
-                                     int statuses[], int line, const char *file)
+                                     int statuses[], int line, const char *file,
+                                     const char *func)
 {
-    return qo_pipeline_int(stages.as_declared, options, statuses, line, file);
+    return qo_pipeline_at(stages.as_declared, options, statuses, line, file, func);
 }
 /* A transparent union also takes a void * and a null pointer constant for
  * a pointer member, so the first argument's own type is checked before:
@@ -573,13 +603,13 @@ static inline int qo_pipeline_front_(qo_stages_front_ stages,
 /* __extension__: -Wpedantic would tell of the union at every call. */
 #define qo_run(...)                                                                    \
     (__extension__(QO_ARGV_CHECK_(__VA_ARGS__),                                        \
-                   qo_run_front_(__VA_ARGS__, __LINE__, __FILE__)))
+                   qo_run_front_(__VA_ARGS__, __LINE__, __FILE__, __func__)))
 #define qo_pipeline(...)                                                               \
     (__extension__(QO_STAGES_CHECK_(QO_FRONT_BUT_LAST_(__VA_ARGS__)),                  \
-                   qo_pipeline_front_(__VA_ARGS__, __LINE__, __FILE__)))
+                   qo_pipeline_front_(__VA_ARGS__, __LINE__, __FILE__, __func__)))
 #endif
 #define qo_system_output(slot, ...)                                                    \
-    qo_system_output_int((slot), __LINE__, __FILE__, __VA_ARGS__)
+    qo_system_output_at((slot), __LINE__, __FILE__, __func__, __VA_ARGS__)
 
 #ifdef __cplusplus
 }

@@ -43,6 +43,14 @@ QO_API struct qo_job *qo_start_int(const char *const argv[],
 QO_API struct qo_job *qo_pipeline_start_int(const char *const *const stages[],
                                             const struct qo_run_options *options,
                                             int line, const char *file) QO_NOEXCEPT;
+/* With the caller's function, as qo_run_at() takes it (since 1.5). */
+QO_API struct qo_job *qo_start_at(const char *const argv[],
+                                  const struct qo_run_options *options, int line,
+                                  const char *file, const char *func) QO_NOEXCEPT;
+QO_API struct qo_job *qo_pipeline_start_at(const char *const *const stages[],
+                                           const struct qo_run_options *options,
+                                           int line, const char *file,
+                                           const char *func) QO_NOEXCEPT;
 
 /* The process id of a stage (0 for the first, and for qo_start()'s
  * command), or -1 when there is no such stage. */
@@ -114,27 +122,30 @@ QO_API long long qo_job_duration_ms(const struct qo_job *job) QO_NOEXCEPT;
 
 /* The fronts: fill in the caller's call site, as qo_run()'s do. */
 #ifdef __cplusplus
-#define qo_start(...) qo_start_int(__VA_ARGS__, __LINE__, __FILE__)
-#define qo_pipeline_start(...) qo_pipeline_start_int(__VA_ARGS__, __LINE__, __FILE__)
+#define qo_start(...) qo_start_at(__VA_ARGS__, __LINE__, __FILE__, __func__)
+#define qo_pipeline_start(...)                                                         \
+    qo_pipeline_start_at(__VA_ARGS__, __LINE__, __FILE__, __func__)
 #else
 static inline struct qo_job *qo_start_front_(qo_argv_front_ argv,
                                              const struct qo_run_options *options,
-                                             int line, const char *file)
+                                             int line, const char *file,
+                                             const char *func)
 {
-    return qo_start_int(argv.as_declared, options, line, file);
+    return qo_start_at(argv.as_declared, options, line, file, func);
 }
 static inline struct qo_job *
 qo_pipeline_start_front_(qo_stages_front_ stages, const struct qo_run_options *options,
-                         int line, const char *file)
+                         int line, const char *file, const char *func)
 {
-    return qo_pipeline_start_int(stages.as_declared, options, line, file);
+    return qo_pipeline_start_at(stages.as_declared, options, line, file, func);
 }
 #define qo_start(...)                                                                  \
     (__extension__(QO_ARGV_CHECK_(__VA_ARGS__),                                        \
-                   qo_start_front_(__VA_ARGS__, __LINE__, __FILE__)))
+                   qo_start_front_(__VA_ARGS__, __LINE__, __FILE__, __func__)))
 #define qo_pipeline_start(...)                                                         \
-    (__extension__(QO_STAGES_CHECK_(__VA_ARGS__),                                      \
-                   qo_pipeline_start_front_(__VA_ARGS__, __LINE__, __FILE__)))
+    (__extension__(                                                                    \
+        QO_STAGES_CHECK_(__VA_ARGS__),                                                 \
+        qo_pipeline_start_front_(__VA_ARGS__, __LINE__, __FILE__, __func__)))
 #endif
 
 #ifdef __cplusplus

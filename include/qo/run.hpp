@@ -53,8 +53,8 @@ inline run_result pipeline(const std::vector<std::vector<std::string>> &stages,
     run_result result = detail::run_with(
         options, "qo::pipeline", where,
         [&](const qo_run_options *c) {
-            return qo_pipeline_int(c_stages.get(), c, statuses.data(), where.line,
-                                   where.file);
+            return qo_pipeline_at(c_stages.get(), c, statuses.data(), where.line,
+                                  where.file, where.function);
         },
         stages.size());
     result.statuses = std::move(statuses);
@@ -213,11 +213,12 @@ inline job pipeline_start(const std::vector<std::vector<std::string>> &stages,
                           call_site where = call_site::current())
 {
     const detail::c_stages c_stages(stages, "qo::pipeline_start", where);
-    return job(detail::held_job::start(
-        std::move(options), "qo::pipeline_start", where, stages.size(),
-        [&](const qo_run_options *c) {
-            return qo_pipeline_start_int(c_stages.get(), c, where.line, where.file);
-        }));
+    return job(detail::held_job::start(std::move(options), "qo::pipeline_start", where,
+                                       stages.size(), [&](const qo_run_options *c) {
+                                           return qo_pipeline_start_at(
+                                               c_stages.get(), c, where.line,
+                                               where.file, where.function);
+                                       }));
 }
 
 } // namespace qo

@@ -246,7 +246,7 @@ class c_run_options {
     c_callbacks callbacks_;
 };
 
-// call(the C options) is qo_run_int() or qo_pipeline_int(), whose result
+// call(the C options) is qo_run_at() or qo_pipeline_at(), whose result
 // becomes a run_result.
 template <class Call>
 run_result run_with(const run_options &options, const char *routine,
@@ -286,7 +286,7 @@ inline run_result run(const char *const *argv, const run_options &options,
                       const call_site &where)
 {
     return run_with(options, "qo::run", where, [&](const qo_run_options *c) {
-        return qo_run_int(argv, c, where.line, where.file);
+        return qo_run_at(argv, c, where.line, where.file, where.function);
     });
 }
 
@@ -354,7 +354,7 @@ class held_job {
         }
     }
 
-    // start(the C options) is qo_start_int() or qo_pipeline_start_int();
+    // start(the C options) is qo_start_at() or qo_pipeline_start_at();
     // a job that could not start keeps its errno.
     template <class Start>
     static std::unique_ptr<held_job> start(run_options &&options, const char *routine,
@@ -412,10 +412,10 @@ class held_job {
 inline std::unique_ptr<held_job> start(const char *const *argv, run_options &&options,
                                        const call_site &where)
 {
-    return held_job::start(std::move(options), "qo::start", where, 0,
-                           [&](const qo_run_options *c) {
-                               return qo_start_int(argv, c, where.line, where.file);
-                           });
+    return held_job::start(
+        std::move(options), "qo::start", where, 0, [&](const qo_run_options *c) {
+            return qo_start_at(argv, c, where.line, where.file, where.function);
+        });
 }
 
 } // namespace detail

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -70,12 +69,17 @@ char *not_run(const Names &names, size_t stage, const char *dir, const char *wha
     return reason;
 }
 
-char *not_done_to_file(const char *step, const char *file, const char *cause,
-                       int error) noexcept
+// "Unable to open out/f.txt: no folder out" when the folder is not there.
+char *not_done_to_file(const char *step, const char *file, const char *cause, int error,
+                       size_t missing_folder = 0) noexcept
 {
     char *reason = nullptr;
-    qo_asprintf(&reason, "Unable to %s %s: %s", step, file,
-                cause ? cause : strerror(error));
+    if (missing_folder)
+        qo_asprintf(&reason, "Unable to %s %s: no folder %.*s", step, file,
+                    static_cast<int>(missing_folder), file);
+    else
+        qo_asprintf(&reason, "Unable to %s %s: %s", step, file,
+                    cause ? cause : strerror(error));
     return reason;
 }
 
@@ -103,12 +107,12 @@ void give_why(char **why, char *reason, const Site &site) noexcept
 }
 
 // A slot that still holds a string gets it released, as qo_getline() does.
-void empty_slot(char **slot, int64_t until, const Site &site) noexcept
+void empty_slot(char **slot, int64_t until, const Site &site,
+                const char *front) noexcept
 {
     if (!slot || !*slot)
         return;
-    qo_log::entry_until(until, 1, site, "%s found a non freed variable here",
-                        site.routine);
+    qo_log::entry_until(until, 1, site, "%s found a non freed variable here", front);
     free(*slot);
     *slot = nullptr;
 }
@@ -120,7 +124,8 @@ char *start_failure(const Names &names, const qo_run_options &o,
     if (failed.refused)
         qo_asprintf(&reason, "%s", failed.refused);
     else if (failed.file)
-        reason = not_done_to_file(failed.step, failed.file, failed.cause, failed.error);
+        reason = not_done_to_file(failed.step, failed.file, failed.cause, failed.error,
+                                  failed.missing_folder);
     else
         reason = not_run(names, failed.stage, o.dir, "run", failed.error);
     return reason;
@@ -195,11 +200,12 @@ void free_job(qo_job *job) noexcept
     free(job);
 }
 
-// "name: outcome" for each stage, joined as the stages are.
-char *outcomes(const qo_job &job) noexcept
+// "name: outcome" for each of the first count stages, joined as the
+// stages are.
+char *outcomes(const qo_job &job, size_t count) noexcept
 {
     char *text = nullptr;
-    for (size_t i = 0; i < job.names.count; ++i) {
+    for (size_t i = 0; i < count; ++i) {
         char *outcome = qo_status_text(job.statuses[i]);
         qo_strcat_int(&text, job.site.line, job.site.file, "%s%s: %s", i ? " | " : "",
                       job.names.name[i], outcome);
@@ -242,7 +248,7 @@ void log_outcome(const qo_job &job, int64_t took) noexcept
                             job.names.name[0], how, outcome, ms, used, pids);
         free(outcome);
     } else {
-        char *text = outcomes(job);
+        char *text = outcomes(job, job.names.count);
         if (how)
             qo_log::entry_until(job.run.until(), 5, site, "%s; %s (%lld ms%s)%s", text,
                                 how, ms, used, pids);
@@ -273,18 +279,10 @@ void not_done(qo_job &job, char *reason, int error) noexcept
     job.error = error;
 }
 
-// A run cut short by its deadline or a stop is no success, whatever its
-// commands did with the stop signal (a server that exits 0 on SIGTERM):
-// a status that would read as one reads as a kill by that signal, which
-// callers already test for after a deadline. The stages' own statuses stay
-// as they were.
 int status_of(const qo_job &job) noexcept
 {
-    const int status = qo_run::pipeline_status(job.statuses, job.names.count);
-    if (status != 0 || !cut_short(job))
-        return status;
-    const int stop = job.options.stop_signal > 0 ? job.options.stop_signal : SIGTERM;
-    return stop & 0x7f;
+    return qo_run::returned_status(job.statuses, job.names.count, cut_short(job),
+                                   job.options.stop_signal);
 }
 
 // Once, when the job has ended: reaped, slots filled, the outcome logged,
@@ -322,23 +320,52 @@ void end(qo_job &job) noexcept
     job.error = job.run.timed_out() ? ETIMEDOUT : job.run.stopped() ? ECANCELED : 0;
 }
 
+// A pipeline that could not start all its stages tells how the ones it had
+// started ended: "...; stages already started: tar: killed by signal 9
+// (Killed) | gzip: exited with status 0".
+char *with_started(char *reason, const qo_job &job) noexcept
+{
+    const size_t started = job.run.started();
+    if (started == 0)
+        return reason;
+    char *text = outcomes(job, started);
+    qo_strcat_int(&reason, job.site.line, job.site.file,
+                  "; stage%s already started: %s", started > 1 ? "s" : "", text);
+    free(text);
+    return reason;
+}
+
+// The command as a line a shell reads back, with its pids once it has
+// started. Built only when the log takes it, and only once the run's
+// inputs are checked: it grows with them (a million groups, 100,000
+// arguments).
+void log_command(const Stages &stages, const qo_run_options &o, const char *pids,
+                 int64_t until, const Site &site) noexcept
+{
+    if (__atomic_load_n(&qo_log_level, __ATOMIC_RELAXED) < 5)
+        return;
+    char *line = qo_run_line::command_line(stages, o, site);
+    qo_log::entry_until(until, 5, site, "%s%s", line, pids);
+    free(line);
+}
+
 // The job started, its command line logged with its pids; or NULL with
 // errno, the reason logged and in why, and statuses (when given) those of
 // the stages started and killed. Only a held job takes QO_RUN_INPUT_PIPE:
 // a run would wait for input nobody can give.
 // The caller's call may have blocked the signals already (outer).
 qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[],
-              const Site &site, bool held = true, const Calling *outer = nullptr) noexcept
+              const Site &site, const char *front, bool held = true,
+              const Calling *outer = nullptr) noexcept
 {
     const qo_run_options o = effective(options);
     const int64_t began = now_us();
     const int64_t until = qo_run::deadline_of(began, o.timeout_ms);
-    empty_slot(o.output, until, site);
-    empty_slot(o.errors, until, site);
-    empty_slot(o.why, until, site);
+    empty_slot(o.output, until, site, front);
+    empty_slot(o.errors, until, site, front);
+    empty_slot(o.why, until, site, front);
     for (size_t i = 0; o.stage_errors && i < stages.count; ++i)
-        empty_slot(&o.stage_errors[i], until, site);
-    char *line = qo_run_line::command_line(stages, o, site);
+        empty_slot(&o.stage_errors[i], until, site, front);
     void *room = allocate(sizeof(qo_job), site);
     // cppcheck-suppress legacyUninitvar ; placement new
     qo_job *job = ::new (room) qo_job(stages, o, began, site);
@@ -354,13 +381,12 @@ qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[
     if (held)
         job->run.hold();
     if (failed.error || job->run.start(failed)) {
-        qo_log::entry_until(until, 5, site, "%s", line);
-        free(line);
+        log_command(stages, o, "", until, site);
         int ignored = 0;
         job->run.reap(job->statuses, ignored);
         job->run.fill_slots();
-        give_why(o.why, log_reason(start_failure(job->names, o, failed), until, site),
-                 site);
+        char *reason = with_started(start_failure(job->names, o, failed), *job);
+        give_why(o.why, log_reason(reason, until, site), site);
         if (statuses)
             std::copy(job->statuses, job->statuses + stages.count, statuses);
         free_job(job);
@@ -368,8 +394,7 @@ qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[
         return nullptr;
     }
     job->pids = pids_of(job->run, site);
-    qo_log::entry_until(until, 5, site, "%s%s", line, job->pids);
-    free(line);
+    log_command(stages, o, job->pids, until, site);
     return job;
 }
 
@@ -406,68 +431,99 @@ int wait_for(qo_job &job, int timeout_ms, int statuses[],
 // blocked throughout: a handler that reaps every child gets no chance
 // between the steps.
 qo_run::Outcome qo_run::run_stages(const Stages &stages, const qo_run_options &options,
-                                   int statuses[], const Site &site) noexcept
+                                   int statuses[], const Site &site,
+                                   const char *front) noexcept
 {
     Calling throughout(true);
-    qo_job *job = start(stages, options, statuses, site, false, &throughout);
+    qo_job *job = start(stages, options, statuses, site, front, false, &throughout);
     if (!job)
         return {-1, errno};
-    wait_for(*job, -1, statuses, &throughout);
-    const Outcome outcome{job->status == -1 ? -1 : 0, job->error};
+    const Outcome outcome{wait_for(*job, -1, statuses, &throughout), job->error};
     free_job(job);
     return outcome;
 }
 
 qo_run::Outcome qo_run::run(const char *const argv[], const qo_run_options &o,
-                            const Site &site) noexcept
+                            const Site &site, const char *front) noexcept
 {
-    const Stages one{&argv, 1};
-    Calling throughout(true);
-    qo_job *job = start(one, o, nullptr, site, false, &throughout);
-    if (!job)
-        return {-1, errno};
-    const int status = wait_for(*job, -1, nullptr, &throughout);
-    const Outcome outcome{status, job->error};
-    free_job(job);
-    return outcome;
+    return run_stages({&argv, 1}, o, nullptr, site, front);
 }
 
-extern "C" int qo_run_int(const char *const argv[], const qo_run_options *options,
-                          int line, const char *file) noexcept
+namespace {
+
+int run_one(const char *const argv[], const qo_run_options *options,
+            const Site &site) noexcept
 {
-    const Site site{line, file, "qo_run_int"};
     qo_err::require(argv, site, "qo_run: NULL argv");
     if (!argv[0])
         qo_run::fail(site, "qo_run: empty argv");
     const qo_run_options defaults{};
     const qo_run::Outcome outcome =
-        qo_run::run(argv, options ? *options : defaults, site);
+        qo_run::run(argv, options ? *options : defaults, site, "qo_run");
     errno = outcome.error;
     return outcome.status;
 }
 
-// ---- Held jobs -----------------------------------------------------------
-
-extern "C" qo_job *qo_start_int(const char *const argv[], const qo_run_options *options,
-                                int line, const char *file) noexcept
+qo_job *start_one(const char *const argv[], const qo_run_options *options,
+                  const Site &site) noexcept
 {
-    const Site site{line, file, "qo_start_int"};
     qo_err::require(argv, site, "qo_start: NULL argv");
     if (!argv[0])
         qo_run::fail(site, "qo_start: empty argv");
     const qo_run_options defaults{};
-    const Stages one{&argv, 1};
-    return start(one, options ? *options : defaults, nullptr, site);
+    return start({&argv, 1}, options ? *options : defaults, nullptr, site, "qo_start");
+}
+
+qo_job *start_stages(const char *const *const stages[], const qo_run_options *options,
+                     const Site &site) noexcept
+{
+    const Stages all{stages, qo_run::count_stages(stages, site, true)};
+    const qo_run_options defaults{};
+    return start(all, options ? *options : defaults, nullptr, site,
+                 "qo_pipeline_start");
+}
+
+} // namespace
+
+extern "C" int qo_run_at(const char *const argv[], const qo_run_options *options,
+                         int line, const char *file, const char *func) noexcept
+{
+    return run_one(argv, options, qo_run::site_of(line, file, func, "qo_run_at"));
+}
+
+extern "C" int qo_run_int(const char *const argv[], const qo_run_options *options,
+                          int line, const char *file) noexcept
+{
+    return run_one(argv, options, {line, file, "qo_run_int"});
+}
+
+// ---- Held jobs -----------------------------------------------------------
+
+extern "C" qo_job *qo_start_at(const char *const argv[], const qo_run_options *options,
+                               int line, const char *file, const char *func) noexcept
+{
+    return start_one(argv, options, qo_run::site_of(line, file, func, "qo_start_at"));
+}
+
+extern "C" qo_job *qo_start_int(const char *const argv[], const qo_run_options *options,
+                                int line, const char *file) noexcept
+{
+    return start_one(argv, options, {line, file, "qo_start_int"});
+}
+
+extern "C" qo_job *qo_pipeline_start_at(const char *const *const stages[],
+                                        const qo_run_options *options, int line,
+                                        const char *file, const char *func) noexcept
+{
+    return start_stages(stages, options,
+                        qo_run::site_of(line, file, func, "qo_pipeline_start_at"));
 }
 
 extern "C" qo_job *qo_pipeline_start_int(const char *const *const stages[],
                                          const qo_run_options *options, int line,
                                          const char *file) noexcept
 {
-    const Site site{line, file, "qo_pipeline_start_int"};
-    const Stages all{stages, qo_run::count_stages(stages, site, true)};
-    const qo_run_options defaults{};
-    return start(all, options ? *options : defaults, nullptr, site);
+    return start_stages(stages, options, {line, file, "qo_pipeline_start_int"});
 }
 
 extern "C" pid_t qo_job_pid(const qo_job *job, size_t stage) noexcept
@@ -590,7 +646,7 @@ extern "C" char *qo_job_describe(const qo_job *job) noexcept
 {
     if (!job || !job->ended)
         return nullptr;
-    char *stages = outcomes(*job);
+    char *stages = outcomes(*job, job->names.count);
     const char *cut = !job->run.timed_out() ? job->run.stopped() ? "stopped: " : ""
                                             : "deadline reached: ";
     char *text = nullptr;

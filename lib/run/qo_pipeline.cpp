@@ -11,22 +11,37 @@
 
 using qo_run::Site;
 
-extern "C" int qo_pipeline_int(const char *const *const stages[],
-                               const qo_run_options *options, int statuses[], int line,
-                               const char *file) noexcept
+namespace {
+
+int run_pipeline(const char *const *const stages[], const qo_run_options *options,
+                 int statuses[], const Site &site) noexcept
 {
-    const Site site{line, file, "qo_pipeline_int"};
     const qo_run::Stages all{stages, qo_run::count_stages(stages, site, false)};
     int *own =
         statuses ? statuses
                  : static_cast<int *>(qo_run::allocate(all.count * sizeof(int), site));
     const qo_run_options defaults{};
-    const qo_run::Outcome outcome =
-        qo_run::run_stages(all, options ? *options : defaults, own, site);
-    const int status =
-        outcome.status == -1 ? -1 : qo_run::pipeline_status(own, all.count);
+    const qo_run::Outcome outcome = qo_run::run_stages(
+        all, options ? *options : defaults, own, site, "qo_pipeline");
     if (own != statuses)
         free(own);
     errno = outcome.error;
-    return status;
+    return outcome.status;
+}
+
+} // namespace
+
+extern "C" int qo_pipeline_at(const char *const *const stages[],
+                              const qo_run_options *options, int statuses[], int line,
+                              const char *file, const char *func) noexcept
+{
+    return run_pipeline(stages, options, statuses,
+                        qo_run::site_of(line, file, func, "qo_pipeline_at"));
+}
+
+extern "C" int qo_pipeline_int(const char *const *const stages[],
+                               const qo_run_options *options, int statuses[], int line,
+                               const char *file) noexcept
+{
+    return run_pipeline(stages, options, statuses, {line, file, "qo_pipeline_int"});
 }

@@ -56,13 +56,24 @@ int stage_line(void *context, const char *line, size_t size) noexcept
 }
 
 // Each stage's stderr apart: asked for, or a pipeline's lines that only
-// the log takes, so that each names its stage.
-bool stage_errors_apart(const qo_run_options &o, size_t stages, bool shared) noexcept
+// the log takes, so that each names its stage. The caller's descriptor
+// wins over both.
+bool stage_errors_apart(const qo_run_options &o, size_t stages) noexcept
 {
-    if (o.flags & QO_RUN_ERRORS_FD || shared)
+    if (o.flags & QO_RUN_ERRORS_FD)
         return false;
     return o.on_stage_errors || o.stage_errors ||
            (stages > 1 && o.log_output > 0 && !o.errors && !o.on_errors);
+}
+
+// stderr into the stdout pipe: output and errors the same slot, unless a
+// file or a descriptor takes either stream, or each stage's errors come
+// apart, which take stderr from errors whatever slot it is.
+bool merged(const qo_run_options &o) noexcept
+{
+    return o.output && o.output == o.errors && !o.output_file &&
+           !(o.flags & (QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD)) && !o.on_stage_errors &&
+           !o.stage_errors;
 }
 
 } // namespace
@@ -73,9 +84,7 @@ Run::Run(const Stages &stages, const qo_run_options &o, int64_t began,
       env_(o.env, o.flags & QO_RUN_CLEAR_ENV, site),
       job_(stages.count, {o.timeout_ms, o.stop_signal, o.grace_ms}, began, site,
            o.flags & QO_RUN_NEW_SESSION),
-      output_(o_), merged_(o.output && o.output == o.errors && !o.output_file &&
-                           !(o.flags & (QO_RUN_OUTPUT_FD | QO_RUN_ERRORS_FD))),
-      theirs_{-1, -1, -1},
+      output_(o_), merged_(merged(o)), theirs_{-1, -1, -1},
       wanted_(static_cast<pollfd *>(allocate(
           (stages.count * watched_per_stage + watched_besides_stages) * sizeof(pollfd),
           site))),
@@ -114,11 +123,12 @@ Run::Run(const Stages &stages, const qo_run_options &o, int64_t began,
     out_.log_level = out_taken ? 0 : o.log_output;
     err_.log_level = errors_fd ? 0 : o.log_output;
     out_.log_until = err_.log_until = until_;
-    if (stage_errors_apart(o, stages.count, merged_))
+    if (stage_errors_apart(o, stages.count))
         apart_stage_errors();
 }
 
-// The shared stderr takes nothing then, and its slot receives "".
+// The shared stderr takes nothing then, and its slot receives "" (or
+// stdout alone, when it is output's).
 void Run::apart_stage_errors() noexcept
 {
     const size_t n = stages_.count;
@@ -142,7 +152,7 @@ void Run::apart_stage_errors() noexcept
         e.log_level = o_.log_output;
         e.log_until = until_;
     }
-    if (err_.slot && !unused_[1])
+    if (err_.slot && err_.slot != out_.slot && !unused_[1])
         unused_[1] = err_.slot;
     err_.slot = nullptr;
     err_.lines.set(nullptr, nullptr, &stop_asked_);
@@ -195,6 +205,7 @@ int Run::open_files(NotStarted &failed) noexcept
         failed.file = o_.output_file;
         failed.step = output.step;
         failed.cause = output.cause;
+        failed.missing_folder = output.missing_folder;
     }
     // With on_output, the file is written here from what the command's
     // stdout brings, which the callback sees too.
@@ -778,6 +789,9 @@ void Run::fill_slots() noexcept
     for (char **slot : unused_)
         if (slot)
             *slot = Buffer().release(site_);
+    // errors_fd took every stage's stderr.
+    for (size_t i = 0; !stage_errs_ && o_.stage_errors && i < stages_.count; ++i)
+        o_.stage_errors[i] = Buffer().release(site_);
 }
 
 } // namespace qo_run_engine

@@ -33,6 +33,7 @@ struct NotStarted {
     const char *file = nullptr;    // the file, when it was one
     const char *step = "open";     // what could not be done to it
     const char *cause = nullptr;   // instead of strerror(error)
+    size_t missing_folder = 0;     // or the length of its folder, not there
     size_t stage = 0;              // else the stage
 };
 

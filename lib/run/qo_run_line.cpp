@@ -2,6 +2,7 @@
 // word quoted as the shell needs, the folder, the environment, the files,
 // the descriptors and the rest of the setup as the shell would give them.
 #include "run/qo_run_line_internal.h"
+#include "run/parts/qo_run_io_internal.h"
 #include "run/parts/qo_run_setup_internal.h"
 #include "str/qo_str_internal.h"
 
@@ -19,41 +20,73 @@ using qo_run_setup::Unit;
 
 namespace {
 
-void append_word(char **line, const char *word, bool first, const Site &site) noexcept
+// The line as it grows, each addition costing what it adds: a command of
+// 100,000 words, or a million groups, is written in time linear in it.
+class Line {
+  public:
+    explicit Line(const Site &site) noexcept : site_(site) {}
+    void add(const char *text) noexcept { text_.append(text, strlen(text), site_); }
+    [[gnu::format(printf, 2, 3)]] void add_formatted(const char *format, ...) noexcept
+    {
+        va_list args, again;
+        va_start(args, format);
+        va_copy(again, args);
+        const int n = vsnprintf(nullptr, 0, format, args);
+        if (n > 0) {
+            vsnprintf(text_.reserve(size_t(n), site_), size_t(n) + 1, format, again);
+            text_.grow(size_t(n));
+        }
+        va_end(again);
+        va_end(args);
+    }
+    bool after_word() const noexcept
+    {
+        return text_.size() > 0 && text_.data()[text_.size() - 1] != '(';
+    }
+    char *release() noexcept { return text_.release(site_); }
+    const Site &site() const noexcept { return site_; }
+
+  private:
+    const Site &site_;
+    qo_run_io::Buffer text_;
+};
+
+void append_word(Line &line, const char *word, bool first) noexcept
 {
     char *shown = qo_str::shell_word(word, first);
-    const bool after_word = *line && (*line)[strlen(*line) - 1] != '(';
-    qo_strcat_int(line, site.line, site.file, "%s%s", after_word ? " " : "", shown);
+    if (line.after_word())
+        line.add(" ");
+    line.add(shown);
     free(shown);
 }
 
 // Figures and options: words that need no quoting.
-[[gnu::format(printf, 3, 4)]] void append_formatted(char **line, const Site &site,
-                                                    const char *format, ...) noexcept
+[[gnu::format(printf, 2, 3)]] void append_formatted(Line &line, const char *format,
+                                                    ...) noexcept
 {
     char word[64];
     va_list args;
     va_start(args, format);
     vsnprintf(word, sizeof word, format, args);
     va_end(args);
-    append_word(line, word, false, site);
+    append_word(line, word, false);
 }
 
-void append_and(char **line, const Site &site) noexcept
+void append_and(Line &line) noexcept
 {
-    qo_strcat_int(line, site.line, site.file, " &&");
+    line.add(" &&");
 }
 
 // "cd DIR" would read an option from "-P" and search CDPATH for "DIR":
 // "./" prevents both.
-void append_cd(char **line, const char *dir, const Site &site) noexcept
+void append_cd(Line &line, const char *dir) noexcept
 {
-    append_word(line, "cd", true, site);
+    append_word(line, "cd", true);
     char *path = nullptr;
     qo_asprintf(&path, "%s%s", dir[0] == '/' || dir[0] == '.' ? "" : "./", dir);
-    append_word(line, path, false, site);
+    append_word(line, path, false);
     free(path);
-    append_and(line, site);
+    append_and(line);
 }
 
 bool changes_env(const qo_run_options &o) noexcept
@@ -98,38 +131,37 @@ bool *last_of_name(const char *const *env, size_t n, const Site &site) noexcept
 
 // An emptied environment has nothing to remove. True when a setting was
 // written, after which env reads no more options.
-bool append_env(char **line, const qo_run_options &o, const Site &site) noexcept
+bool append_env(Line &line, const qo_run_options &o) noexcept
 {
     const bool clear = o.flags & QO_RUN_CLEAR_ENV;
     size_t n = 0;
     while (o.env && o.env[n])
         n++;
-    bool *const last = n ? last_of_name(o.env, n, site) : nullptr;
-    append_word(line, "env", true, site);
+    bool *const last = n ? last_of_name(o.env, n, line.site()) : nullptr;
+    append_word(line, "env", true);
     if (clear)
-        append_word(line, "-i", false, site);
+        append_word(line, "-i", false);
     for (size_t i = 0; !clear && i < n; ++i)
         if (last[i] && !strchr(o.env[i], '=')) {
-            append_word(line, "-u", false, site);
-            append_word(line, o.env[i], false, site);
+            append_word(line, "-u", false);
+            append_word(line, o.env[i], false);
         }
     bool set = false;
     for (size_t i = 0; i < n; ++i)
         if (last[i] && strchr(o.env[i], '=')) {
             if (!set && o.env[i][0] == '-') // else an option
-                append_word(line, "--", false, site);
-            append_word(line, o.env[i], false, site);
+                append_word(line, "--", false);
+            append_word(line, o.env[i], false);
             set = true;
         }
     free(last);
     return set;
 }
 
-void append_redirect(char **line, const char *op, const char *file,
-                     const Site &site) noexcept
+void append_redirect(Line &line, const char *op, const char *file) noexcept
 {
     char *shown = qo_str::shell_word(file, false);
-    qo_strcat_int(line, site.line, site.file, " %s%s", op, shown);
+    line.add_formatted(" %s%s", op, shown);
     free(shown);
 }
 
@@ -165,25 +197,24 @@ const LimitName *ulimit_name(const qo_rlimit &l) noexcept
 
 // "ulimit -c 0 &&", or soft then hard ("ulimit -S -n 64 && ulimit -H -n
 // 128 &&"), the order in which lowering both works.
-void append_ulimit(char **line, const qo_rlimit &l, const LimitName &name,
-                   const Site &site) noexcept
+void append_ulimit(Line &line, const qo_rlimit &l, const LimitName &name) noexcept
 {
     char soft[24], hard[24];
     limit_figure(l.soft, name.unit, soft);
     limit_figure(l.hard, name.unit, hard);
-    append_word(line, "ulimit", true, site);
+    append_word(line, "ulimit", true);
     if (l.soft != l.hard)
-        append_word(line, "-S", false, site);
-    append_formatted(line, site, "-%c", name.letter);
-    append_word(line, soft, false, site);
-    append_and(line, site);
+        append_word(line, "-S", false);
+    append_formatted(line, "-%c", name.letter);
+    append_word(line, soft, false);
+    append_and(line);
     if (l.soft == l.hard)
         return;
-    append_word(line, "ulimit", true, site);
-    append_word(line, "-H", false, site);
-    append_formatted(line, site, "-%c", name.letter);
-    append_word(line, hard, false, site);
-    append_and(line, site);
+    append_word(line, "ulimit", true);
+    append_word(line, "-H", false);
+    append_formatted(line, "-%c", name.letter);
+    append_word(line, hard, false);
+    append_and(line);
 }
 
 // What the shell itself takes on, for every stage: "umask 077 && ulimit
@@ -196,22 +227,21 @@ bool has_shell_settings(const qo_run_options &o) noexcept
     return any;
 }
 
-void append_shell_settings(char **line, const qo_run_options &o,
-                           const Site &site) noexcept
+void append_shell_settings(Line &line, const qo_run_options &o) noexcept
 {
     if (o.flags & QO_RUN_UMASK) {
-        append_word(line, "umask", true, site);
-        append_formatted(line, site, "%03o", o.umask & 0777U);
-        append_and(line, site);
+        append_word(line, "umask", true);
+        append_formatted(line, "%03o", o.umask & 0777U);
+        append_and(line);
     }
     for (const qo_rlimit *l = o.limits; l && l->resource != -1; ++l)
         if (const LimitName *name = ulimit_name(*l))
-            append_ulimit(line, *l, *name, site);
+            append_ulimit(line, *l, *name);
 }
 
 // The other limits, by util-linux's prlimit, which counts bytes: "prlimit
 // --nproc=10:20".
-bool append_prlimit(char **line, const qo_run_options &o, const Site &site) noexcept
+bool append_prlimit(Line &line, const qo_run_options &o) noexcept
 {
     bool any = false;
     for (const qo_rlimit *l = o.limits; l && l->resource != -1; ++l) {
@@ -219,7 +249,7 @@ bool append_prlimit(char **line, const qo_run_options &o, const Site &site) noex
         if (!name || ulimit_name(*l))
             continue;
         if (!any)
-            append_word(line, "prlimit", true, site);
+            append_word(line, "prlimit", true);
         any = true;
         char option[24] = {}, soft[24], hard[24];
         const char *resource = name->name + strlen("RLIMIT_");
@@ -229,9 +259,9 @@ bool append_prlimit(char **line, const qo_run_options &o, const Site &site) noex
         limit_figure(l->soft, Unit::count, soft);
         limit_figure(l->hard, Unit::count, hard);
         if (l->soft == l->hard)
-            append_formatted(line, site, "--%s=%s", option, soft);
+            append_formatted(line, "--%s=%s", option, soft);
         else
-            append_formatted(line, site, "--%s=%s:%s", option, soft, hard);
+            append_formatted(line, "--%s=%s:%s", option, soft, hard);
     }
     return any;
 }
@@ -240,40 +270,41 @@ bool append_prlimit(char **line, const qo_run_options &o, const Site &site) noex
 
 // util-linux's setpriv sets the ids and groups as the run does, and nothing
 // else (sudo would bring an environment and groups of its own).
-void append_user(char **line, const qo_run_options &o, const Site &site) noexcept
+void append_user(Line &line, const qo_run_options &o) noexcept
 {
-    append_word(line, "setpriv", true, site);
-    append_formatted(line, site, "--reuid=%u", static_cast<unsigned>(o.uid));
-    append_formatted(line, site, "--regid=%u", static_cast<unsigned>(o.gid));
+    append_word(line, "setpriv", true);
+    append_formatted(line, "--reuid=%u", static_cast<unsigned>(o.uid));
+    append_formatted(line, "--regid=%u", static_cast<unsigned>(o.gid));
     if (o.groups_count == 0 || !o.groups) {
-        append_word(line, "--clear-groups", false, site);
+        append_word(line, "--clear-groups", false);
         return;
     }
-    char *groups = nullptr;
+    Line groups(line.site());
     for (size_t i = 0; i < o.groups_count; ++i)
-        qo_strcat_int(&groups, site.line, site.file, "%s%u",
-                      i ? "," : "--groups=", static_cast<unsigned>(o.groups[i]));
-    append_word(line, groups, false, site);
-    free(groups);
+        groups.add_formatted("%s%u",
+                             i ? "," : "--groups=", static_cast<unsigned>(o.groups[i]));
+    char *word = groups.release();
+    append_word(line, word, false);
+    free(word);
 }
 
 // The commands that set up the process for the next one, in the order it
 // does so itself: its session, limits, niceness, then the user, which may
 // drop the privilege the others need. False when there is none.
-bool append_wrappers(char **line, const qo_run_options &o, const Site &site) noexcept
+bool append_wrappers(Line &line, const qo_run_options &o) noexcept
 {
     bool any = o.flags & QO_RUN_NEW_SESSION;
     if (any)
-        append_word(line, "setsid", true, site);
-    any = append_prlimit(line, o, site) || any;
+        append_word(line, "setsid", true);
+    any = append_prlimit(line, o) || any;
     if (o.nice != 0) {
-        append_word(line, "nice", true, site);
-        append_word(line, "-n", false, site);
-        append_formatted(line, site, "%d", o.nice);
+        append_word(line, "nice", true);
+        append_word(line, "-n", false);
+        append_formatted(line, "%d", o.nice);
         any = true;
     }
     if (o.flags & QO_RUN_USER) {
-        append_user(line, o, site);
+        append_user(line, o);
         any = true;
     }
     return any;
@@ -282,51 +313,51 @@ bool append_wrappers(char **line, const qo_run_options &o, const Site &site) noe
 // The caller's descriptors: stdin to the first stage, stdout from the last,
 // stderr from each ("2>&1" after the same stdout), and those passed on
 // ("3<&3": a shell passes its own anyway, but the line says which).
-void append_descriptors(char **line, size_t stage, size_t count,
-                        const qo_run_options &o, const Site &site) noexcept
+void append_descriptors(Line &line, size_t stage, size_t count,
+                        const qo_run_options &o) noexcept
 {
     const bool output = stage + 1 == count && (o.flags & QO_RUN_OUTPUT_FD);
     if (stage == 0 && (o.flags & QO_RUN_INPUT_FD))
-        qo_strcat_int(line, site.line, site.file, " <&%d", o.input_fd);
+        line.add_formatted(" <&%d", o.input_fd);
     if (output)
-        qo_strcat_int(line, site.line, site.file, " >&%d", o.output_fd);
+        line.add_formatted(" >&%d", o.output_fd);
     if ((o.flags & QO_RUN_ERRORS_FD) && output && o.errors_fd == o.output_fd)
-        qo_strcat_int(line, site.line, site.file, " 2>&1");
+        line.add(" 2>&1");
     else if (o.flags & QO_RUN_ERRORS_FD)
-        qo_strcat_int(line, site.line, site.file, " 2>&%d", o.errors_fd);
+        line.add_formatted(" 2>&%d", o.errors_fd);
     for (const int *fd = o.pass_fds; fd && *fd != -1; ++fd)
-        qo_strcat_int(line, site.line, site.file, " %d<&%d", *fd, *fd);
+        line.add_formatted(" %d<&%d", *fd, *fd);
 }
 
-void append_stage(char **line, const char *const argv[], const qo_run_options &o,
-                  const Site &site) noexcept
+void append_stage(Line &line, const char *const argv[],
+                  const qo_run_options &o) noexcept
 {
-    const bool wrapped = append_wrappers(line, o, site);
-    const bool set = changes_env(o) && append_env(line, o, site);
+    const bool wrapped = append_wrappers(line, o);
+    const bool set = changes_env(o) && append_env(line, o);
     // The program before the command would read "-x" as an option of its own.
     if ((wrapped || changes_env(o)) && !set && argv[0][0] == '-')
-        append_word(line, "--", false, site);
+        append_word(line, "--", false);
     for (size_t i = 0; argv[i]; ++i)
-        append_word(line, argv[i], i == 0 && !changes_env(o) && !wrapped, site);
+        append_word(line, argv[i], i == 0 && !changes_env(o) && !wrapped);
 }
 
 // " # contained in /sys/fs/cgroup/jobs, memory.max=104857600": a group of
 // its own, where it is made unless in the caller's group, and its limits.
-void append_contained(char **line, const qo_run_options &o, const Site &site) noexcept
+void append_contained(Line &line, const qo_run_options &o) noexcept
 {
-    qo_strcat_int(line, site.line, site.file, " # contained");
+    line.add(" # contained");
     if (o.cgroup) {
         char *folder = qo_str::shell_word(o.cgroup, false);
-        qo_strcat_int(line, site.line, site.file, " in %s", folder);
+        line.add_formatted(" in %s", folder);
         free(folder);
     }
     const qo_cgroup_limits *l = o.cgroup_limits;
     if (l && l->memory_max)
-        qo_strcat_int(line, site.line, site.file, ", memory.max=%llu", l->memory_max);
+        line.add_formatted(", memory.max=%llu", l->memory_max);
     if (l && l->pids_max)
-        qo_strcat_int(line, site.line, site.file, ", pids.max=%llu", l->pids_max);
+        line.add_formatted(", pids.max=%llu", l->pids_max);
     if (l && l->cpu_weight)
-        qo_strcat_int(line, site.line, site.file, ", cpu.weight=%u", l->cpu_weight);
+        line.add_formatted(", cpu.weight=%u", l->cpu_weight);
 }
 
 // The files are opened in the caller's folder and with its umask and
@@ -341,28 +372,28 @@ char *qo_run_line::command_line(const Stages &stages, const qo_run_options &o,
 {
     const char *input_file = o.flags & QO_RUN_INPUT_FD ? nullptr : o.input_file;
     const char *output_file = o.flags & QO_RUN_OUTPUT_FD ? nullptr : o.output_file;
-    char *line = nullptr;
+    Line line(site);
     const bool around = (o.dir || has_shell_settings(o)) && (input_file || output_file);
     if (around)
-        qo_strcat_int(&line, site.line, site.file, "(");
+        line.add("(");
     if (o.dir)
-        append_cd(&line, o.dir, site);
-    append_shell_settings(&line, o, site);
+        append_cd(line, o.dir);
+    append_shell_settings(line, o);
     for (size_t i = 0; i < stages.count; ++i) {
         if (i > 0)
-            qo_strcat_int(&line, site.line, site.file, " |");
-        append_stage(&line, stages.argv[i], o, site);
+            line.add(" |");
+        append_stage(line, stages.argv[i], o);
         if (i == 0 && input_file && !around)
-            append_redirect(&line, "<", input_file, site);
-        append_descriptors(&line, i, stages.count, o, site);
+            append_redirect(line, "<", input_file);
+        append_descriptors(line, i, stages.count, o);
     }
     if (around)
-        qo_strcat_int(&line, site.line, site.file, ")");
+        line.add(")");
     if (input_file && around)
-        append_redirect(&line, "<", input_file, site);
+        append_redirect(line, "<", input_file);
     if (output_file)
-        append_redirect(&line, o.flags & QO_RUN_APPEND ? ">>" : ">", output_file, site);
+        append_redirect(line, o.flags & QO_RUN_APPEND ? ">>" : ">", output_file);
     if (o.flags & QO_RUN_CGROUP)
-        append_contained(&line, o, site);
-    return line;
+        append_contained(line, o);
+    return line.release();
 }

@@ -1,6 +1,7 @@
-// What a run returns: the status every front gives (that of the last stage
-// that failed, so that a failing tar before a happy zstd is not a
-// success), and qo_status_text(), which tells it.
+// What a run returns: the status every front gives, computed here alone
+// (that of the last stage that failed, so that a failing tar before a happy
+// zstd is not a success; never a success for a run cut short), and
+// qo_status_text(), which tells it.
 #include "qo.h"
 #include "run/qo_run_internal.h"
 
@@ -15,12 +16,10 @@ bool killed_by_sigpipe(int status) noexcept
     return status != -1 && WIFSIGNALED(status) && WTERMSIG(status) == SIGPIPE;
 }
 
-} // namespace
-
 // A stage killed by SIGPIPE wrote to a reader that had what it wanted and
 // ended (yes | head -1): not a failure while what came after it ended well,
 // or was itself such a stage.
-int qo_run::pipeline_status(const int statuses[], size_t count) noexcept
+int pipeline_status(const int statuses[], size_t count) noexcept
 {
     int status = 0;
     bool rest_well = false;
@@ -32,6 +31,22 @@ int qo_run::pipeline_status(const int statuses[], size_t count) noexcept
         rest_well = well;
     }
     return status;
+}
+
+} // namespace
+
+// A run cut short by its deadline or a stop is no success, whatever its
+// commands did with the stop signal (a server that exits 0 on SIGTERM): a
+// status that would read as one reads as a kill by that signal, which
+// callers already test for after a deadline. The stages' own statuses stay
+// as they were.
+int qo_run::returned_status(const int statuses[], size_t count, bool cut_short,
+                            int stop_signal) noexcept
+{
+    const int status = pipeline_status(statuses, count);
+    if (status != 0 || !cut_short)
+        return status;
+    return (stop_signal > 0 ? stop_signal : SIGTERM) & 0x7f;
 }
 
 extern "C" char *qo_status_text(int status) noexcept

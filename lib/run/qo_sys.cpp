@@ -46,22 +46,45 @@ extern "C" int qo_system_int(int line, const char *file, const char *format,
     return status;
 }
 
-extern "C" int qo_system_output_int(char **slot, int line, const char *file,
-                                    const char *format, ...) noexcept
+namespace {
+
+[[gnu::format(printf, 3, 0)]] int system_output(char **slot, const qo_err::Site &site,
+                                                const char *format, va_list ap) noexcept
 {
-    const qo_err::Site site{line, file, "qo_system_output_int"};
     qo_err::require(slot, site, "qo_system_output: NULL slot");
     qo_err::require(format, site, "qo_system_output: NULL format");
-    va_list ap;
-    va_start(ap, format);
-    char *command = command_line(site, format, ap,
-                                 "Unable to alloc memory in qo_system_output_int");
-    va_end(ap);
+    char *command =
+        command_line(site, format, ap, "Unable to alloc memory in qo_system_output");
     const char *const argv[] = {"/bin/sh", "-c", "--", command, nullptr};
     qo_run_options options{};
     options.output = slot;
-    const qo_run::Outcome outcome = qo_run::run(argv, options, site);
+    const qo_run::Outcome outcome =
+        qo_run::run(argv, options, site, "qo_system_output");
     free(command);
     errno = outcome.error;
     return outcome.status;
+}
+
+} // namespace
+
+extern "C" int qo_system_output_at(char **slot, int line, const char *file,
+                                   const char *func, const char *format, ...) noexcept
+{
+    va_list ap;
+    va_start(ap, format);
+    const int status = system_output(
+        slot, qo_run::site_of(line, file, func, "qo_system_output_at"), format, ap);
+    va_end(ap);
+    return status;
+}
+
+extern "C" int qo_system_output_int(char **slot, int line, const char *file,
+                                    const char *format, ...) noexcept
+{
+    va_list ap;
+    va_start(ap, format);
+    const int status =
+        system_output(slot, {line, file, "qo_system_output_int"}, format, ap);
+    va_end(ap);
+    return status;
 }

@@ -70,6 +70,22 @@ void untrack(size_t &entry) noexcept
     entry = 0;
 }
 
+// The length of path's folder when that folder is not there, else 0: "No
+// such file or directory" would leave the reader to guess which of the
+// two is missing.
+size_t missing_folder(const char *path) noexcept
+{
+    const char *slash = strrchr(path, '/');
+    char folder[PATH_MAX];
+    const size_t length = slash ? size_t(slash - path) : 0;
+    if (length == 0 || length >= sizeof folder)
+        return 0;
+    memcpy(folder, path, length);
+    folder[length] = '\0';
+    struct stat st {};
+    return stat(folder, &st) != 0 && errno == ENOENT ? length : 0;
+}
+
 // ---- Names and programs --------------------------------------------------
 
 // ".name.XXXXXXXXXXXX" beside the file: hidden, telling whose it is, and
@@ -204,7 +220,10 @@ Failure Output::open_in_place() noexcept
         if (fd_ < 0 && errno == EEXIST) // a link to a file not there yet
             fd_ = ::open(path_, flags | O_CREAT, 0666);
     }
-    return {fd_ < 0 ? errno : 0};
+    if (fd_ >= 0)
+        return {};
+    const int error = errno;
+    return {error, "open", nullptr, error == ENOENT ? missing_folder(path_) : 0};
 }
 
 // The new file lives in the same folder, so that a rename gives it the
@@ -225,6 +244,8 @@ Failure Output::open_beside(const Site &site) noexcept
         folder_ = ::open(folder, O_PATH | O_DIRECTORY | O_CLOEXEC);
         free(folder);
     }
+    if (folder_ < 0 && errno == ENOENT)
+        return {ENOENT, "replace", nullptr, missing_folder(path_)};
     if (folder_ < 0)
         return {errno, "replace"};
     struct stat st {};

@@ -20,11 +20,13 @@ constexpr size_t name_room = 128;
 
 // Why the file could not be had: the errno, what could not be done to it
 // ("open", "replace", "create a temporary file beside"), and a cause to
-// show instead of strerror(error).
+// show instead of strerror(error), or the length of the file's folder
+// (the first bytes of its path) when that folder is not there.
 struct Failure {
     int error = 0;
     const char *step = "open";
     const char *cause = nullptr;
+    size_t missing_folder = 0;
 };
 
 // What the options ask for that cannot be done, as the whole reason; or

@@ -36,6 +36,54 @@ extern char **environ; // NOLINT(readability-redundant-declaration)
 
 namespace qo_run_spawn {
 
+namespace {
+
+// An entry of the environment, or a change, by its name (what comes before
+// its first '='; a change without one removes the name) and its place:
+// the environment's entries first, then the changes in order.
+struct Named {
+    const char *text;
+    size_t name;
+    size_t at;
+};
+
+bool before(const Named &a, const Named &b) noexcept
+{
+    const int order = memcmp(a.text, b.text, std::min(a.name, b.name));
+    if (order != 0 || a.name != b.name)
+        return order != 0 ? order < 0 : a.name < b.name;
+    return a.at < b.at;
+}
+
+bool same_name(const Named &a, const Named &b) noexcept
+{
+    return a.name == b.name && memcmp(a.text, b.text, a.name) == 0;
+}
+
+// Sorted by name, each name's entries and changes sit together in the
+// order they came: where the last is a change, it decides the name.
+void decide(const Named *named, size_t count, size_t entries, bool kept[]) noexcept
+{
+    for (size_t first = 0; first < count;) {
+        size_t last = first;
+        while (last + 1 < count && same_name(named[first], named[last + 1]))
+            ++last;
+        if (named[last].at >= entries) {
+            for (size_t k = first; k < last; ++k)
+                kept[named[k].at] = false;
+            kept[named[last].at] = named[last].text[named[last].name] == '=';
+        }
+        first = last + 1;
+    }
+}
+
+} // namespace
+
+// "NAME=value" replaces every NAME before it, "NAME" removes them: the
+// last change of a name decides it, and a name no change touches keeps its
+// entries (an entry without '=' is never touched). Sorting by name costs n
+// log n for any number of them, where a pass over the entries for each
+// change cost their product.
 Environment::Environment(const char *const *changes, bool clear,
                          const Site &site) noexcept
 {
@@ -47,28 +95,28 @@ Environment::Environment(const char *const *changes, bool clear,
     while (changes && changes[m])
         m++;
     entries_ = static_cast<char **>(allocate((n + m + 1) * sizeof(char *), site));
-    std::copy(environ, environ + n, entries_);
-    used_ = n;
-    for (size_t i = 0; i < m; ++i)
-        apply(changes[i]);
+    auto *named = static_cast<Named *>(allocate((n + m) * sizeof(Named) + 1, site));
+    auto *kept = static_cast<bool *>(allocate(n + m + 1, site));
+    size_t count = 0;
+    for (size_t i = 0; i < n + m; ++i) {
+        const char *text = i < n ? environ[i] : changes[i - n];
+        kept[i] = i < n;
+        if (i >= n || strchr(text, '='))
+            named[count++] = {text, strcspn(text, "="), i};
+    }
+    std::sort(named, named + count, before);
+    decide(named, count, n, kept);
+    for (size_t i = 0; i < n + m; ++i)
+        if (kept[i])
+            entries_[used_++] = const_cast<char *>(i < n ? environ[i] : changes[i - n]);
     entries_[used_] = nullptr;
+    free(named);
+    free(kept);
 }
 
 char *const *Environment::entries() const noexcept
 {
     return entries_ ? entries_ : environ;
-}
-
-void Environment::apply(const char *change) noexcept
-{
-    const size_t name = strcspn(change, "=");
-    size_t kept = 0;
-    for (size_t i = 0; i < used_; ++i)
-        if (strncmp(entries_[i], change, name) != 0 || entries_[i][name] != '=')
-            entries_[kept++] = entries_[i];
-    used_ = kept;
-    if (change[name] == '=')
-        entries_[used_++] = const_cast<char *>(change);
 }
 
 namespace {
@@ -87,12 +135,12 @@ void default_signals(sigset_t &set, bool takes_terminal) noexcept
             sigaddset(&set, signal);
 }
 
+// The kept descriptors are ascending: a search, not a pass, for each one
+// open.
 bool is_kept(int fd, const qo_run_setup::Child *setup) noexcept
 {
-    for (size_t i = 0; setup && i < setup->kept_count; ++i)
-        if (setup->kept[i] == fd)
-            return true;
-    return false;
+    return setup &&
+           std::binary_search(setup->kept, setup->kept + setup->kept_count, fd);
 }
 
 // Closes every descriptor from 3 up but those kept (ascending), by the

@@ -26,9 +26,6 @@ class Environment {
     char *const *entries() const noexcept;
 
   private:
-    // "NAME=value" replaces NAME, "NAME" removes it.
-    void apply(const char *change) noexcept;
-
     char **entries_ = nullptr;
     size_t used_ = 0;
 };
