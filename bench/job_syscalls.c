@@ -99,7 +99,7 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: %s held|run|hand|polled N\n", argv[0]);
         return 2;
     }
-    int (*job)(void) = strcmp(argv[1], "run") == 0    ? run
+    int (*job)(void) = strcmp(argv[1], "run") == 0      ? run
                        : strcmp(argv[1], "hand") == 0   ? hand
                        : strcmp(argv[1], "polled") == 0 ? polled
                                                         : held;

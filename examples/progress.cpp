@@ -25,16 +25,18 @@ int main(int argc, char **argv)
         last = report.text;
         const double done = std::strtod(last.c_str(), nullptr) / double(mib << 20);
         const auto filled = static_cast<std::size_t>(done * 30);
-        const std::string bar = std::string(filled, '#') + std::string(30 - filled, '-');
-        std::printf("%s[%s] %3.0f%%  %s%s", terminal ? "\r" : "", bar.c_str(), done * 100,
+        const std::string bar =
+            std::string(filled, '#') + std::string(30 - filled, '-');
+        std::printf("%s[%s] %3.0f%%  %s%s", terminal ? "\r" : "", bar.c_str(),
+                    done * 100,
                     last.substr(last.rfind(", ") + 2).c_str(), // the rate
                     terminal ? "" : "\n");
         std::fflush(stdout);
     };
     const std::string count = "count=" + std::to_string(mib);
-    const qo::run_result dd =
-        qo::run({"dd", "if=/dev/zero", "of=/dev/null", "bs=1M", count, "status=progress"},
-                {.env = {"LC_ALL=C"}, .on_errors = draw, .partial_lines = true});
+    const qo::run_result dd = qo::run(
+        {"dd", "if=/dev/zero", "of=/dev/null", "bs=1M", count, "status=progress"},
+        {.env = {"LC_ALL=C"}, .on_errors = draw, .partial_lines = true});
     std::printf("%sdd %s\n", terminal && !last.empty() ? "\n" : "",
                 dd.interrupted() ? "interrupted" : dd.describe().c_str());
     return dd.ok() ? 0 : 1;

@@ -81,7 +81,8 @@ int main(int argc, char **argv)
         const std::size_t equals = given.find('=');
         if (equals == 0 || equals == std::string::npos)
             return usage();
-        services.push_back({given.substr(0, equals), given.substr(equals + 1), backoff});
+        services.push_back(
+            {given.substr(0, equals), given.substr(equals + 1), backoff});
     }
     if (services.empty())
         return usage();
@@ -96,7 +97,8 @@ int main(int argc, char **argv)
     const auto start = [&](service &s) {
         qo::run_options own = options;
         own.on_output = own.on_errors = [&s](const qo::line &line) {
-            std::printf("%s: %.*s\n", s.name.c_str(), int(line.text.size()), line.text.data());
+            std::printf("%s: %.*s\n", s.name.c_str(), int(line.text.size()),
+                        line.text.data());
         };
         qo::job job = qo::start({"sh", "-c", s.command}, std::move(own));
         if (job)

@@ -47,7 +47,8 @@ int main(int argc, char **argv)
         target[size > 0 ? size : 0] = '\0';
         put(out, target);
         const int flags = fcntl(fd, F_GETFL);
-        snprintf(figure, sizeof figure, "%d", flags < 0 ? -1 : flags & (O_ACCMODE | O_APPEND));
+        snprintf(figure, sizeof figure, "%d",
+                 flags < 0 ? -1 : flags & (O_ACCMODE | O_APPEND));
         put(out, figure);
     }
     return fclose(out) == 0 ? 0 : 125;

@@ -25,7 +25,8 @@ struct Made {
 };
 
 [[gnu::format(printf, 4, 5)]] std::string build(const qo_log_entry::Header &header,
-                                                unsigned stamps, qo_log_entry::Entry &entry,
+                                                unsigned stamps,
+                                                qo_log_entry::Entry &entry,
                                                 const char *format, ...)
 {
     va_list ap;
@@ -52,7 +53,8 @@ std::string make(FuzzedDataProvider &fuzz, unsigned stamps, Made &made)
     made.file.erase(0, made.file.find_last_of('\n') + 1);
     std::string text = fuzz.ConsumeRandomLengthString(300).c_str();
     if (fuzz.ConsumeIntegralInRange(0, 7) == 0) // beyond the entry on the stack
-        text.append(fuzz.ConsumeIntegralInRange<size_t>(0, 3000), "\n\nab"[text.size() % 4]);
+        text.append(fuzz.ConsumeIntegralInRange<size_t>(0, 3000),
+                    "\n\nab"[text.size() % 4]);
     const int number = fuzz.ConsumeIntegral<int>();
     const qo_log_entry::Header header(made.level, made.line, made.file.c_str(),
                                       made.routine.c_str(), stamps);
@@ -66,7 +68,8 @@ std::string make(FuzzedDataProvider &fuzz, unsigned stamps, Made &made)
         made.message = text + "%" + std::to_string(number);
         return build(header, stamps, entry, "%s%%%d", text.c_str(), number);
     case 2: {
-        const int keep = fuzz.ConsumeIntegralInRange<int>(0, static_cast<int>(text.size()));
+        const int keep =
+            fuzz.ConsumeIntegralInRange<int>(0, static_cast<int>(text.size()));
         made.message = text.substr(0, static_cast<size_t>(keep));
         return build(header, stamps, entry, "%.*s", keep, text.c_str());
     }
@@ -87,8 +90,8 @@ bool take(const std::string &text, size_t &at, const std::string &expected)
 }
 
 // n digits or more (at least one), with a sign when signed says so.
-bool take_number(const std::string &text, size_t &at, size_t n, std::string *out = nullptr,
-                 bool sign = false)
+bool take_number(const std::string &text, size_t &at, size_t n,
+                 std::string *out = nullptr, bool sign = false)
 {
     const size_t from = at;
     if (sign && at < text.size() && text[at] == '-')
@@ -199,7 +202,8 @@ Made parse(const std::string &entry, unsigned stamps)
     FUZZ_CHECK(!entry.empty() && entry.back() == '\n');
     std::string body = entry.substr(at, entry.size() - 1 - at);
     if (stamps & QO_LOG_CONTINUED)
-        for (size_t line_feed = 0; (line_feed = body.find('\n', line_feed)) != std::string::npos;
+        for (size_t line_feed = 0;
+             (line_feed = body.find('\n', line_feed)) != std::string::npos;
              ++line_feed) {
             FUZZ_CHECK(body.compare(line_feed + 1, strlen(mark), mark) == 0);
             body.erase(line_feed + 1, strlen(mark));

@@ -3,7 +3,7 @@
 // unended line handed out when the stream goes quiet, stopped or not by
 // the callback, on every way of searching the CPU has.
 #include "check.h"
-#include "run/parts/qo_run_lines_internal.h"
+#include "run/streams/qo_run_lines_internal.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 #include <cstdlib>
@@ -59,7 +59,8 @@ std::vector<std::string> reference(const std::vector<Read> &reads, bool partial)
         pending.erase(0, start);
         start = 0;
         pending += read.bytes;
-        for (size_t end; (end = pending.find_first_of("\r\n", start)) != std::string::npos;) {
+        for (size_t end;
+             (end = pending.find_first_of("\r\n", start)) != std::string::npos;) {
             for (; end - start >= line_max;)
                 hand(line_max);
             hand(end + 1 - start);

@@ -126,12 +126,12 @@ Place &place()
 bool is_builtin(const std::string &word)
 {
     static const char *const builtins[] = {
-        ".",       ":",     "[",       "alias", "bg",     "break",  "cd",
-        "chdir",   "command", "continue", "echo", "eval",  "exec",   "exit",
-        "export",  "false", "fc",      "fg",    "getopts", "hash",   "jobs",
-        "kill",    "local", "printf",  "pwd",   "read",   "readonly", "return",
-        "set",     "shift", "test",    "times", "trap",   "true",   "type",
-        "ulimit",  "umask", "unalias", "unset", "wait"};
+        ".",      ":",       "[",        "alias", "bg",      "break",    "cd",
+        "chdir",  "command", "continue", "echo",  "eval",    "exec",     "exit",
+        "export", "false",   "fc",       "fg",    "getopts", "hash",     "jobs",
+        "kill",   "local",   "printf",   "pwd",   "read",    "readonly", "return",
+        "set",    "shift",   "test",     "times", "trap",    "true",     "type",
+        "ulimit", "umask",   "unalias",  "unset", "wait"};
     std::string bare;
     for (char c : word)
         if (!strchr("'\"\\`$", c))
@@ -224,7 +224,8 @@ void decide(FuzzedDataProvider &fuzz, Options &r, const Place &p)
     // line does not try.
     if ((flags & QO_RUN_CLEAR_ENV) || !r.env.empty())
         for (Strings &argv : r.stages) {
-            argv[0].erase(std::remove(argv[0].begin(), argv[0].end(), '='), argv[0].end());
+            argv[0].erase(std::remove(argv[0].begin(), argv[0].end(), '='),
+                          argv[0].end());
             if (argv[0].empty() || argv[0] == "-" || is_builtin(argv[0]))
                 argv[0] = "x" + argv[0];
         }
@@ -271,9 +272,10 @@ void apply(Strings &env, const std::string &change)
 {
     const size_t name = change.find('=');
     const std::string key = change.substr(0, name) + "=";
-    env.erase(std::remove_if(env.begin(), env.end(),
-                             [&](const std::string &e) { return e.rfind(key, 0) == 0; }),
-              env.end());
+    env.erase(
+        std::remove_if(env.begin(), env.end(),
+                       [&](const std::string &e) { return e.rfind(key, 0) == 0; }),
+        env.end());
     if (name != std::string::npos)
         env.push_back(change);
 }
@@ -298,7 +300,10 @@ Strings comparable(Strings env)
 
 std::string fd_file(const Place &p, int fd)
 {
-    return p.at(fd == 0 ? "stdin" : fd == 1 ? "stdout" : fd == 2 ? "stderr" : "fd" + std::to_string(fd));
+    return p.at(fd == 0   ? "stdin"
+                : fd == 1 ? "stdout"
+                : fd == 2 ? "stderr"
+                          : "fd" + std::to_string(fd));
 }
 
 std::string real(const std::string &path)
@@ -317,9 +322,11 @@ Given expected(const Options &r, size_t stage, const Place &p)
     for (const std::string &change : r.env)
         apply(g.env, change);
     g.env = comparable(g.env);
-    g.cwd = r.has_dir ? real(r.dir[0] == '/' ? r.dir : p.at("work/" + r.dir)) : p.at("work");
+    g.cwd = r.has_dir ? real(r.dir[0] == '/' ? r.dir : p.at("work/" + r.dir))
+                      : p.at("work");
     char mask[8];
-    snprintf(mask, sizeof mask, "%03o", o.flags & QO_RUN_UMASK ? o.umask & 0777U : 022U);
+    snprintf(mask, sizeof mask, "%03o",
+             o.flags & QO_RUN_UMASK ? o.umask & 0777U : 022U);
     g.umask = mask;
     for (int fd = 0; fd < 10; fd++)
         g.fd_flags[fd] = -2; // not compared
@@ -453,12 +460,13 @@ std::vector<Report> in_order(std::vector<Report> reports)
     std::vector<Report> ordered;
     for (size_t n = reports.size(); ordered.size() < n;) {
         auto next = std::find_if(reports.begin(), reports.end(), [&](const Report &r) {
-            return ordered.empty() ? std::none_of(reports.begin(), reports.end(),
-                                                  [&](const Report &o) {
-                                                      return !r.pipe_in.empty() &&
-                                                             o.pipe_out == r.pipe_in;
-                                                  })
-                                   : !r.pipe_in.empty() && r.pipe_in == ordered.back().pipe_out;
+            return ordered.empty()
+                       ? std::none_of(reports.begin(), reports.end(),
+                                      [&](const Report &o) {
+                                          return !r.pipe_in.empty() &&
+                                                 o.pipe_out == r.pipe_in;
+                                      })
+                       : !r.pipe_in.empty() && r.pipe_in == ordered.back().pipe_out;
         });
         FUZZ_CHECK(next != reports.end());
         ordered.push_back(*next);
@@ -503,13 +511,14 @@ int run_shell(const Place &p, const std::string &line)
     envp.push_back(nullptr);
     // "--": a line may start with a command named "-x" or "+x".
     char *argv[] = {const_cast<char *>("sh"), const_cast<char *>("-c"),
-                    const_cast<char *>("--"), const_cast<char *>(line.c_str()), nullptr};
+                    const_cast<char *>("--"), const_cast<char *>(line.c_str()),
+                    nullptr};
     FUZZ_CHECK(ftruncate(p.fds[2], 0) == 0);
     Shell shell{&p, work.c_str(), argv, envp.data()};
     static std::vector<char> stack(1 << 16);
-    const pid_t pid = clone(start_shell, stack.data() + stack.size(),
-                            CLONE_VM | CLONE_VFORK | CLONE_NEWUSER | CLONE_NEWPID | SIGCHLD,
-                            &shell);
+    const pid_t pid =
+        clone(start_shell, stack.data() + stack.size(),
+              CLONE_VM | CLONE_VFORK | CLONE_NEWUSER | CLONE_NEWPID | SIGCHLD, &shell);
     if (pid < 0 && (errno == EPERM || errno == EINVAL || errno == ENOSPC))
         return -1; // no namespaces for this user: nothing runs
     FUZZ_CHECK(pid > 0);
@@ -551,15 +560,16 @@ void report_difference(const std::string &line, size_t stage, const Given &want,
             got.umask.c_str());
     for (int fd = 0; fd < 10; fd++)
         if (!want.fd[fd].empty())
-            fprintf(stderr, "fd %d: run %s (%d), shell %s (%d)\n", fd, want.fd[fd].c_str(),
-                    want.fd_flags[fd], got.fd[fd].c_str(), got.fd_flags[fd]);
+            fprintf(stderr, "fd %d: run %s (%d), shell %s (%d)\n", fd,
+                    want.fd[fd].c_str(), want.fd_flags[fd], got.fd[fd].c_str(),
+                    got.fd_flags[fd]);
 }
 
 void compare(const std::string &line, size_t stage, const Given &want, const Given &got)
 {
-    const char *what = want.argv != got.argv    ? "argv"
-                       : want.env != got.env   ? "the environment"
-                       : want.cwd != got.cwd   ? "the folder"
+    const char *what = want.argv != got.argv     ? "argv"
+                       : want.env != got.env     ? "the environment"
+                       : want.cwd != got.cwd     ? "the folder"
                        : want.umask != got.umask ? "the umask"
                                                  : nullptr;
     for (int fd = 0; fd < 10 && !what; fd++)
@@ -578,7 +588,8 @@ bool prepare(const Options &r, const Place &p)
 {
     remove_tree(p.at("work"));
     remove_tree(p.at("reports"));
-    if (mkdir(p.at("work").c_str(), 0755) != 0 || mkdir(p.at("reports").c_str(), 0755) != 0)
+    if (mkdir(p.at("work").c_str(), 0755) != 0 ||
+        mkdir(p.at("reports").c_str(), 0755) != 0)
         return false;
     for (const Strings &argv : r.stages) {
         const std::string link = p.at("bin/" + argv[0]);
@@ -601,7 +612,8 @@ bool prepare(const Options &r, const Place &p)
                                     r.has_output ? &r.output_file : nullptr}) {
         if (!file)
             continue;
-        const int fd = open(p.at("work/" + *file).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        const int fd =
+            open(p.at("work/" + *file).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         if (fd < 0)
             return false;
         close(fd);
@@ -660,7 +672,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (status == -1) {
         static bool told = false;
         if (!told)
-            fprintf(stderr, "fuzz_run_shell_line: no user namespaces here, no line is run\n");
+            fprintf(stderr,
+                    "fuzz_run_shell_line: no user namespaces here, no line is run\n");
         told = true;
         return -1;
     }
@@ -669,13 +682,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (DIR *folder = opendir(p.at("reports").c_str())) {
         while (const dirent *entry = readdir(folder))
             if (entry->d_name[0] != '.')
-                reports.push_back(read_report(p.at(std::string("reports/") + entry->d_name)));
+                reports.push_back(
+                    read_report(p.at(std::string("reports/") + entry->d_name)));
         closedir(folder);
     }
-    if (reports.size() != r.stages.size() || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (reports.size() != r.stages.size() || !WIFEXITED(status) ||
+        WEXITSTATUS(status) != 0) {
         char errors[4096] = {};
         pread(p.fds[2], errors, sizeof errors - 1, 0);
-        fprintf(stderr, "line: %s\n%zu of %zu commands ran, status %d; the shell said:\n%s\n",
+        fprintf(stderr,
+                "line: %s\n%zu of %zu commands ran, status %d; the shell said:\n%s\n",
                 text.c_str(), reports.size(), r.stages.size(), status, errors);
         FUZZ_CHECK(reports.size() == r.stages.size());
         FUZZ_CHECK(WIFEXITED(status) && WEXITSTATUS(status) == 0);

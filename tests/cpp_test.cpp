@@ -105,17 +105,30 @@ TEST(CppStrings, WordsLinesAndStripCutAsPythonDoes)
 {
     using V = std::vector<std::string_view>;
     const WordsCase cases[] = {
-        {"  a b  c d ", {"a", "b", "c", "d"}, {"a", "b", "c d "}, {"  a b  c d "},
-         "a b  c d", "a b  c d ", "  a b  c d"},
-        {"a\r\nb\rc\n", {"a", "b", "c"}, {"a", "b", "c\n"}, {"a", "b", "c"},
-         "a\r\nb\rc", "a\r\nb\rc\n", "a\r\nb\rc"},
+        {"  a b  c d ",
+         {"a", "b", "c", "d"},
+         {"a", "b", "c d "},
+         {"  a b  c d "},
+         "a b  c d",
+         "a b  c d ",
+         "  a b  c d"},
+        {"a\r\nb\rc\n",
+         {"a", "b", "c"},
+         {"a", "b", "c\n"},
+         {"a", "b", "c"},
+         "a\r\nb\rc",
+         "a\r\nb\rc\n",
+         "a\r\nb\rc"},
         {"", {}, {}, {}, "", "", ""},
         {" \t\v\f ", {}, {}, {" \t\v\f "}, "", "", ""},
         {"\n\nx", {"x"}, {"x"}, {"", "", "x"}, "x", "x", "\n\nx"},
         // UTF-8 intact: no byte of it is whitespace (U+00A0 is c2 a0).
-        {"\u00e9t\u00e9 \u00a0\u2003", {"\u00e9t\u00e9", "\u00a0\u2003"},
-         {"\u00e9t\u00e9", "\u00a0\u2003"}, {"\u00e9t\u00e9 \u00a0\u2003"},
-         "\u00e9t\u00e9 \u00a0\u2003", "\u00e9t\u00e9 \u00a0\u2003",
+        {"\u00e9t\u00e9 \u00a0\u2003",
+         {"\u00e9t\u00e9", "\u00a0\u2003"},
+         {"\u00e9t\u00e9", "\u00a0\u2003"},
+         {"\u00e9t\u00e9 \u00a0\u2003"},
+         "\u00e9t\u00e9 \u00a0\u2003",
+         "\u00e9t\u00e9 \u00a0\u2003",
          "\u00e9t\u00e9 \u00a0\u2003"},
     };
     for (const WordsCase &c : cases) {
@@ -413,9 +426,11 @@ struct WholeLines {
 TEST_F(CppRun, WholeLinesComeWithoutTheirEndings)
 {
     const WholeLines rows[] = {
-        {"printf 'a\\r\\nb\\rc\\n\\nd'", false,
+        {"printf 'a\\r\\nb\\rc\\n\\nd'",
+         false,
          {{"a", true}, {"b", true}, {"c", true}, {"", true}, {"d", false}}},
-        {"printf 50%%; sleep 0.3; printf '\\r100%%\\r\\n'", true,
+        {"printf 50%%; sleep 0.3; printf '\\r100%%\\r\\n'",
+         true,
          {{"50%", false}, {"50%", true}, {"100%", true}}},
         // A line in two pieces, the second going on with the first.
         {"printf ab; sleep 0.3; printf 'cd\\n'", true, {{"ab", false}, {"abcd", true}}},
@@ -424,7 +439,8 @@ TEST_F(CppRun, WholeLinesComeWithoutTheirEndings)
         std::vector<std::pair<std::string, bool>> got;
         const qo::run_result ran = qo::run(
             {"sh", "-c", row.command},
-            {.on_output = [&](const qo::line &l) { got.emplace_back(l.text, l.complete); },
+            {.on_output =
+                 [&](const qo::line &l) { got.emplace_back(l.text, l.complete); },
              .partial_lines = row.partial});
         EXPECT_TRUE(ran.ok());
         EXPECT_EQ(got, row.lines) << row.command;
@@ -438,7 +454,8 @@ TEST_F(CppRun, WholeLinesComeWithoutTheirEndings)
          "{ printf x; sleep 1.2; printf y; sleep 0.3; } | dd of=/dev/null bs=1 "
          "status=progress"},
         {.env = {"LC_ALL=C"},
-         .on_errors = [&](const qo::line &l) { reports.emplace_back(l.text, l.complete); },
+         .on_errors =
+             [&](const qo::line &l) { reports.emplace_back(l.text, l.complete); },
          .partial_lines = true});
     EXPECT_TRUE(dd.ok());
     ASSERT_GE(reports.size(), 4U);
@@ -474,7 +491,8 @@ TEST_F(CppRun, InterruptedSaysASignalFromTheKeyboardEndedIt)
 TEST_F(CppRun, StageErrorsComeWithTheirStage)
 {
     const std::vector<std::vector<std::string>> stages = {
-        {"sh", "-c", "echo a >&2; echo b >&2; echo x"}, {"sh", "-c", "cat; echo c >&2"}};
+        {"sh", "-c", "echo a >&2; echo b >&2; echo x"},
+        {"sh", "-c", "cat; echo c >&2"}};
     std::vector<std::pair<std::size_t, std::string>> views, lines;
     const qo::run_result viewed = qo::pipeline(
         stages, {.capture_errors = true,
@@ -721,8 +739,8 @@ TEST_F(CppJob, DurationCountsFromTheStartToTheEnd)
 
 struct Handed {
     std::size_t key;
-    bool held;   // the job handed back holds a command
-    int status;  // its result's
+    bool held;  // the job handed back holds a command
+    int status; // its result's
     std::string why;
 };
 

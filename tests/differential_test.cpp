@@ -1,7 +1,7 @@
 // The fast paths against the straightforward algorithms, on random input:
 // speed must never change a result.
 #include "qo.h"
-#include "run/parts/qo_run_lines_internal.h"
+#include "run/streams/qo_run_lines_internal.h"
 #include "str/qo_str_scan_internal.h"
 
 #include <cstring>

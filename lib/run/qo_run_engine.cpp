@@ -507,7 +507,8 @@ void Run::sync_wanted(bool pidfds_closing) noexcept
     // A descriptor the run has closed left the set as it closed; its
     // number may be another thread's by now, which is not to be touched.
     for (nfds_t i = 0; i < watched_count_; ++i)
-        if (!find(wanted_, wanted_count_, watched_[i].fd) && still_held(watched_[i].fd) &&
+        if (!find(wanted_, wanted_count_, watched_[i].fd) &&
+            still_held(watched_[i].fd) &&
             !(pidfds_closing && job_.holds_pidfd(watched_[i].fd)))
             epoll_ctl(epoll_, EPOLL_CTL_DEL, watched_[i].fd, nullptr);
     always_ready_ = false;
@@ -520,8 +521,8 @@ void Run::sync_wanted(bool pidfds_closing) noexcept
                                          : EPOLLOUT;
         e.data.fd = w.fd;
         // EEXIST: the wake-up, put in by the stop that made it.
-        const bool refused = !was && epoll_ctl(epoll_, EPOLL_CTL_ADD, w.fd, &e) != 0 &&
-                             errno != EEXIST;
+        const bool refused =
+            !was && epoll_ctl(epoll_, EPOLL_CTL_ADD, w.fd, &e) != 0 && errno != EEXIST;
         if (was && was->events != w.events)
             epoll_ctl(epoll_, EPOLL_CTL_MOD, w.fd, &e);
         w.revents = refused ? POLLNVAL : 0; // marked for the copy below
@@ -680,7 +681,8 @@ bool Run::serve(int timeout_ms, Calling &call) noexcept
         limit = now_us() + int64_t{timeout_ms} * 1000;
     bool failed = false;
     bool reaping = false;
-    for (bool first = true; !wrapped_ && !done() && !failed && !reaping; first = false) {
+    for (bool first = true; !wrapped_ && !done() && !failed && !reaping;
+         first = false) {
         if ((reaping = only_reaping_left(limit)))
             break;
         int wait_ms = 0;

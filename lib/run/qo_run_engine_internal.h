@@ -5,14 +5,14 @@
 // Internal to the library.
 #pragma once
 
-#include "run/parts/qo_run_cgroup_internal.h"
-#include "run/parts/qo_run_file_internal.h"
+#include "run/process/qo_run_cgroup_internal.h"
+#include "run/streams/qo_run_file_internal.h"
 #include "run/qo_run_internal.h"
-#include "run/parts/qo_run_io_internal.h"
-#include "run/parts/qo_run_job_internal.h"
-#include "run/parts/qo_run_setup_internal.h"
-#include "run/parts/qo_run_spawn_internal.h"
-#include "run/parts/qo_run_wake_internal.h"
+#include "run/streams/qo_run_io_internal.h"
+#include "run/process/qo_run_job_internal.h"
+#include "run/process/qo_run_setup_internal.h"
+#include "run/process/qo_run_spawn_internal.h"
+#include "run/process/qo_run_wake_internal.h"
 #include "base/qo_sigpipe_internal.h"
 
 #include <atomic>
@@ -171,8 +171,8 @@ class Run {
     qo_run_io::Input in_{&stop_asked_};
     qo_run_io::Stream out_{"stdout", STDOUT_FILENO};
     qo_run_io::Stream err_{"stderr", STDERR_FILENO};
-    bool merged_;          // stderr goes into the stdout pipe
-    bool wrapped_ = false; // the streams are closed, the backlog dropped
+    bool merged_;             // stderr goes into the stdout pipe
+    bool wrapped_ = false;    // the streams are closed, the backlog dropped
     bool null_input_ = false; // the first stage reads /dev/null
     // Slots whose stream a file or a descriptor of the caller's takes.
     char **unused_[2] = {};
@@ -192,7 +192,7 @@ class Run {
     int epoll_ = -1, timer_ = -1;
     std::atomic<int> wake_{-1}, set_{-1}; // set_: epoll_, for a stop from elsewhere
     bool held_ = false;
-    bool wakeable_ = false; // this round's sleep, by the process's wake-up
+    bool wakeable_ = false;        // this round's sleep, by the process's wake-up
     qo_run_wake::Sleeper sleeper_; // without wake_, for a stop from elsewhere
     pollfd *wanted_; // this round's descriptors; revents filled by the wait
     nfds_t wanted_count_ = 0;

@@ -2,8 +2,8 @@
 // word quoted as the shell needs, the folder, the environment, the files,
 // the descriptors and the rest of the setup as the shell would give them.
 #include "run/qo_run_line_internal.h"
-#include "run/parts/qo_run_io_internal.h"
-#include "run/parts/qo_run_setup_internal.h"
+#include "run/streams/qo_run_io_internal.h"
+#include "run/process/qo_run_setup_internal.h"
 #include "str/qo_str_internal.h"
 
 #include <cctype>

@@ -170,8 +170,8 @@ constexpr Escaping shell_word{qo_str_scan::ByteSet("'"), '\\', '\''};
 bool is_reserved(const char *word) noexcept
 {
     static constexpr std::string_view reserved[] = {
-        "case", "coproc", "do",  "done",   "elif",  "else",  "esac", "fi",
-        "for",  "function", "if", "in", "select", "then", "time", "until", "while"};
+        "case",     "coproc", "do", "done",   "elif", "else", "esac",  "fi",   "for",
+        "function", "if",     "in", "select", "then", "time", "until", "while"};
     return std::find(std::begin(reserved), std::end(reserved), word) !=
            std::end(reserved);
 }

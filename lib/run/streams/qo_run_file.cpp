@@ -1,7 +1,7 @@
 // The file a run's stdout writes: opened without being emptied, emptied
 // only once the command is sure to start, or, with QO_RUN_REPLACE, a new
 // file that takes the name only when the run succeeds.
-#include "run/parts/qo_run_file_internal.h"
+#include "run/streams/qo_run_file_internal.h"
 #include "base/qo_pid_word_internal.h"
 
 #include <atomic>

@@ -1,6 +1,6 @@
 // The bytes of a run's pipes: what goes in, what is captured, logged or
 // passed on to the caller's descriptors.
-#include "run/parts/qo_run_io_internal.h"
+#include "run/streams/qo_run_io_internal.h"
 #include "base/qo_fd_internal.h"
 #include "log/qo_log_internal.h"
 

@@ -2,7 +2,7 @@
 // path of every byte a streamed run reads, so line ends are found 64 bytes
 // at a time and lines handed out where they were read: only an unfinished
 // line waits, in the read buffer, for the rest of it.
-#include "run/parts/qo_run_lines_internal.h"
+#include "run/streams/qo_run_lines_internal.h"
 
 #include <atomic>
 #include <cstdint>

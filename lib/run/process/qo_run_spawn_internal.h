@@ -3,7 +3,7 @@
 #pragma once
 
 #include "run/base/qo_run_base_internal.h"
-#include "run/parts/qo_run_setup_internal.h"
+#include "run/process/qo_run_setup_internal.h"
 
 #include <cstddef>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 // privilege it lacks) is checked in the caller first, so that a run that
 // cannot have its settings starts nothing, rather than a pipeline whose
 // second stage fails after the first one started.
-#include "run/parts/qo_run_setup_internal.h"
+#include "run/process/qo_run_setup_internal.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -2,7 +2,7 @@
 // the foreground of its terminal hands it to the job whatever its stdin is
 // (prog <list runs ssh, which prompts on /dev/tty); one job at a time, so
 // that none hands it back while another still uses it.
-#include "run/parts/qo_run_tty_internal.h"
+#include "run/process/qo_run_tty_internal.h"
 #include "base/qo_pid_word_internal.h"
 
 #include <atomic>

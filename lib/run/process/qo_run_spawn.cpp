@@ -1,6 +1,6 @@
 // Starting a process of a run: by posix_spawn where the C library can do
 // all of the child's setup, else by a vfork child that does it itself.
-#include "run/parts/qo_run_spawn_internal.h"
+#include "run/process/qo_run_spawn_internal.h"
 #include "base/qo_pid_word_internal.h"
 
 #include <algorithm>
@@ -351,7 +351,8 @@ bool take_kept() noexcept
         return true;
     // Taken when the process forked: the parent's thread may have been
     // making them, which the child's copy never sees end.
-    if (seen == 0 || qo_pid_word::ours(seen) || !kept_user.compare_exchange_strong(seen, mine))
+    if (seen == 0 || qo_pid_word::ours(seen) ||
+        !kept_user.compare_exchange_strong(seen, mine))
         return false;
     kept.made = false;
     return true;

@@ -4,7 +4,7 @@
 // mounted it (/sys/fs/cgroup, or /sys/fs/cgroup/unified beside the v1
 // controllers). Everything the kernel may refuse is tried before anything
 // starts, and a group that could not be set up whole is removed.
-#include "run/parts/qo_run_cgroup_internal.h"
+#include "run/process/qo_run_cgroup_internal.h"
 #include "base/qo_fd_internal.h"
 #include "base/qo_pid_word_internal.h"
 

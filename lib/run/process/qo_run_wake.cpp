@@ -4,7 +4,7 @@
 // wake-up written is one that the woken sleeper reads back, and no other:
 // the sleepers of the process's other jobs, woken with it, see their own
 // stop unasked and sleep again.
-#include "run/parts/qo_run_wake_internal.h"
+#include "run/process/qo_run_wake_internal.h"
 #include "base/qo_pid_word_internal.h"
 
 #include <cerrno>
@@ -28,7 +28,8 @@ int make() noexcept
         return -1;
     uint64_t seen = made.load();
     while (!(seen && qo_pid_word::ours(seen))) {
-        if (made.compare_exchange_weak(seen, qo_pid_word::make(static_cast<uint32_t>(fd))))
+        if (made.compare_exchange_weak(seen,
+                                       qo_pid_word::make(static_cast<uint32_t>(fd))))
             return fd;
     }
     close(fd); // another thread made it first
@@ -57,7 +58,8 @@ void Sleeper::get_up() noexcept
         return;
     const int fd = shared();
     uint64_t one = 0;
-    while (fd >= 0 && read(fd, &one, sizeof one) < 0 && (errno == EAGAIN || errno == EINTR)) {
+    while (fd >= 0 && read(fd, &one, sizeof one) < 0 &&
+           (errno == EAGAIN || errno == EINTR)) {
         pollfd p{fd, POLLIN, 0};
         poll(&p, 1, -1);
     }

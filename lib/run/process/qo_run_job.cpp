@@ -1,7 +1,7 @@
 // The job of a run: one process group, so that a deadline, Ctrl-C and
 // Ctrl-Z reach everything the command started, which takes the terminal
 // over while it runs when the caller had it.
-#include "run/parts/qo_run_job_internal.h"
+#include "run/process/qo_run_job_internal.h"
 #include "base/qo_pid_word_internal.h"
 
 #include <algorithm>
@@ -381,7 +381,8 @@ void Job::watch_exits() noexcept
         return;
     exits_watched_ = true;
     for (size_t i = 0; i < count_; ++i)
-        members_[i].pidfd = static_cast<int>(syscall(SYS_pidfd_open, members_[i].pid, 0));
+        members_[i].pidfd =
+            static_cast<int>(syscall(SYS_pidfd_open, members_[i].pid, 0));
 }
 
 void Job::stop() noexcept
@@ -470,8 +471,8 @@ int Job::wait_ms() noexcept
     int ms = enforce_deadline();
     bool pidfds = true;
     for (size_t i = 0; i < count_; ++i)
-        pidfds = pidfds && (members_[i].exited || members_[i].pidfd >= 0 ||
-                            !exits_watched_);
+        pidfds =
+            pidfds && (members_[i].exited || members_[i].pidfd >= 0 || !exits_watched_);
     const int every = !pidfds ? exit_check_ms : at_terminal_ ? stop_check_ms : -1;
     if (!exited() && every >= 0 && (ms < 0 || ms > every))
         ms = every;

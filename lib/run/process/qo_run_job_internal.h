@@ -4,8 +4,8 @@
 #pragma once
 
 #include "run/base/qo_run_base_internal.h"
-#include "run/parts/qo_run_cgroup_internal.h"
-#include "run/parts/qo_run_tty_internal.h"
+#include "run/process/qo_run_cgroup_internal.h"
+#include "run/process/qo_run_tty_internal.h"
 
 #include <csignal>
 #include <cstddef>

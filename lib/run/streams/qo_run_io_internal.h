@@ -4,7 +4,7 @@
 #pragma once
 
 #include "run/base/qo_run_base_internal.h"
-#include "run/parts/qo_run_lines_internal.h"
+#include "run/streams/qo_run_lines_internal.h"
 
 #include <algorithm>
 #include <cstddef>
