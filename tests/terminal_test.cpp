@@ -93,13 +93,23 @@ char *run_held(const TerminalCase &c, const qo_run_options &o)
             waitid(P_PID, static_cast<id_t>(qo_job_pid(job, 0)), &info,
                    WEXITED | WNOWAIT);
         }
+    // A job started after the Ctrl-C is not sent it, whoever holds the
+    // foreground next: the one the caller waits for, or the relay meanwhile.
+    const char *const later[] = {"sh", "-c", "sleep 0.3; exit 5", nullptr};
+    qo_job *next = nullptr;
     char *text = nullptr;
     for (qo_job *job : jobs) {
         char *one = qo_status_text(qo_job_wait(job, -1, nullptr));
         qo_strcat(&text, "%s%s", text ? "; " : "", one);
         free(one);
         qo_job_free(job);
+        if (!next && (next = qo_start(later, nullptr)))
+            usleep(200000);
     }
+    char *one = qo_status_text(qo_job_wait(next, -1, nullptr));
+    qo_strcat(&text, "; then %s", one);
+    free(one);
+    qo_job_free(next);
     return text;
 }
 
@@ -393,7 +403,7 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
          false,
          {{"ready\r\nready\r\nready", "\x03"},
           {"caller: killed by signal 2 (Interrupt); killed by signal 2 (Interrupt); "
-           "killed by signal 2 (Interrupt), foreground",
+           "killed by signal 2 (Interrupt); then exited with status 5, foreground",
            nullptr}},
          5000,
          0,
@@ -407,7 +417,7 @@ TEST(Terminal, PersonAtAPseudoTerminalDrivesTheCommand)
          false,
          {{"ready\r\nready\r\nready", "\x03"},
           {"caller: killed by signal 2 (Interrupt); killed by signal 2 (Interrupt); "
-           "killed by signal 2 (Interrupt), foreground",
+           "killed by signal 2 (Interrupt); then exited with status 5, foreground",
            nullptr}},
          5000,
          0,

@@ -158,17 +158,22 @@ bool typed(int signal) noexcept
 
 // A Ctrl-C or Ctrl-\ that ended a process of the job holding the
 // foreground, passed on once, whoever sees it first: the thread serving
-// the job, or the relay.
+// the job, or the relay. The jobs it is passed on to pass it on no more,
+// should one of them hold the foreground next: a job started since would
+// get it. (A job that caught it, went on, then got a Ctrl-C of its own
+// there ends alone.)
 void relay(int signal, pid_t own) noexcept
 {
-    for (Group &slot : running_groups) {
-        const uint64_t entry = slot.word.load();
-        if (ours(entry) && group_in(entry) == own) {
-            if (!slot.relayed.exchange(true))
-                pass_on(signal, own);
-            return;
-        }
-    }
+    Group *from = nullptr;
+    for (Group &slot : running_groups)
+        if (const uint64_t entry = slot.word.load();
+            ours(entry) && group_in(entry) == own)
+            from = &slot;
+    if (!from || from->relayed.exchange(true))
+        return;
+    for (Group &slot : running_groups)
+        slot.relayed.store(true);
+    pass_on(signal, own);
 }
 
 // Another job of the process still running at the terminal, to hand the
