@@ -563,7 +563,7 @@ long run_into_a_stalled_reader(const StalledWriter &c, int timeout_ms)
     if (c.held) {
         qo_job *job = qo_start(argv, &o);
         for (long before = ms(); !qo_job_serve(job, 0); before = ms())
-            if (ms() - before > 50) // 0 never blocks
+            if (ms() - before > timeout_ms / 2) // 0 never blocks
                 return -1;
         status = qo_job_wait(job, 0, nullptr);
         qo_job_free(job);
