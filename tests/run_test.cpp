@@ -387,11 +387,13 @@ TEST_F(Run, LogShowsEachCommandItsOutputAndHowItEnded)
     const char *const argv[] = {"true", nullptr};
     EXPECT_EQ(qo_run_int(argv, nullptr, 7, "old.c"), 0);
     qo_log_close();
-    EXPECT_EQ(std::regex_replace(old_log.contents(), std::regex("[0-9]+"), "N"),
+    // The usage told after the duration is another test's: a peak measured
+    // under a sanitizer reads in GiB.
+    const std::string old_entries = std::regex_replace(
+        old_log.contents(), std::regex("\\([0-9]+ ms[^)]*\\)"), "(N ms)");
+    EXPECT_EQ(std::regex_replace(old_entries, std::regex("[0-9]+"), "N"),
               "DBGN: old.c->qo_run_int#N: true # pid N\n"
-              "DBGN: old.c->qo_run_int#N: true: exited with status N (N ms, N ms CPU, "
-              "N.N MiB) "
-              "# pid N\n");
+              "DBGN: old.c->qo_run_int#N: true: exited with status N (N ms) # pid N\n");
 }
 
 // ---- Failures -----------------------------------------------------------
