@@ -41,10 +41,11 @@ void list(qo_jobs &set, qo_job *job) noexcept
 {
     if (set.count == set.room) {
         const size_t room = set.room ? set.room * 2 : 16;
-        auto **jobs =
-            static_cast<qo_job **>(allocate(room * sizeof(qo_job *), jobs_site));
+        // An array of pointers, which the size of a pointer is meant for.
+        constexpr size_t each = sizeof(qo_job *); // NOLINT(bugprone-sizeof-expression)
+        auto **jobs = static_cast<qo_job **>(allocate(room * each, jobs_site));
         if (set.count)
-            memcpy(jobs, set.jobs, set.count * sizeof(qo_job *));
+            memcpy(jobs, set.jobs, set.count * each);
         free(set.jobs);
         set.jobs = jobs;
         set.room = room;
