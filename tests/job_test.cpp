@@ -318,6 +318,24 @@ TEST_F(Job, JobThatCannotStartGivesNull)
     }
 }
 
+// Nothing of a run is formatted for a closed log; a log opened while the
+// job runs still gets its outcome, paired with its entries by the pid.
+TEST_F(Job, LogOpenedWhileTheJobRunsGetsItsOutcomeWithThePid)
+{
+    qo_test::ScratchPath log;
+    qo_job *job = launch({"sleep", "0.2"}, nullptr);
+    ASSERT_NE(job, nullptr);
+    qo_log_open(log.c_str(), 5);
+    EXPECT_EQ(qo_job_wait(job, -1, nullptr), 0);
+    const std::string pid = std::to_string(qo_job_pid(job, 0));
+    qo_job_free(job);
+    qo_log_close();
+    EXPECT_NE(log.contents().find("sleep: exited with status 0 ("), std::string::npos)
+        << log.contents();
+    EXPECT_NE(log.contents().find(" # pid " + pid + "\n"), std::string::npos)
+        << log.contents();
+}
+
 } // namespace
 
 namespace {

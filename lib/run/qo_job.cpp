@@ -146,6 +146,13 @@ qo_run_options effective(const qo_run_options &options) noexcept
 
 // " # pid 4242", " # pids 4242 4243": what pairs a run's entries with each
 // other among those of runs in parallel, and keeps the line a shell reads.
+// A run's entries are of level 5: nothing of them is formatted for a log
+// that would drop them (a fleet of short jobs pays for every allocation).
+bool logs_runs() noexcept
+{
+    return __atomic_load_n(&qo_log_level, __ATOMIC_RELAXED) >= 5;
+}
+
 char *pids_of(const Run &run, const Site &site) noexcept
 {
     char *text = nullptr;
@@ -231,6 +238,8 @@ const char *cut_short(const qo_job &job) noexcept
 // the cut after its stages.
 void log_outcome(const qo_job &job, int64_t took) noexcept
 {
+    if (!logs_runs())
+        return;
     const long long ms = took;
     const Site &site = job.site;
     const char *cut = cut_short(job);
@@ -240,7 +249,9 @@ void log_outcome(const qo_job &job, int64_t took) noexcept
                       job.options.timeout_ms);
     else if (cut)
         (qo_asprintf)(&how, site.line, site.file, "%s", cut);
-    const char *pids = job.pids ? job.pids : "";
+    // The log may have been opened since the start.
+    char *late_pids = job.pids ? nullptr : pids_of(job.run, site);
+    const char *pids = job.pids ? job.pids : late_pids;
     char *used = qo_run_used::told(&job.run.usage(0), job.names.count, site);
     if (how && job.names.count == 1) {
         char *outcome = qo_status_text(job.statuses[0]);
@@ -259,6 +270,7 @@ void log_outcome(const qo_job &job, int64_t took) noexcept
     }
     free(used);
     free(how);
+    free(late_pids);
 }
 
 size_t lost_stage(const qo_job &job) noexcept
@@ -342,7 +354,7 @@ char *with_started(char *reason, const qo_job &job) noexcept
 void log_command(const Stages &stages, const qo_run_options &o, const char *pids,
                  int64_t until, const Site &site) noexcept
 {
-    if (__atomic_load_n(&qo_log_level, __ATOMIC_RELAXED) < 5)
+    if (!logs_runs())
         return;
     char *line = qo_run_line::command_line(stages, o, site);
     qo_log::entry_until(until, 5, site, "%s%s", line, pids);
@@ -393,7 +405,8 @@ qo_job *start(const Stages &stages, const qo_run_options &options, int statuses[
         errno = failed.error;
         return nullptr;
     }
-    job->pids = pids_of(job->run, site);
+    if (logs_runs())
+        job->pids = pids_of(job->run, site);
     log_command(stages, o, job->pids, until, site);
     return job;
 }
