@@ -618,7 +618,8 @@ void Run::serve_stream(Stream &s, Calling &call) noexcept
     if (s.backlog() > 0 && revents(s.passes_to, POLLOUT))
         call.sigpipe.raised |= pass_some(s);
     if (s.tee_backlog() > 0)
-        call.sigpipe.failed_with(tee_some(s));
+        tee_some(s);
+    call.sigpipe.failed_with(s.tee_error); // a read's write to the file too
 }
 
 // A callback, or qo_job_stop(), asked for the end: the job ends as at a
