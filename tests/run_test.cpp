@@ -95,6 +95,104 @@ const char *const shell_bait[] = {"'", "\"", "$(id)", "`id`",  "\n",  "-", "--x"
                                   " ", "*",  "~",     "$HOME", ";",   "|", "&",   "%s",
                                   "=", "#",  "!",     "{a,b}", "\xff"};
 
+// Lines of random bytes (any but the line feed), 0 to 300 long, then a
+// line longer than a piece the callback is given, and an unended last one
+// when asked.
+std::string watched_bytes(size_t size, bool unended, unsigned seed)
+{
+    std::mt19937 random(seed);
+    std::string text;
+    while (text.size() < size) {
+        const size_t length = random() % 301;
+        for (size_t i = 0; i < length; ++i) {
+            const unsigned byte = random() % 255;
+            text += static_cast<char>(byte < '\n' ? byte : byte + 1);
+        }
+        text += '\n';
+    }
+    text.append(size / 8, 'x').append("\n");
+    if (unended)
+        text += "no end";
+    return text;
+}
+
+// output_file with on_output: the run reads the command's pipe and writes
+// the file itself. Whatever the size against the pipe's (64 KiB, grown to
+// 1 MiB for a fast writer), the file gets every byte in order and the
+// callback every line, as the flags ask.
+TEST_F(Run, WatchedFileGetsEveryByteAndTheCallbackEveryLine)
+{
+    const struct {
+        size_t size;
+        bool unended;
+        int flags;
+        const char *before; // the file's content before the run
+    } cases[] = {
+        {100, true, 0, "old"},
+        {70000, true, 0, "old"},
+        {3u << 20, false, QO_RUN_REPLACE, "old"},
+        {200000, true, QO_RUN_PARTIAL_LINES, ""},
+        {150000, true, QO_RUN_APPEND, "kept\n"},
+    };
+    for (const auto &c : cases) {
+        const qo_test::ScratchFolder folder;
+        const std::string in = folder / "in", out = folder / "out";
+        const std::string text = watched_bytes(c.size, c.unended, c.flags + 7);
+        qo_test::write_file(in, text);
+        qo_test::write_file(out, c.before);
+        std::string seen;
+        size_t size = 0, lines = 0, unended = 0;
+        struct Seen {
+            std::string *text;
+            size_t *lines, *unended;
+        } context{&seen, &lines, &unended};
+        qo_run_options o{};
+        o.input_file = in.c_str(), o.output_file = out.c_str(), o.flags = c.flags;
+        o.output_size = &size, o.context = &context;
+        o.on_output = [](void *context, const char *line, size_t n) {
+            const auto *s = static_cast<Seen *>(context);
+            s->text->append(line, n);
+            ++*s->lines;
+            *s->unended += n == 0 || line[n - 1] != '\n';
+            return 0;
+        };
+        const Result r = capture({"cat"}, o, false);
+        const std::string what =
+            std::to_string(c.size) + " flags " + std::to_string(c.flags);
+        EXPECT_EQ(r.status, 0) << what << ": " << r.why;
+        EXPECT_TRUE(qo_test::read_file(out) ==
+                    (c.flags & QO_RUN_APPEND ? c.before : "") + text)
+            << what;
+        EXPECT_TRUE(seen == text) << what;
+        EXPECT_EQ(size, text.size()) << what;
+        EXPECT_GE(lines,
+                  static_cast<size_t>(std::count(text.begin(), text.end(), '\n')));
+        EXPECT_GE(unended, size_t{c.unended}) << what;
+    }
+}
+
+// A file that cannot take more (RLIMIT_FSIZE) fails the run as a full disk
+// does, with SIGXFSZ kept from the caller; the bytes before the limit are
+// in it.
+TEST_F(Run, WatchedFilePastItsSizeLimitFailsTheRunWithoutASignal)
+{
+    const qo_test::ScratchFolder folder;
+    const std::string in = folder / "in", out = folder / "out";
+    qo_test::write_file(in, watched_bytes(300000, false, 3));
+    const auto limited = [&] {
+        const rlimit limit{100000, RLIM_INFINITY};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        qo_run_options o{};
+        o.input_file = in.c_str(), o.output_file = out.c_str();
+        o.on_output = [](void *, const char *, size_t) { return 0; };
+        const Result r = capture({"cat"}, o, false);
+        const bool failed =
+            r.status == -1 && r.why.find("File too large") != std::string::npos;
+        _exit(failed && qo_test::read_file(out).size() == 100000 ? 0 : 1);
+    };
+    EXPECT_EXIT(limited(), ExitedWithCode(0), "");
+}
+
 TEST_F(Run, GeneratedArgumentsArriveByteForByteAndTheLoggedLineRunsTheSame)
 {
     std::mt19937 rng(15);

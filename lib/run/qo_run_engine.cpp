@@ -613,12 +613,15 @@ short Run::revents(int fd, short events) const noexcept
 
 void Run::serve_stream(Stream &s, Calling &call) noexcept
 {
+    const int file_error = s.tee_error; // a write to the file fails once
     if (s.fd >= 0 && revents(s.fd, POLLIN) && !read_some(s, site_))
         finish(s, site_);
     if (s.backlog() > 0 && revents(s.passes_to, POLLOUT))
         call.sigpipe.raised |= pass_some(s);
     if (s.tee_backlog() > 0)
-        call.sigpipe.failed_with(tee_some(s));
+        tee_some(s);
+    if (s.tee_error != file_error) // by a read's write too
+        call.sigpipe.failed_with(s.tee_error);
 }
 
 // A callback, or qo_job_stop(), asked for the end: the job ends as at a

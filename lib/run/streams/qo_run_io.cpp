@@ -183,6 +183,25 @@ int tee_some(Stream &s) noexcept
 
 namespace {
 
+// Bytes just read go to the file at once when nothing waits before them,
+// with no copy kept; what it does not take waits in the backlog. A write
+// that fails leaves the file behind, as in tee_some.
+void to_file(Stream &s, const char *bytes, size_t n, const Site &site) noexcept
+{
+    size_t written = 0;
+    if (s.tee_backlog() == 0) {
+        const ssize_t w = write(s.tee_fd, bytes, n);
+        if (w < 0 && errno != EINTR && errno != EAGAIN) {
+            s.tee_error = errno;
+            return;
+        }
+        written = w < 0 ? 0 : static_cast<size_t>(w);
+        s.teed += written;
+    }
+    if (written < n)
+        s.tee_pending.append(bytes + written, n - written, site);
+}
+
 // What a stream no slot takes is kept for the caller's descriptor, and
 // every byte for the file, until the deadline; then only counted.
 void keep(Stream &s, const char *bytes, size_t n, const Site &site) noexcept
@@ -191,7 +210,7 @@ void keep(Stream &s, const char *bytes, size_t n, const Site &site) noexcept
         if (s.cut)
             s.not_teed += n;
         else
-            s.tee_pending.append(bytes, n, site);
+            to_file(s, bytes, n, site);
     }
     if (s.lines.active() || s.slot)
         return;
