@@ -71,7 +71,8 @@ void track(pid_t group, bool apart) noexcept
     const uint64_t word = qo_pid_word::make(uint32_t(group) | (apart ? apart_bit : 0));
     for (Group &slot : running_groups) {
         uint64_t free_slot = 0;
-        if (slot.word.compare_exchange_strong(free_slot, word))
+        if (slot.word.load(std::memory_order_relaxed) == 0 &&
+            slot.word.compare_exchange_strong(free_slot, word))
             return;
     }
 }
@@ -99,18 +100,24 @@ void end_member(pid_t member) noexcept
 
 void track_member(pid_t pid) noexcept
 {
+    const uint64_t word = qo_pid_word::make(pid);
     for (auto &slot : running_members) {
         uint64_t free_slot = 0;
-        if (slot.compare_exchange_strong(free_slot, qo_pid_word::make(pid)))
+        if (slot.load(std::memory_order_relaxed) == 0 &&
+            slot.compare_exchange_strong(free_slot, word))
             return;
     }
 }
 
+// Read before the exchange: a locked exchange on each of the 256 slots
+// costs microseconds, and a member is looked for again once untracked.
 void untrack_member(pid_t pid) noexcept
 {
+    const uint64_t word = qo_pid_word::make(pid);
     for (auto &slot : running_members) {
-        uint64_t held = qo_pid_word::make(pid);
-        if (slot.compare_exchange_strong(held, 0))
+        uint64_t held = word;
+        if (slot.load(std::memory_order_relaxed) == word &&
+            slot.compare_exchange_strong(held, 0))
             return;
     }
 }
