@@ -290,8 +290,8 @@ TEST_F(Contained, RefusedWithNothingStarted)
     bool set = mkdir(moved.c_str(), 0700) == 0 && mkdir(stack.c_str(), 0700) == 0;
     for (int i = 0; set && i < 48; ++i)
         set = mount("qo-stack", stack.c_str(), "tmpfs", 0, nullptr) == 0;
-    set = set && (!mounted || mount(tree.c_str(), moved.c_str(), nullptr, MS_BIND,
-                                    nullptr) == 0);
+    set = set && (!mounted ||
+                  mount(tree.c_str(), moved.c_str(), nullptr, MS_BIND, nullptr) == 0);
     set = set && umount2(tree.c_str(), MNT_DETACH) == 0;
     set = set && qo_test::read_file("/proc/self/mountinfo").size() > 4096;
     char *why = nullptr, *out = nullptr;
@@ -299,18 +299,33 @@ TEST_F(Contained, RefusedWithNothingStarted)
     o.flags = QO_RUN_CGROUP, o.why = &why, o.output = &out;
     const char *const argv[] = {"grep", "^0::", "/proc/self/cgroup", nullptr};
     const int status = set ? qo_run(argv, &o) : -2;
-    const std::string group = own.substr(tree.size()) + "/qo-" + std::to_string(getpid());
+    const std::string group =
+        own.substr(tree.size()) + "/qo-" + std::to_string(getpid());
     const bool held =
-        mounted ? status == 0 && out && std::string(out).rfind("0::" + group + "-", 0) == 0
-                : status == -1 && errno == ENOENT && why &&
-                      std::string(why) ==
-                          "Unable to create a control group: the caller's cgroup v2 "
-                          "group is in no cgroup2 file system mounted here";
+        mounted
+            ? status == 0 && out && std::string(out).rfind("0::" + group + "-", 0) == 0
+            : status == -1 && errno == ENOENT && why &&
+                  std::string(why) ==
+                      "Unable to create a control group: the caller's cgroup v2 "
+                      "group is in no cgroup2 file system mounted here";
     if (!held)
         fprintf(stderr, "status %d, why %s, output %s", status, why, out);
     qo_free(&why);
     qo_free(&out);
-    exit(held ? 0 : 1);
+    // Named, the folder is logged as a shell word.
+    const std::string named = moved + own.substr(tree.size());
+    ScratchPath log;
+    qo_log_open(log.c_str(), 5);
+    o.cgroup = named.c_str();
+    const bool named_ran = !mounted || qo_run(argv, &o) == 0;
+    qo_log_close();
+    const bool logged =
+        named_ran && (!mounted || log.contents().find(" # contained in '" + named +
+                                                      "' # pid") != std::string::npos);
+    if (!logged)
+        fprintf(stderr, "logged %s", log.contents().c_str());
+    qo_free(&out);
+    exit(held && logged ? 0 : 1);
 }
 
 // Wherever the cgroup v2 tree is mounted, whatever its path holds, and

@@ -125,6 +125,40 @@ TEST_F(Job, StopFromAnotherThreadOrAHandlerEndsASilentWait)
     sigaction(SIGUSR2, &before, nullptr);
 }
 
+// Exits 0 when, with no descriptor left to open, a job set is refused
+// with EMFILE and a held job started before still ends at a stop from
+// another thread: its wait, with no wake-up to sleep on, looks at the stop
+// every few ms instead.
+[[noreturn]] void stop_without_descriptors()
+{
+    alarm(30);
+    const char *const argv[] = {"sleep", "60", nullptr};
+    qo_job *job = qo_start(argv, nullptr);
+    const int next = dup(0);
+    close(next);
+    rlimit few{};
+    getrlimit(RLIMIT_NOFILE, &few);
+    few.rlim_cur = static_cast<rlim_t>(next);
+    if (!job || setrlimit(RLIMIT_NOFILE, &few) != 0 || dup(0) != -1)
+        exit(2);
+    errno = 0;
+    const bool refused = qo_jobs_new() == nullptr && errno == EMFILE;
+    std::thread stopper([job] {
+        usleep(100000);
+        qo_job_stop(job);
+    });
+    const int status = qo_job_wait(job, -1, nullptr);
+    const int error = errno;
+    stopper.join();
+    qo_job_free(job);
+    exit(refused && status == SIGTERM && error == ECANCELED ? 0 : 1);
+}
+
+TEST(JobDeath, StopReachesAWaitWithNoDescriptorLeft)
+{
+    EXPECT_EXIT(stop_without_descriptors(), testing::ExitedWithCode(0), "");
+}
+
 // A wait that runs out gives EAGAIN and loses nothing; the next one has
 // the whole output, and a later one the same result again.
 TEST_F(Job, WaitThatRunsOutResumes)

@@ -1531,7 +1531,8 @@ TEST_F(Run, CallersDescriptorsAreItsStreamsAndThosePassedOnTheOnlyOthers)
           std::tuple{0u, closed, EBADF,
                      "pass descriptor " + std::to_string(in) +
                          " to the command: Bad file descriptor"},
-          std::tuple{0u, stdio, EINVAL, "pass descriptor 1 to the command: " + stdio_why}}) {
+          std::tuple{0u, stdio, EINVAL,
+                     "pass descriptor 1 to the command: " + stdio_why}}) {
         qo_run_options o{};
         o.flags = flags, o.input_fd = in, o.pass_fds = pass;
         const Result r = capture({"touch", made.c_str()}, o);

@@ -96,7 +96,8 @@ TEST(System, EntriesOfOlderHeadersNameThemselves)
     qo_log_open(log.c_str(), 5);
     char *out = nullptr;
     EXPECT_EQ(qo_system_output_int(&out, 7, "old.c", "echo %s", "shell"), 0);
-    const char *const first[] = {"echo", "pipe", nullptr}, *const second[] = {"cat", nullptr};
+    const char *const first[] = {"echo", "pipe", nullptr}, *const second[] = {"cat",
+                                                                              nullptr};
     const char *const *const stages[] = {first, second, nullptr};
     int statuses[2] = {-1, -1};
     char *piped = nullptr;
@@ -111,7 +112,8 @@ TEST(System, EntriesOfOlderHeadersNameThemselves)
     EXPECT_EQ(statuses[1], 0);
     qo_free(&out);
     const std::string entries = log.contents();
-    for (const char *site : {"old.c->qo_system_output_int#7: ", "old.c->qo_pipeline_int#9: "})
+    for (const char *site :
+         {"old.c->qo_system_output_int#7: ", "old.c->qo_pipeline_int#9: "})
         EXPECT_NE(entries.find(site), std::string::npos) << site << "\n" << entries;
     EXPECT_EQ(entries.find("EntriesOfOlderHeaders"), std::string::npos) << entries;
 }
