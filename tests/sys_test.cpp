@@ -96,8 +96,8 @@ TEST(System, EntriesOfOlderHeadersNameThemselves)
     qo_log_open(log.c_str(), 5);
     char *out = nullptr;
     EXPECT_EQ(qo_system_output_int(&out, 7, "old.c", "echo %s", "shell"), 0);
-    const char *const first[] = {"echo", "pipe", nullptr}, *const second[] = {"cat",
-                                                                              nullptr};
+    const char *const first[] = {"echo", "pipe", nullptr};
+    const char *const second[] = {"cat", nullptr};
     const char *const *const stages[] = {first, second, nullptr};
     int statuses[2] = {-1, -1};
     char *piped = nullptr;
