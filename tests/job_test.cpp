@@ -9,12 +9,17 @@
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <sched.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <thread>
 #include <vector>
@@ -469,6 +474,31 @@ int terminal_acquired_and_dropped()
     return 0;
 }
 
+// A controlling terminal on 0-2 but no /dev/tty to open, as in a
+// container whose /dev lacks it: the command has the terminal all the
+// same. 77: no mount namespace here.
+int terminal_without_dev_tty()
+{
+    signal(SIGHUP, SIG_IGN);
+    int master = -1, slave = -1;
+    if (setsid() < 0 || openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
+        ioctl(slave, TIOCSCTTY, 0) != 0 || dup2(slave, STDIN_FILENO) != STDIN_FILENO)
+        return 1;
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("qo-dev", "/dev", "tmpfs", 0, nullptr) != 0 ||
+        mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) != 0)
+        return 77;
+    if (open("/dev/tty", O_RDWR) >= 0 || errno != ENOENT)
+        return 2;
+    const std::vector<const char *> view(std::begin(terminal_view),
+                                         std::end(terminal_view));
+    for (const bool held : {true, false})
+        if (output_of(view, held) != "tty\n")
+            return 3;
+    return 0;
+}
+
 // A forked child knows itself: its jobs are stopped from another thread
 // as promptly as its parent's, and its fatal exit ends its own commands,
 // not the parent's.
@@ -512,18 +542,22 @@ TEST_F(Job, WhatTheProcessKnowsFollowsItsChanges)
     } cases[] = {
         {"a raised file limit", raised_file_limit},
         {"a terminal acquired, then dropped", terminal_acquired_and_dropped},
+        {"a terminal with no /dev/tty", terminal_without_dev_tty},
         {"a forked child", forked_child_knows_itself},
     };
     for (const auto &c : cases) {
         const pid_t child = fork();
         if (child == 0) {
             alarm(20);
-            _exit(c.check());
+            exit(c.check()); // not _exit(): a coverage build's counts are written
         }
         int status = -1;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFEXITED(status)) << c.name << ": " << status;
-        EXPECT_EQ(WEXITSTATUS(status), 0) << c.name;
+        if (WEXITSTATUS(status) == 77)
+            fprintf(stderr, "%s: left out, no mount namespace here\n", c.name);
+        else
+            EXPECT_EQ(WEXITSTATUS(status), 0) << c.name;
     }
 }
 
