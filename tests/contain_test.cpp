@@ -377,6 +377,40 @@ TEST_F(Contained, OneGroupForAPipelineWithTheChildsSetup)
     qo_free(&out);
 }
 
+// A command that cannot start leaves no group behind, alone or as the
+// second stage of a pipeline whose first one started in it.
+TEST_F(Contained, CommandThatCannotStartLeavesNoGroup)
+{
+    const std::string own = own_folder(),
+                      prefix = "qo-" + std::to_string(getpid()) + "-";
+    const auto groups_left = [&] {
+        size_t n = 0;
+        for (const auto &entry : std::filesystem::directory_iterator(own))
+            n += entry.path().filename().string().rfind(prefix, 0) == 0;
+        return n;
+    };
+    const char *const missing[] = {"no-such-qo-command", nullptr};
+    const char *const first[] = {"echo", "lost", nullptr};
+    const char *const *const alone[] = {missing, nullptr};
+    const char *const *const second[] = {first, missing, nullptr};
+    for (const auto *stages : {alone, second}) {
+        char *why = nullptr;
+        qo_run_options o{};
+        o.flags = QO_RUN_CGROUP, o.why = &why;
+        EXPECT_EQ(qo_pipeline(stages, &o, nullptr), -1);
+        EXPECT_EQ(errno, ENOENT);
+        const std::string place = stages == alone ? "" : " (stage 2 of 2)";
+        const std::string told = why ? why : "";
+        EXPECT_EQ(told.rfind("Unable to run no-such-qo-command" + place +
+                                 ": No such file or directory",
+                             0),
+                  0U)
+            << told; // a pipeline's goes on with the stage already started
+        EXPECT_EQ(groups_left(), 0U);
+        qo_free(&why);
+    }
+}
+
 // Held jobs in several threads at once, each in a group of its own.
 TEST_F(Contained, ThreadsEachWithGroupsOfTheirOwn)
 {
