@@ -172,6 +172,34 @@ TEST(JobDeath, StopReachesAWaitWithNoDescriptorLeft)
     EXPECT_EXIT(stop_without_descriptors(), testing::ExitedWithCode(0), "");
 }
 
+// Ended jobs wait in their set in the order they joined it; one freed
+// there leaves the queue wherever it is in it, and the set goes on with
+// the others in their order, a job added later behind them.
+TEST_F(Job, FreedWhileQueuedInItsSetLeavesTheOthersInOrder)
+{
+    qo_jobs *set = qo_jobs_new();
+    ASSERT_NE(set, nullptr);
+    qo_job *jobs[4];
+    for (qo_job *&job : jobs) {
+        job = launch({"true"}, nullptr);
+        ASSERT_NE(job, nullptr);
+        ASSERT_EQ(qo_job_wait(job, -1, nullptr), 0);
+    }
+    for (int i = 0; i < 3; ++i)
+        ASSERT_EQ(qo_jobs_add(set, jobs[i]), 0);
+    qo_job_free(jobs[1]); // between two
+    qo_job_free(jobs[2]); // the last
+    ASSERT_EQ(qo_jobs_add(set, jobs[3]), 0);
+    for (const int i : {0, 3}) {
+        qo_job *ended = qo_jobs_wait(set, 0);
+        EXPECT_EQ(ended, jobs[i]) << i;
+        qo_job_free(ended);
+    }
+    EXPECT_EQ(qo_jobs_wait(set, 0), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    qo_jobs_free(set);
+}
+
 // A wait that runs out gives EAGAIN and loses nothing; the next one has
 // the whole output, and a later one the same result again.
 TEST_F(Job, WaitThatRunsOutResumes)
