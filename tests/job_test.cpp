@@ -200,6 +200,46 @@ TEST_F(Job, FreedWhileQueuedInItsSetLeavesTheOthersInOrder)
     qo_jobs_free(set);
 }
 
+// At a terminal, a job that reads from it while another job has it stops
+// there, and goes on once its turn comes, when the other hands the
+// foreground on to it: 0 when it read the typed line.
+int reads_in_its_turn()
+{
+    signal(SIGHUP, SIG_IGN); // the session's end hangs its terminal up
+    char *out = nullptr;
+    qo_run_options o{};
+    o.output = &out;
+    qo_job *holder = launch({"sleep", "1"}, nullptr);
+    qo_job *reader = launch({"sh", "-c", "read x </dev/tty; echo got $x"}, &o);
+    if (!holder || !reader)
+        return 1;
+    if (qo_job_wait(holder, -1, nullptr) != 0 || qo_job_wait(reader, -1, nullptr) != 0)
+        return 2;
+    qo_job_free(holder);
+    qo_job_free(reader);
+    return out && strcmp(out, "got typed\n") == 0 ? 0 : 3;
+}
+
+TEST_F(Job, ReaderAtTheTerminalWaitsForItsTurn)
+{
+    int master = -1;
+    const pid_t child = forkpty(&master, nullptr, nullptr, nullptr);
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        alarm(20);
+        exit(reads_in_its_turn()); // exit(): a coverage build's counts are written
+    }
+    ASSERT_EQ(write(master, "typed\n", 6), 6);
+    char echoed[256];
+    while (read(master, echoed, sizeof echoed) > 0) {
+    } // EIO once the child's side is closed
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    close(master);
+}
+
 // A wait that runs out gives EAGAIN and loses nothing; the next one has
 // the whole output, and a later one the same result again.
 TEST_F(Job, WaitThatRunsOutResumes)
