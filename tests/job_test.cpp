@@ -217,7 +217,9 @@ int reads_in_its_turn()
         return 2;
     qo_job_free(holder);
     qo_job_free(reader);
-    return out && strcmp(out, "got typed\n") == 0 ? 0 : 3;
+    const bool typed = out && strcmp(out, "got typed\n") == 0;
+    qo_free(&out);
+    return typed ? 0 : 3;
 }
 
 TEST_F(Job, ReaderAtTheTerminalWaitsForItsTurn)
@@ -230,13 +232,14 @@ TEST_F(Job, ReaderAtTheTerminalWaitsForItsTurn)
         exit(reads_in_its_turn()); // exit(): a coverage build's counts are written
     }
     ASSERT_EQ(write(master, "typed\n", 6), 6);
-    char echoed[256];
-    while (read(master, echoed, sizeof echoed) > 0) {
-    } // EIO once the child's side is closed
+    std::string shown; // what the terminal showed, until EIO at the child's end
+    char chunk[256];
+    for (ssize_t n; (n = read(master, chunk, sizeof chunk)) > 0;)
+        shown.append(chunk, static_cast<size_t>(n));
     int status = -1;
     ASSERT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0) << shown;
     close(master);
 }
 
