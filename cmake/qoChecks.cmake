@@ -1,6 +1,7 @@
-# Calls that glibc gained after 2.28, or that musl lacks. Each found one
-# becomes QO_HAVE_<NAME>=1 for the library's sources, which keep a fallback
-# for every one of them. QO_FORCE_FALLBACKS takes the fallbacks even where
+# Calls that glibc gained after 2.28, or that musl lacks, and the kernel's
+# clone3 into a control group (headers of 5.7 on). Each found one becomes
+# QO_HAVE_<NAME>=1 for the library's sources, which keep a fallback for
+# every one of them. QO_FORCE_FALLBACKS takes the fallbacks even where
 # the C library has the call, so that they are built and tested here.
 include(CheckSymbolExists)
 
@@ -14,7 +15,8 @@ set(qo_checked_calls
   sigdescr_np:string.h
   pthread_mutex_clocklock:pthread.h
   gettid:unistd.h
-  close_range:unistd.h)
+  close_range:unistd.h
+  CLONE_INTO_CGROUP:linux/sched.h)
 
 set(QO_FEATURE_DEFINITIONS "")
 if(NOT QO_FORCE_FALLBACKS)
@@ -32,6 +34,9 @@ if(NOT QO_FORCE_FALLBACKS)
   endforeach()
   unset(CMAKE_REQUIRED_DEFINITIONS)
   unset(CMAKE_REQUIRED_QUIET)
+  # The kernel (5.14 on) tells at run time whether a group has cgroup.kill;
+  # forced off, a group is always frozen and killed process by process.
+  list(APPEND QO_FEATURE_DEFINITIONS QO_HAVE_CGROUP_KILL=1)
 endif()
 
 # The flags that only C takes, which the library's C++ compiles through the

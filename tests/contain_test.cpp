@@ -17,6 +17,7 @@
 #include <sstream>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -210,7 +211,7 @@ TEST_F(Contained, FatalExitKillsTheGroupAndRemovesIt)
     const bool refused = qo_run(argv, &o) == -1 && errno == EROFS &&
                          why == "Unable to create a control group in " + own_folder() +
                                     ": Read-only file system";
-    _exit(refused && access(marker, F_OK) != 0 ? 0 : 1);
+    exit(refused && access(marker, F_OK) != 0 ? 0 : 1); // exit(): counts are written
 }
 
 // Where no group can be made, or not with its limits, nothing starts.
@@ -271,6 +272,81 @@ TEST_F(Contained, RefusedWithNothingStarted)
     }
 }
 
+// In a mount namespace of its own, the cgroup v2 tree moved: 0 when a run
+// finds the caller's group where the tree now is, or is refused where no
+// tree is mounted at all; 77 when the namespace cannot be had. The moved
+// tree's folder has a blank, which the mount table writes escaped, and the
+// table is grown past one page with mounts stacked on a scratch folder.
+// exit(), not _exit(): a coverage build's counts are written at exit.
+[[noreturn]] void run_in_moved_tree(bool mounted)
+{
+    alarm(60);
+    const std::string tree = cgroup2_mount(), own = own_folder();
+    const std::string moved = "/tmp/qo moved " + std::to_string(getpid()),
+                      stack = "/tmp/qo-stack-" + std::to_string(getpid());
+    if (unshare(CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+        exit(77);
+    bool set = mkdir(moved.c_str(), 0700) == 0 && mkdir(stack.c_str(), 0700) == 0;
+    for (int i = 0; set && i < 48; ++i)
+        set = mount("qo-stack", stack.c_str(), "tmpfs", 0, nullptr) == 0;
+    set = set && (!mounted ||
+                  mount(tree.c_str(), moved.c_str(), nullptr, MS_BIND, nullptr) == 0);
+    set = set && umount2(tree.c_str(), MNT_DETACH) == 0;
+    set = set && qo_test::read_file("/proc/self/mountinfo").size() > 4096;
+    char *why = nullptr, *out = nullptr;
+    qo_run_options o{};
+    o.flags = QO_RUN_CGROUP, o.why = &why, o.output = &out;
+    const char *const argv[] = {"grep", "^0::", "/proc/self/cgroup", nullptr};
+    const int status = set ? qo_run(argv, &o) : -2;
+    const std::string group =
+        own.substr(tree.size()) + "/qo-" + std::to_string(getpid());
+    const bool held =
+        mounted
+            ? status == 0 && out && std::string(out).rfind("0::" + group + "-", 0) == 0
+            : status == -1 && errno == ENOENT && why &&
+                  std::string(why) ==
+                      "Unable to create a control group: the caller's cgroup v2 "
+                      "group is in no cgroup2 file system mounted here";
+    if (!held)
+        fprintf(stderr, "status %d, why %s, output %s", status, why, out);
+    qo_free(&why);
+    qo_free(&out);
+    // Named, the folder is logged as a shell word.
+    const std::string named = moved + own.substr(tree.size());
+    ScratchPath log;
+    qo_log_open(log.c_str(), 5);
+    o.cgroup = named.c_str();
+    const bool named_ran = !mounted || qo_run(argv, &o) == 0;
+    qo_log_close();
+    const bool logged =
+        named_ran && (!mounted || log.contents().find(" # contained in '" + named +
+                                                      "' # pid") != std::string::npos);
+    if (!logged)
+        fprintf(stderr, "logged %s", log.contents().c_str());
+    qo_free(&out);
+    exit(held && logged ? 0 : 1);
+}
+
+// Wherever the cgroup v2 tree is mounted, whatever its path holds, and
+// however long the mount table: the run finds the caller's group there.
+TEST_F(Contained, FindsTheTreeWhereverItIsMounted)
+{
+    for (const bool mounted : {true, false}) {
+        const pid_t child = fork();
+        if (child == 0)
+            run_in_moved_tree(mounted);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFEXITED(status)) << status;
+        if (WEXITSTATUS(status) == 77)
+            GTEST_SKIP() << "no mount namespace here";
+        EXPECT_EQ(WEXITSTATUS(status), 0) << mounted;
+        for (const char *made : {"/tmp/qo moved ", "/tmp/qo-stack-"})
+            rmdir((made + std::to_string(child)).c_str());
+    }
+}
+
 // A pipeline is one group below the caller's, the child's setup applied
 // inside it, and the log says it is contained.
 TEST_F(Contained, OneGroupForAPipelineWithTheChildsSetup)
@@ -299,6 +375,40 @@ TEST_F(Contained, OneGroupForAPipelineWithTheChildsSetup)
     EXPECT_NE(log.contents().find("/proc/self/cgroup' # contained # pids "),
               std::string::npos);
     qo_free(&out);
+}
+
+// A command that cannot start leaves no group behind, alone or as the
+// second stage of a pipeline whose first one started in it.
+TEST_F(Contained, CommandThatCannotStartLeavesNoGroup)
+{
+    const std::string own = own_folder(),
+                      prefix = "qo-" + std::to_string(getpid()) + "-";
+    const auto groups_left = [&] {
+        size_t n = 0;
+        for (const auto &entry : std::filesystem::directory_iterator(own))
+            n += entry.path().filename().string().rfind(prefix, 0) == 0;
+        return n;
+    };
+    const char *const missing[] = {"no-such-qo-command", nullptr};
+    const char *const first[] = {"echo", "lost", nullptr};
+    const char *const *const alone[] = {missing, nullptr};
+    const char *const *const second[] = {first, missing, nullptr};
+    for (const auto *stages : {alone, second}) {
+        char *why = nullptr;
+        qo_run_options o{};
+        o.flags = QO_RUN_CGROUP, o.why = &why;
+        EXPECT_EQ(qo_pipeline(stages, &o, nullptr), -1);
+        EXPECT_EQ(errno, ENOENT);
+        const std::string place = stages == alone ? "" : " (stage 2 of 2)";
+        const std::string told = why ? why : "";
+        EXPECT_EQ(told.rfind("Unable to run no-such-qo-command" + place +
+                                 ": No such file or directory",
+                             0),
+                  0U)
+            << told; // a pipeline's goes on with the stage already started
+        EXPECT_EQ(groups_left(), 0U);
+        qo_free(&why);
+    }
 }
 
 // Held jobs in several threads at once, each in a group of its own.

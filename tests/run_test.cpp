@@ -1519,21 +1519,26 @@ TEST_F(Run, CallersDescriptorsAreItsStreamsAndThosePassedOnTheOnlyOthers)
     EXPECT_EQ(fcntl(nine, F_GETFD), 0);
     for (int fd : {in, file, nine, unpassed, pair[0], pair[1]})
         close(fd);
-    // A descriptor that is not open starts nothing.
+    // A descriptor that is not open, or one of 0-2 to pass on, starts
+    // nothing.
     ScratchPath made;
-    const int closed[] = {in, -1};
-    for (const auto &[flags, pass, why] :
-         {std::tuple{QO_RUN_INPUT_FD, closed + 1,
+    const int closed[] = {in, -1}, stdio[] = {1, -1};
+    const std::string stdio_why = "its 0-2 are its stdin, stdout and stderr";
+    for (const auto &[flags, pass, error, why] :
+         {std::tuple{QO_RUN_INPUT_FD, closed + 1, EBADF,
                      "give descriptor " + std::to_string(in) +
-                         " to the command as its stdin"},
-          std::tuple{0u, closed,
-                     "pass descriptor " + std::to_string(in) + " to the command"}}) {
+                         " to the command as its stdin: Bad file descriptor"},
+          std::tuple{0u, closed, EBADF,
+                     "pass descriptor " + std::to_string(in) +
+                         " to the command: Bad file descriptor"},
+          std::tuple{0u, stdio, EINVAL,
+                     "pass descriptor 1 to the command: " + stdio_why}}) {
         qo_run_options o{};
         o.flags = flags, o.input_fd = in, o.pass_fds = pass;
         const Result r = capture({"touch", made.c_str()}, o);
         EXPECT_EQ(r.status, -1);
-        EXPECT_EQ(r.error, EBADF);
-        EXPECT_EQ(r.why, "Unable to " + why + ": Bad file descriptor");
+        EXPECT_EQ(r.error, error);
+        EXPECT_EQ(r.why, "Unable to " + why);
         EXPECT_FALSE(std::filesystem::exists(made.c_str()));
     }
 }
@@ -1593,21 +1598,50 @@ TEST_F(Run, ChildSetupTakesEffectInTheCommand)
     }
 }
 
+// A hard limit past what the kernel takes at all (fs.nr_open for
+// RLIMIT_NOFILE): refused before anything starts where raising it takes a
+// privilege the caller lacks, else by the kernel in the command's process,
+// which never runs.
+TEST_F(Run, LimitTheKernelRefusesStartsNothing)
+{
+    const auto most = std::stoull(qo_test::read_file("/proc/sys/fs/nr_open"));
+    const qo_rlimit past[] = {{RLIMIT_NOFILE, 64, most + 1}, {-1, 0, 0}};
+    const std::string status = qo_test::read_file("/proc/self/status");
+    const size_t caps = status.find("CapEff:");
+    ASSERT_NE(caps, std::string::npos);
+    const bool may_raise = std::stoull(status.substr(caps + 7), nullptr, 16) >> 24 & 1;
+    ScratchPath made;
+    qo_run_options o{};
+    o.limits = past;
+    const Result r = capture({"touch", made.c_str()}, o);
+    EXPECT_EQ(r.status, -1);
+    EXPECT_EQ(r.error, EPERM);
+    const std::string by_kernel = "Unable to run touch: Operation not permitted",
+                      by_check = "Unable to set RLIMIT_NOFILE to 64 soft, " +
+                                 std::to_string(most + 1) +
+                                 " hard for the command: Operation not permitted";
+    EXPECT_EQ(r.why, may_raise ? by_kernel : by_check); // CAP_SYS_RESOURCE: bit 24
+    EXPECT_FALSE(std::filesystem::exists(made.c_str()));
+}
+
 // Exits 0 when, dropped to uid 65534, each setting it may not have is
 // refused with EPERM and a why before anything runs (the output file, which
-// the command's start would empty, keeps its text), and its own ids are not
-// refused.
+// the command's start would empty, keeps its text), and its own ids, the
+// saved one too, are not refused. The saved uid 0 gives back no capability
+// until it is taken again, which the process does only to exit, so that
+// what exit() writes (a coverage build's counts) lands in root's files.
 [[noreturn]] void run_unprivileged()
 {
     alarm(60);
-    if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
+    if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+        setresuid(65534, 65534, 0) != 0)
         exit(2);
     ScratchPath made, kept;
     qo_test::write_file(kept.c_str(), "kept");
     const gid_t root_group[] = {0};
     const qo_rlimit raised[] = {{RLIMIT_NOFILE, 1, RLIM_INFINITY}, {-1, 0, 0}};
     const std::function<void(qo_run_options &)> refused[] = {
-        [](auto &o) { o.flags = QO_RUN_USER, o.uid = 0, o.gid = 65534; },
+        [](auto &o) { o.flags = QO_RUN_USER, o.uid = 1, o.gid = 65534; },
         [](auto &o) { o.flags = QO_RUN_USER, o.uid = 65534, o.gid = 0; },
         [&](auto &o) {
             o.flags = QO_RUN_USER, o.uid = o.gid = 65534;
@@ -1630,7 +1664,11 @@ TEST_F(Run, ChildSetupTakesEffectInTheCommand)
     }
     qo_run_options own{};
     own.flags = QO_RUN_USER, own.uid = own.gid = 65534;
-    exit(capture({"id", "-u"}, own).out == "65534\n" ? 0 : 1);
+    qo_run_options saved = own;
+    saved.uid = 0;
+    const bool ran = capture({"id", "-u"}, own).out == "65534\n" &&
+                     capture({"id", "-u"}, saved).out == "0\n";
+    exit(seteuid(0) == 0 && ran ? 0 : 1);
 }
 
 TEST_F(Run, RootRunsTheCommandAsAnotherUser)

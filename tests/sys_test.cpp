@@ -88,4 +88,34 @@ TEST(System, CommandLineThatCannotBeBuiltEndsTheProcess)
                   ": Unable to alloc memory in qo_system_int\nExiting...\n");
 }
 
+// What a program built against 1.4 calls: its entries, which know no
+// function, name themselves in every entry of the call.
+TEST(System, EntriesOfOlderHeadersNameThemselves)
+{
+    ScratchPath log;
+    qo_log_open(log.c_str(), 5);
+    char *out = nullptr;
+    EXPECT_EQ(qo_system_output_int(&out, 7, "old.c", "echo %s", "shell"), 0);
+    const char *const first[] = {"echo", "pipe", nullptr};
+    const char *const second[] = {"cat", nullptr};
+    const char *const *const stages[] = {first, second, nullptr};
+    int statuses[2] = {-1, -1};
+    char *piped = nullptr;
+    qo_run_options o{};
+    o.output = &piped;
+    EXPECT_EQ(qo_pipeline_int(stages, &o, statuses, 9, "old.c"), 0);
+    qo_log_close();
+    EXPECT_STREQ(out, "shell\n");
+    EXPECT_STREQ(piped, "pipe\n");
+    qo_free(&piped);
+    EXPECT_EQ(statuses[0], 0);
+    EXPECT_EQ(statuses[1], 0);
+    qo_free(&out);
+    const std::string entries = log.contents();
+    for (const char *site :
+         {"old.c->qo_system_output_int#7: ", "old.c->qo_pipeline_int#9: "})
+        EXPECT_NE(entries.find(site), std::string::npos) << site << "\n" << entries;
+    EXPECT_EQ(entries.find("EntriesOfOlderHeaders"), std::string::npos) << entries;
+}
+
 } // namespace

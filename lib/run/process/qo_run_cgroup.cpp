@@ -371,9 +371,11 @@ void end_one(int dir, int parent, uint32_t number) noexcept
 
 void kill_all(int dir) noexcept
 {
-    const int error = write_text(dir, "cgroup.kill", "1");
-    if (error == ENOENT)
-        freeze_and_kill(dir);
+#if QO_HAVE_CGROUP_KILL
+    if (write_text(dir, "cgroup.kill", "1") != ENOENT)
+        return;
+#endif
+    freeze_and_kill(dir);
 }
 
 void end_all() noexcept

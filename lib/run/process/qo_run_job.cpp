@@ -327,6 +327,10 @@ void Job::give_terminal(pid_t group) noexcept
 // modes the job had when it stopped.
 bool Job::take_terminal() noexcept
 {
+    // Handed on to it by the job that had it, while it was stopped for
+    // want of it: it has it already.
+    if (holds_terminal_ && terminal_.foreground() == group_)
+        return true;
     const bool lent = lender_ > 0 && terminal_.foreground() == lender_;
     if (!lent && (terminal_.foreground() != getpgrp() ||
                   !(owner_ || (owner_ = qo_run_tty::claim()))))

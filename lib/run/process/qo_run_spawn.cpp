@@ -422,7 +422,7 @@ int spawn_with_setup(const Launch &l, pid_t &pid) noexcept
 
 #endif
 
-#ifdef CLONE_INTO_CGROUP
+#if QO_HAVE_CLONE_INTO_CGROUP
 
 // Cleared once the kernel has said it has no clone3 into a group (before
 // 5.7).
