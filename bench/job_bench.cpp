@@ -5,7 +5,9 @@
 // caller in memory and descriptors while its command runs.
 #include "qo.h"
 
+#include <algorithm>
 #include <benchmark/benchmark.h>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
@@ -45,35 +47,42 @@ void true_run(benchmark::State &state)
 constexpr int fleet_size = 1000, in_flight = 32;
 
 // Each slot holds a job until it ends; the next command takes its place.
-void fleet_qo(benchmark::State &state)
+// False when a job failed.
+bool fleet_of_jobs()
 {
-    for (auto _ : state) {
-        qo_job *jobs[in_flight];
-        pollfd fds[in_flight];
-        int started = 0, running = 0;
+    qo_job *jobs[in_flight];
+    pollfd fds[in_flight];
+    int started = 0, running = 0;
+    bool all_ok = true;
+    for (int i = 0; i < in_flight; ++i) {
+        jobs[i] = qo_start(true_argv, nullptr);
+        fds[i] = {qo_job_fd(jobs[i]), POLLIN, 0};
+        ++started, ++running;
+    }
+    while (running > 0) {
+        poll(fds, in_flight, -1);
         for (int i = 0; i < in_flight; ++i) {
-            jobs[i] = qo_start(true_argv, nullptr);
-            fds[i] = {qo_job_fd(jobs[i]), POLLIN, 0};
-            ++started, ++running;
-        }
-        while (running > 0) {
-            poll(fds, in_flight, -1);
-            for (int i = 0; i < in_flight; ++i) {
-                if (fds[i].fd < 0 || !fds[i].revents || !qo_job_serve(jobs[i], 0))
-                    continue;
-                if (qo_job_wait(jobs[i], 0, nullptr) != 0)
-                    state.SkipWithError("a job failed");
-                qo_job_free(jobs[i]);
-                --running;
-                fds[i].fd = -1;
-                if (started < fleet_size) {
-                    jobs[i] = qo_start(true_argv, nullptr);
-                    fds[i].fd = qo_job_fd(jobs[i]);
-                    ++started, ++running;
-                }
+            if (fds[i].fd < 0 || !fds[i].revents || !qo_job_serve(jobs[i], 0))
+                continue;
+            all_ok = all_ok && qo_job_wait(jobs[i], 0, nullptr) == 0;
+            qo_job_free(jobs[i]);
+            --running;
+            fds[i].fd = -1;
+            if (started < fleet_size) {
+                jobs[i] = qo_start(true_argv, nullptr);
+                fds[i].fd = qo_job_fd(jobs[i]);
+                ++started, ++running;
             }
         }
     }
+    return all_ok;
+}
+
+void fleet_qo(benchmark::State &state)
+{
+    for (auto _ : state)
+        if (!fleet_of_jobs())
+            state.SkipWithError("a job failed");
     state.SetItemsProcessed(state.iterations() * fleet_size);
 }
 
@@ -84,7 +93,7 @@ int pidfd_open(pid_t pid)
 }
 
 // What a caller writes by hand: spawn, a pidfd per child, poll, reap.
-void fleet_pidfd(benchmark::State &state)
+bool fleet_by_hand()
 {
     char *const argv[] = {const_cast<char *>("/bin/true"), nullptr};
     const auto spawn = [&](pid_t &pid, pollfd &fd) {
@@ -93,35 +102,73 @@ void fleet_pidfd(benchmark::State &state)
         fd = {pidfd_open(pid), POLLIN, 0};
         return fd.fd >= 0;
     };
-    for (auto _ : state) {
-        pid_t pids[in_flight];
-        pollfd fds[in_flight];
-        int started = 0, running = 0;
+    pid_t pids[in_flight];
+    pollfd fds[in_flight];
+    int started = 0, running = 0;
+    bool all_ok = true;
+    for (int i = 0; i < in_flight; ++i) {
+        all_ok = spawn(pids[i], fds[i]) && all_ok;
+        ++started, ++running;
+    }
+    while (running > 0) {
+        poll(fds, in_flight, -1);
         for (int i = 0; i < in_flight; ++i) {
-            if (!spawn(pids[i], fds[i]))
-                state.SkipWithError("posix_spawn or pidfd_open failed");
-            ++started, ++running;
-        }
-        while (running > 0) {
-            poll(fds, in_flight, -1);
-            for (int i = 0; i < in_flight; ++i) {
-                if (fds[i].fd < 0 || !fds[i].revents)
-                    continue;
-                int status = -1;
-                if (waitpid(pids[i], &status, 0) != pids[i] || status != 0)
-                    state.SkipWithError("a child failed");
-                close(fds[i].fd);
-                --running;
-                fds[i].fd = -1;
-                if (started < fleet_size) {
-                    if (!spawn(pids[i], fds[i]))
-                        state.SkipWithError("posix_spawn or pidfd_open failed");
-                    ++started, ++running;
-                }
+            if (fds[i].fd < 0 || !fds[i].revents)
+                continue;
+            int status = -1;
+            all_ok = waitpid(pids[i], &status, 0) == pids[i] && status == 0 && all_ok;
+            close(fds[i].fd);
+            --running;
+            fds[i].fd = -1;
+            if (started < fleet_size) {
+                all_ok = spawn(pids[i], fds[i]) && all_ok;
+                ++started, ++running;
             }
         }
     }
+    return all_ok;
+}
+
+void fleet_pidfd(benchmark::State &state)
+{
+    for (auto _ : state)
+        if (!fleet_by_hand())
+            state.SkipWithError("posix_spawn, pidfd_open or a child failed");
     state.SetItemsProcessed(state.iterations() * fleet_size);
+}
+
+// The two fleets back to back in each iteration, in turn first: on a
+// shared machine the load drifts over seconds, and a ratio taken within a
+// pair sees the same load on both sides. The counter is the median of the
+// pairs' throughput ratios (the hand-written loop's time over qo's).
+void fleet_paired(benchmark::State &state)
+{
+    using Clock = std::chrono::steady_clock;
+    const auto timed = [](bool (*fleet)()) {
+        const auto start = Clock::now();
+        const bool ok = fleet();
+        return ok ? std::chrono::duration<double>(Clock::now() - start).count() : -1.0;
+    };
+    std::vector<double> ratios;
+    bool qo_first = true;
+    for (auto _ : state) {
+        double qo = 0, hand = 0;
+        if (qo_first) {
+            qo = timed(fleet_of_jobs);
+            hand = timed(fleet_by_hand);
+        } else {
+            hand = timed(fleet_by_hand);
+            qo = timed(fleet_of_jobs);
+        }
+        qo_first = !qo_first;
+        if (qo <= 0 || hand <= 0)
+            state.SkipWithError("a fleet failed");
+        else
+            ratios.push_back(hand / qo);
+    }
+    std::sort(ratios.begin(), ratios.end());
+    if (!ratios.empty())
+        state.counters["qo_vs_hand"] = ratios[ratios.size() / 2];
 }
 
 // /bin/true with its stdout captured, one job after another: what the
@@ -313,6 +360,11 @@ BENCHMARK(true_run)->Name("job/true/qo_run");
 BENCHMARK(fleet_qo)->Name("job/fleet/qo")->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(fleet_pidfd)
     ->Name("job/fleet/pidfd")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(fleet_paired)
+    ->Name("job/fleet/paired")
+    ->Iterations(12)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(many_in_a_set)
