@@ -789,6 +789,20 @@ constexpr const char *write_pid_and_sleep = "echo $$ >>\"$0\"; exec sleep 100";
         pause();
 }
 
+// Ends through qo_exit() from another thread while this one starts
+// commands one after another, each freed (and so ended) 16 starts later:
+// one is starting as the process ends.
+[[noreturn]] void exit_while_starting(const char *file)
+{
+    exit_once_written(file, 3);
+    const char *const argv[] = {"sh", "-c", write_pid_and_sleep, file, nullptr};
+    qo_job *jobs[16] = {};
+    for (unsigned i = 0;; ++i) {
+        qo_job_free(jobs[i % 16]);
+        jobs[i % 16] = qo_start(argv, nullptr);
+    }
+}
+
 // A pipeline whose stages lead sessions of their own; a pipeline whose
 // second stage moved to a session of its own.
 [[noreturn]] void exit_from_stages_apart(const char *file, bool every_stage)
@@ -814,6 +828,7 @@ TEST(RunDeath, FatalExitEndsEveryRunningCommand)
     } cases[] = {
         {"from another thread", exit_while_running},
         {"from a callback", exit_from_callback},
+        {"while another thread starts commands", exit_while_starting},
         {"stages in sessions of their own",
          [](const char *file) { exit_from_stages_apart(file, true); }},
         {"a stage that moved to a session of its own",
@@ -823,6 +838,7 @@ TEST(RunDeath, FatalExitEndsEveryRunningCommand)
         ScratchPath pid_file;
         EXPECT_EXIT((alarm(60), c.end(pid_file.c_str())), ExitedWithCode(3), "ended")
             << c.name;
+        usleep(100000); // a command started as the process ended writes late
         std::istringstream pids(pid_file.contents());
         for (pid_t pid; pids >> pid;) {
             char state = 'R';

@@ -325,7 +325,10 @@ int Run::start_stage(size_t i, int &from_previous) noexcept
 {
     const bool last = i + 1 == stages_.count;
     int next_reads = -1, to_next = -1;
-    int error = last ? 0 : open_between(next_reads, to_next);
+    const qo_run_job::Starting starting; // until the job holds the process
+    int error = starting.refused() ? ECANCELED
+                : last             ? 0
+                                   : open_between(next_reads, to_next);
     pid_t stage_pid = -1;
     if (!error) {
         const Launch l{stages_.argv[i],

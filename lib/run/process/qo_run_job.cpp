@@ -17,6 +17,7 @@
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <type_traits>
 #include <unistd.h>
 
 namespace qo_run_job {
@@ -54,6 +55,67 @@ std::atomic<uint64_t> running_members[tracked_members];
 // as it looks at the tables is ended by the thread that started it.
 std::atomic<uint64_t> ending{0};
 
+// Threads starting a process, by pthread_self() (which asks the kernel
+// nothing): qo_exit() waits for the others' starts, never for its own (a
+// handler that ends the process from within a start). Starts beyond the
+// table are counted apart, and waited for by every thread. A start is
+// looked for at most start_wait_ms.
+constexpr size_t tracked_starts = 16;
+std::atomic<uintptr_t> starting_threads[tracked_starts];
+std::atomic<int> more_starting{0};
+constexpr int start_wait_ms = 1000;
+
+// pthread_t is a number in glibc, a pointer in musl.
+template <typename Thread> uintptr_t as_word(Thread thread) noexcept
+{
+    if constexpr (std::is_pointer_v<Thread>)
+        return reinterpret_cast<uintptr_t>(thread);
+    else
+        return static_cast<uintptr_t>(thread);
+}
+
+uintptr_t this_thread() noexcept
+{
+    return as_word(pthread_self());
+}
+
+// A forked child has only the thread that forked: its parent's other
+// threads are not starting anything in it.
+void forget_starts() noexcept
+{
+    for (auto &slot : starting_threads)
+        slot.store(0);
+    more_starting.store(0);
+}
+
+// From the start, not from a first job: qo_exit() during the process's
+// first start must end what it started.
+[[gnu::constructor]] void end_running_at_exit() noexcept
+{
+    qo_err::at_exit(qo_err::ExitStage::before_message, end_running);
+    qo_err::at_fork(nullptr, nullptr, forget_starts);
+}
+
+bool others_starting(uintptr_t self) noexcept
+{
+    if (more_starting.load() > 0)
+        return true;
+    for (const auto &slot : starting_threads)
+        if (const uintptr_t thread = slot.load(); thread && thread != self)
+            return true;
+    return false;
+}
+
+// Until every start of another thread has reached the tables, or ended
+// what it started itself on seeing the end begun.
+void wait_for_starts() noexcept
+{
+    const timespec tick{0, 100000};
+    const uintptr_t self = this_thread();
+    for (int i = 0; i < start_wait_ms * 10 && others_starting(self); ++i)
+        nanosleep(&tick, nullptr);
+}
+
 pid_t group_in(uint64_t word) noexcept
 {
     return static_cast<pid_t>(qo_pid_word::id(word) & ~apart_bit);
@@ -67,7 +129,6 @@ bool ours(uint64_t word) noexcept
 
 void track(pid_t group, bool apart) noexcept
 {
-    qo_err::at_exit(qo_err::ExitStage::before_message, end_running);
     const uint64_t word = qo_pid_word::make(uint32_t(group) | (apart ? apart_bit : 0));
     for (Group &slot : running_groups) {
         uint64_t free_slot = 0;
@@ -651,6 +712,28 @@ void Job::adopt_terminal() noexcept
     terminal_.get_modes(callers_modes_);
 }
 
+Starting::Starting() noexcept
+{
+    const uintptr_t self = this_thread();
+    for (size_t i = 0; slot_ < 0 && i < tracked_starts; ++i) {
+        uintptr_t free_slot = 0;
+        if (starting_threads[i].load(std::memory_order_relaxed) == 0 &&
+            starting_threads[i].compare_exchange_strong(free_slot, self))
+            slot_ = static_cast<int>(i);
+    }
+    if (slot_ < 0)
+        more_starting.fetch_add(1);
+    refused_ = ours(ending.load());
+}
+
+Starting::~Starting()
+{
+    if (slot_ >= 0)
+        starting_threads[slot_].store(0);
+    else
+        more_starting.fetch_sub(1);
+}
+
 } // namespace qo_run_job
 
 // Every group, and every process that leads a group of its own (a session
@@ -666,4 +749,5 @@ void qo_run_job::end_running() noexcept
     for (const auto &slot : qo_run_job::running_members)
         if (const uint64_t entry = slot.load(); ours(entry))
             qo_run_job::end_member(qo_pid_word::id(entry));
+    qo_run_job::wait_for_starts();
 }

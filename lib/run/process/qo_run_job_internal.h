@@ -180,6 +180,23 @@ class Job {
     bool own_modes_saved_ = false;
 };
 
+// Held by a thread from just before a process of a run starts until the
+// job holds it, or the start failed: qo_exit() from another thread waits
+// for it, so that a process started as the program ends is ended too.
+class Starting {
+  public:
+    Starting() noexcept;
+    ~Starting();
+    // qo_exit() has begun: nothing is to start.
+    bool refused() const noexcept { return refused_; }
+    Starting(const Starting &) = delete;
+    Starting &operator=(const Starting &) = delete;
+
+  private:
+    int slot_ = -1; // in the table of starts, or counted apart
+    bool refused_;
+};
+
 // SIGKILL to every command still running, in its job's group or in one it
 // leads (a session of its own), so that an ending process leaves none
 // behind. Async-signal-safe.
