@@ -854,6 +854,21 @@ TEST(RunDeath, FatalExitEndsEveryRunningCommand)
     }
 }
 
+// A command the program starts once qo_exit() has begun (here in its
+// atexit handler) would be left running by the end: it is not started.
+TEST(RunDeath, StartAfterFatalExitBeganStartsNothing)
+{
+    auto end = [] {
+        atexit([] {
+            const char *const argv[] = {"sleep", "100", nullptr};
+            const int status = qo_run(argv, nullptr);
+            fprintf(stderr, "after the end: %d %s\n", status, strerror(errno));
+        });
+        qo_exit(3, "ended");
+    };
+    EXPECT_EXIT(end(), ExitedWithCode(3), "after the end: -1 Operation canceled");
+}
+
 // Ends through qo_exit() from another thread once the run has made the
 // new file that QO_RUN_REPLACE renames on success.
 [[noreturn]] void exit_while_replacing(const qo_test::ScratchFolder &folder)
