@@ -98,12 +98,11 @@ void forget_starts() noexcept
 
 bool others_starting(uintptr_t self) noexcept
 {
-    if (more_starting.load() > 0)
-        return true;
-    for (const auto &slot : starting_threads)
-        if (const uintptr_t thread = slot.load(); thread && thread != self)
-            return true;
-    return false;
+    return more_starting.load() > 0 ||
+           std::ranges::any_of(starting_threads, [self](const auto &slot) {
+               const uintptr_t thread = slot.load();
+               return thread && thread != self;
+           });
 }
 
 // Until every start of another thread has reached the tables, or ended
