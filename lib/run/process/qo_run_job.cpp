@@ -55,6 +55,15 @@ std::atomic<uint64_t> running_members[tracked_members];
 // as it looks at the tables is ended by the thread that started it.
 std::atomic<uint64_t> ending{0};
 
+// Takes slot for word if it is free. Read first: a locked exchange on
+// every slot of a table costs microseconds.
+template <typename Word> bool take_free(std::atomic<Word> &slot, Word word) noexcept
+{
+    Word free_slot = 0;
+    return slot.load(std::memory_order_relaxed) == 0 &&
+           slot.compare_exchange_strong(free_slot, word);
+}
+
 // Threads starting a process, by pthread_self() (which asks the kernel
 // nothing): qo_exit() waits for the others' starts, never for its own (a
 // handler that ends the process from within a start). Starts beyond the
@@ -129,12 +138,9 @@ bool ours(uint64_t word) noexcept
 void track(pid_t group, bool apart) noexcept
 {
     const uint64_t word = qo_pid_word::make(uint32_t(group) | (apart ? apart_bit : 0));
-    for (Group &slot : running_groups) {
-        uint64_t free_slot = 0;
-        if (slot.word.load(std::memory_order_relaxed) == 0 &&
-            slot.word.compare_exchange_strong(free_slot, word))
+    for (Group &slot : running_groups)
+        if (take_free(slot.word, word))
             return;
-    }
 }
 
 // The flag is reset before the slot is free, for its next job.
@@ -161,12 +167,9 @@ void end_member(pid_t member) noexcept
 void track_member(pid_t pid) noexcept
 {
     const uint64_t word = qo_pid_word::make(pid);
-    for (auto &slot : running_members) {
-        uint64_t free_slot = 0;
-        if (slot.load(std::memory_order_relaxed) == 0 &&
-            slot.compare_exchange_strong(free_slot, word))
+    for (auto &slot : running_members)
+        if (take_free(slot, word))
             return;
-    }
 }
 
 // Read before the exchange: a locked exchange on each of the 256 slots
@@ -714,12 +717,9 @@ void Job::adopt_terminal() noexcept
 Starting::Starting() noexcept
 {
     const uintptr_t self = this_thread();
-    for (size_t i = 0; slot_ < 0 && i < tracked_starts; ++i) {
-        uintptr_t free_slot = 0;
-        if (starting_threads[i].load(std::memory_order_relaxed) == 0 &&
-            starting_threads[i].compare_exchange_strong(free_slot, self))
+    for (size_t i = 0; slot_ < 0 && i < tracked_starts; ++i)
+        if (take_free(starting_threads[i], self))
             slot_ = static_cast<int>(i);
-    }
     if (slot_ < 0)
         more_starting.fetch_add(1);
     refused_ = ours(ending.load());
