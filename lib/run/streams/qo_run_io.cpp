@@ -183,20 +183,30 @@ int tee_some(Stream &s) noexcept
 
 namespace {
 
+// The file is written 128 KiB at a time, as cat writes it. A larger write
+// lets the page cache take a large folio for it, and on a machine whose
+// memory is backed lazily (a virtual machine) filling fresh large folios
+// cost 4 to 30 times as much per byte here: 1 GiB in 1 MiB writes took
+// 0.25 to 8.8 s, in 128 KiB writes 0.20 to 0.25 s.
+constexpr size_t file_piece = size_t{128} << 10;
+
 // Bytes just read go to the file at once when nothing waits before them,
 // with no copy kept; what it does not take waits in the backlog. A write
 // that fails leaves the file behind, as in tee_some.
 void to_file(Stream &s, const char *bytes, size_t n, const Site &site) noexcept
 {
     size_t written = 0;
-    if (s.tee_backlog() == 0) {
-        const ssize_t w = write(s.tee_fd, bytes, n);
+    while (s.tee_backlog() == 0 && written < n) {
+        const size_t piece = std::min(n - written, file_piece);
+        const ssize_t w = write(s.tee_fd, bytes + written, piece);
         if (w < 0 && errno != EINTR && errno != EAGAIN) {
             s.tee_error = errno;
             return;
         }
-        written = w < 0 ? 0 : static_cast<size_t>(w);
-        s.teed += written;
+        written += w < 0 ? 0 : static_cast<size_t>(w);
+        s.teed += w < 0 ? 0 : static_cast<size_t>(w);
+        if (w < static_cast<ssize_t>(piece))
+            break; // the file takes no more for now
     }
     if (written < n)
         s.tee_pending.append(bytes + written, n - written, site);
