@@ -829,6 +829,16 @@ TEST(RunDeath, FatalExitEndsEveryRunningCommand)
         {"from another thread", exit_while_running},
         {"from a callback", exit_from_callback},
         {"while another thread starts commands", exit_while_starting},
+        {"after more commands than its tables hold have ended",
+         [](const char *file) {
+             // Held (exits watched) and run alike: each leaves its slots free.
+             const char *const argv[] = {"true", nullptr};
+             for (int i = 0; i < 150; ++i) {
+                 qo_job_free(qo_start(argv, nullptr));
+                 qo_run(argv, nullptr);
+             }
+             exit_while_running(file);
+         }},
         {"stages in sessions of their own",
          [](const char *file) { exit_from_stages_apart(file, true); }},
         {"a stage that moved to a session of its own",

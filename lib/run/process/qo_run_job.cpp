@@ -135,25 +135,35 @@ bool ours(uint64_t word) noexcept
     return word && qo_pid_word::ours(word);
 }
 
-void track(pid_t group, bool apart) noexcept
+uint64_t group_word(pid_t group, bool apart) noexcept
 {
-    const uint64_t word = qo_pid_word::make(uint32_t(group) | (apart ? apart_bit : 0));
-    for (Group &slot : running_groups)
-        if (take_free(slot.word, word))
-            return;
+    return qo_pid_word::make(uint32_t(group) | (apart ? apart_bit : 0));
 }
 
-// The flag is reset before the slot is free, for its next job.
-void untrack(pid_t group) noexcept
+// The slot's index + 1, kept by the job so that it finds its entry again
+// without a look through the table; 0 when the table was full.
+uint16_t track(pid_t group, bool apart) noexcept
 {
-    for (Group &slot : running_groups) {
-        uint64_t held = slot.word.load();
-        if (ours(held) && group_in(held) == group) {
-            slot.relayed.store(false);
-            slot.word.compare_exchange_strong(held, 0);
-            return;
-        }
+    const uint64_t word = group_word(group, apart);
+    for (size_t i = 0; i < tracked_groups; ++i)
+        if (take_free(running_groups[i].word, word))
+            return static_cast<uint16_t>(i + 1);
+    return 0;
+}
+
+// The flag is reset before the slot is free, for its next job. A forked
+// child's copy of a job names its parent's entry, which stays.
+void untrack(uint16_t &slot, pid_t group, bool apart) noexcept
+{
+    if (slot == 0)
+        return;
+    Group &entry = running_groups[slot - 1];
+    uint64_t held = group_word(group, apart);
+    if (entry.word.load(std::memory_order_relaxed) == held) {
+        entry.relayed.store(false);
+        entry.word.compare_exchange_strong(held, 0);
     }
+    slot = 0;
 }
 
 // With what it started in a group or session of its own.
@@ -164,25 +174,22 @@ void end_member(pid_t member) noexcept
     kill(member, SIGKILL);
 }
 
-void track_member(pid_t pid) noexcept
+uint16_t track_member(pid_t pid) noexcept
 {
     const uint64_t word = qo_pid_word::make(pid);
-    for (auto &slot : running_members)
-        if (take_free(slot, word))
-            return;
+    for (size_t i = 0; i < tracked_members; ++i)
+        if (take_free(running_members[i], word))
+            return static_cast<uint16_t>(i + 1);
+    return 0;
 }
 
-// Read before the exchange: a locked exchange on each of the 256 slots
-// costs microseconds, and a member is looked for again once untracked.
-void untrack_member(pid_t pid) noexcept
+void untrack_member(uint16_t &slot, pid_t pid) noexcept
 {
-    const uint64_t word = qo_pid_word::make(pid);
-    for (auto &slot : running_members) {
-        uint64_t held = word;
-        if (slot.load(std::memory_order_relaxed) == word &&
-            slot.compare_exchange_strong(held, 0))
-            return;
-    }
+    if (slot == 0)
+        return;
+    uint64_t held = qo_pid_word::make(pid);
+    running_members[slot - 1].compare_exchange_strong(held, 0);
+    slot = 0;
 }
 
 // ---- Signals and the terminal ------------------------------------------
@@ -422,11 +429,10 @@ void Job::add(pid_t pid) noexcept
 {
     const int pidfd =
         exits_watched_ ? static_cast<int>(syscall(SYS_pidfd_open, pid, 0)) : -1;
-    members_[count_++] = {pid, pidfd, false};
-    track_member(pid);
+    members_[count_++] = {pid, pidfd, false, track_member(pid)};
     if (count_ == 1) {
         group_ = pid;
-        track(group_, !at_terminal_);
+        group_slot_ = track(group_, !at_terminal_);
     }
     // Tracked before looking: qo_exit() sees the process, or this sees it.
     if (ours(ending.load())) {
@@ -649,9 +655,9 @@ bool Job::exited() const noexcept
 void Job::reap(int *statuses, int &error, qo_run_usage *usage) noexcept
 {
     for (size_t i = 0; exits_watched_ && i < count_; ++i)
-        untrack_member(members_[i].pid);
+        untrack_member(members_[i].slot, members_[i].pid);
     if (exits_watched_)
-        untrack(group_);
+        untrack(group_slot_, group_, !at_terminal_);
     for (size_t i = 0; i < count_; ++i) {
         rusage used{};
         while (wait4(members_[i].pid, &statuses[i], 0, &used) < 0) {
@@ -661,7 +667,7 @@ void Job::reap(int *statuses, int &error, qo_run_usage *usage) noexcept
                 break;
             }
         }
-        untrack_member(members_[i].pid);
+        untrack_member(members_[i].slot, members_[i].pid);
         if (usage && statuses[i] != -1) {
             usage[i].user_us =
                 int64_t{used.ru_utime.tv_sec} * 1000000 + used.ru_utime.tv_usec;
@@ -670,7 +676,7 @@ void Job::reap(int *statuses, int &error, qo_run_usage *usage) noexcept
             usage[i].peak_kib = used.ru_maxrss;
         }
     }
-    untrack(group_);
+    untrack(group_slot_, group_, !at_terminal_);
     adopt_terminal();
     if (holds_terminal_) {
         if (ended_by_signal(statuses, count_))

@@ -143,6 +143,7 @@ class Job {
         pid_t pid;
         int pidfd;
         bool exited; // seen, not yet reaped: the group id stays the job's
+        uint16_t slot; // in the table of running processes, + 1
     };
 
     void watch_exits() noexcept;
@@ -161,6 +162,7 @@ class Job {
     size_t count_ = 0;
     qo_run_cgroup::Group *cgroup_ = nullptr;
     pid_t group_ = 0;
+    uint16_t group_slot_ = 0; // in the table of running groups, + 1
     int timeout_ms_, stop_signal_;
     int64_t grace_us_;
     // In us, monotonic: counted in whole ms, it could come up to 1 ms early.
