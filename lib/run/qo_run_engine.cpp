@@ -468,8 +468,10 @@ void Run::list_wanted() noexcept
     if (in_.fd >= 0 && !stop_asked_ && in_.has_more())
         want(in_.fd, POLLOUT);
     // Once a stop is wanted, another one changes nothing: no wake-up then.
+    // A job with a set is woken through it (wake_set), never through the
+    // process's wake-up.
     const int wake = wake_.load();
-    wakeable_ = wake < 0 && held_ && !stop_wanted_.load();
+    wakeable_ = wake < 0 && held_ && epoll_ < 0 && !stop_wanted_.load();
     if (wake >= 0)
         want(wake, POLLIN);
     else if (wakeable_ && qo_run_wake::shared() >= 0)
