@@ -553,6 +553,30 @@ int terminal_acquired_and_dropped()
     return 0;
 }
 
+// A process that does not lead its session keeps the answer that it has
+// no terminal; in a session of its own, the terminal it then acquires is
+// used at once.
+int terminal_in_a_session_of_its_own()
+{
+    signal(SIGHUP, SIG_IGN);
+    const int tty = open("/dev/tty", O_RDWR);
+    if (tty >= 0 && ioctl(tty, TIOCNOTTY) != 0) // not the leader: only this process
+        return 1;
+    const std::vector<const char *> view(std::begin(terminal_view),
+                                         std::end(terminal_view));
+    for (const bool held : {true, false})
+        if (output_of(view, held) != "none\n")
+            return 2;
+    int master = -1, slave = -1;
+    if (setsid() < 0 || openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
+        ioctl(slave, TIOCSCTTY, 0) != 0)
+        return 3;
+    for (const bool held : {true, false})
+        if (output_of(view, held) != "tty\n")
+            return 4;
+    return 0;
+}
+
 // A controlling terminal on 0-2 but no /dev/tty to open, as in a
 // container whose /dev lacks it: the command has the terminal all the
 // same. 77: no mount namespace here.
@@ -622,6 +646,7 @@ TEST_F(Job, WhatTheProcessKnowsFollowsItsChanges)
         {"a raised file limit", raised_file_limit},
         {"a terminal acquired, then dropped", terminal_acquired_and_dropped},
         {"a terminal with no /dev/tty", terminal_without_dev_tty},
+        {"a terminal in a session of its own", terminal_in_a_session_of_its_own},
         {"a forked child", forked_child_knows_itself},
     };
     for (const auto &c : cases) {

@@ -29,6 +29,19 @@ std::atomic<uint64_t> holder{0};
 // The thread that claimed it, as a word of qo_pid_word.
 std::atomic<uint64_t> claimant{0};
 
+// The session last found without a controlling terminal. Only a session's
+// leader can give it one: a process that does not lead its own keeps that
+// answer until it is in another session, and asks with getsid(), a tenth
+// of the cost of the open that fails. A leader, which gains a terminal by
+// opening one, asks /dev/tty every time.
+std::atomic<pid_t> session_without{0};
+
+bool known_without_terminal(pid_t session) noexcept
+{
+    return session > 0 && session != static_cast<pid_t>(qo_pid_word::self()) &&
+           session == session_without.load(std::memory_order_relaxed);
+}
+
 uint64_t this_thread() noexcept
 {
     return qo_pid_word::make(static_cast<uint32_t>(syscall(SYS_gettid)));
@@ -52,9 +65,14 @@ bool ours(uint64_t word) noexcept
 // open /dev/tty, finds it on 0-2 still.
 Terminal::Terminal() noexcept
 {
-    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (tty < 0 && (errno == ENXIO || errno == ENODEV))
+    const pid_t session = getsid(0);
+    if (known_without_terminal(session))
         return;
+    const int tty = open("/dev/tty", O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (tty < 0 && (errno == ENXIO || errno == ENODEV)) {
+        session_without.store(session, std::memory_order_relaxed);
+        return;
+    }
     fd_ = tty; // it opens for the controlling terminal only
     opened_ = fd_ >= 0;
     for (int stdio = STDIN_FILENO; fd_ < 0 && stdio <= STDERR_FILENO; ++stdio)
