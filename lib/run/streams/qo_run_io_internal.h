@@ -122,7 +122,8 @@ class Outlet {
     Way way_ = Way::unknown;
 };
 
-// One of the command's output streams, when it comes through a pipe.
+// One of the command's output streams, when it comes through a pipe or
+// a followed file.
 struct Stream {
     Stream(const char *name, int passes_to) noexcept : name(name), passes_to(passes_to)
     {
