@@ -199,7 +199,8 @@ TEST_F(Run, WatchedFilePastItsSizeLimitFailsTheRunWithoutASignal)
 // while the command still runs (it waits, 3 s at most, for the flag file
 // the callback makes on seeing trigger), a deadline ends the run on time
 // with what came before it, and output_size is the file's size. A FIFO and
-// QO_RUN_APPEND keep the pipe. The command tells which it writes to.
+// QO_RUN_APPEND keep the pipe. The command tells which it writes to. A
+// run that cannot start leaves no descriptor open.
 TEST_F(Run, FollowedFileHandsEachLineWhileTheCommandRuns)
 {
     const char *const waits =
@@ -207,11 +208,24 @@ TEST_F(Run, FollowedFileHandsEachLineWhileTheCommandRuns)
         "w=0; while [ ! -e \"$0\" ] && [ $w -lt 300 ]; do sleep 0.01; w=$((w+1)); "
         "done; [ -e \"$0\" ] && echo ' done'";
     const char *const sleeps = "echo one; echo file; exec sleep 10";
+    // More than a round reads at once, in one write, then the trigger:
+    // its line comes in a round of its own, with nothing more written.
+    const qo_test::ScratchFolder in_folder;
+    const std::string in = in_folder / "in";
+    std::string block, block_lines;
+    for (int i = 0; i < 65536; ++i) {
+        block += std::string(63, 'y') + "\n";
+        block_lines += std::string(63, 'y') + "\n|";
+    }
+    qo_test::write_file(in, block + "file\n");
+    const char *const writes_once =
+        "dd if=\"$1\" bs=8M iflag=fullblock status=none; w=0; while [ ! -e \"$0\" ] "
+        "&& [ $w -lt 300 ]; do sleep 0.01; w=$((w+1)); done; [ -e \"$0\" ] && echo done";
     const struct {
         const char *name, *script, *trigger;
         int flags, timeout_ms;
         bool held, pipeline, fifo;
-        const char *lines; // as the callback got them, each ended by |
+        std::string lines; // as the callback got them, each ended by |
     } cases[] = {
         {"run", waits, "file\n", 0, 0, false, false, false, "one\n|file\n|half done\n|"},
         {"held, through qo_job_fd", waits, "file\n", 0, 0, true, false, false,
@@ -223,6 +237,8 @@ TEST_F(Run, FollowedFileHandsEachLineWhileTheCommandRuns)
         {"partial lines", waits, "half", QO_RUN_PARTIAL_LINES, 0, false, false, false,
          "one\n|file\n|half| done\n|"},
         {"deadline", sleeps, "", 0, 300, false, false, false, "one\n|file\n|"},
+        {"more than a round reads", writes_once, "file\n", 0, 0, false, false, false,
+         block_lines + "file\n|done\n|"},
         {"appended: the pipe", waits, "pipe\n", QO_RUN_APPEND, 0, false, false, false,
          "one\n|pipe\n|half done\n|"},
         {"a FIFO: the pipe", waits, "pipe\n", 0, 0, false, false, true,
@@ -248,7 +264,8 @@ TEST_F(Run, FollowedFileHandsEachLineWhileTheCommandRuns)
                 close(open(s->flag.c_str(), O_WRONLY | O_CREAT, 0600));
             return 0;
         };
-        const char *const argv[] = {"sh", "-c", c.script, flag.c_str(), nullptr};
+        const char *const argv[] = {"sh", "-c", c.script, flag.c_str(), in.c_str(),
+                                    nullptr};
         const char *const cat[] = {
             "sh", "-c", "test -f /dev/stdout && echo last file; exec cat", nullptr};
         const char *const *stages[] = {argv, cat, nullptr};
@@ -287,6 +304,18 @@ TEST_F(Run, FollowedFileHandsEachLineWhileTheCommandRuns)
         EXPECT_EQ(written, text) << c.name;
         EXPECT_EQ(size, text.size()) << c.name;
     }
+    const auto open_fds = [] {
+        const std::filesystem::directory_iterator listed("/proc/self/fd");
+        return std::distance(listed, {});
+    };
+    const auto fds_before = open_fds();
+    const qo_test::ScratchFolder folder;
+    const std::string out = folder / "out";
+    qo_run_options o{};
+    o.output_file = out.c_str();
+    o.on_output = [](void *, const char *, size_t) { return 0; };
+    EXPECT_EQ(capture({"/no/such/program"}, o, false).status, -1);
+    EXPECT_EQ(open_fds(), fds_before);
 }
 
 TEST_F(Run, GeneratedArgumentsArriveByteForByteAndTheLoggedLineRunsTheSame)

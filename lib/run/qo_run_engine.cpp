@@ -164,6 +164,7 @@ Run::~Run()
 {
     close_fd(in_.fd);
     close_fd(out_.tee_fd);
+    close_fd(out_.follow_fd); // a run that did not start
     each_stream([](Stream &s) { close_fd(s.fd); });
     for (int &end : theirs_)
         close_fd(end);
