@@ -203,45 +203,43 @@ TEST_F(Run, WatchedFilePastItsSizeLimitFailsTheRunWithoutASignal)
 // run that cannot start leaves no descriptor open.
 TEST_F(Run, FollowedFileHandsEachLineWhileTheCommandRuns)
 {
-    const char *const waits =
-        "echo one; test -f /dev/stdout && echo file || echo pipe; printf half;"
-        "w=0; while [ ! -e \"$0\" ] && [ $w -lt 300 ]; do sleep 0.01; w=$((w+1)); "
-        "done; [ -e \"$0\" ] && echo ' done'";
-    const char *const sleeps = "echo one; echo file; exec sleep 10";
-    // More than a round reads at once, in one write, then the trigger:
-    // its line comes in a round of its own, with nothing more written.
+    // The command does first, then waits for the flag; the last case
+    // writes more than a round reads at once, in one write ending with the
+    // trigger: its line comes in a round of its own, with nothing more
+    // written.
+    const char *const script =
+        "eval \"$1\"; w=0; while [ ! -e \"$0\" ] && [ $w -lt 300 ]; do sleep 0.01; "
+        "w=$((w+1)); done; [ -e \"$0\" ] && echo ' done'";
+    const char *const first =
+        "echo one; test -f /dev/stdout && echo file || echo pipe; printf half";
     const qo_test::ScratchFolder in_folder;
-    const std::string in = in_folder / "in";
+    const std::string in = in_folder / "in", line = std::string(63, 'y') + "\n";
     std::string block, block_lines;
-    for (int i = 0; i < 65536; ++i) {
-        block += std::string(63, 'y') + "\n";
-        block_lines += std::string(63, 'y') + "\n|";
-    }
+    for (int i = 0; i < 65536; ++i)
+        block += line, block_lines += line + "|";
     qo_test::write_file(in, block + "file\n");
-    const char *const writes_once =
-        "dd if=\"$1\" bs=8M iflag=fullblock status=none; w=0; while [ ! -e \"$0\" ] "
-        "&& [ $w -lt 300 ]; do sleep 0.01; w=$((w+1)); done; [ -e \"$0\" ] && echo done";
+    const std::string writes_once = "dd bs=8M iflag=fullblock status=none if=" + in;
     const struct {
-        const char *name, *script, *trigger;
+        const char *name, *first, *trigger;
         int flags, timeout_ms;
         bool held, pipeline, fifo;
         std::string lines; // as the callback got them, each ended by |
     } cases[] = {
-        {"run", waits, "file\n", 0, 0, false, false, false, "one\n|file\n|half done\n|"},
-        {"held, through qo_job_fd", waits, "file\n", 0, 0, true, false, false,
+        {"run", first, "file\n", 0, 0, false, false, false, "one\n|file\n|half done\n|"},
+        {"held, through qo_job_fd", first, "file\n", 0, 0, true, false, false,
          "one\n|file\n|half done\n|"},
-        {"last stage of a pipeline", waits, "pipe\n", 0, 0, false, true, false,
+        {"last stage of a pipeline", first, "pipe\n", 0, 0, false, true, false,
          "last file\n|one\n|pipe\n|half done\n|"},
-        {"replaced", waits, "file\n", QO_RUN_REPLACE, 0, false, false, false,
+        {"replaced", first, "file\n", QO_RUN_REPLACE, 0, false, false, false,
          "one\n|file\n|half done\n|"},
-        {"partial lines", waits, "half", QO_RUN_PARTIAL_LINES, 0, false, false, false,
+        {"partial lines", first, "half", QO_RUN_PARTIAL_LINES, 0, false, false, false,
          "one\n|file\n|half| done\n|"},
-        {"deadline", sleeps, "", 0, 300, false, false, false, "one\n|file\n|"},
-        {"more than a round reads", writes_once, "file\n", 0, 0, false, false, false,
-         block_lines + "file\n|done\n|"},
-        {"appended: the pipe", waits, "pipe\n", QO_RUN_APPEND, 0, false, false, false,
+        {"deadline", "echo one; echo file; exec sleep 10", "", 0, 300, false, false, false, "one\n|file\n|"},
+        {"more than a round reads", writes_once.c_str(), "file\n", 0, 0, false, false,
+         false, block_lines + "file\n| done\n|"},
+        {"appended: the pipe", first, "pipe\n", QO_RUN_APPEND, 0, false, false, false,
          "one\n|pipe\n|half done\n|"},
-        {"a FIFO: the pipe", waits, "pipe\n", 0, 0, false, false, true,
+        {"a FIFO: the pipe", first, "pipe\n", 0, 0, false, false, true,
          "one\n|pipe\n|half done\n|"},
     };
     for (const auto &c : cases) {
@@ -264,8 +262,7 @@ TEST_F(Run, FollowedFileHandsEachLineWhileTheCommandRuns)
                 close(open(s->flag.c_str(), O_WRONLY | O_CREAT, 0600));
             return 0;
         };
-        const char *const argv[] = {"sh", "-c", c.script, flag.c_str(), in.c_str(),
-                                    nullptr};
+        const char *const argv[] = {"sh", "-c", script, flag.c_str(), c.first, nullptr};
         const char *const cat[] = {
             "sh", "-c", "test -f /dev/stdout && echo last file; exec cat", nullptr};
         const char *const *stages[] = {argv, cat, nullptr};
@@ -285,12 +282,10 @@ TEST_F(Run, FollowedFileHandsEachLineWhileTheCommandRuns)
             std::chrono::duration_cast<std::chrono::milliseconds>(
                 std::chrono::steady_clock::now() - start)
                 .count());
-        std::string written;
         char bytes[4096];
-        for (ssize_t n; c.fifo && (n = read(fifo_reader, bytes, sizeof bytes)) > 0;)
-            written.append(bytes, static_cast<size_t>(n));
-        if (!c.fifo)
-            written = qo_test::read_file(out);
+        const ssize_t n = c.fifo ? read(fifo_reader, bytes, sizeof bytes) : 0;
+        const std::string written = c.fifo ? std::string(bytes, std::max<ssize_t>(n, 0))
+                                           : qo_test::read_file(out);
         close(fifo_reader);
         if (c.timeout_ms) {
             EXPECT_EQ(status, SIGTERM) << c.name;
