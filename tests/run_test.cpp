@@ -5,6 +5,7 @@
 #include <cctype>
 #include <dlfcn.h>
 #include <malloc.h>
+#include <poll.h>
 #include <numeric>
 #include <atomic>
 #include <chrono>
@@ -191,6 +192,127 @@ TEST_F(Run, WatchedFilePastItsSizeLimitFailsTheRunWithoutASignal)
         _exit(failed && qo_test::read_file(out).size() == 100000 ? 0 : 1);
     };
     EXPECT_EXIT(limited(), ExitedWithCode(0), "");
+}
+
+// Where the file is a regular one that is not appended to, the command
+// writes it itself and the run follows it: each line reaches the callback
+// while the command still runs (it waits, 3 s at most, for the flag file
+// the callback makes on seeing trigger), a deadline ends the run on time
+// with what came before it, and output_size is the file's size. A FIFO and
+// QO_RUN_APPEND keep the pipe. The command tells which it writes to. A
+// run that cannot start leaves no descriptor open.
+TEST_F(Run, FollowedFileHandsEachLineWhileTheCommandRuns)
+{
+    // The command does first, then waits for the flag; the last case
+    // writes more than a round reads at once, in one write ending with the
+    // trigger: its line comes in a round of its own, with nothing more
+    // written.
+    const char *const script =
+        "eval \"$1\"; w=0; while [ ! -e \"$0\" ] && [ $w -lt 300 ]; do sleep 0.01; "
+        "w=$((w+1)); done; [ -e \"$0\" ] && echo ' done'";
+    const char *const first =
+        "echo one; test -f /dev/stdout && echo file || echo pipe; printf half";
+    const qo_test::ScratchFolder in_folder;
+    const std::string in = in_folder / "in", line = std::string(63, 'y') + "\n";
+    std::string block, block_lines;
+    for (int i = 0; i < 65536; ++i)
+        block += line, block_lines += line + "|";
+    qo_test::write_file(in, block + "file\n");
+    const std::string writes_once = "dd bs=8M iflag=fullblock status=none if=" + in;
+    const struct {
+        const char *name, *first, *trigger;
+        int flags, timeout_ms;
+        bool held, pipeline, fifo;
+        std::string lines; // as the callback got them, each ended by |
+    } cases[] = {
+        {"run", first, "file\n", 0, 0, false, false, false,
+         "one\n|file\n|half done\n|"},
+        {"held, through qo_job_fd", first, "file\n", 0, 0, true, false, false,
+         "one\n|file\n|half done\n|"},
+        {"last stage of a pipeline", first, "pipe\n", 0, 0, false, true, false,
+         "last file\n|one\n|pipe\n|half done\n|"},
+        {"replaced", first, "file\n", QO_RUN_REPLACE, 0, false, false, false,
+         "one\n|file\n|half done\n|"},
+        {"partial lines", first, "half", QO_RUN_PARTIAL_LINES, 0, false, false, false,
+         "one\n|file\n|half| done\n|"},
+        {"deadline", "echo one; echo file; exec sleep 10", "", 0, 300, false, false,
+         false, "one\n|file\n|"},
+        {"more than a round reads", writes_once.c_str(), "file\n", 0, 0, false, false,
+         false, block_lines + "file\n| done\n|"},
+        {"appended: the pipe", first, "pipe\n", QO_RUN_APPEND, 0, false, false, false,
+         "one\n|pipe\n|half done\n|"},
+        {"a FIFO: the pipe", first, "pipe\n", 0, 0, false, false, true,
+         "one\n|pipe\n|half done\n|"},
+    };
+    for (const auto &c : cases) {
+        const qo_test::ScratchFolder folder;
+        const std::string out = folder / "out", flag = folder / "flag";
+        if (c.fifo)
+            mkfifo(out.c_str(), 0600);
+        const int fifo_reader = c.fifo ? open(out.c_str(), O_RDONLY | O_NONBLOCK) : -1;
+        struct Seen {
+            std::string lines, trigger, flag;
+        } seen{"", c.trigger, flag};
+        size_t size = 0;
+        qo_run_options o{};
+        o.output_file = out.c_str(), o.flags = c.flags, o.timeout_ms = c.timeout_ms;
+        o.output_size = &size, o.context = &seen;
+        o.on_output = [](void *context, const char *line, size_t n) {
+            auto *s = static_cast<Seen *>(context);
+            s->lines.append(line, n).append("|");
+            if (std::string(line, n) == s->trigger)
+                close(open(s->flag.c_str(), O_WRONLY | O_CREAT, 0600));
+            return 0;
+        };
+        const char *const argv[] = {"sh", "-c", script, flag.c_str(), c.first, nullptr};
+        const char *const cat[] = {
+            "sh", "-c", "test -f /dev/stdout && echo last file; exec cat", nullptr};
+        const char *const *stages[] = {argv, cat, nullptr};
+        const auto start = std::chrono::steady_clock::now();
+        int status = -1;
+        if (c.held) {
+            qo_job *job = qo_start(argv, &o);
+            pollfd p{qo_job_fd(job), POLLIN, 0};
+            while (!qo_job_serve(job, 0))
+                poll(&p, 1, -1);
+            status = qo_job_wait(job, -1, nullptr);
+            qo_job_free(job);
+        } else {
+            status = c.pipeline ? qo_pipeline(stages, &o, nullptr) : qo_run(argv, &o);
+        }
+        const long ms =
+            static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now() - start)
+                                  .count());
+        char bytes[4096];
+        const ssize_t n = c.fifo ? read(fifo_reader, bytes, sizeof bytes) : 0;
+        const std::string written = c.fifo ? std::string(bytes, std::max<ssize_t>(n, 0))
+                                           : qo_test::read_file(out);
+        close(fifo_reader);
+        if (c.timeout_ms) {
+            EXPECT_EQ(status, SIGTERM) << c.name;
+            EXPECT_TRUE(ms >= c.timeout_ms && ms < c.timeout_ms + 400) << ms << " ms";
+        } else {
+            EXPECT_EQ(status, 0) << c.name;
+        }
+        EXPECT_EQ(seen.lines, c.lines) << c.name;
+        std::string text = c.lines;
+        text.erase(std::remove(text.begin(), text.end(), '|'), text.end());
+        EXPECT_EQ(written, text) << c.name;
+        EXPECT_EQ(size, text.size()) << c.name;
+    }
+    const auto open_fds = [] {
+        const std::filesystem::directory_iterator listed("/proc/self/fd");
+        return std::distance(listed, {});
+    };
+    const auto fds_before = open_fds();
+    const qo_test::ScratchFolder folder;
+    const std::string out = folder / "out";
+    qo_run_options o{};
+    o.output_file = out.c_str();
+    o.on_output = [](void *, const char *, size_t) { return 0; };
+    EXPECT_EQ(capture({"/no/such/program"}, o, false).status, -1);
+    EXPECT_EQ(open_fds(), fds_before);
 }
 
 TEST_F(Run, GeneratedArgumentsArriveByteForByteAndTheLoggedLineRunsTheSame)

@@ -87,12 +87,16 @@ struct qo_run_options {
      * line's whole text so far joins the pieces itself. A stream with a
      * callback and no slot is the callback's alone: it is neither passed
      * on to the caller's descriptor nor logged. With output_file, on_output
-     * (since 1.4) sees every line the file is written, the stream passing
-     * through the run on its way (QO_RUN_REPLACE still replaces the file
-     * whole, on success only; a write the file refuses fails the run: -1,
-     * "Unable to write out.txt: No space left on device"); output_size
-     * then tells what the file took. With output and errors the same slot,
-     * on_output gets both streams. A non-zero return stops the run. */
+     * (since 1.4) sees every line the file is written (QO_RUN_REPLACE still
+     * replaces the file whole, on success only), and output_size tells the
+     * file's size. A regular file not appended to, under no RLIMIT_FSIZE,
+     * the command writes itself and the run reads back as it grows (since
+     * 1.5), until every stage has ended: a process left behind that writes
+     * on is not waited for. Otherwise the stream passes through the run on
+     * its way, and a write the file refuses fails the run: -1, "Unable to
+     * write out.txt: No space left on device". With output and errors the
+     * same slot, on_output gets both streams. A non-zero return stops the
+     * run. */
     int (*on_output)(void *context, const char *line, size_t size);
     int (*on_errors)(void *context, const char *line, size_t size);
     /* Called when the command can take more input and what it gave before
@@ -327,9 +331,10 @@ struct qo_rlimit {
  * (ECANCELED after a callback's stop); after any other run it is 0.
  * Every write the run makes on the caller's behalf is bounded by that one
  * deadline: the output passed on to the caller's stdout and stderr, the
- * output_file it writes itself (with on_output), its log entries; none
- * waits for a reader past it, and qo_job_serve(job, 0) never blocks. A
- * reader that is only slow loses nothing: the command's pipe waits for it.
+ * output_file when it writes it itself (with on_output), its log
+ * entries; none waits for a reader past it, and qo_job_serve(job, 0) never
+ * blocks. A reader that is only slow loses nothing: the command's pipe
+ * waits for it.
  * The caller's stdout and stderr keep their flags (blocking): a terminal
  * or a pipe is written through a non-blocking description of its own,
  * opened again through /proc (without /proc, or for another user's

@@ -6,6 +6,7 @@
 // reader of the caller's stdout that never reads, holds the run past its
 // deadline; a caller holding the job polls the set's descriptor.
 #include "run/qo_run_engine_internal.h"
+#include "run/streams/qo_run_follow_internal.h"
 #include "qo.h"
 #include "exit/qo_err_internal.h"
 #include "log/qo_log_internal.h"
@@ -163,6 +164,7 @@ Run::~Run()
 {
     close_fd(in_.fd);
     close_fd(out_.tee_fd);
+    close_fd(out_.follow_fd); // a run that did not start
     each_stream([](Stream &s) { close_fd(s.fd); });
     for (int &end : theirs_)
         close_fd(end);
@@ -207,11 +209,13 @@ int Run::open_files(NotStarted &failed) noexcept
         failed.cause = output.cause;
         failed.missing_folder = output.missing_folder;
     }
-    // With on_output, the file is written here from what the command's
+    // With on_output, the command writes the file and the run follows it;
+    // where it cannot, the file is written here from what the command's
     // stdout brings, which the callback sees too.
     // Not blocking: a FIFO whose reader stalled holds no write past the
     // deadline. The description is the run's own.
-    if (!output.error && o_.output_file && out_.lines.active() && theirs_[1] >= 0) {
+    if (!output.error && o_.output_file && out_.lines.active() && theirs_[1] >= 0 &&
+        !qo_run_follow::follow(out_, theirs_[1])) {
         out_.tee_fd = theirs_[1];
         out_.tee_name = o_.output_file;
         theirs_[1] = -1;
@@ -371,9 +375,10 @@ int Run::start(NotStarted &failed) noexcept
     // What the command writes to the log's file comes after; a stuck log
     // costs the run no more than its deadline.
     qo_log::flush(until_);
-    if (!held_ && o_.timeout_ms <= 0)
-        job_.leave_exits();
     int error = open_files(failed);
+    // A followed file has no end to wait for: the command's exit ends it.
+    if (!held_ && o_.timeout_ms <= 0 && out_.follow_fd < 0)
+        job_.leave_exits();
     if (!error)
         error = open_pipes();
     int between = -1;
@@ -653,6 +658,10 @@ void Run::handle(Calling &call) noexcept
         call.sigpipe.raised |= write_some(in_, site_);
     heed_stop();
     job_.check(wanted_, wanted_count_);
+    if (out_.follow_fd >= 0 && job_.exited()) {
+        qo_run_follow::follow_end(out_, site_);
+        finish(out_, site_);
+    }
     settle_group();
 }
 

@@ -91,7 +91,7 @@ class Run {
     // 0, or the errno that kept the output from taking its file's name.
     int finish_output(bool succeeded) noexcept { return output_.finish(succeeded); }
     // 0, or the errno of a write to output_file that failed (on_output
-    // with output_file: the run writes the file).
+    // with output_file, where the run writes the file).
     int output_error() const noexcept { return out_.tee_error; }
 
     // The set a caller polls, made at the first call (a caller that only

@@ -1,6 +1,7 @@
 // The bytes of a run's pipes: what goes in, what is captured, logged or
 // passed on to the caller's descriptors.
 #include "run/streams/qo_run_io_internal.h"
+#include "run/streams/qo_run_follow_internal.h"
 #include "base/qo_fd_internal.h"
 #include "log/qo_log_internal.h"
 
@@ -136,6 +137,8 @@ void log_lines(Stream &s, const Site &site) noexcept
     s.text.drop_front(start - s.text.data());
 }
 
+} // namespace
+
 // The lines read so far go to the callback, and with partial lines the
 // text of the unended one too when the pipe had no more (quiet): a
 // progress report led by '\r' is seen as it is written. Without a slot,
@@ -153,8 +156,6 @@ void hand_lines(Stream &s, size_t before, bool quiet) noexcept
         s.line_at = 0;
     }
 }
-
-} // namespace
 
 // The file takes every byte, in order, as it finds room for them (a FIFO
 // whose reader is slow: the callback may see a line before the reader
@@ -235,6 +236,8 @@ void keep(Stream &s, const char *bytes, size_t n, const Site &site) noexcept
 // One read; false once the pipe is at its end.
 bool read_some(Stream &s, const Site &site) noexcept
 {
+    if (s.follow_fd >= 0)
+        return qo_run_follow::follow_some(s, site);
     char *at = s.text.reserve(s.chunk, site);
     const size_t asked = s.text.spare();
     const ssize_t n = read(s.fd, at, asked);
@@ -261,6 +264,7 @@ bool read_some(Stream &s, const Site &site) noexcept
 void finish(Stream &s, const Site &site) noexcept
 {
     close_fd(s.fd);
+    qo_run_follow::unfollow(s);
     if (s.lines.active()) {
         s.lines.finish(s.text.data() + s.line_at, s.text.size() - s.line_at);
         s.line_at = s.text.size();

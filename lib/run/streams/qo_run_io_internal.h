@@ -122,7 +122,8 @@ class Outlet {
     Way way_ = Way::unknown;
 };
 
-// One of the command's output streams, when it comes through a pipe.
+// One of the command's output streams, when it comes through a pipe or
+// a followed file.
 struct Stream {
     Stream(const char *name, int passes_to) noexcept : name(name), passes_to(passes_to)
     {
@@ -151,7 +152,10 @@ struct Stream {
     // it took no more, and what waits for it.
     int tee_fd = -1;
     const char *tee_name = nullptr;
-    size_t teed = 0;
+    size_t teed = 0; // followed: the bytes read back
+    // A followed file (qo_run_follow): the command writes it, fd watches
+    // it, and the run reads it back through this description of its own.
+    int follow_fd = -1;
     int tee_error = 0;
     Buffer tee_pending;
     size_t tee_sent = 0; // of tee_pending
@@ -179,8 +183,12 @@ void cut_off(Stream &s) noexcept;
 // file has not taken when the run is ended (by its deadline, or else
 // stopped).
 void drop_backlog(Stream &s, bool deadline, const Site &site) noexcept;
-// One read; false once the pipe is at its end.
+// One read; false once the pipe is at its end (a followed file: past the
+// deadline).
 bool read_some(Stream &s, const Site &site) noexcept;
+// The lines of the text from line_at on go to the callback; before: the
+// end of what an earlier call looked at; quiet: nothing more to read now.
+void hand_lines(Stream &s, size_t before, bool quiet) noexcept;
 // Closes the pipe and hands out or logs an unfinished last line.
 void finish(Stream &s, const Site &site) noexcept;
 
