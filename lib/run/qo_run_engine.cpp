@@ -621,11 +621,24 @@ short Run::revents(int fd, short events) const noexcept
     return 0;
 }
 
+// A followed file is read back from the file, past its watch's events;
+// false once there is no more to read.
+bool Run::take_some(Stream &s) noexcept
+{
+    return s.follow_fd >= 0 ? qo_run_follow::follow_some(s, site_) : read_some(s, site_);
+}
+
+void Run::end_stream(Stream &s) noexcept
+{
+    qo_run_follow::unfollow(s);
+    finish(s, site_);
+}
+
 void Run::serve_stream(Stream &s, Calling &call) noexcept
 {
     const int file_error = s.tee_error; // a write to the file fails once
-    if (s.fd >= 0 && revents(s.fd, POLLIN) && !read_some(s, site_))
-        finish(s, site_);
+    if (s.fd >= 0 && revents(s.fd, POLLIN) && !take_some(s))
+        end_stream(s);
     if (s.backlog() > 0 && revents(s.passes_to, POLLOUT))
         call.sigpipe.raised |= pass_some(s);
     if (s.tee_backlog() > 0)
@@ -660,7 +673,7 @@ void Run::handle(Calling &call) noexcept
     job_.check(wanted_, wanted_count_);
     if (out_.follow_fd >= 0 && job_.exited()) {
         qo_run_follow::follow_end(out_, site_);
-        finish(out_, site_);
+        end_stream(out_);
     }
     settle_group();
 }
@@ -673,7 +686,7 @@ void Run::wrap_up() noexcept
         return;
     wrapped_ = true;
     each_stream([this](Stream &s) {
-        finish(s, site_);
+        end_stream(s);
         drop_backlog(s, timed_out(), site_);
     });
     close_fd(out_.tee_fd);

@@ -132,6 +132,8 @@ class Run {
     void arm_timer() noexcept;
     short revents(int fd, short events) const noexcept;
     void handle(Calling &call) noexcept;
+    bool take_some(qo_run_io::Stream &s) noexcept;
+    void end_stream(qo_run_io::Stream &s) noexcept;
     void serve_stream(qo_run_io::Stream &s, Calling &call) noexcept;
     void heed_stop() noexcept;
     void settle_group() noexcept;

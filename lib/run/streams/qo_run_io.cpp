@@ -1,7 +1,6 @@
 // The bytes of a run's pipes: what goes in, what is captured, logged or
 // passed on to the caller's descriptors.
 #include "run/streams/qo_run_io_internal.h"
-#include "run/streams/qo_run_follow_internal.h"
 #include "base/qo_fd_internal.h"
 #include "log/qo_log_internal.h"
 
@@ -236,8 +235,6 @@ void keep(Stream &s, const char *bytes, size_t n, const Site &site) noexcept
 // One read; false once the pipe is at its end.
 bool read_some(Stream &s, const Site &site) noexcept
 {
-    if (s.follow_fd >= 0)
-        return qo_run_follow::follow_some(s, site);
     char *at = s.text.reserve(s.chunk, site);
     const size_t asked = s.text.spare();
     const ssize_t n = read(s.fd, at, asked);
@@ -264,7 +261,6 @@ bool read_some(Stream &s, const Site &site) noexcept
 void finish(Stream &s, const Site &site) noexcept
 {
     close_fd(s.fd);
-    qo_run_follow::unfollow(s);
     if (s.lines.active()) {
         s.lines.finish(s.text.data() + s.line_at, s.text.size() - s.line_at);
         s.line_at = s.text.size();

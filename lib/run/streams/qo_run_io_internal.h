@@ -183,8 +183,7 @@ void cut_off(Stream &s) noexcept;
 // file has not taken when the run is ended (by its deadline, or else
 // stopped).
 void drop_backlog(Stream &s, bool deadline, const Site &site) noexcept;
-// One read; false once the pipe is at its end (a followed file: past the
-// deadline).
+// One read; false once the pipe is at its end.
 bool read_some(Stream &s, const Site &site) noexcept;
 // The lines of the text from line_at on go to the callback; before: the
 // end of what an earlier call looked at; quiet: nothing more to read now.
