@@ -625,7 +625,8 @@ short Run::revents(int fd, short events) const noexcept
 // false once there is no more to read.
 bool Run::take_some(Stream &s) noexcept
 {
-    return s.follow_fd >= 0 ? qo_run_follow::follow_some(s, site_) : read_some(s, site_);
+    return s.follow_fd >= 0 ? qo_run_follow::follow_some(s, site_)
+                            : read_some(s, site_);
 }
 
 void Run::end_stream(Stream &s) noexcept

@@ -142,7 +142,7 @@ class Job {
     struct Member {
         pid_t pid;
         int pidfd;
-        bool exited; // seen, not yet reaped: the group id stays the job's
+        bool exited;   // seen, not yet reaped: the group id stays the job's
         uint16_t slot; // in the table of running processes, + 1
     };
 
