@@ -291,7 +291,8 @@ TEST_F(Run, FollowedFileHandsEachLineWhileTheCommandRuns)
         close(fifo_reader);
         if (c.timeout_ms) {
             EXPECT_EQ(status, SIGTERM) << c.name;
-            EXPECT_TRUE(ms >= c.timeout_ms && ms < c.timeout_ms + 400) << ms << " ms";
+            // On time: not after the command's 10 s, whatever the load.
+            EXPECT_TRUE(ms >= c.timeout_ms && ms < c.timeout_ms + 3000) << ms << " ms";
         } else {
             EXPECT_EQ(status, 0) << c.name;
         }
