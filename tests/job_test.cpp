@@ -524,6 +524,17 @@ const char *const terminal_view[] = {
     "if [ \"$5\" = 0 ]; then echo none; elif [ \"$6\" = \"$3\" ]; then echo tty; "
     "else echo background; fi"};
 
+// Whether a held job and a run alike see the terminal as expected.
+bool seen_as(const char *expected)
+{
+    const std::vector<const char *> view(std::begin(terminal_view),
+                                         std::end(terminal_view));
+    for (const bool held : {true, false})
+        if (output_of(view, held) != expected)
+            return false;
+    return true;
+}
+
 // A terminal acquired after a run is used by the next one, and one dropped
 // is no longer.
 int terminal_acquired_and_dropped()
@@ -531,23 +542,18 @@ int terminal_acquired_and_dropped()
     signal(SIGHUP, SIG_IGN); // dropping it hangs the session's foreground up
     if (setsid() < 0)
         return 1;
-    const std::vector<const char *> view(std::begin(terminal_view),
-                                         std::end(terminal_view));
-    for (const bool held : {true, false})
-        if (output_of(view, held) != "none\n")
-            return 2;
+    if (!seen_as("none\n"))
+        return 2;
     int master = -1, slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
         ioctl(slave, TIOCSCTTY, 0) != 0)
         return 3;
-    for (const bool held : {true, false})
-        if (output_of(view, held) != "tty\n")
-            return 4;
+    if (!seen_as("tty\n"))
+        return 4;
     if (ioctl(slave, TIOCNOTTY) != 0)
         return 5;
-    for (const bool held : {true, false})
-        if (output_of(view, held) != "none\n")
-            return 6;
+    if (!seen_as("none\n"))
+        return 6;
     close(slave);
     close(master);
     return 0;
@@ -562,18 +568,14 @@ int terminal_in_a_session_of_its_own()
     const int tty = open("/dev/tty", O_RDWR);
     if (tty >= 0 && ioctl(tty, TIOCNOTTY) != 0) // not the leader: only this process
         return 1;
-    const std::vector<const char *> view(std::begin(terminal_view),
-                                         std::end(terminal_view));
-    for (const bool held : {true, false})
-        if (output_of(view, held) != "none\n")
-            return 2;
+    if (!seen_as("none\n"))
+        return 2;
     int master = -1, slave = -1;
     if (setsid() < 0 || openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
         ioctl(slave, TIOCSCTTY, 0) != 0)
         return 3;
-    for (const bool held : {true, false})
-        if (output_of(view, held) != "tty\n")
-            return 4;
+    if (!seen_as("tty\n"))
+        return 4;
     return 0;
 }
 
@@ -594,11 +596,8 @@ int terminal_without_dev_tty()
         return 77;
     if (open("/dev/tty", O_RDWR) >= 0 || errno != ENOENT)
         return 2;
-    const std::vector<const char *> view(std::begin(terminal_view),
-                                         std::end(terminal_view));
-    for (const bool held : {true, false})
-        if (output_of(view, held) != "tty\n")
-            return 3;
+    if (!seen_as("tty\n"))
+        return 3;
     return 0;
 }
 
