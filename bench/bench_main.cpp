@@ -116,6 +116,23 @@ constexpr Comparison comparisons[] = {
      "cpp/shell_quote/c", 1 / 1.15},
 };
 
+// Measures that time both sides back to back in each iteration and keep
+// the median of the pairs' ratios in a counter (see paired.h): the goals
+// that a drifting load would blur between two benchmarks.
+struct Paired {
+    const char *what, *benchmark, *counter;
+    double goal; // the counter, at least
+};
+
+constexpr Paired paired[] = {
+    {"capture 100 MiB, no-op callback vs none, paired", "stream/capture/paired",
+     "plain_vs_callback", 1 / 1.05},
+    {"held /bin/true captured, CPU, vs hand loop, paired", "job/captured/paired",
+     "hand_vs_held_cpu", 1 / 1.25},
+    {"1000 x /bin/true, 32 held jobs vs pidfd loop, paired", "job/fleet/paired",
+     "qo_vs_hand", 0.95},
+};
+
 // Keeps the median of each benchmark as the console reporter prints it.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
@@ -125,8 +142,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
     {
         ConsoleReporter::ReportRuns(runs);
         for (const auto &run : runs)
-            if (run.run_type != Run::RT_Aggregate || run.aggregate_name == "median")
+            if (run.run_type != Run::RT_Aggregate || run.aggregate_name == "median") {
                 median_[run.run_name.function_name] = run.GetAdjustedRealTime();
+                for (const auto &[name, counter] : run.counters)
+                    counter_[run.run_name.function_name + " " + name] = counter.value;
+            }
     }
 
     void PrintTable() const
@@ -143,6 +163,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
                 printf("%-50s %9.2fx %7.2fx  %s\n", c.what, ratio, c.goal,
                        ratio >= c.goal ? "ok" : "BELOW GOAL");
         }
+        for (const auto &p : paired) {
+            const auto found =
+                counter_.find(std::string(p.benchmark) + " " + p.counter);
+            if (found != counter_.end())
+                printf("%-50s %9.2fx %7.2fx  %s\n", p.what, found->second, p.goal,
+                       found->second >= p.goal ? "ok" : "BELOW GOAL");
+        }
         if (const auto refused = median_.find("start/groups1048576/refused");
             refused != median_.end())
             printf("%-50s %8.2fms %6.2fms  %s\n", "2^20 groups refused (absolute)",
@@ -155,6 +182,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
   private:
     std::map<std::string, double> median_;
+    std::map<std::string, double> counter_; // "benchmark counter"
 };
 
 } // namespace

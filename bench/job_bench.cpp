@@ -4,10 +4,9 @@
 // pidfd_open + poll loop doing the same; and what a held job costs the
 // caller in memory and descriptors while its command runs.
 #include "qo.h"
+#include "paired.h"
 
-#include <algorithm>
 #include <benchmark/benchmark.h>
-#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
@@ -137,38 +136,10 @@ void fleet_pidfd(benchmark::State &state)
     state.SetItemsProcessed(state.iterations() * fleet_size);
 }
 
-// The two fleets back to back in each iteration, in turn first: on a
-// shared machine the load drifts over seconds, and a ratio taken within a
-// pair sees the same load on both sides. The counter is the median of the
-// pairs' throughput ratios (the hand-written loop's time over qo's).
+// The two fleets back to back in each iteration (see paired.h).
 void fleet_paired(benchmark::State &state)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto timed = [](bool (*fleet)()) {
-        const auto start = Clock::now();
-        const bool ok = fleet();
-        return ok ? std::chrono::duration<double>(Clock::now() - start).count() : -1.0;
-    };
-    std::vector<double> ratios;
-    bool qo_first = true;
-    for (auto _ : state) {
-        double qo = 0, hand = 0;
-        if (qo_first) {
-            qo = timed(fleet_of_jobs);
-            hand = timed(fleet_by_hand);
-        } else {
-            hand = timed(fleet_by_hand);
-            qo = timed(fleet_of_jobs);
-        }
-        qo_first = !qo_first;
-        if (qo <= 0 || hand <= 0)
-            state.SkipWithError("a fleet failed");
-        else
-            ratios.push_back(hand / qo);
-    }
-    std::sort(ratios.begin(), ratios.end());
-    if (!ratios.empty())
-        state.counters["qo_vs_hand"] = ratios[ratios.size() / 2];
+    bench::paired(state, "qo_vs_hand", fleet_of_jobs, fleet_by_hand);
 }
 
 // /bin/true with its stdout captured, one job after another: what the
@@ -246,6 +217,36 @@ void captured_hand(benchmark::State &state)
     for (auto _ : state)
         if (!captured_by_hand())
             state.SkipWithError("the hand-written loop failed");
+}
+
+// 200 held jobs and 200 by hand back to back in each iteration (see
+// paired.h): the counter is the hand-written loop's CPU over qo's.
+bool held_jobs()
+{
+    bool ok = true;
+    for (int i = 0; i < 200; ++i) {
+        char *out = nullptr;
+        qo_run_options o{};
+        o.output = &out;
+        qo_job *job = qo_start(true_argv, &o);
+        ok = job && qo_job_wait(job, -1, nullptr) == 0 && ok;
+        qo_job_free(job);
+        free(out);
+    }
+    return ok;
+}
+
+bool jobs_by_hand()
+{
+    bool ok = true;
+    for (int i = 0; i < 200; ++i)
+        ok = captured_by_hand() && ok;
+    return ok;
+}
+
+void captured_paired(benchmark::State &state)
+{
+    bench::paired(state, "hand_vs_held_cpu", held_jobs, jobs_by_hand, bench::Time::cpu);
 }
 
 long open_descriptors()
@@ -378,6 +379,7 @@ BENCHMARK(many_by_hand)
 BENCHMARK(captured_held)->Name("job/captured/held");
 BENCHMARK(captured_run)->Name("job/captured/qo_run");
 BENCHMARK(captured_hand)->Name("job/captured/hand");
+BENCHMARK(captured_paired)->Name("job/captured/paired")->Iterations(20)->UseRealTime();
 BENCHMARK(held_memory)
     ->Name("job/held/memory")
     ->Iterations(1)

@@ -5,6 +5,7 @@
 // the capture is also measured on zeros, which hold no line end.
 #include "qo.h"
 #include "qo.hpp"
+#include "paired.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdint>
@@ -185,6 +186,29 @@ template <bool callback, bool text> void capture(benchmark::State &state)
     state.SetBytesProcessed(state.iterations() * (int64_t{100} << 20));
 }
 
+// The text capture with and without the callback back to back in each
+// iteration (see paired.h): the counter is the time without over the time
+// with.
+void capture_paired(benchmark::State &state)
+{
+    const auto lines = cat(25);
+    const auto once = [&lines](bool callback) {
+        char *out = nullptr;
+        size_t size = 0;
+        qo_run_options o{};
+        o.output = &out;
+        o.output_size = &size;
+        if (callback)
+            o.on_output = no_op;
+        const bool ok = qo_run(lines.data(), &o) == 0 && size == size_t{100} << 20;
+        free(out);
+        return ok;
+    };
+    bench::paired(
+        state, "plain_vs_callback", [&] { return once(true); },
+        [&] { return once(false); });
+}
+
 // The file written with the lines watched on the way (on_output with
 // output_file): the stream passes through the caller, against the command
 // writing the file itself.
@@ -232,6 +256,11 @@ BENCHMARK(capture<true, true>)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(capture<false, true>)
     ->Name("stream/capture/plain")
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(capture_paired)
+    ->Name("stream/capture/paired")
+    ->Iterations(20)
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(capture<true, false>)
