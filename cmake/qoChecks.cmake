@@ -9,9 +9,6 @@ option(QO_FORCE_FALLBACKS
        "Use the portable fallbacks even where the C library has the newer calls" OFF)
 
 set(qo_checked_calls
-  posix_spawn_file_actions_addclosefrom_np:spawn.h
-  posix_spawn_file_actions_addchdir_np:spawn.h
-  posix_spawn_file_actions_addtcsetpgrp_np:spawn.h
   sigdescr_np:string.h
   pthread_mutex_clocklock:pthread.h
   gettid:unistd.h

@@ -665,6 +665,55 @@ TEST_F(Run, CommandThatCannotStartGivesMinusOneErrnoAndEmptySlots)
     qo_free(&text);
 }
 
+// The program is looked for as posix_spawnp looks: along the caller's PATH
+// (an empty entry is the command's folder, no PATH is /bin:/usr/bin), past
+// files it may not run, and a file that is not a program is not handed to
+// a shell.
+TEST_F(Run, ProgramIsFoundAlongPathAndNeverHandedToAShell)
+{
+    qo_test::ScratchFolder a, b;
+    const std::string in_a = a / "", in_b = b / "", text = b / "qo-text";
+    qo_test::write_file((a / "qo-prog").c_str(),
+                        "#!/bin/sh\necho a\n"); // not executable
+    qo_test::write_file((b / "qo-prog").c_str(), "#!/bin/sh\necho b\n");
+    qo_test::write_file(text.c_str(), "echo text\n"); // no #! line
+    chmod((b / "qo-prog").c_str(), 0755);
+    chmod(text.c_str(), 0755);
+    struct Case {
+        std::string path; // "-": unset
+        std::string command;
+        const char *dir;
+        int status, error;
+        std::string out;
+    };
+    const Case cases[] = {
+        {"/bin", text, nullptr, -1, ENOEXEC, ""},
+        {in_b, "qo-text", nullptr, -1, ENOEXEC, ""},
+        {in_a + ":" + in_b, "qo-prog", nullptr, 0, 0, "b\n"},
+        {in_a, "qo-prog", nullptr, -1, EACCES, ""},
+        {"/no/such/qo:", "qo-prog", in_b.c_str(), 0, 0, "b\n"},
+        {"-", "echo", nullptr, 0, 0, "\n"},
+        {std::string(5000, 'd') + ":/bin", "echo", nullptr, 0, 0, "\n"},
+        {"/bin", std::string(300, 'n'), nullptr, -1, ENAMETOOLONG, ""},
+    };
+    const char *before = getenv("PATH");
+    const std::string kept = before ? before : "";
+    for (const auto &c : cases) {
+        if (c.path == "-")
+            unsetenv("PATH");
+        else
+            setenv("PATH", c.path.c_str(), 1);
+        qo_run_options o{};
+        o.dir = c.dir;
+        const Result r = capture({c.command}, o);
+        EXPECT_EQ(r.status, c.status) << c.path << " " << c.command;
+        EXPECT_EQ(r.error, c.error) << c.path << " " << c.command;
+        EXPECT_EQ(r.out, c.out) << c.path << " " << c.command;
+    }
+    if (before)
+        setenv("PATH", kept.c_str(), 1);
+}
+
 // Exits 0 when a caller whose descriptors 0-2 are closed, as a daemon's
 // may be, still gets the pipes to the command right.
 [[noreturn]] void run_without_stdio()

@@ -1,10 +1,10 @@
-// Starting a process of a run: by posix_spawn where the C library can do
-// all of the child's setup, else by a vfork child that does it itself.
+// Starting a process of a run: a vfork child that sets itself up and
+// execs, or a clone3 child born in a control group.
 #include "run/process/qo_run_spawn_internal.h"
-#include "base/qo_pid_word_internal.h"
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdint>
 #include <csignal>
@@ -12,7 +12,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/sched.h>
-#include <spawn.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -20,18 +19,15 @@
 
 extern char **environ; // NOLINT(readability-redundant-declaration)
 
-// posix_spawn can do all of a child's setup only where the C library has
-// these; elsewhere a vfork child does it.
-#if QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDCLOSEFROM_NP &&                                \
-    QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDCHDIR_NP
-#define QO_SPAWN_DOES_SETUP 1
-#else
-#define QO_SPAWN_DOES_SETUP 0
+// ThreadSanitizer runs vfork as fork, whose parent neither waits for the
+// child's exec nor sees its failure: there a start takes clone3's copy of
+// the caller, which the caller waits for, as a contained run does.
+#if defined(__SANITIZE_THREAD__)
+#define QO_VFORK_IS_FORK 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QO_VFORK_IS_FORK 1
 #endif
-#if QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDTCSETPGRP_NP
-[[maybe_unused]] constexpr bool spawn_takes_terminal = true;
-#else
-[[maybe_unused]] constexpr bool spawn_takes_terminal = false;
 #endif
 
 namespace qo_run_spawn {
@@ -232,6 +228,52 @@ bool join_group(int group) noexcept
     return joined;
 }
 
+// The program as posix_spawnp finds it: argv[0] itself when it has a
+// slash, else the first one along the caller's PATH that can be run. A
+// file that is not a program fails with ENOEXEC, not handed to a shell as
+// execvp would. Returns the errno: EACCES when a file found could not be
+// run, else the last failure. Async-signal-safe: the name is built on the
+// stack.
+int exec_program(const char *const argv[], char *const envp[]) noexcept
+{
+    const char *file = argv[0];
+    char *const *const args = const_cast<char *const *>(argv);
+    if (strchr(file, '/')) {
+        execve(file, args, envp);
+        return errno;
+    }
+    const size_t length = strlen(file) + 1;
+    if (length == 1)
+        return ENOENT;
+    if (length > NAME_MAX + 1)
+        return ENAMETOOLONG;
+    const char *path = getenv("PATH"); // NOLINT(concurrency-mt-unsafe): read only
+    char name[PATH_MAX];
+    bool denied = false;
+    int error = ENOENT;
+    for (const char *dir = path ? path : "/bin:/usr/bin";; ++dir) {
+        const char *end = strchrnul(dir, ':');
+        const auto size = static_cast<size_t>(end - dir);
+        if (size + 1 + length <= sizeof name) {
+            memcpy(name, dir, size);
+            name[size] = '/';
+            // An empty entry is the current folder.
+            const size_t at = size == 0 ? 0 : size + 1;
+            memcpy(name + at, file, length);
+            execve(name, args, envp);
+            error = errno;
+            denied = denied || error == EACCES;
+            if (error != EACCES && error != ENOENT && error != ENOTDIR &&
+                error != ESTALE && error != ENODEV && error != ETIMEDOUT)
+                return error; // found, but it cannot run
+        }
+        if (*end == '\0')
+            break;
+        dir = end;
+    }
+    return denied ? EACCES : error;
+}
+
 // The child's side of a vfork or a clone3: async-signal-safe calls only.
 // Returns only when its exec failed, with the errno.
 int become(const Launch &l, bool join) noexcept
@@ -260,7 +302,7 @@ int become(const Launch &l, bool join) noexcept
         sigset_t empty;
         sigemptyset(&empty);
         sigprocmask(SIG_SETMASK, &empty, nullptr);
-        execvpe(l.argv[0], const_cast<char *const *>(l.argv), l.envp);
+        return exec_program(l.argv, l.envp);
     }
     return errno;
 }
@@ -295,145 +337,18 @@ int launch_by_vfork(const Launch &l, pid_t &pid, bool join = false) noexcept
     return error;
 }
 
-#if QO_SPAWN_DOES_SETUP
-
-// The descriptors' part of a start, without the directory: the same from
-// one start to the next while the descriptors keep their numbers.
-struct Placing {
-    int fds[3];
-    int terminal;
-    bool null_input;
-    bool operator==(const Placing &) const = default;
-};
-
-int add_actions(posix_spawn_file_actions_t &actions, const Launch &l) noexcept
-{
-    int error = 0;
-    auto keep_first = [&error](int result) { error = error ? error : result; };
-    if (l.dir)
-        keep_first(posix_spawn_file_actions_addchdir_np(&actions, l.dir));
-#if QO_HAVE_POSIX_SPAWN_FILE_ACTIONS_ADDTCSETPGRP_NP
-    if (l.terminal >= 0)
-        keep_first(posix_spawn_file_actions_addtcsetpgrp_np(&actions, l.terminal));
-#endif
-    if (l.null_input)
-        keep_first(posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null",
-                                                    O_RDONLY, 0));
-    for (int target = 0; target < 3; ++target)
-        if (l.fds[target] >= 0)
-            keep_first(
-                posix_spawn_file_actions_adddup2(&actions, l.fds[target], target));
-    // Whatever the caller left open without close-on-exec stays out too.
-    keep_first(posix_spawn_file_actions_addclosefrom_np(&actions, 3));
-    return error;
-}
-
-// The C library checks each descriptor of the actions against the file
-// limit, which it asks the kernel for each time: the actions of the last
-// start are kept for the next one that places the same descriptors (their
-// numbers checked then, and open now, stay below any limit that matters:
-// the kernel takes an open descriptor as it is). One thread at a time uses
-// them, marked by its word of qo_pid_word; the others, and a forked child
-// that finds its parent's mark, make their own.
-struct KeptActions {
-    posix_spawn_file_actions_t actions;
-    Placing placing;
-    bool made;
-};
-KeptActions kept;
-std::atomic<uint64_t> kept_user{0};
-
-bool take_kept() noexcept
-{
-    uint64_t seen = kept_user.load();
-    const uint64_t mine = qo_pid_word::make(1);
-    if (seen == 0 && kept_user.compare_exchange_strong(seen, mine))
-        return true;
-    // Taken when the process forked: the parent's thread may have been
-    // making them, which the child's copy never sees end.
-    if (seen == 0 || qo_pid_word::ours(seen) ||
-        !kept_user.compare_exchange_strong(seen, mine))
-        return false;
-    kept.made = false;
-    return true;
-}
-
-// The kept actions for l, made again when l places others; NULL when
-// another thread holds them or they could not be made.
-const posix_spawn_file_actions_t *kept_for(const Launch &l) noexcept
-{
-    const Placing placing{{l.fds[0], l.fds[1], l.fds[2]}, l.terminal, l.null_input};
-    if (l.dir || !take_kept())
-        return nullptr;
-    if (kept.made && kept.placing == placing)
-        return &kept.actions;
-    if (kept.made)
-        posix_spawn_file_actions_destroy(&kept.actions);
-    posix_spawn_file_actions_init(&kept.actions);
-    kept.made = add_actions(kept.actions, l) == 0;
-    kept.placing = placing;
-    if (kept.made)
-        return &kept.actions;
-    posix_spawn_file_actions_destroy(&kept.actions);
-    kept_user.store(0);
-    return nullptr;
-}
-
-// At the end of the process the kept actions go, unless a thread uses
-// them still: they stay taken then.
-[[gnu::destructor]] void drop_kept() noexcept
-{
-    if (!take_kept())
-        return;
-    if (kept.made)
-        posix_spawn_file_actions_destroy(&kept.actions);
-    kept.made = false;
-}
-
-int spawn_with_setup(const Launch &l, pid_t &pid) noexcept
-{
-    posix_spawnattr_t attr;
-    posix_spawnattr_init(&attr);
-    int setup = 0;
-    auto keep_first = [&setup](int result) { setup = setup ? setup : result; };
-    sigset_t defaults, empty;
-    default_signals(defaults, l.terminal >= 0);
-    sigemptyset(&empty);
-    keep_first(posix_spawnattr_setflags(
-        &attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF));
-    keep_first(posix_spawnattr_setpgroup(&attr, l.group));
-    keep_first(posix_spawnattr_setsigmask(&attr, &empty));
-    keep_first(posix_spawnattr_setsigdefault(&attr, &defaults));
-    const posix_spawn_file_actions_t *actions = setup ? nullptr : kept_for(l);
-    posix_spawn_file_actions_t own;
-    posix_spawn_file_actions_init(&own);
-    if (!setup && !actions)
-        keep_first(add_actions(own, l));
-    int error = setup;
-    if (!setup)
-        error = posix_spawnp(&pid, l.argv[0], actions ? actions : &own, &attr,
-                             const_cast<char *const *>(l.argv), l.envp);
-    if (actions)
-        kept_user.store(0);
-    posix_spawn_file_actions_destroy(&own);
-    posix_spawnattr_destroy(&attr);
-    return error;
-}
-
-#endif
-
 #if QO_HAVE_CLONE_INTO_CGROUP
 
 // Cleared once the kernel has said it has no clone3 into a group (before
 // 5.7).
 std::atomic<bool> has_clone3{true};
 
-// Born in the group: nothing it does before its exec escapes it. The
-// child is a copy of the caller (the C library cannot give it a stack of
+// Born in the group (into_group): nothing it does before its exec escapes
+// it. The child is a copy of the caller (the C library cannot give it a stack of
 // its own), which the caller waits for until it has gone on to its exec
 // or failed, telling why in a page the two share. ENOSYS, E2BIG or
 // EINVAL: a kernel without it.
-int launch_by_clone3(const Launch &l, pid_t &pid) noexcept
+int launch_by_clone3(const Launch &l, pid_t &pid, bool into_group = true) noexcept
 {
     void *page = mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE,
                       MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -445,9 +360,9 @@ int launch_by_clone3(const Launch &l, pid_t &pid) noexcept
     sigfillset(&all);
     pthread_sigmask(SIG_SETMASK, &all, &before);
     clone_args args{};
-    args.flags = CLONE_INTO_CGROUP | CLONE_VFORK;
+    args.flags = CLONE_VFORK | (into_group ? CLONE_INTO_CGROUP : 0);
     args.exit_signal = SIGCHLD;
-    args.cgroup = static_cast<uint64_t>(l.cgroup);
+    args.cgroup = into_group ? static_cast<uint64_t>(l.cgroup) : 0;
     const long made = syscall(SYS_clone3, &args, sizeof args);
     if (made == 0) {
         *error = become(l, false);
@@ -492,9 +407,10 @@ int launch(const Launch &l, pid_t &pid) noexcept
 {
     if (l.cgroup >= 0)
         return launch_into_group(l, pid);
-#if QO_SPAWN_DOES_SETUP
-    if ((l.terminal < 0 || spawn_takes_terminal) && !(l.setup && l.setup->any()))
-        return spawn_with_setup(l, pid);
+#if QO_VFORK_IS_FORK && QO_HAVE_CLONE_INTO_CGROUP
+    const int error = launch_by_clone3(l, pid, false);
+    if (error != ENOSYS && error != E2BIG && error != EINVAL)
+        return error;
 #endif
     return launch_by_vfork(l, pid);
 }

@@ -45,9 +45,8 @@ struct Launch {
     int cgroup = -1; // the folder of the group it starts in; -1: the caller's
 };
 
-// Starts the process: 0, or the errno that kept it from starting.
-// posix_spawn where the C library can do all the setup; else a vfork child,
-// which any of the rest of the setup calls for.
+// Starts the process: 0, or the errno that kept it from starting. A vfork
+// child sets itself up and finds its program as posix_spawnp would.
 // A command that takes the terminal must have it before its exec, or its
 // first read from /dev/tty would stop it. One given a group is born in it
 // (clone3), or joins it before its exec where the kernel has no clone3.
