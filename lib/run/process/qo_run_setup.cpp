@@ -129,12 +129,6 @@ const LimitName *limit_name(int resource) noexcept
     return found == std::end(limit_names) ? nullptr : found;
 }
 
-bool Child::any() const noexcept
-{
-    return new_session || set_umask || (limits && limits->resource != -1) ||
-           nice != 0 || set_ids || set_groups || kept_count > 0;
-}
-
 int apply(const Child &c) noexcept
 {
     if (c.set_umask)

@@ -30,9 +30,6 @@ struct Child {
     size_t groups_count = 0;
     const int *kept = nullptr; // the descriptors passed on, ascending
     size_t kept_count = 0;
-
-    // Whether any of this is asked: posix_spawn can do none of it.
-    bool any() const noexcept;
 };
 
 // Applies umask, limits, niceness and user, in that order (the user last,
