@@ -145,18 +145,23 @@ void fleet_paired(benchmark::State &state)
 // /bin/true with its stdout captured, one job after another: what the
 // caller's CPU pays per job (the CPU column), held and through qo_run,
 // against the loop a caller writes by hand for the same capture.
+bool held_captured() noexcept
+{
+    char *out = nullptr;
+    qo_run_options o{};
+    o.output = &out;
+    qo_job *job = qo_start(true_argv, &o);
+    const bool ok = job && qo_job_wait(job, -1, nullptr) == 0;
+    qo_job_free(job);
+    free(out);
+    return ok;
+}
+
 void captured_held(benchmark::State &state)
 {
-    for (auto _ : state) {
-        char *out = nullptr;
-        qo_run_options o{};
-        o.output = &out;
-        qo_job *job = qo_start(true_argv, &o);
-        if (!job || qo_job_wait(job, -1, nullptr) != 0)
+    for (auto _ : state)
+        if (!held_captured())
             state.SkipWithError("qo_start or qo_job_wait failed");
-        qo_job_free(job);
-        free(out);
-    }
 }
 
 void captured_run(benchmark::State &state)
@@ -221,32 +226,18 @@ void captured_hand(benchmark::State &state)
 
 // 200 held jobs and 200 by hand back to back in each iteration (see
 // paired.h): the counter is the hand-written loop's CPU over qo's.
-bool held_jobs()
-{
-    bool ok = true;
-    for (int i = 0; i < 200; ++i) {
-        char *out = nullptr;
-        qo_run_options o{};
-        o.output = &out;
-        qo_job *job = qo_start(true_argv, &o);
-        ok = job && qo_job_wait(job, -1, nullptr) == 0 && ok;
-        qo_job_free(job);
-        free(out);
-    }
-    return ok;
-}
-
-bool jobs_by_hand()
+template <bool (*job)() noexcept> bool two_hundred()
 {
     bool ok = true;
     for (int i = 0; i < 200; ++i)
-        ok = captured_by_hand() && ok;
+        ok = job() && ok;
     return ok;
 }
 
 void captured_paired(benchmark::State &state)
 {
-    bench::paired(state, "hand_vs_held_cpu", held_jobs, jobs_by_hand, bench::Time::cpu);
+    bench::paired(state, "hand_vs_held_cpu", two_hundred<held_captured>,
+                  two_hundred<captured_by_hand>, bench::Time::cpu);
 }
 
 long open_descriptors()

@@ -343,11 +343,16 @@ int launch_by_vfork(const Launch &l, pid_t &pid, bool join = false) noexcept
 // 5.7).
 std::atomic<bool> has_clone3{true};
 
+// What clone3 into a group fails with on a kernel without it.
+bool lacks_clone3(int error) noexcept
+{
+    return error == ENOSYS || error == E2BIG || error == EINVAL;
+}
+
 // Born in the group (into_group): nothing it does before its exec escapes
-// it. The child is a copy of the caller (the C library cannot give it a stack of
-// its own), which the caller waits for until it has gone on to its exec
-// or failed, telling why in a page the two share. ENOSYS, E2BIG or
-// EINVAL: a kernel without it.
+// it. The child is a copy of the caller (the C library cannot give it a
+// stack of its own), which the caller waits for until it has gone on to its
+// exec or failed, telling why in a page the two share.
 int launch_by_clone3(const Launch &l, pid_t &pid, bool into_group = true) noexcept
 {
     void *page = mmap(nullptr, sizeof(int), PROT_READ | PROT_WRITE,
@@ -385,7 +390,7 @@ int launch_into_group(const Launch &l, pid_t &pid) noexcept
 {
     if (has_clone3.load(std::memory_order_relaxed)) {
         const int error = launch_by_clone3(l, pid);
-        if (error != ENOSYS && error != E2BIG && error != EINVAL)
+        if (!lacks_clone3(error))
             return error;
         has_clone3.store(false, std::memory_order_relaxed);
     }
@@ -408,8 +413,7 @@ int launch(const Launch &l, pid_t &pid) noexcept
     if (l.cgroup >= 0)
         return launch_into_group(l, pid);
 #if QO_VFORK_IS_FORK && QO_HAVE_CLONE_INTO_CGROUP
-    const int error = launch_by_clone3(l, pid, false);
-    if (error != ENOSYS && error != E2BIG && error != EINVAL)
+    if (const int error = launch_by_clone3(l, pid, false); !lacks_clone3(error))
         return error;
 #endif
     return launch_by_vfork(l, pid);
